@@ -1,0 +1,81 @@
+// context.h - Context: one complete library instance.
+//
+// Holds the engine (areas, planes, grey table, settings, scratch) and the
+// call protocol around it: initialisation, release, and the handshake that
+// lets one thread replace the areas while another passes frames. The eight
+// exported functions drive one process-wide Context; the C++ Detector owns
+// one each.
+//
+// The handshake: a frame marks itself busy and then checks that no
+// replacement is under way; a replacement clears "store ready" and then
+// waits until no frame is busy. Both use sequentially consistent atomics,
+// so at least one side always sees the other: a replacement never rebuilds
+// the areas under a running frame, and a frame that starts during a
+// replacement returns 0 at once.
+#ifndef TARVOCOIL_API_CONTEXT_H
+#define TARVOCOIL_API_CONTEXT_H
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "detect/engine.h"
+#include "tarvocoil.h"
+
+namespace tarvocoil {
+
+// Widest 24-bit frame whose row stride fits in signed 16 bits.
+constexpr int32_t kMaxFrameWidth = 10921;
+
+class Context {
+public:
+    Context();
+    explicit Context(const Allocator& alloc);
+    ~Context();
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+
+    // The eight calls, with the exported functions' behaviour.
+    int32_t coilInit();
+    void coilRelease();
+    int32_t setSurvAreas(int32_t count, const AreaQuad* quads, const float* sensitivities);
+    int16_t getSurvResults(const uint8_t* pixels, int32_t width, int32_t height, int32_t bytesPerPixel,
+                           int32_t* results);
+    void setFrameCountThresh(int32_t v) { engine_.settings.setFrameCountThresh(v); }
+    void setTwoFramesDisturbThresh(float v) { engine_.settings.setTwoFramesDisturbThresh(v); }
+    void useFrontLightTrigger(int32_t v) { engine_.settings.setUseFrontLightTrigger(v); }
+    void setLightParam(int32_t thresh, int32_t minW, int32_t maxW, int32_t minH, int32_t maxH) {
+        engine_.settings.setLightParam(thresh, minW, maxW, minH, maxH);
+    }
+
+    // Inspection and test hooks.
+    Engine& engine() { return engine_; }
+    const Engine& engine() const { return engine_; }
+    bool initialised() const { return initialised_.load(); }
+    int16_t storeReady() const { return storeReady_.load(); }
+    int16_t resultsBusy() const { return resultsBusy_.load(); }
+    // Selects the sweep kernels (the fastest the CPU runs by default).
+    void useKernels(const Kernels& kernels) { engine_.kernels = &kernels; }
+
+private:
+    // Waits until no frame is running, with store ready cleared.
+    void holdFrames();
+    void releaseLocked();
+
+    Engine engine_;
+    std::atomic<int16_t> storeReady_{0};
+    std::atomic<int16_t> resultsBusy_{0};
+    std::atomic<bool> initialised_{false};
+    // Serialises init, release and replacements among themselves (two at
+    // once are outside the protocol, but must not corrupt the store).
+    std::mutex replace_;
+};
+
+// The instance behind the exported functions. Created on first use and
+// never destroyed, so a host thread still inside a call at process exit
+// does not meet a destroyed object.
+Context& ProcessContext();
+
+}  // namespace tarvocoil
+
+#endif

@@ -1,0 +1,36 @@
+// baseline.cpp - the first frame after new areas: planes and start values.
+#include "detect/detect.h"
+#include "detect/sweep.h"
+
+namespace tarvocoil {
+
+bool TakeBaseline(Engine& engine) {
+    const ImagePlane& frame = engine.inputFrame;
+    if (!engine.planes.create(engine.alloc, frame.width, frame.height)) return false;
+    const int16_t count = engine.store.count();
+    for (int32_t i = 0; i < count; ++i) {
+        SurvArea& area = engine.store.area(i);
+        SweepInput in{engine.greyLut,
+                      &frame,
+                      &area.spans,
+                      engine.planes.current()->pixels,
+                      engine.planes.previous()->pixels,
+                      engine.planes.background()->pixels,
+                      engine.planes.current()->stride};
+        SweepSums sums;
+        sums.greySum = 1;  // counting from one keeps an empty area's mean defined
+        engine.kernels->baseline(in, sums);
+        const int64_t n = 1 + sums.samples;
+        int64_t mean = sums.greySum / n;
+        if (mean <= 10) mean = 10;
+        area.present = 0;
+        area.wasPresent = 0;
+        for (int k = 0; k < 5; ++k) area.stats[k] = static_cast<int32_t>(mean);
+        area.sampleCount = static_cast<int32_t>(n);
+        area.stillCount = 0;
+    }
+    engine.store.baselineReady = 1;
+    return true;
+}
+
+}  // namespace tarvocoil

@@ -1,0 +1,79 @@
+// front_light.cpp - confirming a presence by a headlight-sized light blob.
+//
+// The area's pixels are thresholded into a light mask (0 light, 255 dark)
+// written into the previous plane over the area's rows; seed fills from the
+// area's grid positions then measure the light blobs, and the first blob of
+// a grid row that fits the light limits confirms the presence. The mask
+// stays in the plane: later areas of the same frame read it where their
+// grid positions fall inside this area's search box, and the next frame
+// overwrites the plane only at grid positions.
+#include <algorithm>
+
+#include "detect/detect.h"
+#include "detect/sampling_grid.h"
+#include "image/grey_lut.h"
+#include "image/seed_fill.h"
+
+namespace tarvocoil {
+
+namespace {
+
+bool blobAccepted(const DetectorSettings& s, const PixelRect& rect, int32_t meanRun, int32_t total) {
+    return s.getLightMinWidth() <= rect.width && rect.width <= s.getLightMaxWidth() &&
+           low16(meanRun) >= s.getLightMinWidth() && s.getLightMinHeight() <= rect.height &&
+           rect.height <= s.getLightMaxHeight() && total < static_cast<int32_t>(s.getLightMaxArea());
+}
+
+}  // namespace
+
+void FrontLightTest(Engine& engine, SurvArea& area, int32_t& result) {
+    const DetectorSettings& settings = engine.settings;
+    area.present = 0;
+    result = 0;
+
+    const ImagePlane& frame = engine.inputFrame;
+    ImagePlane& mask = *engine.planes.previous();
+    const int32_t W = frame.width, H = frame.height;
+    const SpanList& list = area.spans;
+    const int32_t count = spanCount16(list);
+
+    // The light mask over every span, and the box that holds it.
+    int16_t left = low16(W - 1), top = low16(H - 1), right = 0, bottom = 0;
+    for (int32_t k = 0; k < count; ++k) {
+        const RowSpan& span = list.spans[k];
+        const int32_t y = clampRow(span.y, H);
+        const int32_t l = std::max(span.left, 1);
+        const int32_t r = std::min(span.right, W - 2);
+        if (y <= top) top = low16(y);
+        if (y >= bottom) bottom = low16(y);
+        if (l <= left) left = low16(l);
+        if (r >= right) right = low16(r);
+        uint8_t* out = mask.pixels + y * mask.stride;
+        const uint8_t* in = frame.pixels + frame.offset(0, y);
+        for (int32_t x = l; x < r; ++x) {
+            const int16_t grey = LookupGrey(engine.greyLut, in + x * frame.bytesPerPixel);
+            out[x] = grey >= settings.getLightThresh() ? 0 : 255;
+        }
+    }
+    if (count <= 0) return;
+
+    // Seeds at the grid positions; the search box confines every fill.
+    const PixelRect searchBox{left, top, low16(right - left), low16(bottom - top)};
+    for (int32_t k = 0; k < count; k += 3) {
+        const GridRow g = gridRow(list.spans[k], W, H);
+        for (int32_t x = g.a; x < g.b; x += 3) {
+            PixelRect blob;
+            int32_t total = 0;
+            const int32_t meanRun = SeedFill(mask, searchBox, low16(x), low16(g.y), &blob, &total,
+                                             engine.fillStack, engine.alloc);
+            if (meanRun == -1) continue;  // seed outside the search box
+            if (blobAccepted(settings, blob, meanRun, total)) {
+                area.present = 1;
+                break;
+            }
+        }
+        if (area.present == 1 && area.wasPresent == 0) result = 1;
+    }
+}
+
+}  // namespace tarvocoil

@@ -1,0 +1,108 @@
+// presence.cpp - the per-frame presence test and the background refresh.
+//
+// An area is present when its summed grey difference from the background
+// exceeds presenceThresh times its reference brightness times its sample
+// count; it is still when its summed difference from the previous frame is
+// at most twoFramesDisturbThresh times the same product. The result flag
+// follows the rising edge of presence. After frameCountThresh still frames
+// the area's brightness history moves on, and its background is replaced
+// by the current picture when the history shows no trend.
+#include "detect/detect.h"
+#include "detect/limits.h"
+#include "detect/sampling_grid.h"
+#include "detect/sweep.h"
+
+namespace tarvocoil {
+
+namespace {
+
+// Both halves of the band test in signed 32-bit arithmetic, without the
+// undefined behaviour of an overflowing signed multiply.
+inline int32_t times(int32_t factor, int32_t v) {
+    return static_cast<int32_t>(static_cast<uint32_t>(factor) * static_cast<uint32_t>(v));
+}
+
+// True when every pair of neighbouring history entries lies strictly
+// within 10% of each other.
+bool historySteady(const AreaStats& s) {
+    for (int k = 0; k < 4; ++k) {
+        const int32_t newer = times(10, s[k]);
+        if (!(newer < times(11, s[k + 1]) && newer > times(9, s[k + 1]))) return false;
+    }
+    return true;
+}
+
+void refreshBackground(Engine& engine, SurvArea& area, int64_t mean, int16_t& unstable) {
+    AreaStats& s = area.stats;
+    s[4] = s[3];
+    s[3] = s[2];
+    s[2] = s[1];
+    s[1] = s[0];
+    s[0] = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(mean)));
+    // One unsteady history in a frame marks the whole frame as unstable:
+    // every later refresh in it exchanges the planes instead of copying.
+    if (!historySteady(s)) unstable = 1;
+    if (unstable) {
+        engine.planes.exchange();
+        return;
+    }
+    const ImagePlane& frame = engine.inputFrame;
+    const uint8_t* current = engine.planes.current()->pixels;
+    uint8_t* background = engine.planes.background()->pixels;
+    const int32_t stride = engine.planes.current()->stride;
+    forEachGridPosition(area.spans, frame.width, frame.height, [&](int32_t x, int32_t y) {
+        const int32_t at = y * stride + x;
+        background[at] = current[at];
+    });
+}
+
+}  // namespace
+
+void RunPresenceTest(Engine& engine, int32_t* results) {
+    const DetectorSettings& settings = engine.settings;
+    const int16_t count = engine.store.count();
+    int16_t unstable = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        SurvArea& area = engine.store.area(i);
+        const int64_t sampleCount = area.sampleCount;
+        const int64_t oldest = area.stats[4];
+
+        // The planes are looked up per area: an earlier area's refresh may
+        // have exchanged them within this frame.
+        SweepInput in{engine.greyLut,
+                      &engine.inputFrame,
+                      &area.spans,
+                      engine.planes.current()->pixels,
+                      engine.planes.previous()->pixels,
+                      engine.planes.background()->pixels,
+                      engine.planes.current()->stride};
+        SweepSums sums;
+        sums.greySum = 1;
+        engine.kernels->presence(in, sums);
+
+        const int64_t mean = sums.greySum / sampleCount;
+        int64_t reference = mean > oldest ? mean : oldest;
+        if (reference < 10) reference = 10;
+        const float p = static_cast<float>(reference * sampleCount);  // nearest, ties to even
+        const Limit stillLimit = limitOf(p, settings.getTwoFramesDisturbThresh());
+        const Limit presenceLimit = limitOf(p, area.presenceThresh);
+
+        area.present = exceeds(sums.bgDiffSum, presenceLimit) ? 1 : 0;
+        if (area.present == 0)
+            results[i] = 0;
+        else if (settings.getUseFrontLightTrigger() == 1)
+            FrontLightTest(engine, area, results[i]);
+        else
+            results[i] = area.wasPresent == 0 ? 1 : 0;
+        area.wasPresent = area.present;
+
+        if (within(sums.prevDiffSum, stillLimit))
+            area.stillCount = static_cast<int32_t>(static_cast<uint32_t>(area.stillCount) + 1u);
+        else
+            area.stillCount = 0;
+        if (area.stillCount == settings.getFrameCountThresh()) refreshBackground(engine, area, mean, unstable);
+    }
+    engine.planes.exchange();
+}
+
+}  // namespace tarvocoil

@@ -1,0 +1,62 @@
+// seed_fill.h - SeedFill: scanline flood fill that measures a blob.
+//
+// Zero bytes of a one-byte plane are open, any other byte is a wall. The
+// fill turns the open region around a seed into 255 and measures it by a
+// box, a total and a mean run width. The light test uses it to find and
+// size headlight blobs in its light mask.
+#ifndef TARVOCOIL_IMAGE_SEED_FILL_H
+#define TARVOCOIL_IMAGE_SEED_FILL_H
+
+#include <cstdint>
+
+#include "api/allocator.h"
+#include "image/image_plane.h"
+#include "image/span_stack.h"
+
+namespace tarvocoil {
+
+// A rectangle of signed 16-bit values: the fill's limits, and its blobRect.
+struct PixelRect {
+    int16_t x;
+    int16_t y;
+    int16_t width;
+    int16_t height;
+};
+
+// Row scans over plane row y. Outside the plane (or with a limit outside
+// it) they read nothing: ScanLeftZero then gives limit - 1, the others
+// limit + 1.
+// First non-zero byte from x down to limit, else limit - 1 (x if x < limit).
+int16_t ScanLeftZero(const ImagePlane& plane, int16_t x, int16_t y, int16_t limit);
+// First non-zero byte from x up to limit, else limit + 1 (x if x > limit).
+int16_t ScanRightZero(const ImagePlane& plane, int16_t x, int16_t y, int16_t limit);
+// First zero byte from x up to limit, else limit + 1 (x if x > limit).
+int16_t ScanRightNonZero(const ImagePlane& plane, int16_t x, int16_t y, int16_t limit);
+// Sets columns left..right of row y to 255; nothing when left > right.
+void FillRun(ImagePlane& plane, int16_t left, int16_t right, int16_t y);
+
+// The inclusive limits of a fill from its limit rectangle: x..x+width and
+// y..y+height where those lie strictly inside the plane, else the plane's
+// edges 1 and width-1 (height-1). Column 0 and row 0 are never reached.
+struct FillLimits {
+    int16_t minX, maxX, minY, maxY;
+};
+FillLimits SeedFillLimits(const ImagePlane& plane, const PixelRect& limits);
+
+// Fills from (seedX, seedY) within the limits. Returns -1 when the seed lies
+// outside them (nothing filled, outputs untouched). Otherwise writes
+// blobRect and blobTotal and returns meanRun = blobTotal / runs (0 when no
+// run was filled). blobTotal is the filled byte count minus the number of
+// runs; blobRect's height is the rows explored (filled rows plus the
+// neighbour rows looked at) less one; its horizontal extent depends on the
+// order in which pending spans are taken.
+//
+// A wall seed starts from its right neighbour: the fill then explores the
+// seed's row and the row below from column seedX + 1. Columns beyond the
+// right limit are never examined or written.
+int32_t SeedFill(ImagePlane& plane, const PixelRect& limits, int16_t seedX, int16_t seedY,
+                 PixelRect* blobRect, int32_t* blobTotal, SpanStack& stack, const Allocator& alloc);
+
+}  // namespace tarvocoil
+
+#endif

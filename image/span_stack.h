@@ -1,0 +1,63 @@
+// span_stack.h - SpanStack: the seed fill's stack of pending spans.
+//
+// Entries live in a pool owned by the detector and reused from fill to
+// fill, so a frame's fills take no heap memory once the pool has grown to
+// the largest stack seen. Which entry a pop gives out is part of the fill's
+// behaviour (it shapes the measured box), not a detail: see pop().
+#ifndef TARVOCOIL_IMAGE_SPAN_STACK_H
+#define TARVOCOIL_IMAGE_SPAN_STACK_H
+
+#include <cstdint>
+
+#include "api/allocator.h"
+
+namespace tarvocoil {
+
+// A run (or part of one) of row `row` whose neighbour row row + dir is
+// still to be explored. left may exceed right.
+struct PendingSpan {
+    int16_t left;
+    int16_t right;
+    int16_t row;
+    int16_t dir;
+};
+
+class SpanStack {
+public:
+    SpanStack() = default;
+    SpanStack(const SpanStack&) = delete;
+    SpanStack& operator=(const SpanStack&) = delete;
+
+    // Empties the stack for a new fill; keeps the pool.
+    void reset();
+    // Puts a span on top. False when no entry could be had: the span is
+    // dropped and the fill goes on without it.
+    bool push(const Allocator& alloc, PendingSpan span);
+    bool empty() const { return top_ < 0; }
+    // Takes the first entry below the top whose row equals the row of the
+    // entry given out last; when there is none, the top entry. The top
+    // entry itself is never compared.
+    PendingSpan pop();
+    // Frees the pool.
+    void release(const Allocator& alloc);
+
+    int32_t poolSize() const { return capacity_; }
+
+private:
+    struct Node {
+        PendingSpan span;
+        int32_t next;
+    };
+    bool grow(const Allocator& alloc);
+
+    Node* nodes_ = nullptr;
+    int32_t capacity_ = 0;  // nodes in the pool
+    int32_t fresh_ = 0;     // nodes never handed out in this fill
+    int32_t top_ = -1;
+    int32_t free_ = -1;
+    int16_t lastRow_ = -1;
+};
+
+}  // namespace tarvocoil
+
+#endif

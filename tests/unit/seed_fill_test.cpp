@@ -1,0 +1,244 @@
+// Seed fill: filled bytes, the measured box, total and mean run.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "image/seed_fill.h"
+
+namespace tarvocoil {
+namespace {
+
+// A one-byte plane of walls (255) with open (zero) bytes painted in.
+struct Plane {
+    std::vector<uint8_t> bytes;
+    ImagePlane plane;
+    Plane(int w, int h, uint8_t v = 255) {
+        plane = CreateImageHeader(w, h, 1);
+        bytes.assign(static_cast<size_t>(plane.stride) * h, v);
+        plane.pixels = bytes.data();
+    }
+    void open(int x0, int y0, int x1, int y1) {  // inclusive
+        for (int y = y0; y <= y1; ++y)
+            for (int x = x0; x <= x1; ++x) at(x, y) = 0;
+    }
+    uint8_t& at(int x, int y) { return bytes[y * plane.stride + x]; }
+    int count(uint8_t v) const {
+        int n = 0;
+        for (int y = 0; y < plane.height; ++y)
+            for (int x = 0; x < plane.width; ++x) n += bytes[y * plane.stride + x] == v;
+        return n;
+    }
+};
+
+struct Fill {
+    int32_t result;
+    PixelRect rect;
+    int32_t total;
+};
+
+Fill fill(Plane& p, PixelRect limits, int sx, int sy) {
+    SpanStack stack;
+    Fill f{0, {-9, -9, -9, -9}, -9};
+    f.result = SeedFill(p.plane, limits, static_cast<int16_t>(sx), static_cast<int16_t>(sy), &f.rect, &f.total,
+                        stack, Allocator{});
+    stack.release(Allocator{});
+    return f;
+}
+
+void expectRect(const PixelRect& r, int x, int y, int w, int h) {
+    EXPECT_EQ(r.x, x);
+    EXPECT_EQ(r.y, y);
+    EXPECT_EQ(r.width, w);
+    EXPECT_EQ(r.height, h);
+}
+
+class BlockPlane : public ::testing::Test {
+protected:
+    // 64x48 with a 30x20 open block at columns 10..39, rows 10..29.
+    BlockPlane() : p(64, 48) { p.open(10, 10, 39, 29); }
+    Plane p;
+};
+
+TEST_F(BlockPlane, SeedInsideFillsTheBlockWhereverItStarts) {
+    for (auto seed : {std::pair<int, int>{10, 10}, {25, 20}}) {
+        Plane q = p;
+        q.plane.pixels = q.bytes.data();
+        Fill f = fill(q, {1, 1, 62, 46}, seed.first, seed.second);
+        EXPECT_EQ(q.count(0), 0);
+        expectRect(f.rect, 10, 9, 30, 21);  // one row above the blob counts
+        EXPECT_EQ(f.total, 580);            // 600 bytes less 20 runs
+        EXPECT_EQ(f.result, 29);
+    }
+}
+
+TEST_F(BlockPlane, WallSeedLeftOfBlockFillsFromItsRightNeighbour) {
+    Fill f = fill(p, {1, 1, 62, 46}, 9, 15);
+    EXPECT_EQ(p.count(0), 0);
+    expectRect(f.rect, 9, 9, 31, 21);
+    EXPECT_EQ(f.total, 580);
+    EXPECT_EQ(f.result, 29);
+}
+
+TEST_F(BlockPlane, WallSeedWithWallsAroundFillsNothing) {
+    Fill f = fill(p, {1, 1, 62, 46}, 50, 40);
+    EXPECT_EQ(p.count(0), 600);
+    expectRect(f.rect, 50, 40, 1, 1);
+    EXPECT_EQ(f.total, 0);
+    EXPECT_EQ(f.result, 0);
+}
+
+TEST_F(BlockPlane, SeedOutsideLimitsChangesNothing) {
+    const std::vector<uint8_t> before = p.bytes;
+    Fill f = fill(p, {20, 20, 10, 5}, 10, 10);
+    EXPECT_EQ(f.result, -1);
+    EXPECT_EQ(p.bytes, before);
+    expectRect(f.rect, -9, -9, -9, -9);
+    EXPECT_EQ(f.total, -9);
+}
+
+TEST_F(BlockPlane, LimitsAreInclusiveOfXPlusWidthAndYPlusHeight) {
+    Fill f = fill(p, {20, 15, 10, 5}, 25, 17);
+    EXPECT_EQ(p.count(0), 600 - 66);  // columns 20..30 of rows 15..20
+    for (int y = 15; y <= 20; ++y) {
+        EXPECT_EQ(p.at(19, y), 0);
+        EXPECT_EQ(p.at(20, y), 255);
+        EXPECT_EQ(p.at(30, y), 255);
+        EXPECT_EQ(p.at(31, y), 0);
+    }
+    expectRect(f.rect, 20, 15, 11, 5);
+    EXPECT_EQ(f.total, 60);
+    EXPECT_EQ(f.result, 10);
+}
+
+TEST(SeedFill, SingleByteAndDefaultLimits) {
+    Plane p(16, 16);
+    p.open(5, 5, 5, 5);
+    Fill f = fill(p, {0, 0, 0, 0}, 5, 5);
+    EXPECT_EQ(p.count(0), 0);
+    expectRect(f.rect, 5, 4, 1, 2);
+    EXPECT_EQ(f.total, 0);
+    EXPECT_EQ(f.result, 0);
+}
+
+TEST(SeedFill, DefaultLimitsNeverReachRowZeroOrColumnZero) {
+    Plane p(20, 10, 0);
+    Fill f = fill(p, {0, 0, 0, 0}, 5, 5);
+    EXPECT_EQ(p.count(255), 171);  // columns 1..19, rows 1..9
+    for (int x = 0; x < 20; ++x) EXPECT_EQ(p.at(x, 0), 0);
+    for (int y = 0; y < 10; ++y) EXPECT_EQ(p.at(0, y), 0);
+    expectRect(f.rect, 1, 1, 19, 8);
+    EXPECT_EQ(f.total, 162);
+    EXPECT_EQ(f.result, 18);
+}
+
+TEST(SeedFill, TriangleBoxDependsOnTheSeed) {
+    // Row y of 5..24 holds columns 30-(y-5) .. 30+(y-5): 400 bytes.
+    auto make = [] {
+        Plane p(64, 48);
+        for (int y = 5; y <= 24; ++y) p.open(30 - (y - 5), y, 30 + (y - 5), y);
+        return p;
+    };
+    Plane apex = make();
+    Fill a = fill(apex, {1, 1, 62, 46}, 30, 5);
+    EXPECT_EQ(apex.count(0), 0);
+    expectRect(a.rect, 11, 4, 20, 21);
+    EXPECT_EQ(a.total, 380);
+    EXPECT_EQ(a.result, 19);
+
+    Plane base = make();
+    Fill b = fill(base, {1, 1, 62, 46}, 30, 24);
+    EXPECT_EQ(base.count(0), 0);
+    expectRect(b.rect, 11, 4, 39, 21);
+    EXPECT_EQ(b.total, 380);
+    EXPECT_EQ(b.result, 19);
+}
+
+TEST(SeedFill, WallSeedsAroundASmallBlock) {
+    auto make = [] {
+        Plane p(32, 32);
+        p.open(11, 11, 15, 14);
+        return p;
+    };
+    Plane diag = make();
+    Fill d = fill(diag, {0, 0, 0, 0}, 10, 10);  // lower-right neighbour is open
+    EXPECT_EQ(diag.count(0), 0);
+    expectRect(d.rect, 10, 10, 6, 5);
+    EXPECT_EQ(d.result, 4);
+
+    Plane above = make();
+    Fill a = fill(above, {0, 0, 0, 0}, 12, 10);
+    EXPECT_EQ(above.count(0), 0);
+    expectRect(a.rect, 11, 10, 5, 5);
+    EXPECT_EQ(a.result, 4);
+
+    Plane below = make();
+    Fill b = fill(below, {0, 0, 0, 0}, 10, 15);
+    EXPECT_EQ(below.count(0), 20);
+    expectRect(b.rect, 10, 15, 1, 1);
+    EXPECT_EQ(b.result, 0);
+}
+
+TEST(SeedFill, WallSeedAtTheRightLimitNeverFillsBeyondIt) {
+    // Open bytes just right of the limit rectangle must stay untouched.
+    Plane p(40, 20);
+    p.open(21, 5, 30, 12);
+    Fill f = fill(p, {5, 5, 15, 6}, 20, 8);  // maxX = 20, seed on the wall at 20
+    EXPECT_EQ(p.count(0), 80);
+    EXPECT_EQ(f.total, 0);
+    EXPECT_EQ(f.result, 0);
+    // Same at the plane's last column with default limits.
+    Plane q(16, 8);
+    q.open(1, 1, 14, 6);
+    Fill g = fill(q, {0, 0, 0, 0}, 15, 3);
+    EXPECT_EQ(q.count(0), 14 * 6);
+    EXPECT_EQ(g.result, 0);
+}
+
+// The order in which pending spans are taken shapes the box. On this plane
+// a plain last-in-first-out stack measures a box one column narrower.
+TEST(SeedFill, PopPrefersTheRowGivenOutLast) {
+    const char* rows[] = {
+        "#.......#.#..#.#.", ".#.###..##..#####", "###.....#.#.#..#.", "##.#.###.###.....",
+        "#..##..##..#.#...", "...#.######.#####", "#.......#.#..#..#", "###.#..###...#.##",
+        ".....#..####.#.##", ".###.#..#..##.#.#", "..#####.#..##....", "#####...######..#",
+        "#.##.##...###..#.", "#.#..#.####.#..#.",
+    };
+    Plane p(17, 14);
+    for (int y = 0; y < 14; ++y)
+        for (int x = 0; x < 17; ++x) p.at(x, y) = rows[y][x] == '#' ? 255 : 0;
+    Fill f = fill(p, {0, 0, 0, 0}, 15, 11);
+    expectRect(f.rect, 13, 8, 4, 5);
+    EXPECT_EQ(f.total, 6);
+    EXPECT_EQ(f.result, 1);
+}
+
+TEST(SpanStack, FailedAllocationDropsTheSpanAndTheFillGoesOn) {
+    Plane p(64, 48);
+    p.open(10, 10, 39, 29);
+    SpanStack stack;
+    Allocator none;
+    none.allocate = [](void*, std::size_t) -> void* { return nullptr; };
+    PixelRect rect{};
+    int32_t total = -1;
+    EXPECT_EQ(SeedFill(p.plane, {1, 1, 62, 46}, 25, 20, &rect, &total, stack, none), 0);
+    EXPECT_EQ(total, 0);
+    EXPECT_EQ(p.count(0), 600);  // nothing could be explored
+}
+
+TEST(SpanStack, PoolIsReusedAcrossFills) {
+    SpanStack stack;
+    Plane p(64, 48);
+    PixelRect rect{};
+    int32_t total = 0;
+    p.open(10, 10, 39, 29);
+    SeedFill(p.plane, {1, 1, 62, 46}, 25, 20, &rect, &total, stack, Allocator{});
+    const int32_t pool = stack.poolSize();
+    EXPECT_GT(pool, 0);
+    p.open(10, 10, 39, 29);
+    SeedFill(p.plane, {1, 1, 62, 46}, 25, 20, &rect, &total, stack, Allocator{});
+    EXPECT_EQ(stack.poolSize(), pool);
+    stack.release(Allocator{});
+}
+
+}  // namespace
+}  // namespace tarvocoil

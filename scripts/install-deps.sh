@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs what building and testing TarvoCoil needs on Debian 12, as root.
+#   scripts/install-deps.sh            everything
+#   scripts/install-deps.sh core tool  only some groups
+# Groups: core (compiler, CMake, GoogleTest, Google Benchmark), tool (FFmpeg
+# libraries, JSON and CLI parsers, a font), win32 (mingw-w64, wine32,
+# pefile), fuzz (clang 14 with its sanitizer runtimes).
+set -euo pipefail
+
+groups=("$@")
+[ ${#groups[@]} -eq 0 ] && groups=(core tool win32 fuzz)
+
+packages=()
+need_i386=0
+for g in "${groups[@]}"; do
+  case "$g" in
+    core) packages+=(build-essential cmake pkg-config python3 libgtest-dev googletest libbenchmark-dev binutils file) ;;
+    tool) packages+=(libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libavfilter-dev
+                     nlohmann-json3-dev libcli11-dev fonts-dejavu-core) ;;
+    win32) packages+=(g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 wine wine32:i386 python3-pefile)
+           need_i386=1 ;;
+    fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+    *) echo "install-deps: unknown group '$g'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all present (${groups[*]})"
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing ${missing[*]}; run as root to install them" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+if [ "$need_i386" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+echo "install-deps: installing ${missing[*]}"
+apt-get update -q
+apt-get install -y -q "${missing[@]}"

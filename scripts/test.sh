@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Builds TarvoCoil and runs every test, as root on Debian 12 (installs what
+# it needs first). Steps: unit and tool tests in a normal build; the unit
+# tests under AddressSanitizer + UndefinedBehaviorSanitizer; the threading
+# tests under ThreadSanitizer; the library against the independent model on
+# random scenes; the 32-bit Windows DLL under wine; the fuzzers for a
+# bounded time. Prints one line per step and a closing count.
+#
+#   scripts/test.sh             everything
+#   scripts/test.sh --quick     skip the fuzzers and the Windows build
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+jobs=2
+logs="$root/build-logs"
+mkdir -p "$logs"
+
+bash scripts/install-deps.sh || { echo "test: could not install dependencies" >&2; exit 1; }
+
+passed=0
+failed=0
+names=()
+run_step() {  # name, command...
+  local name=$1; shift
+  local start=$SECONDS
+  echo "== $name"
+  if "$@" > "$logs/$name.log" 2>&1; then
+    passed=$((passed + 1)); names+=("PASS $name ($((SECONDS - start)) s)")
+  else
+    failed=$((failed + 1)); names+=("FAIL $name ($((SECONDS - start)) s), log: build-logs/$name.log")
+    tail -n 40 "$logs/$name.log"
+  fi
+  tail -n 3 "$logs/$name.log"
+}
+
+build() {  # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S . -B "$dir" "$@" && cmake --build "$dir" -j"$jobs"
+}
+
+native() {
+  build build -DCMAKE_BUILD_TYPE=RelWithDebInfo && ctest --test-dir build --output-on-failure -j"$jobs"
+}
+sanitized() {
+  build build-asan -DCMAKE_BUILD_TYPE=Debug -DTARVOCOIL_SANITIZE=address,undefined \
+        -DTARVOCOIL_TOOLS=OFF -DTARVOCOIL_BENCH=OFF &&
+    ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j"$jobs"
+}
+threads() {
+  build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOCOIL_SANITIZE=thread \
+        -DTARVOCOIL_TOOLS=OFF -DTARVOCOIL_BENCH=OFF &&
+    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -R '^(Threads|Soak)\.'
+}
+
+run_step native native
+run_step sanitizers sanitized
+run_step threads threads
+[ -f scripts/model-diff.sh ] && run_step model-diff bash scripts/model-diff.sh
+if [ "$quick" = 0 ]; then
+  [ -f scripts/win32-test.sh ] && run_step win32 bash scripts/win32-test.sh
+  [ -f scripts/fuzz.sh ] && run_step fuzz bash scripts/fuzz.sh --seconds "${FUZZ_SECONDS:-45}"
+fi
+
+echo
+printf '%s\n' "${names[@]}"
+echo "steps: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -61,14 +61,24 @@ target_link_libraries(tarvocoil PRIVATE Threads::Threads)
 # lose the decoration under --kill-at.
 #   TarvoCoil.dll.a  for mingw-w64 hosts (-lTarvoCoil or the file itself);
 #   TarvoCoil.lib    for MSVC's link.exe (a COFF archive of import objects).
+# dlltool's objects lack the "@feat.00" symbol with which MSVC compilers
+# mark an object as safe for /SAFESEH; without it, a 32-bit MSVC project
+# linking with /SAFESEH (Visual Studio's default for Win32 release builds)
+# fails with LNK2026. The import objects hold no code and no exception
+# handlers, so the .lib's objects get the mark.
 if(NOT CMAKE_DLLTOOL)
   find_program(CMAKE_DLLTOOL NAMES i686-w64-mingw32-dlltool dlltool REQUIRED)
+endif()
+if(NOT CMAKE_OBJCOPY)
+  find_program(CMAKE_OBJCOPY NAMES i686-w64-mingw32-objcopy objcopy REQUIRED)
 endif()
 set(TARVOCOIL_IMPLIB_MINGW ${CMAKE_BINARY_DIR}/TarvoCoil.dll.a)
 set(TARVOCOIL_IMPLIB_MSVC ${CMAKE_BINARY_DIR}/TarvoCoil.lib)
 add_custom_command(TARGET tarvocoil POST_BUILD
-  COMMAND ${CMAKE_DLLTOOL} -m i386 -k -D TarvoCoil.dll -d ${TARVOCOIL_DEF_FILE} -l ${TARVOCOIL_IMPLIB_MINGW}
-  COMMAND ${CMAKE_DLLTOOL} -m i386 -k -D TarvoCoil.dll -d ${TARVOCOIL_DEF_FILE} -l ${TARVOCOIL_IMPLIB_MSVC}
+  COMMAND ${CMAKE_DLLTOOL} -m i386 -k -D TarvoCoil.dll -d ${TARVOCOIL_DEF_FILE} -l TarvoCoil.dll.a
+  COMMAND ${CMAKE_DLLTOOL} -m i386 -k -D TarvoCoil.dll -d ${TARVOCOIL_DEF_FILE} -l TarvoCoil.lib
+  COMMAND ${CMAKE_OBJCOPY} --add-symbol @feat.00=1,local TarvoCoil.lib
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
   COMMENT "Import libraries TarvoCoil.dll.a and TarvoCoil.lib"
   VERBATIM)
 

@@ -12,7 +12,8 @@ its loader see it.
 - the version resource: fixed file info 1.0.3.4 and the string values;
 - an embedded manifest (RT_MANIFEST, id 2) requesting asInvoker;
 - no instructions beyond SSE2 unless the image can check the CPU (cpuid);
-- each import library defines the decorated stdcall import symbols.
+- each import library defines the decorated stdcall import symbols, and
+  every object of the MSVC one (.lib) is marked safe for /SAFESEH.
 
 Uses Debian's python3-pefile (hence /usr/bin/python3); without it, falls
 back to i686-w64-mingw32-objdump and a scan of the raw file.
@@ -167,6 +168,15 @@ def check_implib(r, path):
     imports = {s for s in symbols if s.startswith("__imp_")}
     r.check(len(imports) == len(EXPORTS), f"{path}: exactly {len(EXPORTS)} import symbols",
             ", ".join(sorted(imports)))
+    if path.lower().endswith(".lib") and shutil.which(OBJDUMP):
+        # Members are introduced by "NAME:     file format pe-i386"; MSVC's
+        # linker takes a member as SAFESEH-safe when it has @feat.00 & 1.
+        dump = subprocess.run([OBJDUMP, "-t", path], capture_output=True, text=True, check=True).stdout
+        members = re.split(r"^(\S+):\s+file format", dump, flags=re.M)[1:]
+        unsafe = [name for name, body in zip(members[0::2], members[1::2])
+                  if not re.search(r"\(sec -1\).*0x0*[13579bdf] @feat\.00$", body, re.M)]
+        r.check(members and not unsafe, f"{path}: every object marked /SAFESEH-safe (@feat.00)",
+                ", ".join(unsafe) or "no members")
 
 
 def check_with_pefile(r, path, pefile):

@@ -20,7 +20,9 @@ dll_only=0
 # The posix flavour of the cross compiler: GCC 12's win32 flavour has no
 # std::mutex or std::thread, which the library and its tests use.
 win32_packages=(cmake make g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev googletest)
-test_packages=(build-essential wine wine32:i386 python3-pefile)
+# Tests: wine runs the Windows programs; clang and lld-link build one host
+# the way MSVC does (MSVC ABI, /SAFESEH) against TarvoCoil.lib.
+test_packages=(build-essential wine wine32:i386 python3-pefile clang-14 lld-14)
 
 install_packages() {  # packages...
   local missing=() p

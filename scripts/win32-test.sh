@@ -12,6 +12,9 @@
 #   transcript-*    the scenario transcripts of the three Windows hosts
 #                   (loader, TarvoCoil.dll.a, TarvoCoil.lib) each equal to
 #                   the native library's, byte for byte
+#   msvc-abi-host   a host compiled for the MSVC ABI (clang) and linked by
+#                   an MSVC-compatible linker (lld-link, /SAFESEH) against
+#                   TarvoCoil.lib, run under wine
 #   unit-tests      the library's GoogleTest suite built for Windows
 # Environment: BUILD_DIR (default build-win32), JOBS (default 2),
 # WINE_GTEST_FILTER (a --gtest_filter for the unit tests under wine).
@@ -91,6 +94,23 @@ step implib-mingw-host in_build wine trv_host_implib_mingw.exe "$(winepath -w "$
 step transcript-implib-mingw transcript_equal implib-mingw
 step implib-msvc-host in_build wine trv_host_implib_msvc.exe "$(winepath -w "$out_dir/implib-msvc.txt" 2>/dev/null)"
 step transcript-implib-msvc transcript_equal implib-msvc
+# No MSVC C runtime here: the host needs only ExitProcess, from an import
+# library made the same way as TarvoCoil.lib.
+msvc_abi_host() {
+  local dir=$build_dir/msvc-abi
+  mkdir -p "$dir" &&
+    printf 'LIBRARY kernel32.dll\nEXPORTS\n    ExitProcess@4\n' > "$dir/kernel32.def" &&
+    i686-w64-mingw32-dlltool -m i386 -k -d "$dir/kernel32.def" -l "$dir/kernel32.lib" &&
+    i686-w64-mingw32-objcopy --add-symbol @feat.00=1,local "$dir/kernel32.lib" &&
+    clang-14 --target=i686-pc-windows-msvc -ffreestanding -fno-builtin -O1 -Wall -Wextra -Werror \
+      -I"$root/include" -c "$root/tests/win32/host_msvc_abi.c" -o "$dir/host_msvc_abi.obj" &&
+    lld-link-14 /nologo /safeseh /dynamicbase /nxcompat /subsystem:console /entry:mainCRTStartup \
+      /nodefaultlib "$dir/host_msvc_abi.obj" "$build_dir/TarvoCoil.lib" "$dir/kernel32.lib" \
+      /out:"$build_dir/trv_host_msvc_abi.exe" &&
+    in_build wine trv_host_msvc_abi.exe &&
+    echo "MSVC-ABI host linked with /SAFESEH against TarvoCoil.lib: all calls as expected"
+}
+step msvc-abi-host msvc_abi_host
 gtest_args=(--gtest_color=no)
 [ -n "$wine_gtest_filter" ] && gtest_args+=("--gtest_filter=$wine_gtest_filter")
 step unit-tests wine "$build_dir/tests/tarvocoil_tests.exe" "${gtest_args[@]}"

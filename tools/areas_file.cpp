@@ -1,0 +1,306 @@
+// areas_file.cpp - reading and checking the areas file.
+#include "areas_file.h"
+
+#include <cerrno>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "canvas.h"
+#include "common.h"
+
+namespace tarvotool {
+
+using nlohmann::json;
+
+namespace {
+
+class Checker {
+public:
+    explicit Checker(const std::string& source) : source_(source) {}
+
+    [[noreturn]] void fail(const std::string& path, const std::string& what) const {
+        throw ToolError(source_ + ": " + path + ": " + what);
+    }
+
+    static std::string describe(const json& v) {
+        std::string text = v.dump();
+        if (text.size() > 40) text = text.substr(0, 37) + "...";
+        return std::string(v.type_name()) + " " + text;
+    }
+
+    void keys(const json& obj, const std::string& path, std::initializer_list<const char*> allowed) const {
+        for (auto it = obj.begin(); it != obj.end(); ++it) {
+            const std::string& key = it.key();
+            if (!key.empty() && key[0] == '_') continue;
+            bool ok = false;
+            std::string list;
+            for (const char* a : allowed) {
+                if (key == a) ok = true;
+                if (!list.empty()) list += ", ";
+                list += a;
+            }
+            if (!ok) fail(path, "unknown key \"" + key + "\" (expected " + list + ")");
+        }
+    }
+
+    int64_t integer(const json& v, const std::string& path, int64_t lo, int64_t hi) const {
+        const std::string range = "an integer within " + std::to_string(lo) + ".." + std::to_string(hi);
+        if (!v.is_number()) fail(path, "expected " + range + ", got " + describe(v));
+        double d;
+        if (v.is_number_integer()) {
+            if (v.is_number_unsigned()) {
+                const uint64_t u = v.get<uint64_t>();
+                if (u > static_cast<uint64_t>(hi)) fail(path, "expected " + range + ", got " + v.dump());
+                return static_cast<int64_t>(u);
+            }
+            const int64_t i = v.get<int64_t>();
+            if (i < lo || i > hi) fail(path, "expected " + range + ", got " + v.dump());
+            return i;
+        }
+        d = v.get<double>();
+        if (!std::isfinite(d) || d != std::floor(d)) fail(path, "expected " + range + ", got " + v.dump());
+        if (d < static_cast<double>(lo) || d > static_cast<double>(hi))
+            fail(path, "expected " + range + ", got " + v.dump());
+        return static_cast<int64_t>(d);
+    }
+
+    float ratio(const json& v, const std::string& path) const {
+        const char* expected = "expected a number of 0 or more (a fraction such as 0.1)";
+        if (!v.is_number()) fail(path, std::string(expected) + ", got " + describe(v));
+        const double d = v.get<double>();
+        if (!std::isfinite(d) || d < 0.0 || d > FLT_MAX) fail(path, std::string(expected) + ", got " + v.dump());
+        return static_cast<float>(d);
+    }
+
+private:
+    std::string source_;
+};
+
+AreaQuad ParseVertices(const Checker& c, const json& v, const std::string& path) {
+    const char* expected = "expected an array of 4 vertices [x, y]";
+    if (!v.is_array()) c.fail(path, std::string(expected) + ", got " + Checker::describe(v));
+    if (v.size() != 4) c.fail(path, std::string(expected) + ", got " + std::to_string(v.size()) + " vertices");
+    int32_t xy[8];
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::string vp = path + "[" + std::to_string(i) + "]";
+        const json& p = v[i];
+        if (!p.is_array() || p.size() != 2)
+            c.fail(vp, "expected a vertex [x, y] of two integers, got " + Checker::describe(p));
+        xy[2 * i] = static_cast<int32_t>(c.integer(p[0], vp + "[0]", -32768, 32767));
+        xy[2 * i + 1] = static_cast<int32_t>(c.integer(p[1], vp + "[1]", -32768, 32767));
+    }
+    return AreaQuad{xy[0], xy[1], xy[2], xy[3], xy[4], xy[5], xy[6], xy[7]};
+}
+
+void ParseSettings(const Checker& c, const json& s, AreasConfig& out) {
+    const std::string path = "$.settings";
+    if (!s.is_object()) c.fail(path, "expected an object, got " + Checker::describe(s));
+    c.keys(s, path, {"frame_count", "disturb_ratio", "front_light", "light"});
+    if (s.contains("frame_count"))
+        out.frameCount = static_cast<int32_t>(c.integer(s["frame_count"], path + ".frame_count", INT32_MIN, INT32_MAX));
+    if (s.contains("disturb_ratio")) out.disturbRatio = c.ratio(s["disturb_ratio"], path + ".disturb_ratio");
+    if (s.contains("front_light")) {
+        const json& f = s["front_light"];
+        if (!f.is_boolean()) c.fail(path + ".front_light", "expected true or false, got " + Checker::describe(f));
+        out.frontLight = f.get<bool>();
+    }
+    if (s.contains("light")) {
+        const json& l = s["light"];
+        const std::string lp = path + ".light";
+        if (!l.is_object()) c.fail(lp, "expected an object, got " + Checker::describe(l));
+        c.keys(l, lp, {"threshold", "min_width", "max_width", "min_height", "max_height"});
+        LightLimits lim;
+        const struct {
+            const char* key;
+            int32_t* field;
+        } fields[] = {{"threshold", &lim.threshold}, {"min_width", &lim.minWidth}, {"max_width", &lim.maxWidth},
+                      {"min_height", &lim.minHeight}, {"max_height", &lim.maxHeight}};
+        for (const auto& f : fields)
+            if (l.contains(f.key)) *f.field = static_cast<int32_t>(c.integer(l[f.key], lp + "." + f.key, 0, 32767));
+        const int64_t area = int64_t(lim.maxWidth) * lim.maxHeight;
+        if (area > 32767)
+            out.warnings.push_back(
+                "$.settings.light: max_width x max_height = " + std::to_string(area) +
+                " exceeds 32767; the detector keeps only its low 16 bits, so the blob area limit becomes " +
+                std::to_string(static_cast<int16_t>(static_cast<uint16_t>(area))) +
+                (static_cast<int16_t>(static_cast<uint16_t>(area)) <= 0 ? " and no light blob is ever accepted"
+                                                                         : ""));
+        out.light = lim;
+    }
+}
+
+std::string LineAndColumn(const std::string& text, std::size_t byte) {
+    // nlohmann counts the offending character as byte number `byte` (from 1).
+    std::size_t end = std::min(byte == 0 ? 0 : byte - 1, text.size());
+    std::size_t line = 1, col = 1;
+    for (std::size_t i = 0; i < end; ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            col = 1;
+        } else {
+            ++col;
+        }
+    }
+    return std::to_string(line) + ":" + std::to_string(col);
+}
+
+}  // namespace
+
+AreasConfig ParseAreas(const std::string& text, const std::string& source) {
+    json doc;
+    try {
+        doc = json::parse(text);
+    } catch (const json::parse_error& e) {
+        std::string what = e.what();
+        // Keep nlohmann's explanation, drop its own prefix and position.
+        const std::size_t colon = what.find(": ", what.find("parse error"));
+        if (colon != std::string::npos) what = what.substr(colon + 2);
+        throw ToolError(source + ":" + LineAndColumn(text, e.byte) + ": JSON syntax error: " + what);
+    } catch (const json::exception& e) {
+        throw ToolError(source + ": JSON error: " + e.what());
+    }
+
+    Checker c(source);
+    AreasConfig out;
+    const json* list = &doc;
+    std::string listPath = "$";
+    if (doc.is_object()) {
+        c.keys(doc, "$", {"areas", "settings"});
+        if (!doc.contains("areas")) c.fail("$", "missing key \"areas\" (expected a list of areas)");
+        list = &doc["areas"];
+        listPath = "$.areas";
+        if (doc.contains("settings")) ParseSettings(c, doc["settings"], out);
+    } else if (!doc.is_array()) {
+        c.fail("$", "expected an object with \"areas\" (or an array of areas), got " + Checker::describe(doc));
+    }
+    if (!list->is_array()) c.fail(listPath, "expected an array of areas, got " + Checker::describe(*list));
+    if (list->empty()) c.fail(listPath, "expected at least one area, got none");
+    if (list->size() > static_cast<std::size_t>(kMaxAreas))
+        c.fail(listPath, "expected at most " + std::to_string(kMaxAreas) + " areas (the detector's limit), got " +
+                             std::to_string(list->size()));
+
+    out.areas.reserve(list->size());
+    for (std::size_t i = 0; i < list->size(); ++i) {
+        const std::string path = listPath + "[" + std::to_string(i) + "]";
+        const json& a = (*list)[i];
+        if (!a.is_object())
+            c.fail(path, "expected an area object with \"vertices\", got " + Checker::describe(a));
+        c.keys(a, path, {"name", "vertices", "threshold"});
+        AreaSpec spec;
+        if (a.contains("name")) {
+            if (!a["name"].is_string()) c.fail(path + ".name", "expected a string, got " + Checker::describe(a["name"]));
+            spec.name = a["name"].get<std::string>();
+        } else {
+            spec.name = "area " + std::to_string(i);
+        }
+        if (!a.contains("vertices")) c.fail(path, "missing key \"vertices\" (expected 4 vertices [x, y])");
+        spec.quad = ParseVertices(c, a["vertices"], path + ".vertices");
+        if (a.contains("threshold")) spec.threshold = c.ratio(a["threshold"], path + ".threshold");
+        out.areas.push_back(std::move(spec));
+    }
+    return out;
+}
+
+AreasConfig LoadAreasFile(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) throw ToolError("cannot read areas file '" + path + "': it is a directory");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ToolError("cannot read areas file '" + path + "': " + std::strerror(errno));
+    std::ostringstream buf;
+    buf << in.rdbuf();
+    if (in.bad()) throw ToolError("cannot read areas file '" + path + "': " + std::strerror(errno));
+    return ParseAreas(buf.str(), path);
+}
+
+void ApplyAreas(tarvocoil::Detector& det, const AreasConfig& config) {
+    if (config.frameCount) det.setFrameCountThresh(*config.frameCount);
+    if (config.disturbRatio) det.setTwoFramesDisturbThresh(*config.disturbRatio);
+    if (config.frontLight) det.useFrontLightTrigger(*config.frontLight ? 1 : 0);
+    if (config.light) {
+        const LightLimits& l = *config.light;
+        det.setLightParam(l.threshold, l.minWidth, l.maxWidth, l.minHeight, l.maxHeight);
+    }
+    std::vector<AreaQuad> quads;
+    std::vector<float> thresholds;
+    for (const AreaSpec& a : config.areas) {
+        quads.push_back(a.quad);
+        thresholds.push_back(a.threshold);
+    }
+    if (!det.setAreas(quads, thresholds)) throw ToolError("the detector refused the areas (out of memory?)");
+}
+
+std::vector<std::string> AreasOutsideFrame(const AreasConfig& config, int width, int height) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < config.areas.size(); ++i) {
+        if (QuadTouchesFrame(config.areas[i].quad, width, height)) continue;
+        out.push_back("area " + std::to_string(i) + " \"" + config.areas[i].name + "\" lies wholly outside the " +
+                      std::to_string(width) + "x" + std::to_string(height) + " frame");
+    }
+    return out;
+}
+
+namespace {
+// A float ratio as the short decimal a person wrote (0.1, not 0.100000001).
+double Tidy(float v) { return std::round(static_cast<double>(v) * 1e6) / 1e6; }
+}  // namespace
+
+nlohmann::ordered_json AreasToJson(const AreasConfig& config) {
+    nlohmann::ordered_json doc;
+    nlohmann::ordered_json areas = nlohmann::ordered_json::array();
+    for (const AreaSpec& a : config.areas) {
+        const AreaQuad& q = a.quad;
+        areas.push_back({{"name", a.name},
+                         {"vertices", {{q.x0, q.y0}, {q.x1, q.y1}, {q.x2, q.y2}, {q.x3, q.y3}}},
+                         {"threshold", Tidy(a.threshold)}});
+    }
+    doc["areas"] = areas;
+    nlohmann::ordered_json s = nlohmann::ordered_json::object();
+    if (config.frameCount) s["frame_count"] = *config.frameCount;
+    if (config.disturbRatio) s["disturb_ratio"] = Tidy(*config.disturbRatio);
+    if (config.frontLight) s["front_light"] = *config.frontLight;
+    if (config.light) {
+        const LightLimits& l = *config.light;
+        s["light"] = {{"threshold", l.threshold}, {"min_width", l.minWidth}, {"max_width", l.maxWidth},
+                      {"min_height", l.minHeight}, {"max_height", l.maxHeight}};
+    }
+    if (!s.empty()) doc["settings"] = s;
+    return doc;
+}
+
+namespace {
+// Compact JSON with a space after each comma and colon.
+std::string Compact(const nlohmann::ordered_json& j) {
+    if (j.is_array()) {
+        std::string out = "[";
+        for (std::size_t i = 0; i < j.size(); ++i) out += (i ? ", " : "") + Compact(j[i]);
+        return out + "]";
+    }
+    if (j.is_object()) {
+        std::string out = "{";
+        bool first = true;
+        for (auto it = j.begin(); it != j.end(); ++it) {
+            out += (first ? "" : ", ") + nlohmann::json(it.key()).dump() + ": " + Compact(it.value());
+            first = false;
+        }
+        return out + "}";
+    }
+    return j.dump();
+}
+}  // namespace
+
+std::string AreasToText(const AreasConfig& config) {
+    const nlohmann::ordered_json doc = AreasToJson(config);
+    std::string out = "{\n  \"areas\": [\n";
+    const auto& areas = doc["areas"];
+    for (std::size_t i = 0; i < areas.size(); ++i)
+        out += "    " + Compact(areas[i]) + (i + 1 < areas.size() ? ",\n" : "\n");
+    out += "  ]";
+    if (doc.contains("settings")) out += ",\n  \"settings\": " + Compact(doc["settings"]);
+    return out + "\n}\n";
+}
+
+}  // namespace tarvotool

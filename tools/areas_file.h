@@ -1,0 +1,77 @@
+// areas_file.h - the areas file: survey areas and detector settings as JSON.
+//
+//   {
+//     "areas": [
+//       {"name": "lane 1", "vertices": [[100, 300], [220, 300], [230, 360], [90, 360]],
+//        "threshold": 0.1}
+//     ],
+//     "settings": {"frame_count": 20, "disturb_ratio": 0.15, "front_light": false,
+//                  "light": {"threshold": 200, "min_width": 20, "max_width": 80,
+//                            "min_height": 20, "max_height": 80}}
+//   }
+//
+// A bare array of areas is accepted too. Keys starting with "_" are
+// comments and ignored; any other unknown key is an error, so that a typo
+// never silently falls back to a default.
+#ifndef TARVOCOIL_TOOLS_AREAS_FILE_H
+#define TARVOCOIL_TOOLS_AREAS_FILE_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tarvocoil.h"
+#include "tarvocoil.hpp"
+
+namespace tarvotool {
+
+// Presence ratio of an area whose file gives none.
+constexpr float kDefaultThreshold = 0.1f;
+constexpr int kMaxAreas = 32767;
+
+struct AreaSpec {
+    std::string name;
+    AreaQuad quad{};
+    float threshold = kDefaultThreshold;
+};
+
+struct LightLimits {
+    int32_t threshold = 200;
+    int32_t minWidth = 20;
+    int32_t maxWidth = 80;
+    int32_t minHeight = 20;
+    int32_t maxHeight = 80;
+};
+
+struct AreasConfig {
+    std::vector<AreaSpec> areas;
+    std::optional<int32_t> frameCount;
+    std::optional<float> disturbRatio;
+    std::optional<bool> frontLight;
+    std::optional<LightLimits> light;
+    // Things worth telling the user that are not errors.
+    std::vector<std::string> warnings;
+};
+
+// Parses the text of an areas file; `source` names it in error messages.
+// Throws ToolError with the file, the place and what was expected.
+AreasConfig ParseAreas(const std::string& text, const std::string& source);
+AreasConfig LoadAreasFile(const std::string& path);
+
+// Installs the areas and the given settings; throws when the detector
+// refuses the areas.
+void ApplyAreas(tarvocoil::Detector& detector, const AreasConfig& config);
+
+// Warnings for areas that lie wholly outside a width x height picture.
+std::vector<std::string> AreasOutsideFrame(const AreasConfig& config, int width, int height);
+
+// The file form of a configuration (what the demo writes).
+nlohmann::ordered_json AreasToJson(const AreasConfig& config);
+// The same as text, one area per line.
+std::string AreasToText(const AreasConfig& config);
+
+}  // namespace tarvotool
+
+#endif

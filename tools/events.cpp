@@ -1,0 +1,73 @@
+// events.cpp - CSV and JSON Lines event output.
+#include "events.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+
+#include "common.h"
+
+namespace tarvotool {
+
+EventWriter::EventWriter(const std::string& path, EventFormat format) : path_(path), format_(format) {
+    if (path.empty()) {
+        out_ = stdout;
+    } else {
+        out_ = std::fopen(path.c_str(), "w");
+        if (!out_) throw ToolError("cannot write events file '" + path + "': " + std::strerror(errno));
+        own_ = true;
+    }
+    if (format_ == EventFormat::Csv) std::fputs("frame,time,area,name\n", out_);
+}
+
+EventWriter::~EventWriter() {
+    if (own_ && out_) std::fclose(out_);
+}
+
+std::string EventWriter::CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string q = "\"";
+    for (char c : text) {
+        if (c == '"') q += '"';
+        q += c;
+    }
+    return q + "\"";
+}
+
+std::string EventWriter::Format(const Event& e, EventFormat format) {
+    if (format == EventFormat::Csv) {
+        char time[64];
+        std::snprintf(time, sizeof time, "%.6f", e.time);
+        return std::to_string(e.frame) + "," + time + "," + std::to_string(e.area) + "," + CsvField(e.name) + "\n";
+    }
+    nlohmann::ordered_json j;
+    j["frame"] = e.frame;
+    j["time"] = std::round(e.time * 1e6) / 1e6;
+    j["area"] = e.area;
+    j["name"] = e.name;
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+void EventWriter::write(const Event& e) {
+    const std::string line = Format(e, format_);
+    std::fwrite(line.data(), 1, line.size(), out_);
+}
+
+void EventWriter::finish() {
+    if (!out_) return;
+    const bool failed = std::fflush(out_) != 0 || std::ferror(out_);
+    const int err = errno;
+    if (own_) {
+        const bool closeFailed = std::fclose(out_) != 0;
+        out_ = nullptr;
+        if (failed || closeFailed)
+            throw ToolError("cannot write events file '" + path_ + "': " + std::strerror(closeFailed ? errno : err));
+    } else {
+        out_ = nullptr;
+        if (failed) throw ToolError(std::string("cannot write events to stdout: ") + std::strerror(err));
+    }
+}
+
+}  // namespace tarvotool

@@ -16,10 +16,16 @@ enable_language(RC)
 
 set(TARVOCOIL_DEF_FILE ${CMAKE_CURRENT_SOURCE_DIR}/api/TarvoCoil.def)
 
-# The export table comes from the .def file alone, so the core objects are
-# compiled without __declspec(dllexport): stdcall dllexport would add a
-# second, decorated name (TRVCoilInit@0) for every function.
+# The export table comes from the .def file alone: the core objects are
+# compiled without __declspec(dllexport), so no export directive in them
+# can add a name beside the .def's, and the static library made from the
+# same objects does not turn every program linked with it into an
+# exporter of the eight functions.
 target_compile_definitions(tarvocoil_objects PRIVATE TARVOCOIL_STATIC)
+# The toolchain file sets these too; repeated here so that a CMAKE_CXX_FLAGS
+# given on the command line cannot put the float arithmetic back on the
+# x87, whose excess precision would change the float32 results.
+target_compile_options(tarvocoil_objects PRIVATE -msse2 -mfpmath=sse)
 
 add_library(tarvocoil SHARED
   $<TARGET_OBJECTS:tarvocoil_objects>

@@ -49,12 +49,16 @@ echo "== build (native reference)"
 # Wine: a 32-bit prefix inside the build tree, no Mono/Gecko installers,
 # no debug channels.
 export WINEPREFIX=$build_dir/wineprefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export HOME=${HOME:-$build_dir/home}
 unset DISPLAY WAYLAND_DISPLAY
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "== wine prefix ($WINEPREFIX)"
-  wineboot --init > "$build_dir/wineboot.log" 2>&1 || { cat "$build_dir/wineboot.log"; fail_setup "wineboot failed"; }
-  wineserver -w
+  timeout 300 wineboot --init > "$build_dir/wineboot.log" 2>&1 ||
+    { cat "$build_dir/wineboot.log"; fail_setup "wineboot failed"; }
+  timeout 60 wineserver -w
 fi
+# A Windows program that hangs must not hang the run.
+wine_run() { timeout "${WINE_TIMEOUT:-300}" wine "$@"; }
 
 rm -rf "$out_dir"
 mkdir -p "$out_dir"
@@ -88,11 +92,11 @@ transcript_equal() {  # name
 step dll-file /usr/bin/python3 "$root/scripts/check_dll.py" "$build_dir/TarvoCoil.dll" \
   --implib "$build_dir/TarvoCoil.dll.a" --implib "$build_dir/TarvoCoil.lib"
 step native-host "$native_dir/trv_host_native" "$out_dir/native.txt"
-step loader-host in_build wine trv_host_loader.exe TarvoCoil.dll "$(winepath -w "$out_dir/loader.txt" 2>/dev/null)"
+step loader-host in_build wine_run trv_host_loader.exe TarvoCoil.dll "$(winepath -w "$out_dir/loader.txt" 2>/dev/null)"
 step transcript-loader transcript_equal loader
-step implib-mingw-host in_build wine trv_host_implib_mingw.exe "$(winepath -w "$out_dir/implib-mingw.txt" 2>/dev/null)"
+step implib-mingw-host in_build wine_run trv_host_implib_mingw.exe "$(winepath -w "$out_dir/implib-mingw.txt" 2>/dev/null)"
 step transcript-implib-mingw transcript_equal implib-mingw
-step implib-msvc-host in_build wine trv_host_implib_msvc.exe "$(winepath -w "$out_dir/implib-msvc.txt" 2>/dev/null)"
+step implib-msvc-host in_build wine_run trv_host_implib_msvc.exe "$(winepath -w "$out_dir/implib-msvc.txt" 2>/dev/null)"
 step transcript-implib-msvc transcript_equal implib-msvc
 # No MSVC C runtime here: the host needs only ExitProcess, from an import
 # library made the same way as TarvoCoil.lib.
@@ -107,15 +111,15 @@ msvc_abi_host() {
     lld-link-14 /nologo /safeseh /dynamicbase /nxcompat /subsystem:console /entry:mainCRTStartup \
       /nodefaultlib "$dir/host_msvc_abi.obj" "$build_dir/TarvoCoil.lib" "$dir/kernel32.lib" \
       /out:"$build_dir/trv_host_msvc_abi.exe" &&
-    in_build wine trv_host_msvc_abi.exe &&
+    in_build wine_run trv_host_msvc_abi.exe &&
     echo "MSVC-ABI host linked with /SAFESEH against TarvoCoil.lib: all calls as expected"
 }
 step msvc-abi-host msvc_abi_host
 gtest_args=(--gtest_color=no)
 [ -n "$wine_gtest_filter" ] && gtest_args+=("--gtest_filter=$wine_gtest_filter")
-step unit-tests wine "$build_dir/tests/tarvocoil_tests.exe" "${gtest_args[@]}"
+step unit-tests wine_run "$build_dir/tests/tarvocoil_tests.exe" "${gtest_args[@]}"
 
-wineserver -w
+timeout 60 wineserver -w
 
 echo
 printf '%s\n' "${summary[@]}"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds TarvoCoil.dll for 32-bit Windows and tests it under wine, from a
-# fresh clone, as root on Debian 12 (installs mingw-w64, wine32 and
-# python3-pefile first when they are missing).
+# fresh clone, as root on Debian 12 (installs mingw-w64, wine32,
+# python3-pefile, clang and lld first when they are missing).
 #
 #   scripts/win32-test.sh
 #
@@ -110,9 +110,14 @@ msvc_abi_host() {
       -I"$root/include" -c "$root/tests/win32/host_msvc_abi.c" -o "$dir/host_msvc_abi.obj" &&
     lld-link-14 /nologo /safeseh /dynamicbase /nxcompat /subsystem:console /entry:mainCRTStartup \
       /nodefaultlib "$dir/host_msvc_abi.obj" "$build_dir/TarvoCoil.lib" "$dir/kernel32.lib" \
-      /out:"$build_dir/trv_host_msvc_abi.exe" &&
-    in_build wine_run trv_host_msvc_abi.exe &&
-    echo "MSVC-ABI host linked with /SAFESEH against TarvoCoil.lib: all calls as expected"
+      /out:"$build_dir/trv_host_msvc_abi.exe" || return 1
+  local rc=0
+  in_build wine_run trv_host_msvc_abi.exe || rc=$?
+  if [ "$rc" -ne 0 ]; then
+    echo "FAIL MSVC-ABI host: exit code $rc (the number of the first failed check)"
+    return 1
+  fi
+  echo "MSVC-ABI host linked with /SAFESEH against TarvoCoil.lib: all calls as expected"
 }
 step msvc-abi-host msvc_abi_host
 gtest_args=(--gtest_color=no)

@@ -17,7 +17,7 @@ for g in "${groups[@]}"; do
     core) packages+=(build-essential cmake pkg-config python3 libgtest-dev googletest libbenchmark-dev binutils file) ;;
     tool) packages+=(libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libavfilter-dev
                      nlohmann-json3-dev libcli11-dev fonts-dejavu-core) ;;
-    win32) packages+=(g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 wine wine32:i386 python3-pefile)
+    win32) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 lld-14 clang-14 wine wine32:i386 python3-pefile)
            need_i386=1 ;;
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     *) echo "install-deps: unknown group '$g'" >&2; exit 2 ;;

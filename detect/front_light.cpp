@@ -11,7 +11,7 @@
 
 #include "detect/detect.h"
 #include "detect/sampling_grid.h"
-#include "image/grey_lut.h"
+#include "detect/sweep.h"
 #include "image/seed_fill.h"
 
 namespace tarvocoil {
@@ -48,12 +48,9 @@ void FrontLightTest(Engine& engine, SurvArea& area, int32_t& result) {
         if (y >= bottom) bottom = low16(y);
         if (l <= left) left = low16(l);
         if (r >= right) right = low16(r);
-        uint8_t* out = mask.pixels + y * mask.stride;
-        const uint8_t* in = frame.pixels + frame.offset(0, y);
-        for (int32_t x = l; x < r; ++x) {
-            const int16_t grey = LookupGrey(engine.greyLut, in + x * frame.bytesPerPixel);
-            out[x] = grey >= settings.getLightThresh() ? 0 : 255;
-        }
+        if (r > l)
+            engine.kernels->lightMask(engine.greyLut, frame.pixels + frame.offset(l, y), frame.bytesPerPixel, r - l,
+                                      settings.getLightThresh(), mask.pixels + y * mask.stride + l);
     }
     if (count <= 0) return;
 

@@ -35,15 +35,22 @@ struct SweepSums {
 using BaselineSweepFn = void (*)(const SweepInput&, SweepSums&);
 // Presence test: writes each grey into current; sums all three.
 using PresenceSweepFn = void (*)(const SweepInput&, SweepSums&);
+// Front-light mask of one run of pixels: out[i] = 0 where the plain grey of
+// the pixel at pixels + i * bytesPerPixel is at least thresh, else 255.
+using LightMaskFn = void (*)(const uint8_t* lut, const uint8_t* pixels, int32_t bytesPerPixel, int32_t count,
+                             int16_t thresh, uint8_t* out);
 
 struct Kernels {
     const char* name;
     BaselineSweepFn baseline;
     PresenceSweepFn presence;
+    LightMaskFn lightMask;
 };
 
 void BaselineSweepReference(const SweepInput& in, SweepSums& sums);
 void PresenceSweepReference(const SweepInput& in, SweepSums& sums);
+void LightMaskReference(const uint8_t* lut, const uint8_t* pixels, int32_t bytesPerPixel, int32_t count,
+                        int16_t thresh, uint8_t* out);
 
 // The literal kernels.
 const Kernels& ReferenceKernels();

@@ -1,6 +1,7 @@
 // sweep_common.cpp - reference sweeps: the literal median and sums.
 #include "detect/sampling_grid.h"
 #include "detect/sweep.h"
+#include "image/grey_lut.h"
 #include "image/median.h"
 
 namespace tarvocoil {
@@ -31,6 +32,14 @@ void PresenceSweepReference(const SweepInput& in, SweepSums& sums) {
         sums.prevDiffSum += prev < 0 ? -prev : prev;
         sums.samples += 1;
     });
+}
+
+void LightMaskReference(const uint8_t* lut, const uint8_t* pixels, int32_t bytesPerPixel, int32_t count,
+                        int16_t thresh, uint8_t* out) {
+    for (int32_t i = 0; i < count; ++i) {
+        const int16_t grey = LookupGrey(lut, pixels + i * bytesPerPixel);
+        out[i] = grey >= thresh ? 0 : 255;
+    }
 }
 
 }  // namespace tarvocoil

@@ -1,0 +1,313 @@
+// bench_main.cpp - the per-frame cost of every kernel set against the
+// literal reference and against the memory floor.
+//
+//   tarvocoil_bench [--quick] [--pool-mb=N] [Google Benchmark flags]
+//
+// Benchmarks (cpu time per iteration):
+//   frame/<WxH>/<areas>/<fl-off|fl-on>/<kernels>  one detection frame
+//   floor/<WxH>/<areas>                           reading the neighbourhood bytes once
+//   baseline/<WxH>/<areas>/<kernels>              the first frame after new areas
+//   setareas/<WxH>/<areas>                        TRVSetSurvAreas
+// After the runs a summary in Markdown gives per case the literal and the
+// fast (best) time, ns per sample, fast/literal, fast/floor and cameras
+// per core at 25 fps.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/context.h"
+#include "detect/sweep.h"
+#include "memory_floor.h"
+#include "scenes.h"
+#include "tarvocoil.h"
+
+namespace {
+
+using tarvocoil::Context;
+using tarvocoil::Kernels;
+
+struct Size {
+    int32_t w, h;
+    std::string name() const { return std::to_string(w) + "x" + std::to_string(h); }
+};
+const Size kSizes[] = {{352, 288}, {720, 576}, {1920, 1080}};
+const char* const kSets[] = {"lanes", "whole", "small32"};
+const Size kHotSize{1920, 1080};
+const char* const kHotSet = "lanes-hot";  // the lanes on one frame, read from cache
+
+size_t gPoolBytes = size_t{96} << 20;
+double gMinTime = 0;  // 0: Google Benchmark's own (or --benchmark_min_time)
+
+benchmark::internal::Benchmark* withTime(benchmark::internal::Benchmark* b) { return gMinTime > 0 ? b->MinTime(gMinTime) : b; }
+
+std::vector<const Kernels*> kernelSets() {
+    const Kernels* all[8];
+    const int n = tarvocoil::AvailableKernels(all, 8);
+    return std::vector<const Kernels*>(all, all + n);
+}
+
+std::string label(const Kernels& k) { return &k == &tarvocoil::ReferenceKernels() ? "literal" : k.name; }
+
+const bench::FramePool& pool(const Size& s, bool hot) {
+    static std::map<std::string, std::unique_ptr<bench::FramePool>> pools;
+    std::unique_ptr<bench::FramePool>& p = pools[s.name() + (hot ? "-hot" : "")];
+    if (!p) p.reset(new bench::FramePool(bench::MakePool(s.w, s.h, hot ? 0 : gPoolBytes, hot ? 1 : 2)));
+    return *p;
+}
+
+std::string setOf(const std::string& name) { return name == kHotSet ? "lanes" : name; }
+
+// One detector on a pool of frames, baseline taken.
+struct Rig {
+    Context ctx;
+    std::vector<int32_t> results;
+    const bench::FramePool& frames;
+    int32_t next = 0;
+
+    Rig(const Kernels& k, const bench::AreaSet& set, const bench::FramePool& pool, bool frontLight)
+        : frames(pool) {
+        ctx.useKernels(k);
+        ctx.coilInit();
+        ctx.useFrontLightTrigger(frontLight ? 1 : 0);
+        const int32_t n = static_cast<int32_t>(set.quads.size());
+        ctx.setSurvAreas(n, set.quads.data(), set.thresholds.data());
+        results.assign(set.quads.size(), 0);
+        process();  // the baseline
+    }
+    int16_t process() {
+        const int16_t r = ctx.getSurvResults(frames.frame(next), frames.width, frames.height, 3, results.data());
+        next = next + 1 == frames.count ? 0 : next + 1;
+        return r;
+    }
+    int64_t samples() {
+        int64_t n = 0;
+        for (int32_t i = 0; i < ctx.engine().store.count(); ++i) n += ctx.engine().store.area(i).sampleCount - 1;
+        return n;
+    }
+};
+
+void frameBench(benchmark::State& state, Size size, std::string setName, bool frontLight, const Kernels* k) {
+    const bool hot = setName == kHotSet;
+    const bench::FramePool& frames = pool(size, hot);
+    const bench::AreaSet set = bench::MakeAreas(setOf(setName), size.w, size.h);
+    Rig rig(*k, set, frames, frontLight);
+    int64_t triggers = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(rig.process());
+        for (int32_t r : rig.results) triggers += r;
+    }
+    const double samples = static_cast<double>(rig.samples());
+    state.counters["samples"] = samples;
+    state.counters["per_sample"] =
+        benchmark::Counter(samples, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["triggers"] = benchmark::Counter(static_cast<double>(triggers), benchmark::Counter::kAvgIterations);
+}
+
+void floorBench(benchmark::State& state, Size size, std::string setName) {
+    const bool hot = setName == kHotSet;
+    const bench::FramePool& frames = pool(size, hot);
+    const bench::AreaSet set = bench::MakeAreas(setOf(setName), size.w, size.h);
+    const bench::ByteRuns runs = bench::NeighbourhoodRuns(set, size.w, size.h, frames.stride);
+    int32_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(bench::ReadRuns(frames.frame(next), runs));
+        next = next + 1 == frames.count ? 0 : next + 1;
+    }
+    state.counters["bytes"] = static_cast<double>(runs.bytes);
+    state.counters["runs"] = static_cast<double>(runs.runs.size());
+    state.counters["read"] = benchmark::Counter(static_cast<double>(runs.bytes), benchmark::Counter::kIsIterationInvariantRate,
+                                                benchmark::Counter::kIs1024);
+}
+
+void baselineBench(benchmark::State& state, Size size, std::string setName, const Kernels* k) {
+    const bench::FramePool& frames = pool(size, false);
+    const bench::AreaSet set = bench::MakeAreas(setName, size.w, size.h);
+    Rig rig(*k, set, frames, false);
+    for (auto _ : state) {
+        rig.ctx.engine().store.baselineReady = 0;  // as after TRVSetSurvAreas
+        benchmark::DoNotOptimize(rig.process());
+    }
+}
+
+void setAreasBench(benchmark::State& state, std::vector<AreaQuad> quads) {
+    TRVCoilInit();
+    const std::vector<float> thresholds(quads.size(), 0.05f);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(TRVSetSurvAreas(static_cast<int32_t>(quads.size()), quads.data(), thresholds.data()));
+    TRVCoilRelease();
+}
+
+void registerAll() {
+    const std::vector<const Kernels*> kernels = kernelSets();
+    for (const Size& size : kSizes)
+        for (const char* set : kSets) {
+            for (int fl = 0; fl < 2; ++fl)
+                for (const Kernels* k : kernels)
+                    withTime(benchmark::RegisterBenchmark(
+                        ("frame/" + size.name() + "/" + set + (fl ? "/fl-on/" : "/fl-off/") + label(*k)).c_str(), frameBench,
+                        size, std::string(set), fl == 1, k));
+            withTime(benchmark::RegisterBenchmark(("floor/" + size.name() + "/" + set).c_str(), floorBench, size,
+                                                  std::string(set)));
+        }
+    for (const Kernels* k : {kernels.front(), kernels.back()})
+        withTime(benchmark::RegisterBenchmark(("frame/" + kHotSize.name() + "/" + kHotSet + "/fl-off/" + label(*k)).c_str(),
+                                              frameBench, kHotSize, std::string(kHotSet), false, k));
+    withTime(benchmark::RegisterBenchmark(("floor/" + kHotSize.name() + "/" + kHotSet).c_str(), floorBench, kHotSize,
+                                          std::string(kHotSet)));
+    for (const Size& size : kSizes)
+        for (const char* set : kSets)
+            for (const Kernels* k : {kernels.front(), kernels.back()})
+                withTime(benchmark::RegisterBenchmark(("baseline/" + size.name() + "/" + set + "/" + label(*k)).c_str(),
+                                                      baselineBench, size, std::string(set), k));
+    for (const Size& size : kSizes)
+        for (const char* set : {"lanes", "whole"})
+            withTime(benchmark::RegisterBenchmark(("setareas/" + size.name() + "/" + set).c_str(), setAreasBench,
+                                                  bench::MakeAreas(set, size.w, size.h).quads));
+    // The largest area there can be: 65536 rows, far beyond any frame.
+    withTime(benchmark::RegisterBenchmark(
+        "setareas/any/65536-rows", setAreasBench,
+        std::vector<AreaQuad>{AreaQuad{-32768, -32768, 32767, -32768, 32767, 32767, -32768, 32767}}));
+}
+
+// Collects cpu time per iteration (the median when repeated) by name.
+class Collector : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, double> ns;
+    std::map<std::string, std::map<std::string, double>> counters;
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& r : runs) {
+            if (r.error_occurred) continue;
+            const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+            if (r.run_type == Run::RT_Aggregate && !median) continue;
+            const std::string name = r.run_name.function_name;
+            if (!median && medians_.count(name)) continue;
+            if (median) medians_[name] = true;
+            ns[name] = r.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(r.time_unit) * 1e9;
+            for (const auto& c : r.counters) counters[name][c.first] = c.second.value;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+private:
+    std::map<std::string, bool> medians_;
+};
+
+std::string cpuModel() {
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, 10, "model name") == 0) {
+            const size_t colon = line.find(':');
+            return colon == std::string::npos ? line : line.substr(colon + 2);
+        }
+    return "unknown";
+}
+
+std::string us(double ns) {
+    char b[32];
+    std::snprintf(b, sizeof b, ns >= 1e5 ? "%.0f" : ns >= 1e4 ? "%.1f" : "%.2f", ns / 1e3);
+    return b;
+}
+std::string fmt(const char* f, double v) {
+    char b[32];
+    std::snprintf(b, sizeof b, f, v);
+    return b;
+}
+
+void summary(const Collector& c) {
+    const std::vector<const Kernels*> kernels = kernelSets();
+    const std::string best = label(*kernels.back());
+    auto has = [&](const std::string& n) { return c.ns.count(n) != 0; };
+    std::printf("\nCPU: %s; kernel sets: ", cpuModel().c_str());
+    for (const Kernels* k : kernels) std::printf("%s ", label(*k).c_str());
+    std::printf("(fast = %s)\n\n", best.c_str());
+
+    std::printf("| frame | areas | front light | samples | literal µs | fast µs | fast ns/sample | fast/literal | floor µs "
+                "| fast/floor | cameras/core @25 fps (literal) |\n");
+    std::printf("|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::vector<std::pair<Size, std::string>> cases;
+    for (const Size& s : kSizes)
+        for (const char* set : kSets) cases.push_back({s, set});
+    cases.push_back({kHotSize, kHotSet});
+    for (const auto& cs : cases)
+        for (const char* fl : {"fl-off", "fl-on"}) {
+            const std::string base = "frame/" + cs.first.name() + "/" + cs.second + "/" + fl + "/";
+            if (!has(base + best)) continue;
+            const double fast = c.ns.at(base + best);
+            const double samples = c.counters.at(base + best).at("samples");
+            const std::string lit = has(base + "literal") ? us(c.ns.at(base + "literal")) : "-";
+            const std::string ratio = has(base + "literal") ? fmt("1/%.1f", c.ns.at(base + "literal") / fast) : "-";
+            const std::string fl2 = "floor/" + cs.first.name() + "/" + cs.second;
+            const std::string floorUs = has(fl2) ? us(c.ns.at(fl2)) : "-";
+            const std::string floorRatio = has(fl2) ? fmt("%.2f", fast / c.ns.at(fl2)) : "-";
+            const std::string camsLit = has(base + "literal") ? fmt("%.0f", 4e7 / c.ns.at(base + "literal")) : "-";
+            std::printf("| %s | %s | %s | %.0f | %s | %s | %.2f | %s | %s | %s | %.0f (%s) |\n", cs.first.name().c_str(),
+                        cs.second.c_str(), std::strcmp(fl, "fl-on") == 0 ? "on" : "off", samples, lit.c_str(), us(fast).c_str(),
+                        fast / samples, ratio.c_str(), floorUs.c_str(), floorRatio.c_str(), 4e7 / fast, camsLit.c_str());
+        }
+
+    std::printf("\nEvery kernel set, µs per frame:\n\n| frame | areas | front light |");
+    for (const Kernels* k : kernels) std::printf(" %s |", label(*k).c_str());
+    std::printf("\n|---|---|---|");
+    for (size_t i = 0; i < kernels.size(); ++i) std::printf("---:|");
+    std::printf("\n");
+    for (const auto& cs : cases)
+        for (const char* fl : {"fl-off", "fl-on"}) {
+            const std::string base = "frame/" + cs.first.name() + "/" + cs.second + "/" + fl + "/";
+            bool any = false;
+            for (const Kernels* k : kernels) any = any || has(base + label(*k));
+            if (!any) continue;
+            std::printf("| %s | %s | %s |", cs.first.name().c_str(), cs.second.c_str(), std::strcmp(fl, "fl-on") == 0 ? "on" : "off");
+            for (const Kernels* k : kernels) std::printf(" %s |", has(base + label(*k)) ? us(c.ns.at(base + label(*k))).c_str() : "-");
+            std::printf("\n");
+        }
+
+    std::printf("\nBaseline frame (planes made anew, every area sampled), µs:\n\n| frame | areas | literal | fast | fast/literal |\n|---|---|---:|---:|---:|\n");
+    for (const Size& s : kSizes)
+        for (const char* set : kSets) {
+            const std::string base = "baseline/" + s.name() + "/" + set + "/";
+            if (!has(base + "literal") || !has(base + best)) continue;
+            std::printf("| %s | %s | %s | %s | 1/%.1f |\n", s.name().c_str(), set, us(c.ns.at(base + "literal")).c_str(),
+                        us(c.ns.at(base + best)).c_str(), c.ns.at(base + "literal") / c.ns.at(base + best));
+        }
+
+    std::printf("\nTRVSetSurvAreas, µs per call:\n\n| areas | µs |\n|---|---:|\n");
+    for (const auto& kv : c.ns)
+        if (kv.first.compare(0, 9, "setareas/") == 0) std::printf("| %s | %s |\n", kv.first.substr(9).c_str(), us(kv.second).c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) {
+            gMinTime = 0.05;
+            gPoolBytes = size_t{48} << 20;
+        } else if (std::strncmp(argv[i], "--pool-mb=", 10) == 0) {
+            gPoolBytes = static_cast<size_t>(std::atol(argv[i] + 10)) << 20;
+        } else {
+            args.push_back(argv[i]);
+        }
+    }
+    int n = static_cast<int>(args.size());
+    benchmark::Initialize(&n, args.data());
+    if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
+    benchmark::AddCustomContext("cpu_model", cpuModel());
+    benchmark::AddCustomContext("fast_kernels", tarvocoil::BestKernels().name);
+    benchmark::AddCustomContext("frame_pool_mb", std::to_string(gPoolBytes >> 20));
+    registerAll();
+    Collector collector;
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    summary(collector);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -97,18 +97,15 @@ struct Sse41Ops : Sse2Ops {
 
     // Bytes p[0], p[3], ..., p[45].
     static V loadEvery3(const uint8_t* p) { return column(load(p), load(p + 16), load(p + 32), 0); }
-    // p[3 * s] = lane s; the bytes between keep their values.
-    static void storeEvery3(uint8_t* p, V v) {
+    // p[3 * s] = lane s for the lanes whose keep byte is set; the bytes
+    // between keep their values.
+    static void storeEvery3(uint8_t* p, V v, V keep) {
         const V s0 = _mm_setr_epi8(0, X, X, 1, X, X, 2, X, X, 3, X, X, 4, X, X, 5);
         const V s1 = _mm_setr_epi8(X, X, 6, X, X, 7, X, X, 8, X, X, 9, X, X, 10, X);
         const V s2 = _mm_setr_epi8(X, 11, X, X, 12, X, X, 13, X, X, 14, X, X, 15, X, X);
-        // Blend masks: the lanes the shuffles fill.
-        const V m0 = _mm_cmpeq_epi8(_mm_and_si128(s0, _mm_set1_epi8(X)), zero());
-        const V m1 = _mm_cmpeq_epi8(_mm_and_si128(s1, _mm_set1_epi8(X)), zero());
-        const V m2 = _mm_cmpeq_epi8(_mm_and_si128(s2, _mm_set1_epi8(X)), zero());
-        store(p, _mm_blendv_epi8(load(p), _mm_shuffle_epi8(v, s0), m0));
-        store(p + 16, _mm_blendv_epi8(load(p + 16), _mm_shuffle_epi8(v, s1), m1));
-        store(p + 32, _mm_blendv_epi8(load(p + 32), _mm_shuffle_epi8(v, s2), m2));
+        store(p, _mm_blendv_epi8(load(p), _mm_shuffle_epi8(v, s0), _mm_shuffle_epi8(keep, s0)));
+        store(p + 16, _mm_blendv_epi8(load(p + 16), _mm_shuffle_epi8(v, s1), _mm_shuffle_epi8(keep, s1)));
+        store(p + 32, _mm_blendv_epi8(load(p + 32), _mm_shuffle_epi8(v, s2), _mm_shuffle_epi8(keep, s2)));
     }
 };
 
@@ -180,9 +177,9 @@ struct Avx2Ops {
         return _mm256_inserti128_si256(_mm256_castsi128_si256(Sse41Ops::loadEvery3(p)), Sse41Ops::loadEvery3(p + 48),
                                        1);
     }
-    static void storeEvery3(uint8_t* p, V v) {
-        Sse41Ops::storeEvery3(p, _mm256_castsi256_si128(v));
-        Sse41Ops::storeEvery3(p + 48, _mm256_extracti128_si256(v, 1));
+    static void storeEvery3(uint8_t* p, V v, V keep) {
+        Sse41Ops::storeEvery3(p, _mm256_castsi256_si128(v), _mm256_castsi256_si128(keep));
+        Sse41Ops::storeEvery3(p + 48, _mm256_extracti128_si256(v, 1), _mm256_extracti128_si256(keep, 1));
     }
 };
 

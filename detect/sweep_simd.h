@@ -17,9 +17,10 @@
 // one. psadbw gives the three sums in 64-bit lanes.
 //
 // A row's last, partial vector is shifted left to end on the row's last
-// sample; the lanes already done are masked out of the sums, and their
-// plane bytes are written again with the same values. Rows shorter than a
-// vector go through a small zero-padded copy on the stack. Nothing is
+// sample (for a short row, to before its first sample); the lanes already
+// done or outside the row are masked out of the sums and of the plane
+// writes. Only near the frame's left edge, where no such vector fits, do
+// samples go through a small zero-padded copy on the stack. Nothing is
 // allocated.
 #ifndef TARVOCOIL_DETECT_SWEEP_SIMD_H
 #define TARVOCOIL_DETECT_SWEEP_SIMD_H
@@ -94,11 +95,13 @@ struct Sse2Ops {
         for (int s = 0; s < 16; ++s) t[s] = p[3 * s];
         return _mm_load_si128(reinterpret_cast<const __m128i*>(t));
     }
-    // p[3 * s] = lane s, s = 0..15.
-    static void storeEvery3(uint8_t* p, V v) {
-        alignas(16) uint8_t t[16];
+    // p[3 * s] = lane s for the lanes s = 0..15 whose keep byte is set.
+    static void storeEvery3(uint8_t* p, V v, V keep) {
+        alignas(16) uint8_t t[16], k[16];
         _mm_store_si128(reinterpret_cast<__m128i*>(t), v);
-        for (int s = 0; s < 16; ++s) p[3 * s] = t[s];
+        _mm_store_si128(reinterpret_cast<__m128i*>(k), keep);
+        for (int s = 0; s < 16; ++s)
+            if (k[s]) p[3 * s] = t[s];
     }
 
     // The medians of 16 samples (below).
@@ -230,8 +233,8 @@ struct SimdSweep {
     static constexpr int kWide = Wide::kLanes;
     static constexpr int kNarrow = Narrow::kLanes;
     // A zero-padded copy of one row's bytes for kNarrow samples, with room
-    // for the last 16-byte load.
-    // Vector code may read 4 bytes before a row's first sample.
+    // for the 4 bytes vector loads may read before the first sample's left
+    // neighbour and the 7 after the last sample's right neighbour.
     static constexpr int kTailPad = 16;
     static constexpr int kTailRow = kTailPad + 9 * kNarrow + 32;
 
@@ -247,8 +250,9 @@ struct SimdSweep {
 
     explicit SimdSweep(const SweepInput& input) : in(input), stride(input.frame->stride) {}
 
-    // Samples s0 .. s0 + S - 1 of the row; the first `skip` of them were
-    // done already and stay out of the sums.
+    // Samples s0 .. s0 + S - 1 of the row; the first `skip` lanes are done
+    // already, or lie left of the row's first sample (s0 < 0): they stay
+    // out of the sums and their plane bytes are not written.
     template <class O>
     void chunk(SimdSums<O>& acc, int32_t s0, int skip) {
         using V = typename O::V;
@@ -258,13 +262,13 @@ struct SimdSweep {
         const V counted = O::and_(m, keep);
         acc.grey = O::add64(acc.grey, O::sad(counted, O::zero()));
         if (kBaseline) {
-            O::storeEvery3(in.current + at, m);
-            O::storeEvery3(in.previous + at, m);
-            O::storeEvery3(in.background + at, m);
+            O::storeEvery3(in.current + at, m, keep);
+            O::storeEvery3(in.previous + at, m, keep);
+            O::storeEvery3(in.background + at, m, keep);
         } else {
             const V bg = O::and_(O::loadEvery3(in.background + at), keep);
             const V prev = O::and_(O::loadEvery3(in.previous + at), keep);
-            O::storeEvery3(in.current + at, m);
+            O::storeEvery3(in.current + at, m, keep);
             acc.bg = O::add64(acc.bg, O::sad(counted, bg));
             acc.prev = O::add64(acc.prev, O::sad(counted, prev));
         }
@@ -297,16 +301,19 @@ struct SimdSweep {
         }
     }
 
-    // Samples [done, end) in vectors of O, the last one shifted left to end
-    // at end - 1 when the row has at least one full vector.
+    // Samples [done, n) of the row that starts at column a, in vectors of
+    // O. The last vector is shifted left to end on sample n - 1, even to
+    // before the row's first sample, as long as its first lane's left
+    // neighbour stays at column 2 or more: the loads may start up to 4
+    // bytes before it.
     template <class O>
-    int32_t vectors(SimdSums<O>& acc, int32_t done, int32_t end) {
+    int32_t vectors(SimdSums<O>& acc, int32_t a, int32_t done, int32_t n) {
         constexpr int32_t S = O::kLanes;
-        if (end < S) return done;
-        for (; done + S <= end; done += S) chunk<O>(acc, done, 0);
-        if (done < end) {
-            chunk<O>(acc, end - S, static_cast<int>(done - (end - S)));
-            done = end;
+        for (; done + S <= n; done += S) chunk<O>(acc, done, 0);
+        const int32_t s0 = n - S;
+        if (done < n && a + 3 * s0 >= 3) {
+            chunk<O>(acc, s0, static_cast<int>(done - s0));
+            done = n;
         }
         return done;
     }
@@ -317,13 +324,15 @@ struct SimdSweep {
         const ImagePlane& f = *in.frame;
         top = f.pixels + (g.y - 1) * stride + 3 * static_cast<ptrdiff_t>(g.a - 1);
         plane = static_cast<ptrdiff_t>(g.y) * in.planeStride + g.a;
-        // Sample s's 16-byte load starts at its left neighbour and ends 7
-        // bytes after its right neighbour. The last grid column lies at
-        // most at w - 5 (it is below b, a multiple of 3 no larger than
-        // w - 2), so even on the frame's last row the load ends inside
-        // that row's pixels: vector loads never leave the host's buffer.
-        int32_t done = vectors<Wide>(wide, 0, n);
-        if (kNarrow != kWide) done = vectors<Narrow>(narrow, done, n);
+        // A vector's loads reach from 4 bytes before its first lane's left
+        // neighbour to 7 bytes after its last lane's right neighbour. The
+        // last grid column lies at most at w - 5 (it is below b, a
+        // multiple of 3 no larger than w - 2), so even on the frame's last
+        // row the loads end inside that row's pixels; and the first lane's
+        // left neighbour lies at column 2 or more (see vectors()). Vector
+        // loads thus never leave the host's buffer.
+        int32_t done = vectors<Wide>(wide, g.a, 0, n);
+        if (kNarrow != kWide) done = vectors<Narrow>(narrow, g.a, done, n);
         for (; done < n; done += kNarrow) tail(done, n - done < kNarrow ? n - done : kNarrow);
     }
 
@@ -332,17 +341,20 @@ struct SimdSweep {
     // per row are too short for the hardware to see them coming.
     void prefetch(const SimdGridRow& g) {
         if (g.a >= g.b) return;
-        const ImagePlane& f = *in.frame;
-        const ptrdiff_t bytes = 9 * static_cast<ptrdiff_t>((g.b - g.a + 2) / 3) + 8;
-        const uint8_t* first = f.pixels + (g.y - 1) * stride + 3 * static_cast<ptrdiff_t>(g.a - 1) - 4;
-        for (int r = 0; r < 3; ++r)
-            for (ptrdiff_t o = 0; o < bytes + 63; o += 64)
-                _mm_prefetch(reinterpret_cast<const char*>(first + r * stride + o), _MM_HINT_T0);
+        const ptrdiff_t n = (g.b - g.a + 2) / 3;
+        const ptrdiff_t bytes = 9 * n + 8;  // what the loads of the row read
+        const uint8_t* first = in.frame->pixels + (g.y - 1) * stride + 3 * static_cast<ptrdiff_t>(g.a - 1) - 4;
+        for (int r = 0; r < 3; ++r) {
+            const uint8_t* row = first + r * stride;
+            for (ptrdiff_t o = 0; o < bytes; o += 64) _mm_prefetch(reinterpret_cast<const char*>(row + o), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(row + bytes - 1), _MM_HINT_T0);
+        }
         const ptrdiff_t at = static_cast<ptrdiff_t>(g.y) * in.planeStride + g.a;
-        for (ptrdiff_t o = 0; o < bytes / 3 + 63; o += 64) {
-            _mm_prefetch(reinterpret_cast<const char*>(in.current + at + o), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(in.previous + at + o), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(in.background + at + o), _MM_HINT_T0);
+        uint8_t* const planes[3] = {in.current, in.previous, in.background};
+        for (int p = 0; p < 3; ++p) {
+            const uint8_t* row = planes[p] + at;
+            for (ptrdiff_t o = 0; o < 3 * n; o += 64) _mm_prefetch(reinterpret_cast<const char*>(row + o), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(row + 3 * n - 1), _MM_HINT_T0);
         }
     }
 

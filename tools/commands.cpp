@@ -286,7 +286,10 @@ int RenderFrame(const FrameCommand& cmd) {
         have = true;
         if (t > cmd.at + 1e-4) break;  // the video starts after `at`
     }
-    if (!have) throw ToolError("cannot decode any frame of '" + cmd.video + "' at or near " + std::to_string(cmd.at) + " s");
+    if (!have && reader.lastDecodedTime() >= 0.0)  // every frame lay before `at`
+        throw ToolError("'" + cmd.video + "' ends before " + std::to_string(cmd.at) + " s (its last frame is at " +
+                        std::to_string(reader.lastDecodedTime()) + " s)");
+    if (!have) throw ToolError("cannot decode any frame of '" + cmd.video + "'");
     if (cmd.at > shownTime + 2.0 * step)
         throw ToolError("'" + cmd.video + "' ends before " + std::to_string(cmd.at) + " s (its last frame is at " +
                         std::to_string(shownTime) + " s)");

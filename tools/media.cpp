@@ -195,6 +195,7 @@ double VideoReader::frameRate() const { return av_q2d(impl_->rate); }
 int VideoReader::frameRateNum() const { return impl_->rate.num; }
 int VideoReader::frameRateDen() const { return impl_->rate.den; }
 int64_t VideoReader::damagedPackets() const { return impl_->damaged; }
+double VideoReader::lastDecodedTime() const { return impl_->lastTime; }
 
 double VideoReader::duration() const {
     const Impl& m = *impl_;

@@ -52,6 +52,10 @@ public:
     // the video. False at the end.
     bool next(BgrImage& out, double& seconds);
 
+    // Time of the last frame decoded, handed out or skipped (negative before
+    // the first).
+    double lastDecodedTime() const;
+
     // Packets the decoder rejected so far (damaged data is skipped).
     int64_t damagedPackets() const;
 

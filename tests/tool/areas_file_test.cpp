@@ -1,0 +1,155 @@
+// areas_file_test.cpp - areas files: what parses, and the one clear error
+// each kind of mistake gets.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "areas_file.h"
+#include "common.h"
+#include "tool_test_util.h"
+
+using namespace tooltest;
+using tarvotool::AreasConfig;
+using tarvotool::ParseAreas;
+
+namespace {
+
+std::string Area(const std::string& vertices, const std::string& extra = "") {
+    return "{\"name\": \"a\", \"vertices\": " + vertices + extra + "}";
+}
+const std::string kSquare = "[[10, 10], [50, 10], [50, 50], [10, 50]]";
+
+std::string ManyAreas(int n) {
+    std::string s = "{\"areas\": [";
+    for (int i = 0; i < n; ++i) s += (i ? "," : "") + std::string("{\"vertices\": [[0,0],[4,0],[4,4],[0,4]]}");
+    return s + "]}";
+}
+
+}  // namespace
+
+TEST(AreasFile, FullFormWithSettings) {
+    const AreasConfig c = ParseAreas(R"({
+      "_comment": "ignored",
+      "areas": [
+        {"name": "lane 1", "vertices": [[1, 2], [3, 4], [5, 6], [-7, 32767]], "threshold": 0.25, "_note": 1},
+        {"vertices": [[0, 0], [10, 0], [10, 10.0], [0, 10]]}
+      ],
+      "settings": {"frame_count": -1, "disturb_ratio": 0.2, "front_light": true,
+                   "light": {"threshold": 180, "max_width": 60}}
+    })", "t.json");
+    ASSERT_EQ(c.areas.size(), 2u);
+    EXPECT_EQ(c.areas[0].name, "lane 1");
+    EXPECT_EQ(c.areas[0].quad.x3, -7);
+    EXPECT_EQ(c.areas[0].quad.y3, 32767);
+    EXPECT_FLOAT_EQ(c.areas[0].threshold, 0.25f);
+    EXPECT_EQ(c.areas[1].name, "area 1");
+    EXPECT_FLOAT_EQ(c.areas[1].threshold, tarvotool::kDefaultThreshold);
+    EXPECT_EQ(c.areas[1].quad.y2, 10);
+    EXPECT_EQ(*c.frameCount, -1);
+    EXPECT_FLOAT_EQ(*c.disturbRatio, 0.2f);
+    EXPECT_TRUE(*c.frontLight);
+    EXPECT_EQ(c.light->threshold, 180);
+    EXPECT_EQ(c.light->maxWidth, 60);
+    EXPECT_EQ(c.light->minWidth, 20);  // unspecified limits keep their defaults
+    EXPECT_TRUE(c.warnings.empty());
+
+    // What the demo writes reads back the same.
+    const AreasConfig back = ParseAreas(tarvotool::AreasToText(c), "back.json");
+    EXPECT_EQ(back.areas[0].quad.x1, 3);
+    EXPECT_FLOAT_EQ(back.areas[0].threshold, 0.25f);
+    EXPECT_EQ(back.light->maxWidth, 60);
+}
+
+TEST(AreasFile, ExamplesParse) {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(TARVOCOIL_EXAMPLES)) {
+        if (e.path().extension() != ".json") continue;
+        ++n;
+        SCOPED_TRACE(e.path().string());
+        const AreasConfig c = tarvotool::LoadAreasFile(e.path().string());
+        EXPECT_FALSE(c.areas.empty());
+        EXPECT_TRUE(c.warnings.empty());
+    }
+    EXPECT_GE(n, 3);
+}
+
+TEST(AreasFile, AreaCountLimits) {
+    EXPECT_EQ(ParseAreas(ManyAreas(32767), "big.json").areas.size(), 32767u);
+    try {
+        ParseAreas(ManyAreas(32768), "big.json");
+        FAIL() << "32768 areas accepted";
+    } catch (const tarvotool::ToolError& e) {
+        EXPECT_STREQ(e.what(), "big.json: $.areas: expected at most 32767 areas (the detector's limit), got 32768");
+    }
+}
+
+TEST(AreasFile, LightAreaLimitWrapWarns) {
+    const AreasConfig c = ParseAreas("{\"areas\": [" + Area(kSquare) +
+                                         "], \"settings\": {\"light\": {\"max_width\": 200, \"max_height\": 200}}}",
+                                     "w.json");
+    ASSERT_EQ(c.warnings.size(), 1u);
+    EXPECT_NE(c.warnings[0].find("-25536 and no light blob is ever accepted"), std::string::npos) << c.warnings[0];
+}
+
+// Every malformed file through the program: exit status 1 and exactly one
+// line naming the file, the place and what was expected.
+TEST(AreasFile, MalformedFilesGetOneClearError) {
+    const struct {
+        const char* label;
+        std::string text;
+        std::string message;
+    } cases[] = {
+        {"syntax", "{\n  \"areas\": [\n    {\"vertices\": [[0,0],[1,0],[1,1],[0,1]],}\n  ]\n}",
+         ":3:44: JSON syntax error: syntax error while parsing object key - unexpected '}'; expected string literal"},
+        {"empty", "", ":1:1: JSON syntax error: syntax error while parsing value - unexpected end of input; expected '[', '{', or a "
+         "literal"},
+        {"three vertices", "[" + Area("[[0,0],[1,0],[1,1]]") + "]",
+         ": $[0].vertices: expected an array of 4 vertices [x, y], got 3 vertices"},
+        {"five vertices", "{\"areas\": [" + Area(kSquare) + ", " + Area("[[0,0],[1,0],[1,1],[0,1],[2,2]]") + "]}",
+         ": $.areas[1].vertices: expected an array of 4 vertices [x, y], got 5 vertices"},
+        {"vertices not a list", "[" + Area("\"square\"") + "]",
+         ": $[0].vertices: expected an array of 4 vertices [x, y], got string \"square\""},
+        {"coordinate not a number", "[" + Area("[[0,0],[1,\"0\"],[1,1],[0,1]]") + "]",
+         ": $[0].vertices[1][1]: expected an integer within -32768..32767, got string \"0\""},
+        {"fractional coordinate", "[" + Area("[[0,0],[1,0],[1.5,1],[0,1]]") + "]",
+         ": $[0].vertices[2][0]: expected an integer within -32768..32767, got 1.5"},
+        {"coordinate out of range", "[" + Area("[[0,0],[1,0],[1,1],[0,40000]]") + "]",
+         ": $[0].vertices[3][1]: expected an integer within -32768..32767, got 40000"},
+        {"vertex of three numbers", "[" + Area("[[0,0,0],[1,0],[1,1],[0,1]]") + "]",
+         ": $[0].vertices[0]: expected a vertex [x, y] of two integers, got array [0,0,0]"},
+        {"threshold not a number", "[" + Area(kSquare, ", \"threshold\": \"high\"") + "]",
+         ": $[0].threshold: expected a number of 0 or more (a fraction such as 0.1), got string \"high\""},
+        {"negative threshold", "[" + Area(kSquare, ", \"threshold\": -0.1") + "]",
+         ": $[0].threshold: expected a number of 0 or more (a fraction such as 0.1), got -0.1"},
+        {"misspelt key", "[" + Area(kSquare, ", \"treshold\": 0.2") + "]",
+         ": $[0]: unknown key \"treshold\" (expected name, vertices, threshold)"},
+        {"no vertices", "[{\"name\": \"a\"}]", ": $[0]: missing key \"vertices\" (expected 4 vertices [x, y])"},
+        {"no areas", "{\"settings\": {}}", ": $: missing key \"areas\" (expected a list of areas)"},
+        {"empty list", "{\"areas\": []}", ": $.areas: expected at least one area, got none"},
+        {"not an object", "42", ": $: expected an object with \"areas\" (or an array of areas), got number 42"},
+        {"too many areas", ManyAreas(32768),
+         ": $.areas: expected at most 32767 areas (the detector's limit), got 32768"},
+        {"front_light not boolean", "{\"areas\": [" + Area(kSquare) + "], \"settings\": {\"front_light\": 1}}",
+         ": $.settings.front_light: expected true or false, got number 1"},
+        {"frame_count fraction", "{\"areas\": [" + Area(kSquare) + "], \"settings\": {\"frame_count\": 2.5}}",
+         ": $.settings.frame_count: expected an integer within -2147483648..2147483647, got 2.5"},
+        {"light limit negative",
+         "{\"areas\": [" + Area(kSquare) + "], \"settings\": {\"light\": {\"min_width\": -3}}}",
+         ": $.settings.light.min_width: expected an integer within 0..32767, got -3"},
+        {"unknown setting", "{\"areas\": [" + Area(kSquare) + "], \"settings\": {\"framecount\": 3}}",
+         ": $.settings: unknown key \"framecount\" (expected frame_count, disturb_ratio, front_light, light)"},
+    };
+    int i = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string path = Scratch("bad" + std::to_string(i++) + ".json");
+        WriteFile(path, c.text);
+        const CliResult r = RunCli({"run", ClipPath(), "--areas", path});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "tarvocoil: " + path + c.message + "\n");
+        EXPECT_EQ(r.out, "");
+    }
+    const CliResult missing = RunCli({"run", ClipPath(), "--areas", Scratch("none.json")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "tarvocoil: cannot read areas file '" + Scratch("none.json") + "': No such file or directory\n");
+}

@@ -1,0 +1,92 @@
+// demo_test.cpp - the built-in demo and its scoring.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "demo_scene.h"
+#include "tool_test_util.h"
+
+using namespace tooltest;
+using tarvotool::DemoEntry;
+
+TEST(Demo, DayTablePerCoilAndOutputFiles) {
+    const std::string dir = Scratch("demo-day");
+    const CliResult r = RunCli({"demo", "--frames", "60", "--no-review", "-o", dir});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = Lines(r.out);
+    std::size_t header = 0;
+    while (header < lines.size() && lines[header].rfind("coil ", 0) != 0) ++header;
+    ASSERT_LT(header + 4, lines.size()) << r.out;
+    EXPECT_TRUE(std::regex_match(lines[header],
+                                 std::regex("coil +vehicles +triggers +hits +misses +false +latency")))
+        << lines[header];
+    const std::regex row("(lane [123]|all) +\\d+ +\\d+ +\\d+ +\\d+ +\\d+ +(\\d+\\.\\d|-)");
+    for (int i = 1; i <= 4; ++i) EXPECT_TRUE(std::regex_match(lines[header + i], row)) << lines[header + i];
+    EXPECT_NE(r.out.find("\nspeed: detector "), std::string::npos);
+
+    EXPECT_EQ(Lines(ReadFile(dir + "/day-events.csv")).at(0), "frame,time,area,name");
+    EXPECT_EQ(Lines(ReadFile(dir + "/day-truth.csv")).at(0), "vehicle,kind,lane,coil,entry_frame,trigger_frame");
+    EXPECT_EQ(tarvotool::LoadAreasFile(dir + "/day-areas.json").areas.size(), 3u);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/day-review.mp4"));
+}
+
+TEST(Demo, NightWritesADecodableReviewVideo) {
+    const std::string dir = Scratch("demo-night");
+    const CliResult r = RunCli({"demo", "--night", "--frames", "40", "-o", dir});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("front-light triggering on"), std::string::npos);
+    const auto areas = tarvotool::LoadAreasFile(dir + "/night-areas.json");
+    EXPECT_TRUE(areas.frontLight.value_or(false));
+    const auto frames = DecodeAll(dir + "/night-review.mp4");
+    EXPECT_EQ(frames.size(), 40u);
+    EXPECT_EQ(frames.at(0).width, 720);
+    EXPECT_EQ(frames.at(0).height, 576);
+}
+
+TEST(Demo, SceneIsReproducibleAndRecordsEntries) {
+    tarvotool::DemoOptions opt;
+    opt.frames = 250;
+    tarvotool::DemoScene a(opt), b(opt);
+    tarvotool::BgrImage fa, fb;
+    for (int i = 0; i < opt.frames; ++i) {
+        a.render(i, fa);
+        if (i >= 30) continue;
+        b.render(i, fb);
+        ASSERT_EQ(fa.data, fb.data) << i;
+    }
+    ASSERT_FALSE(a.entries().empty());
+    for (const DemoEntry& e : a.entries()) {
+        EXPECT_GT(e.frame, 0) << "nothing touches a coil on the baseline frame";
+        EXPECT_EQ(a.vehicles()[e.vehicle].lane, e.coil) << "vehicles keep to their lane";
+    }
+}
+
+TEST(Demo, ScoringMatchesEachEntryWithTheFirstTriggerInItsWindow) {
+    tarvotool::AreasConfig areas;
+    areas.areas.resize(2);
+    areas.areas[0].name = "a";
+    areas.areas[1].name = "b";
+    const std::vector<DemoEntry> entries = {
+        {0, 0, 100},  // hit at 103
+        {1, 0, 105},  // its window holds 103 (taken) and nothing else: miss
+        {2, 0, 200},  // trigger 211 is one frame too late: miss, and 211 is false
+        {3, 1, 50},   // hit at 50, latency 0
+        {4, 1, 295},  // the run ends before its window does: left out with its trigger
+    };
+    const std::vector<std::vector<int>> triggers = {{103, 211, 20}, {50, 297}};
+    std::vector<int> matched;
+    const auto s = tarvotool::ScoreTriggers(entries, triggers, 300, 10, areas, &matched);
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0].vehicles, 3);
+    EXPECT_EQ(s[0].triggers, 3);
+    EXPECT_EQ(s[0].hits, 1);
+    EXPECT_EQ(s[0].misses, 2);
+    EXPECT_EQ(s[0].falseTriggers, 2);  // 20 and 211
+    EXPECT_DOUBLE_EQ(s[0].latencySum, 3.0);
+    EXPECT_EQ(s[1].vehicles, 1);
+    EXPECT_EQ(s[1].triggers, 1);
+    EXPECT_EQ(s[1].hits, 1);
+    EXPECT_EQ(s[1].falseTriggers, 0);
+    EXPECT_EQ(matched, (std::vector<int>{103, -1, -1, 50, 297}));
+}

@@ -1,0 +1,233 @@
+// run_test.cpp - `tarvocoil run` on clips the tests encode themselves.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "areas_file.h"
+#include "tool_test_util.h"
+
+using namespace tooltest;
+
+namespace {
+
+std::string AreasPath() {
+    static const std::string p = [] {
+        const std::string path = Scratch("areas.json");
+        WriteFile(path, ClipAreasJson());
+        return path;
+    }();
+    return p;
+}
+
+const char* const kNames[] = {"left, \"A\"", "right", "bottom"};
+
+// Parses the CSV the tool writes: header, then frame,time,area,name rows.
+struct Row {
+    int frame;
+    double time;
+    int area;
+    std::string name;
+};
+
+std::vector<Row> ParseCsv(const std::string& text) {
+    std::vector<std::string> lines = Lines(text);
+    EXPECT_FALSE(lines.empty());
+    if (lines.empty()) return {};
+    EXPECT_EQ(lines[0], "frame,time,area,name");
+    std::vector<Row> rows;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        Row r{};
+        int used = 0;
+        const int n = std::sscanf(lines[i].c_str(), "%d,%lf,%d,%n", &r.frame, &r.time, &r.area, &used);
+        EXPECT_EQ(n, 3) << lines[i];
+        std::string field = lines[i].substr(static_cast<std::size_t>(used));
+        if (!field.empty() && field[0] == '"') {  // quoted: "" stands for "
+            std::string name;
+            for (std::size_t k = 1; k + 1 < field.size(); ++k) {
+                if (field[k] == '"') ++k;
+                name += field[k];
+            }
+            EXPECT_EQ(field.back(), '"');
+            field = name;
+        }
+        r.name = field;
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+void ExpectSameEvents(const std::vector<Row>& rows, const std::vector<std::pair<int, int>>& expected,
+                      int firstFrame) {
+    ASSERT_EQ(rows.size(), expected.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].frame, expected[i].first);
+        EXPECT_EQ(rows[i].area, expected[i].second);
+        EXPECT_EQ(rows[i].name, kNames[expected[i].second]);
+        EXPECT_NEAR(rows[i].time, (firstFrame + expected[i].first) / 25.0, 1e-6);
+    }
+}
+
+}  // namespace
+
+TEST(Run, LosslessClipDecodesToTheFramesItWasMadeOf) {
+    std::vector<double> times;
+    const auto decoded = DecodeAll(ClipPath(), &times);
+    const auto made = MakeClip();
+    ASSERT_EQ(decoded.size(), made.size());
+    for (std::size_t i = 0; i < made.size(); ++i) {
+        ASSERT_EQ(decoded[i].width, kClipWidth);
+        ASSERT_EQ(decoded[i].stride, (kClipWidth * 3 + 3) & ~3);
+        ASSERT_EQ(decoded[i].data, made[i].data) << "frame " << i;
+        EXPECT_NEAR(times[i], i / 25.0, 1e-9);
+    }
+}
+
+TEST(Run, CsvEventsEqualAnInMemoryRun) {
+    const auto expected =
+        InMemoryTriggers(tarvotool::LoadAreasFile(AreasPath()), MakeClip(), 0, kClipFrames);
+    ASSERT_GE(expected.size(), 5u) << "the clip should make every area trigger";
+    const CliResult r = RunCli({"run", ClipPath(), "--areas", AreasPath()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");  // stderr is no terminal: no progress bar
+    ExpectSameEvents(ParseCsv(r.out), expected, 0);
+    EXPECT_NE(r.out.find("\"left, \"\"A\"\"\""), std::string::npos) << "CSV quoting of the name";
+}
+
+TEST(Run, JsonLinesToAFileCarryTheSameEvents) {
+    const std::string csv = RunCli({"run", ClipPath(), "--areas", AreasPath()}).out;
+    const std::string file = Scratch("events.jsonl");
+    const CliResult r = RunCli({"run", ClipPath(), "--areas", AreasPath(), "--format", "jsonl", "--events", file});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    const std::vector<Row> rows = ParseCsv(csv);
+    const std::vector<std::string> lines = Lines(ReadFile(file));
+    ASSERT_EQ(lines.size(), rows.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const auto j = nlohmann::ordered_json::parse(lines[i]);
+        ASSERT_TRUE(j.is_object());
+        std::vector<std::string> keys;
+        for (auto it = j.begin(); it != j.end(); ++it) keys.push_back(it.key());
+        EXPECT_EQ(keys, (std::vector<std::string>{"frame", "time", "area", "name"}));
+        EXPECT_EQ(j["frame"].get<int>(), rows[i].frame);
+        EXPECT_NEAR(j["time"].get<double>(), rows[i].time, 1e-9);
+        EXPECT_EQ(j["area"].get<int>(), rows[i].area);
+        EXPECT_EQ(j["name"].get<std::string>(), rows[i].name);
+    }
+}
+
+TEST(Run, StartAndDurationSelectARangeWithItsOwnBaseline) {
+    // 2.0 s .. 3.6 s is frames 50..89; the first of them takes the baseline.
+    const auto expected = InMemoryTriggers(tarvotool::LoadAreasFile(AreasPath()), MakeClip(), 50, 40);
+    const CliResult r =
+        RunCli({"run", ClipPath(), "--areas", AreasPath(), "--start", "2", "--duration", "1.6"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ExpectSameEvents(ParseCsv(r.out), expected, 50);
+
+    const CliResult past = RunCli({"run", ClipPath(), "--areas", AreasPath(), "--start", "60"});
+    EXPECT_EQ(past.status, 1);
+    EXPECT_NE(past.err.find("has no frames at or after 60"), std::string::npos) << past.err;
+}
+
+TEST(Run, BadVideosFailCleanly) {
+    const std::string text = Scratch("notes.mp4");
+    WriteFile(text, "this is not a video\n");
+    const std::string empty = Scratch("empty.mkv");
+    WriteFile(empty, "");
+    const std::string dir = Scratch("adir");
+    std::filesystem::create_directories(dir);
+    const struct {
+        std::string path;
+        std::string message;
+    } cases[] = {
+        {Scratch("missing.mp4"), "tarvocoil: cannot open video '" + Scratch("missing.mp4") + "': No such file or directory\n"},
+        {text, "tarvocoil: cannot open video '" + text + "': Invalid data found when processing input\n"},
+        {empty, "tarvocoil: cannot open video '" + empty + "': Invalid data found when processing input\n"},
+        {dir, "tarvocoil: cannot open video '" + dir + "': it is a directory\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const CliResult r = RunCli({"run", c.path, "--areas", AreasPath()});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(Run, DamagedVideoNeverCrashes) {
+    // Cut the clip short, and flip bytes in its middle.
+    const std::string whole = ReadFile(ClipPath());
+    const std::string cut = Scratch("cut.mkv"), flipped = Scratch("flipped.mkv");
+    WriteFile(cut, whole.substr(0, whole.size() / 2));
+    std::string bad = whole;
+    for (std::size_t i = bad.size() / 3; i < bad.size() / 3 + 4000 && i < bad.size(); i += 7) bad[i] ^= 0x5A;
+    WriteFile(flipped, bad);
+    for (const std::string& path : {cut, flipped}) {
+        SCOPED_TRACE(path);
+        const CliResult r = RunCli({"run", path, "--areas", AreasPath()});
+        EXPECT_TRUE(r.status == 0 || r.status == 1) << "status " << r.status << ": " << r.err;
+        if (r.status == 0) {
+            EXPECT_EQ(Lines(r.out).at(0), "frame,time,area,name");
+        } else {
+            EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+        }
+    }
+}
+
+TEST(Run, VideoWiderThanTheDetectorIsRefused) {
+    tarvotool::BgrImage wide;
+    wide.resize(10922, 4);
+    const std::string path = Scratch("wide.mkv");
+    WriteVideo(path, {wide, wide}, "ffv1");
+    const CliResult r = RunCli({"run", path, "--areas", AreasPath()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tarvocoil: " + path + ": frame width 10922 exceeds the detector's limit of 10921 pixels\n");
+
+    tarvotool::BgrImage widest;
+    widest.resize(10921, 4);
+    const std::string ok = Scratch("widest.mkv");
+    WriteVideo(ok, {widest, widest}, "ffv1");
+    EXPECT_EQ(RunCli({"run", ok, "--areas", AreasPath()}).status, 0);
+}
+
+TEST(Run, AreasOutsideTheFrameAreWarnedAbout) {
+    const std::string path = Scratch("outside.json");
+    WriteFile(path, R"([{"name": "in", "vertices": [[10, 10], [40, 10], [40, 40], [10, 40]]},
+                        {"name": "off", "vertices": [[200, 10], [260, 10], [260, 40], [200, 40]]},
+                        {"name": "above", "vertices": [[10, -90], [40, -90], [40, -1], [10, -1]]}])");
+    const CliResult r = RunCli({"run", ClipPath(), "--areas", path});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "tarvocoil: warning: " + path + ": area 1 \"off\" lies wholly outside the 157x120 frame\n" +
+                         "tarvocoil: warning: " + path + ": area 2 \"above\" lies wholly outside the 157x120 frame\n");
+}
+
+TEST(Cli, UsageErrorsAndHelp) {
+    const CliResult help = RunCli({"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* word : {"demo", "run", "frame", "Usage: tarvocoil"})
+        EXPECT_NE(help.out.find(word), std::string::npos) << word;
+    const CliResult runHelp = RunCli({"run", "--help"});
+    EXPECT_EQ(runHelp.status, 0);
+    EXPECT_NE(runHelp.out.find("--format"), std::string::npos);
+
+    const struct {
+        std::vector<std::string> args;
+        std::string first;
+    } cases[] = {
+        {{}, "tarvocoil: A subcommand is required"},
+        {{"bogus"}, "tarvocoil: unknown subcommand 'bogus' (expected demo, run or frame)"},
+        {{"run", "x.mp4"}, "tarvocoil: --areas is required"},
+        {{"run", "x.mp4", "--areas", "a.json", "--format", "xml"}, "tarvocoil: --format: xml not in {csv,jsonl}"},
+        {{"run", "x.mp4", "--areas", "a.json", "--start", "-1"}, "tarvocoil: --start: expected 0 or more seconds, got -1"},
+        {{"run", "x.mp4", "--areas", "a.json", "--duration", "inf"},
+         "tarvocoil: --duration: expected a number of seconds, got 'inf'"},
+    };
+    for (const auto& c : cases) {
+        const CliResult r = RunCli(c.args);
+        EXPECT_EQ(r.status, 2) << c.first;
+        EXPECT_EQ(Lines(r.err).at(0), c.first);
+    }
+}

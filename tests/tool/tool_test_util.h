@@ -1,0 +1,54 @@
+// tool_test_util.h - running the tarvocoil program, and the clips it runs on.
+#ifndef TARVOCOIL_TESTS_TOOL_UTIL_H
+#define TARVOCOIL_TESTS_TOOL_UTIL_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "areas_file.h"
+#include "canvas.h"
+
+namespace tooltest {
+
+struct CliResult {
+    int status = -1;  // exit status, or 128 + signal when killed
+    std::string out;
+    std::string err;
+};
+
+// Runs the built tarvocoil with these arguments (stdin empty).
+CliResult RunCli(const std::vector<std::string>& args);
+
+// A folder of its own for each test process, removed at exit.
+std::string Scratch(const std::string& name);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& text);
+
+// A small noisy clip: blocks drive through the three areas of ClipAreas().
+// Odd width, so that every row carries padding in the detector's layout.
+constexpr int kClipWidth = 157;
+constexpr int kClipHeight = 120;
+constexpr int kClipFrames = 120;  // 4.8 s at 25 fps
+std::vector<tarvotool::BgrImage> MakeClip();
+const char* ClipAreasJson();
+
+// The clip encoded without loss (FFV1 in Matroska), made once per process.
+const std::string& ClipPath();
+
+void WriteVideo(const std::string& path, const std::vector<tarvotool::BgrImage>& frames,
+                const std::string& codec);
+std::vector<tarvotool::BgrImage> DecodeAll(const std::string& path, std::vector<double>* times = nullptr);
+
+// Triggers of an in-memory run over frames [first, first + count): pairs of
+// (index counted from `first`, area).
+std::vector<std::pair<int, int>> InMemoryTriggers(const tarvotool::AreasConfig& areas,
+                                                  const std::vector<tarvotool::BgrImage>& frames, int first,
+                                                  int count);
+
+std::vector<std::string> Lines(const std::string& text);
+
+}  // namespace tooltest
+
+#endif

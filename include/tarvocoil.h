@@ -102,7 +102,9 @@ TRV_API int32_t TRV_CALL TRVSetSurvAreas(int32_t count, const AreaQuad *quads,
  * Returns 0 and leaves results untouched when no areas are installed, when
  * an area replacement is in progress on another thread, before
  * TRVCoilInit, or when the frame is refused: null pixels or results,
- * width < 1 or > 10921, height < 3, or bytesPerPixel other than 3. */
+ * width < 1 or > 10921, height < 3, bytesPerPixel below 3, or a new frame
+ * size with bytesPerPixel other than 3. (While width and height stay those
+ * of the previous frame, the previous 24-bit layout stays in force.) */
 TRV_API int16_t TRV_CALL TRVGetSurvResults(const uint8_t *pixels, int32_t width,
                                             int32_t height, int32_t reserved,
                                             int32_t bytesPerPixel, int32_t *results);

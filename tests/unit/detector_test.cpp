@@ -277,7 +277,11 @@ TEST_F(Detect, RefusedFramesChangeNothing) {
         bool nullResults;
     } bad[] = {{nullptr, 64, 48, 3, false}, {big.data(), 64, 48, 3, true}, {big.data(), 64, 2, 3, false},
                {big.data(), 0, 48, 3, false}, {big.data(), -64, 48, 3, false}, {wide.data(), 10922, 4, 3, false},
-               {big.data(), 32, 48, 4, false}, {big.data(), 64, 65536 + 2, 3, false}};
+               {big.data(), 32, 48, 4, false}, {big.data(), 64, 65536 + 2, 3, false},
+               // Same size, but a buffer of 1 or 2 bytes per pixel is smaller
+               // than what the stored 24-bit geometry would read.
+               {big.data(), 64, 48, 1, false}, {big.data(), 64, 48, 2, false},
+               {big.data(), 64 - 65536, 48, 3, false}, {big.data(), 64, 48 - 65536, 3, false}};
     for (const Bad& b : bad) {
         rig.results[0] = -7;
         EXPECT_EQ(rig.ctx.getSurvResults(b.px, b.w, b.h, b.bpp, b.nullResults ? nullptr : rig.results.data()), 0);

@@ -108,6 +108,8 @@ void frameBench(benchmark::State& state, Size size, std::string setName, bool fr
     state.counters["per_sample"] =
         benchmark::Counter(samples, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["triggers"] = benchmark::Counter(static_cast<double>(triggers), benchmark::Counter::kAvgIterations);
+    // Frames per second of cpu time over 25.
+    state.counters["cams_25fps"] = benchmark::Counter(1.0 / 25, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 void floorBench(benchmark::State& state, Size size, std::string setName) {

@@ -146,9 +146,9 @@ struct TransposeChunk {
         return O::packus16(O::packs32(q0, q1), O::packs32(q2, q3));
     }
 
-    // The sorted greys of each sample's three pixels on one row; p is the
-    // first byte of sample 0's left neighbour.
-    static SortedTriple<O> rowGreys(const uint8_t* p) {
+    // out[c]: the grey of each sample's pixel c (0 left, 1 centre, 2 right)
+    // on one row; p is the first byte of sample 0's left neighbour.
+    static void columnGreys(const uint8_t* p, V out[3]) {
         V x[16];
         for (int i = 0; i < 16; ++i) x[i] = O::loadGroup(p + 9 * i);
         // Transpose: afterwards t[k] holds byte k of every sample's 9 bytes.
@@ -188,7 +188,15 @@ struct TransposeChunk {
         // The table drops each byte's lowest bit.
         const V even = O::set8(static_cast<char>(0xFE));
         for (int k = 0; k < 9; ++k) t[k] = O::and_(t[k], even);
-        return SortTriple<O>(grey(t[0], t[1], t[2]), grey(t[3], t[4], t[5]), grey(t[6], t[7], t[8]));
+        out[0] = grey(t[0], t[1], t[2]);
+        out[1] = grey(t[3], t[4], t[5]);
+        out[2] = grey(t[6], t[7], t[8]);
+    }
+
+    static SortedTriple<O> rowGreys(const uint8_t* p) {
+        V g[3];
+        columnGreys(p, g);
+        return SortTriple<O>(g[0], g[1], g[2]);
     }
 
     // S medians; p as for rowGreys on the row above the grid row.
@@ -389,6 +397,25 @@ template <class Wide, class Narrow>
 void SimdPresence(const SweepInput& in, SweepSums& sums) {
     if (in.frame->bytesPerPixel != 3) return PresenceSweepReference(in, sums);
     SimdSweep<Wide, Narrow, false>(in).run(sums);
+}
+
+// The light mask of 48 pixels from p with SSE2 alone: the greys of 16
+// groups of three pixels, compared with t (the threshold clamped into
+// 0..255, which keeps the signed comparison's answer for every grey), put
+// back into pixel order one byte at a time.
+inline void LightMask48Sse2(const uint8_t* p, __m128i t, uint8_t* out) {
+    __m128i g[3];
+    TransposeChunk<Sse2Ops>::columnGreys(p, g);
+    alignas(16) uint8_t mask[3][16];
+    const __m128i ones = _mm_set1_epi8(-1);
+    for (int c = 0; c < 3; ++c)
+        _mm_store_si128(reinterpret_cast<__m128i*>(mask[c]),
+                        _mm_xor_si128(_mm_cmpeq_epi8(_mm_max_epu8(g[c], t), g[c]), ones));
+    for (int s = 0; s < 16; ++s) {
+        out[3 * s] = mask[0][s];
+        out[3 * s + 1] = mask[1][s];
+        out[3 * s + 2] = mask[2][s];
+    }
 }
 
 }  // namespace

@@ -261,10 +261,14 @@ def fill_run(pl, lx, rx, y):
         pl.buf[start:start + (rx - lx + 1)] = b'\xff' * (rx - lx + 1)
 
 
-# Scene crafting in the tests contrasts the pop rule with near misses of it:
-# 'top_only' (plain top-of-stack popping) or 'next_row' (remembering the
-# explored row y + d instead of the stored row).  Nothing else sets it.
-CONTRAST_POP = None
+# Scene crafting in the tests looks for scenes on which the exact rules and
+# a near miss of them give different flags.  The near misses: 'top_only'
+# (plain top-of-stack popping), 'next_row' (remembering the explored row
+# y + d instead of the stored row), 'no_row_stop' (going on along a grid
+# row after an accepted blob), 'box_wider' and 'box_taller' (a search box
+# one column wider or one row taller).
+# Only the crafting code sets it, and always back to None.
+CONTRAST = None
 
 
 def seed_fill(pl, rect, sx, sy, counters=None):
@@ -299,13 +303,13 @@ def seed_fill(pl, rect, sx, sy, counters=None):
         # else the top.
         idx = len(stack) - 1
         for k in range(len(stack) - 2, -1, -1):
-            if stack[k][2] == last_row and CONTRAST_POP != 'top_only':
+            if stack[k][2] == last_row and CONTRAST != 'top_only':
                 idx = k
                 break
         if counters is not None and idx != len(stack) - 1:
             counters['fill_pop_below_top'] += 1
         x1, x2, y, d = stack.pop(idx)
-        last_row = y if CONTRAST_POP != 'next_row' else s16(y + d)
+        last_row = y if CONTRAST != 'next_row' else s16(y + d)
 
         r = s16(y + d)
         if r < min_y or r > max_y:
@@ -775,7 +779,8 @@ class CoilModel:
         if n <= 0:
             self.counters['front_light_no_span'] += 1
             return
-        box = (left, top, s16(right - left), s16(bottom - top))
+        box = (left, top, s16(right - left + (CONTRAST == 'box_wider')),
+               s16(bottom - top + (CONTRAST == 'box_taller')))
         for y, xs in area.grid_rows(W, H):
             for x in xs:
                 mean_run, rect, total = seed_fill(prev, box, x, y, self.counters)
@@ -794,6 +799,7 @@ class CoilModel:
                 if (width_ok and run_ok and height_ok
                         and s32(total) < self.light_max_area):
                     area.present = 1
-                    break
+                    if CONTRAST != 'no_row_stop':
+                        break
             if area.present == 1 and area.was_present == 0:
                 results[index] = 1

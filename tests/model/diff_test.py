@@ -362,11 +362,11 @@ def _model_flag(w, h, frame, light, contrast):
     m.set_areas(1, [(0, 0, w - 1, 0, w - 1, h - 1, 0, h - 1)], [-1.0])
     m.get_results(frame, w, h, 3, [0])
     res = [0]
-    coil_model.CONTRAST_POP = contrast
+    coil_model.CONTRAST = contrast
     try:
         m.get_results(frame, w, h, 3, res)
     finally:
-        coil_model.CONTRAST_POP = None
+        coil_model.CONTRAST = None
     return res[0]
 
 
@@ -391,11 +391,11 @@ def craft_pop_order_scene(rng, attempts=400):
             for x in xs:
                 alt = coil_model.Plane(w, h)
                 alt.buf[:] = pl.buf
-                coil_model.CONTRAST_POP = contrast
+                coil_model.CONTRAST = contrast
                 try:
                     b = coil_model.seed_fill(alt, box, x, y)
                 finally:
-                    coil_model.CONTRAST_POP = None
+                    coil_model.CONTRAST = None
                 a = coil_model.seed_fill(pl, box, x, y)
                 if a != b and a[0] != -1:
                     found = (a, b)
@@ -415,9 +415,158 @@ def craft_pop_order_scene(rng, attempts=400):
     return None
 
 
+def _uniform_frame(w, h, b):
+    stride = stride3(w)
+    return (bytes([b]) * (3 * w) + bytes(stride - 3 * w)) * h
+
+
+def craft_trend_scene(rng):
+    """Uniform grey levels whose area means sit exactly on, or one off, the
+    edges of the steady band (10a = 11b, 10a = 9b).  Returns (w, h, quad,
+    levels) with levels[0] the baseline level."""
+    w, h = rng.randint(8, 40), rng.randint(3, 30)
+    quad = (0, 0, w - 1, 0, w - 1, h - 1, 0, h - 1)
+    n = sum(len(xs) for _, xs in coil_model.Area(quad, 0.0).grid_rows(w, h))
+    lut = coil_model.grey_lut()
+    sc = 1 + n
+    plain = {b: (1 + lut[(b >> 1) * 16513] * n) // sc for b in range(256)}
+    pairs = []
+    for b0 in range(256):
+        m0 = max(10, plain[b0])
+        for b1 in range(256):
+            m1 = plain[b1]
+            for edge in (11 * m0, 9 * m0):
+                if abs(10 * m1 - edge) <= 1:
+                    pairs.append((b0, b1))
+    if not pairs:
+        return None
+    b0, b1 = rng.choice(pairs)
+    return w, h, quad, (b0, b1)
+
+
+def _model_run(calls, contrast):
+    """Results of a call list on a fresh model, under the exact rules or a
+    near miss."""
+    m = CoilModel()
+    out = []
+    coil_model.CONTRAST = contrast
+    try:
+        for c in calls:
+            if c[0] == 'light':
+                m.set_light_param(*c[1])
+            elif c[0] == 'areas':
+                m.init()
+                m.use_front_light_trigger(1)
+                m.set_areas(len(c[1]), c[1], c[2])
+            else:
+                res = [-7] * 4
+                m.get_results(c[1], c[2], c[3], 3, res)
+                out.append(res)
+    finally:
+        coil_model.CONTRAST = None
+    return out
+
+
+def craft_multi_area_scene(rng, contrast, attempts=150):
+    """Speckle frames, overlapping always-present areas and light limits on
+    which the exact rules and the near miss give different flags."""
+    for _ in range(attempts):
+        w, h = rng.randint(10, 36), rng.randint(6, 24)
+        n = rng.randint(2, 3)
+        quads = [(0, 0, w - 1, 0, w - 1, h - 1, 0, h - 1)] if rng.random() < 0.5 else []
+        while len(quads) < n:
+            quads.append(rand_quad(rng, w, h))
+        mw, mh = rng.randint(-1, 3), rng.randint(-1, 3)
+        calls = [('light', (128, mw, mw + rng.randint(0, 6), mh, mh + rng.randint(0, 6))),
+                 ('areas', quads, [-1.0] * n)]
+        for _ in range(3):
+            calls.append(('frame', _speckle_frame(rng, w, h, rng.uniform(0.2, 0.7)), w, h))
+        if _model_run(calls, None) != _model_run(calls, contrast):
+            return calls
+    return None
+
+
+def craft_box_edge_scene(rng, contrast):
+    """A dark frame with a light strip that runs from a seed of a narrower
+    area out of its search box, by one column ('box_wider') or one row
+    ('box_taller').  A whole-frame area before it writes the strip into the
+    mask beyond the narrower box, and its own seeds never reach it: strips
+    lie on rows 2 mod 3 below row 2 and columns 2 mod 3."""
+    for _ in range(40):
+        w, h = rng.randint(18, 40), rng.randint(16, 30)
+        top = rng.choice([5, 8])
+        bottom = rng.randint(top + 3, h - 3)
+        right = rng.randint(12, w - 5)
+        left = rng.randint(1, 4)
+        a = 3 * (max(left, 1) // 3) or 3
+        stride = stride3(w)
+        px = bytearray(stride * h)
+
+        def light(x, y):
+            px[y * stride + 3 * x:y * stride + 3 * x + 3] = b'\xfe\xfe\xfe'
+        if contrast == 'box_wider':
+            for x in range(a, min(w - 3, right + 2 + rng.randint(0, 2))):
+                light(x, top)
+        else:
+            c = rng.choice([x for x in range(a + 2, right - 1) if x % 3 == 2])
+            for x in range(a, c + 1):
+                light(x, top)
+            for y in range(top, min(h - 2, bottom + 2 + rng.randint(0, 2))):
+                light(c, y)
+        frame = bytes(px)
+        quads = [(0, 0, w - 1, 0, w - 1, h - 1, 0, h - 1),
+                 (left, top, right, top, right, bottom, left, bottom)]
+        # A minimum of 2 keeps out the one-pixel boxes of wall seeds.
+        for k in range(2, 45):
+            lim = (128, 2, k, -5, 40) if contrast == 'box_wider' else (128, -5, 40, 2, k)
+            calls = [('light', lim), ('areas', quads, [-1.0, -1.0]),
+                     ('frame', frame, w, h), ('frame', frame, w, h)]
+            if _model_run(calls, None) != _model_run(calls, contrast):
+                return calls
+    return None
+
+
 def run_crafted_scene(pair, rng, cov):
     """Scenes built so that one exact detail decides a flag."""
-    kind = rng.choice(['pop_order', 'area_limit'])
+    kind = rng.choice(['pop_order', 'area_limit', 'trend_edge', 'trend_edge', 'row_stop',
+                       'box_edge'])
+    if kind in ('row_stop', 'box_edge'):
+        if kind == 'row_stop':
+            calls = craft_multi_area_scene(rng, 'no_row_stop')
+        else:
+            calls = craft_box_edge_scene(rng, rng.choice(['box_wider', 'box_taller']))
+        if calls is None:
+            cov['crafted_%s_not_found' % kind] += 1
+            return
+        cov['crafted_%s_scenes' % kind] += 1
+        for c in calls:
+            if c[0] == 'light':
+                pair.light(*c[1])
+            elif c[0] == 'areas':
+                pair.front_light(1)
+                pair.set_areas(len(c[1]), c[1], c[2])
+            else:
+                pair.frame(c[1], c[2], c[3], 3, 4)
+        return
+    if kind == 'trend_edge':
+        found = craft_trend_scene(rng)
+        if found is None:
+            return
+        w, h, quad, (b0, b1) = found
+        cov['crafted_trend_edge_scenes'] += 1
+        # Every frame counts as still, so the first still frame after the
+        # baseline is the one refresh attempt; whether it copied the
+        # background shows when the levels toggle afterwards.
+        pair.front_light(0)
+        pair.frame_count(rng.choice([1, 1, 2, 3]))
+        pair.disturb(f32(rng.choice([0.5, 1.0, 2.0])))
+        pair.set_areas(2, [quad, quad], [f32(rng.uniform(0.0, 0.02)), -1.0])
+        seq = [b0] + [b1] * rng.randint(1, 4)
+        for _ in range(rng.randint(2, 6)):
+            seq += [rng.choice([b0, b1])] * rng.randint(1, 3)
+        for b in seq:
+            pair.frame(_uniform_frame(w, h, b), w, h, 3, 4)
+        return
     if kind == 'pop_order':
         found = craft_pop_order_scene(rng)
         if found is None:
@@ -622,7 +771,7 @@ def run_scene(pair, rng, index, cov):
             pair.init()  # a second init starts afresh
         set_all_settings(pair, rng)
 
-    if rng.random() < 0.06:
+    if rng.random() < 0.1:
         run_crafted_scene(pair, rng, cov)
         return
     w, h = rand_size(rng)

@@ -53,6 +53,12 @@ TEST(Kernels, ListedSlowestFirstAndBestIsLast) {
     EXPECT_EQ(all[0], &ReferenceKernels());
     EXPECT_STREQ(all[1]->name, "portable");
     EXPECT_EQ(all[n - 1], &BestKernels());
+    std::string names;
+    for (int i = 0; i < n; ++i) names += std::string(all[i]->name) + " ";
+    RecordProperty("kernel_sets", names);
+#if defined(__x86_64__) || defined(_M_X64) || defined(__SSE2__)
+    EXPECT_NE(names.find("sse2"), std::string::npos) << names;
+#endif
     EXPECT_EQ(AvailableKernels(all, 1), 1);
     Context ctx;
     EXPECT_EQ(ctx.engine().kernels, &BestKernels());

@@ -26,10 +26,36 @@ public:
         throw ToolError(source_ + ": " + path + ": " + what);
     }
 
+    // Type and a short preview of a value. Bounded in depth, so that a
+    // hostile file nested a million levels deep cannot exhaust the stack.
     static std::string describe(const json& v) {
-        std::string text = v.dump();
+        std::string text;
+        preview(v, 0, text);
         if (text.size() > 40) text = text.substr(0, 37) + "...";
         return std::string(v.type_name()) + " " + text;
+    }
+
+    static void preview(const json& v, int depth, std::string& out) {
+        if (out.size() > 40) return;
+        if (v.is_array()) {
+            if (depth >= 4) {
+                out += "[...]";
+                return;
+            }
+            out += "[";
+            bool first = true;
+            for (const json& e : v) {
+                if (out.size() > 40) break;
+                if (!first) out += ",";
+                first = false;
+                preview(e, depth + 1, out);
+            }
+            out += "]";
+        } else if (v.is_object()) {
+            out += "{...}";
+        } else {
+            out += v.dump();
+        }
     }
 
     void keys(const json& obj, const std::string& path, std::initializer_list<const char*> allowed) const {

@@ -222,8 +222,14 @@ int RunVideo(const RunCommand& cmd) {
         total = span > 0 ? static_cast<int64_t>(std::ceil(span * reader.frameRate() - 1e-6)) : 0;
     }
 
-    EventWriter events(cmd.events, cmd.format);
+    // Review output is set up before any event is written, so that a bad
+    // review path fails before the run starts (when the size is known).
     std::unique_ptr<ReviewOutput> review;
+    const bool wantReview = !cmd.review.empty() || !cmd.snapshots.empty();
+    if (wantReview && reader.width() > 0)
+        review = std::make_unique<ReviewOutput>(cmd.review, cmd.snapshots, reader.width(), reader.height(),
+                                                reader.frameRateNum(), reader.frameRateDen(), areas);
+    EventWriter events(cmd.events, cmd.format);
     std::vector<int32_t> flags(areas.areas.size());
     BgrImage img;
     double t = 0.0;
@@ -232,7 +238,7 @@ int RunVideo(const RunCommand& cmd) {
     while (reader.next(img, t)) {
         if (t >= end - 1e-9) break;
         checkOutside(img.width, img.height);
-        if (!review && (!cmd.review.empty() || !cmd.snapshots.empty()))
+        if (!review && wantReview)
             review = std::make_unique<ReviewOutput>(cmd.review, cmd.snapshots, img.width, img.height,
                                                     reader.frameRateNum(), reader.frameRateDen(), areas);
         std::fill(flags.begin(), flags.end(), 0);

@@ -138,6 +138,10 @@ TEST(AreasFile, MalformedFilesGetOneClearError) {
          ": $.settings.light.min_width: expected an integer within 0..32767, got -3"},
         {"unknown setting", "{\"areas\": [" + Area(kSquare) + "], \"settings\": {\"framecount\": 3}}",
          ": $.settings: unknown key \"framecount\" (expected frame_count, disturb_ratio, front_light, light)"},
+        {"nested a million deep", "[" + Area("[" + std::string(1000000, '[') + std::string(1000000, ']') + "]") + "]",
+         ": $[0].vertices: expected an array of 4 vertices [x, y], got 1 vertices"},
+        {"deep vertex", "[" + Area("[[[[[[[[1]]]]]]],[1,0],[1,1],[0,1]]") + "]",
+         ": $[0].vertices[0]: expected a vertex [x, y] of two integers, got array [[[[[...]]]]]"},
     };
     int i = 0;
     for (const auto& c : cases) {

@@ -102,3 +102,26 @@ TEST(Review, FrameShowsThePictureOnScreenAtThatTime) {
     EXPECT_NE(late.err.find("ends before 30"), std::string::npos) << late.err;
     EXPECT_FALSE(std::filesystem::exists(Scratch("late.png")));
 }
+
+TEST(Review, UnwritableOutputsFailBeforeAnyEvent) {
+    const std::string dir = Scratch("outdir");
+    std::filesystem::create_directories(dir);
+    const struct {
+        std::vector<std::string> extra;
+        std::string message;
+    } cases[] = {
+        {{"--review", Scratch("review.xyz")},
+         "tarvocoil: cannot write '" + Scratch("review.xyz") + "': unknown video format (use a name ending in .mp4 or .mkv)\n"},
+        {{"--review", Scratch("no/such/dir/r.mp4")},
+         "tarvocoil: cannot write '" + Scratch("no/such/dir/r.mp4") + "': No such file or directory\n"},
+        {{"--events", dir}, "tarvocoil: cannot write events file '" + dir + "': Is a directory\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"run", ClipPath(), "--areas", AreasFile()};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const CliResult r = RunCli(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_EQ(r.out, "");
+    }
+}

@@ -76,6 +76,13 @@ private:
     Clock::time_point last_{};
 };
 
+// Seconds for messages: 12.5, 4.76, 1e+300.
+std::string Secs(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.10g", s);
+    return buf;
+}
+
 std::string Join(const std::filesystem::path& dir, const std::string& name) { return (dir / name).string(); }
 
 void PrintTable(const std::vector<CoilScore>& scores) {
@@ -258,8 +265,8 @@ int RunVideo(const RunCommand& cmd) {
     progress.done();
     if (index == 0) {
         if (cmd.start > 0)
-            throw ToolError("'" + cmd.video + "' has no frames at or after " + std::to_string(cmd.start) + " s" +
-                            (length > 0 ? " (it is " + std::to_string(length) + " s long)" : ""));
+            throw ToolError("'" + cmd.video + "' has no frames at or after " + Secs(cmd.start) + " s" +
+                            (length > 0 ? " (it is " + Secs(length) + " s long)" : ""));
         throw ToolError("cannot decode any frame of '" + cmd.video + "'");
     }
     if (reader.damagedPackets() > 0)
@@ -293,12 +300,12 @@ int RenderFrame(const FrameCommand& cmd) {
         if (t > cmd.at + 1e-4) break;  // the video starts after `at`
     }
     if (!have && reader.lastDecodedTime() >= 0.0)  // every frame lay before `at`
-        throw ToolError("'" + cmd.video + "' ends before " + std::to_string(cmd.at) + " s (its last frame is at " +
-                        std::to_string(reader.lastDecodedTime()) + " s)");
+        throw ToolError("'" + cmd.video + "' ends before " + Secs(cmd.at) + " s (its last frame is at " +
+                        Secs(reader.lastDecodedTime()) + " s)");
     if (!have) throw ToolError("cannot decode any frame of '" + cmd.video + "'");
     if (cmd.at > shownTime + 2.0 * step)
-        throw ToolError("'" + cmd.video + "' ends before " + std::to_string(cmd.at) + " s (its last frame is at " +
-                        std::to_string(shownTime) + " s)");
+        throw ToolError("'" + cmd.video + "' ends before " + Secs(cmd.at) + " s (its last frame is at " +
+                        Secs(shownTime) + " s)");
     if (!cmd.areas.empty())
         for (const std::string& msg : AreasOutsideFrame(areas, shown.width, shown.height)) Warn(cmd.areas + ": " + msg);
     ReviewPainter painter(shown.width, shown.height, areas, reader.frameRate());

@@ -19,6 +19,13 @@ EventWriter::EventWriter(const std::string& path, EventFormat format) : path_(pa
         if (!out_) throw ToolError("cannot write events file '" + path + "': " + std::strerror(errno));
         own_ = true;
     }
+}
+
+void EventWriter::header() {
+    // Written with the first event, or at the end of a run without events,
+    // so that a run that fails before its first frame leaves no output.
+    if (headerDone_) return;
+    headerDone_ = true;
     if (format_ == EventFormat::Csv) std::fputs("frame,time,area,name\n", out_);
 }
 
@@ -51,12 +58,14 @@ std::string EventWriter::Format(const Event& e, EventFormat format) {
 }
 
 void EventWriter::write(const Event& e) {
+    header();
     const std::string line = Format(e, format_);
     std::fwrite(line.data(), 1, line.size(), out_);
 }
 
 void EventWriter::finish() {
     if (!out_) return;
+    header();
     const bool failed = std::fflush(out_) != 0 || std::ferror(out_);
     const int err = errno;
     if (own_) {

@@ -36,10 +36,13 @@ public:
     static std::string CsvField(const std::string& text);
 
 private:
+    void header();
+
     std::string path_;
     EventFormat format_;
     std::FILE* out_ = nullptr;
     bool own_ = false;
+    bool headerDone_ = false;
 };
 
 }  // namespace tarvotool

@@ -211,7 +211,9 @@ void VideoReader::seek(double seconds) {
     // Small tolerance: a frame stamped 1.9999999 s is the frame at 2 s.
     m.skipBefore = seconds - 1e-4;
     if (seconds <= 0.0) return;
-    const int64_t ts = m.start + static_cast<int64_t>(std::floor(seconds / av_q2d(m.tb)));
+    // Far beyond any real video; keeps the conversion to int64 defined.
+    const double ticks = std::min(std::floor(seconds / av_q2d(m.tb)), 4e18);
+    const int64_t ts = m.start + static_cast<int64_t>(ticks);
     if (av_seek_frame(m.fmt, m.stream, ts, AVSEEK_FLAG_BACKWARD) >= 0) {
         avcodec_flush_buffers(m.dec);
         m.flushed = false;

@@ -127,9 +127,12 @@ TEST(Run, StartAndDurationSelectARangeWithItsOwnBaseline) {
     ASSERT_EQ(r.status, 0) << r.err;
     ExpectSameEvents(ParseCsv(r.out), expected, 50);
 
-    const CliResult past = RunCli({"run", ClipPath(), "--areas", AreasPath(), "--start", "60"});
-    EXPECT_EQ(past.status, 1);
-    EXPECT_NE(past.err.find("has no frames at or after 60"), std::string::npos) << past.err;
+    for (const char* start : {"60", "1e300"}) {
+        const CliResult past = RunCli({"run", ClipPath(), "--areas", AreasPath(), "--start", start});
+        EXPECT_EQ(past.status, 1);
+        EXPECT_NE(past.err.find("has no frames at or after"), std::string::npos) << past.err;
+        EXPECT_EQ(past.out, "");
+    }
 }
 
 TEST(Run, BadVideosFailCleanly) {

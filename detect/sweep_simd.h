@@ -38,6 +38,10 @@
 namespace tarvocoil {
 namespace {  // one private copy per instruction set (see above)
 
+// How many grid rows ahead the sweep asks for the bytes it will read (one
+// measured best on 1920x1080 areas; two helps 352x288 a little).
+constexpr int32_t kPrefetchRows = 1;
+
 // Bytes 0..31 are 0, 32..63 are 0xFF: 16 or 32 bytes loaded from 32 - skip
 // clear the first skip lanes.
 alignas(64) const uint8_t kLaneMask[64] = {
@@ -341,11 +345,39 @@ struct SimdSweep {
         for (; done < n; done += kNarrow) tail(done, n - done < kNarrow ? n - done : kNarrow);
     }
 
+    // Asks for the frame and plane bytes of a later grid row, so that they
+    // arrive from memory while this one is computed: an area's short runs
+    // per row are too short for the hardware prefetchers, and one vector's
+    // work is longer than the window in which the core runs ahead to later
+    // loads. (Always inlined: GCC finds that a function doing nothing but
+    // prefetch has no effect and drops the calls.)
+    __attribute__((always_inline)) void prefetch(const SimdGridRow& g) {
+        if (g.a >= g.b) return;
+        const ptrdiff_t n = (g.b - g.a + 2) / 3;
+        const ptrdiff_t bytes = 9 * n + 8;  // what the loads of the row read
+        const uint8_t* first = in.frame->pixels + (g.y - 1) * stride + 3 * static_cast<ptrdiff_t>(g.a - 1) - 4;
+        for (int r = 0; r < 3; ++r) {
+            const uint8_t* row = first + r * stride;
+            for (ptrdiff_t o = 0; o < bytes; o += 64) _mm_prefetch(reinterpret_cast<const char*>(row + o), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(row + bytes - 1), _MM_HINT_T0);
+        }
+        const ptrdiff_t at = static_cast<ptrdiff_t>(g.y) * in.planeStride + g.a;
+        uint8_t* const planes[3] = {in.current, in.previous, in.background};
+        for (int p = 0; p < 3; ++p) {
+            const uint8_t* row = planes[p] + at;
+            for (ptrdiff_t o = 0; o < 3 * n; o += 64) _mm_prefetch(reinterpret_cast<const char*>(row + o), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(row + 3 * n - 1), _MM_HINT_T0);
+        }
+    }
+
     void run(SweepSums& sums) {
         const ImagePlane& f = *in.frame;
         const int32_t w = f.width, h = f.height;
         const int32_t count = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(in.spans->count)));
+        const int32_t ahead = 3 * kPrefetchRows;
+        for (int32_t k = 0; k < ahead && k < count; k += 3) prefetch(simdGridRow(in.spans->spans[k], w, h));
         for (int32_t k = 0; k < count; k += 3) {
+            if (k + ahead < count) prefetch(simdGridRow(in.spans->spans[k + ahead], w, h));
             const SimdGridRow g = simdGridRow(in.spans->spans[k], w, h);
             if (g.a < g.b) row(g);
         }

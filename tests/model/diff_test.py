@@ -17,6 +17,7 @@ import argparse
 import ctypes
 import os
 import random
+import struct
 import sys
 import time
 from collections import Counter
@@ -526,10 +527,119 @@ def craft_box_edge_scene(rng, contrast):
     return None
 
 
-def run_crafted_scene(pair, rng, cov):
+def _diff_and_p(w, h, quad, b0, b1):
+    """For a whole-frame area whose baseline is frame b0: the summed
+    background difference of frame b1, and the exact and float32 P."""
+    m = CoilModel()
+    m.init()
+    m.set_areas(1, [quad], [0.0])
+    m.get_results(b0, w, h, 3, [0])
+    area = m.areas[0]
+    m.frame.pixels = b1
+    m._grey = None
+    m._median = {}
+    bgp = m.planes[2]
+    d = 0
+    total = 1
+    for y, xs in area.grid_rows(w, h):
+        for x in xs:
+            g = m._median_grey(x, y)
+            d += abs(g - bgp.buf[y * bgp.stride + x])
+            total += g
+    sc = area.sample_count
+    ref = max(total // sc, area.stats[4], 10)
+    return d, ref * sc, coil_model.int_to_f32(ref * sc)
+
+
+def _with_block(rng, frame, w, h, size):
+    """The frame with one block of a random grey painted in."""
+    stride = stride3(w)
+    px = bytearray(frame)
+    x0, y0 = rng.randint(0, w - 4), rng.randint(0, h - 4)
+    x1, y1 = min(w, x0 + rng.randint(*size)), min(h, y0 + rng.randint(*size))
+    g = bytes([rng.randrange(256)] * 3)
+    for y in range(y0, y1):
+        px[y * stride + 3 * x0:y * stride + 3 * x1] = g * (x1 - x0)
+    return bytes(px)
+
+
+def _thresh_between(d, p_a, p_b):
+    """A float32 t near d / p_a with (p_a * t < d) != (p_b * t < d), or None.
+    Products are exact in doubles."""
+    t0 = f32(d / p_a)
+    bits = struct.unpack('<I', struct.pack('<f', t0))[0]
+    for k in range(-300, 300):
+        t = coil_model.f32_bits(bits + k)
+        if (p_a * t < d) != (p_b * t < d):
+            return t
+    return None
+
+
+def craft_limit_rounding_scene(rng):
+    """Uniform frames and one small change whose summed difference D sits
+    within float32 rounding of the presence limit: the exact product of the
+    two floats lies just below D (a presence), while the product rounded to
+    float32 would reach D (none).  Returns (w, h, quad, frames, thresh)."""
+    for _ in range(30):
+        w, h = rng.randint(12, 60), rng.randint(8, 40)
+        quad = (0, 0, w - 1, 0, w - 1, h - 1, 0, h - 1)
+        b0 = _uniform_frame(w, h, rng.randint(40, 200))
+        b1 = _with_block(rng, b0, w, h, (3, 8))
+        d, _, P = _diff_and_p(w, h, quad, b0, b1)
+        if d < 2:
+            continue
+        t = f32(d / P)
+        bits = struct.unpack('<I', struct.pack('<f', t))[0]
+        for k in range(1, 64):
+            t = coil_model.f32_bits(bits - k)
+            exact = P * t
+            if exact < d - 1:
+                break
+            if d - 1 < exact < d and f32(exact) >= d:
+                return w, h, quad, [b0, b1, b0, b1], t
+    return None
+
+
+def craft_big_p_scene(rng):
+    """A frame big enough that P = reference x sampleCount exceeds 2**24 and
+    is not a float32 value, and a threshold for which P rounded to float32
+    and P kept exact give different presence decisions."""
+    for _ in range(6):
+        w, h = rng.randint(1000, 1150), rng.randint(590, 640)
+        quad = (0, 0, w - 1, 0, w - 1, h - 1, 0, h - 1)
+        b0 = _uniform_frame(w, h, rng.choice([250, 252, 254, 255]))
+        b1 = _with_block(rng, b0, w, h, (6, 40))
+        d, p_exact, p32 = _diff_and_p(w, h, quad, b0, b1)
+        if d < 1 or p32 == p_exact:
+            continue
+        t = _thresh_between(d, p32, float(p_exact))
+        if t is not None:
+            return w, h, quad, [b0, b1, b0, b1], t
+    return None
+
+
+CRAFTED_KINDS = ['pop_order', 'area_limit', 'trend_edge', 'row_stop', 'box_edge',
+                 'limit_rounding', 'big_p']
+
+
+def run_crafted_scene(pair, rng, cov, kind=None):
     """Scenes built so that one exact detail decides a flag."""
-    kind = rng.choice(['pop_order', 'area_limit', 'trend_edge', 'trend_edge', 'row_stop',
-                       'box_edge'])
+    kind = kind or rng.choice(['pop_order', 'area_limit', 'trend_edge', 'trend_edge', 'row_stop',
+                               'box_edge', 'limit_rounding'])
+    if kind in ('limit_rounding', 'big_p'):
+        big = kind == 'big_p' or rng.random() < 0.08
+        found = craft_big_p_scene(rng) if big else craft_limit_rounding_scene(rng)
+        kind = 'big_p' if big else kind
+        if found is None:
+            cov['crafted_%s_not_found' % kind] += 1
+            return
+        w, h, quad, frames, t = found
+        cov['crafted_%s_scenes' % kind] += 1
+        pair.front_light(0)
+        pair.set_areas(2, [quad, quad], [t, f32(-t)])
+        for f in frames:
+            pair.frame(f, w, h, 3, 4)
+        return
     if kind in ('row_stop', 'box_edge'):
         if kind == 'row_stop':
             calls = craft_multi_area_scene(rng, 'no_row_stop')
@@ -602,7 +712,7 @@ def rand_thresh(rng):
     if r < 0.75:
         return f32(-rng.uniform(0.0, 1.0))
     if r < 0.79:
-        return f32(rng.choice([1e-30, 1e-7, 1.4e-45, -0.0]))
+        return f32(rng.choice([1e-30, 1e-7, 1.4e-45, -0.0, -1e-30, -1e-7, -1.4e-45]))
     if r < 0.84:
         return f32(rng.uniform(0.4, 3.0))
     if r < 0.88:
@@ -705,6 +815,19 @@ def rand_quad(rng, w, h):
 
 
 def rand_area_set(rng, w, h, counters):
+    if w * h > 6000:
+        # On big frames, quads thousands of rows tall would cost the model
+        # minutes (every visited span clamps to an edge row and is sampled
+        # again); their rows are kept near the frame there.
+        out = _rand_area_set(rng, w, h, counters)
+        out['quads'] = [tuple(max(-12, min(h + 12, v)) if i % 2 else v for i, v in enumerate(q))
+                        if all(-32768 <= v <= 32767 for v in q) else q
+                        for q in out['quads']]
+        return out
+    return _rand_area_set(rng, w, h, counters)
+
+
+def _rand_area_set(rng, w, h, counters):
     r = rng.random()
     if r < 0.04:
         counters['area_set_empty'] += 1
@@ -726,6 +849,9 @@ def rand_area_set(rng, w, h, counters):
         n = 32768
         return dict(count=n, quads=[(1, 1, 5, 1, 5, 5, 1, 5)] * n, sens=[0.1] * n)
     n = rng.choice([1, 1, 2, 2, 3, 3, 4, 5, 6, 8])
+    if rng.random() < 0.03:
+        n = rng.randint(20, 60)
+        counters['area_set_many'] += 1
     return dict(count=n, quads=[rand_quad(rng, w, h) for _ in range(n)],
                 sens=[rand_thresh(rng) for _ in range(n)])
 
@@ -740,6 +866,8 @@ def rand_size(rng):
         return rng.choice(SIZES_EDGE)
     if r < 0.2:
         return (rng.randint(60, 140), rng.randint(40, 100))
+    if r < 0.215:
+        return rng.choice([(352, 288), (320, 240), (350, 287)])
     return (rng.randint(8, 96), rng.randint(3, 72))
 
 
@@ -751,7 +879,7 @@ def set_all_settings(pair, rng):
     pair.light(*rand_light(rng))
 
 
-def run_scene(pair, rng, index, cov):
+def run_scene(pair, rng, index, cov, crafted=None):
     """One scene: a fresh init, settings, areas and a run of frames with
     events sprinkled in."""
     model = pair.m
@@ -771,8 +899,8 @@ def run_scene(pair, rng, index, cov):
             pair.init()  # a second init starts afresh
         set_all_settings(pair, rng)
 
-    if rng.random() < 0.1:
-        run_crafted_scene(pair, rng, cov)
+    if crafted or rng.random() < 0.1:
+        run_crafted_scene(pair, rng, cov, crafted)
         return
     w, h = rand_size(rng)
     r = rng.random()
@@ -823,7 +951,7 @@ def run_scene(pair, rng, index, cov):
         n = rng.choice([1, 2, 3, 4, 6])
         area_set = dict(count=n, quads=[rand_quad(rng, w, h) for _ in range(n)],
                         sens=[f32(rng.choice([0.0, 0.0, rng.uniform(1e-5, 2e-3),
-                                              rng.uniform(0.002, 0.05), -0.0]))
+                                              rng.uniform(0.002, 0.05), -0.0, -1e-9]))
                               for _ in range(n)])
     elif flavour == 'speckle':
         # A fresh light/dark speckle every frame and an area that is always
@@ -863,7 +991,7 @@ def run_scene(pair, rng, index, cov):
         # A frame after init but before any areas: taken, nothing done.
         pair.frame(rd.render(0), w, h, 3, 2)
     pair.set_areas(**area_set)
-    n_res = max(1, min(area_set['count'], 64)) + 3
+    n_res = max(1, min(area_set['count'], 32767)) + 3
 
     n_frames = rng.randint(12, 45)
     if w * h > 6000:
@@ -881,7 +1009,7 @@ def run_scene(pair, rng, index, cov):
         elif ev < 0.05:
             area_set = rand_area_set(rng, cur_w, cur_h, cov)
             pair.set_areas(**area_set)
-            n_res = max(n_res, min(max(area_set['count'], 1), 64) + 3)
+            n_res = max(n_res, min(max(area_set['count'], 1), 32767) + 3)
             cov['areas_replaced_mid_stream'] += 1
         elif ev < 0.065:
             # Frame size change (the library takes a new baseline).
@@ -904,7 +1032,10 @@ def run_scene(pair, rng, index, cov):
                 pair.frame(rd.render(t, cur_w, 3)[:stride3(cur_w) * max(0, hh)] or b'\0',
                            cur_w, hh, 3, n_res)
             elif kind == 3:
-                pair.frame(b'\0' * 64, rng.choice([0, -1, -40, 10922, 20000]), cur_h, 3, n_res)
+                if rng.random() < 0.3:
+                    pair.frame(b'\0' * 64, 0, 0, 3, n_res)
+                else:
+                    pair.frame(b'\0' * 64, rng.choice([0, -1, -40, 10922, 20000]), cur_h, 3, n_res)
             elif kind == 4:
                 # Another size with bytes per pixel other than 3.
                 pair.frame(rd.render(t, cur_w + 1, cur_h), cur_w + 1, cur_h,
@@ -916,8 +1047,11 @@ def run_scene(pair, rng, index, cov):
                 cov['same_size_other_bpp'] += 1
             continue
         elif ev < 0.1:
-            # Width beyond 16 bits: the low 16 bits are the width.
-            pair.frame(rd.render(t, cur_w, cur_h), cur_w + 65536, cur_h, 3, n_res)
+            # Sizes beyond 16 bits: the low 16 bits are the size, but a
+            # declared size below 1 (or height below 3) is refused.
+            dw, dh = rng.choice([(65536, 0), (65536, 0), (-65536, 0), (0, 65536), (0, -65536),
+                                 (131072, 65536)])
+            pair.frame(rd.render(t, cur_w, cur_h), cur_w + dw, cur_h + dh, 3, n_res)
             cov['width_beyond_16_bits'] += 1
             continue
         elif ev < 0.103:
@@ -943,6 +1077,8 @@ def main():
     ap.add_argument('--first', type=int, default=0, help='index of the first scene to run')
     ap.add_argument('--self-check', action='store_true',
                     help='check the model against known values and worked examples only')
+    ap.add_argument('--crafted', choices=CRAFTED_KINDS,
+                    help='make every scene after the first a crafted scene of this kind')
     ap.add_argument('--verbose', action='store_true')
     args = ap.parse_args()
 
@@ -970,7 +1106,7 @@ def main():
             pair.init()
             pair.set_areas(0, [], [])
         try:
-            run_scene(pair, rng, k, cov)
+            run_scene(pair, rng, k, cov, args.crafted if k > 0 else None)
         except Exception as e:  # a mismatch, or the model itself failing
             what = str(e) if isinstance(e, Mismatch) else 'model raised %r' % (e,)
             print('MISMATCH seed=%d scene=%d call#%d: %s' % (args.seed, k, len(log), what))

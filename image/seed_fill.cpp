@@ -72,7 +72,7 @@ int32_t SeedFill(ImagePlane& plane, const PixelRect& limits, int16_t seedX, int1
     int16_t boxLeft = seedX, boxRight = seedX, boxTop = seedY, boxBottom = seedY;
     uint32_t runs = 0;
     int32_t total = 0;
-    stack.reset();
+    stack.reset(alloc, plane.height);
 
     // The seed's run, not yet filled. On a wall both scans stop at the
     // seed, giving the empty run (seedX + 1, seedX - 1).

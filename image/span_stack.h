@@ -28,8 +28,9 @@ public:
     SpanStack(const SpanStack&) = delete;
     SpanStack& operator=(const SpanStack&) = delete;
 
-    // Empties the stack for a new fill; keeps the pool.
-    void reset();
+    // Empties the stack for a new fill on a plane of `rows` rows; keeps the
+    // pool. Entries of rows 0..rows are found through a per-row index.
+    void reset(const Allocator& alloc, int32_t rows);
     // Puts a span on top. False when no entry could be had: the span is
     // dropped and the fill goes on without it.
     bool push(const Allocator& alloc, PendingSpan span);
@@ -42,20 +43,39 @@ public:
     void release(const Allocator& alloc);
 
     int32_t poolSize() const { return capacity_; }
+    // Finds the entry to pop by walking the stack, as the rule reads,
+    // instead of through the per-row index (for tests of the index).
+    void useLinearSearch(bool on) { linear_ = on; }
 
 private:
     struct Node {
         PendingSpan span;
-        int32_t next;
+        int32_t below;     // next entry toward the bottom of the stack
+        int32_t above;     // next entry toward the top
+        int32_t olderRow;  // next older entry of the same row
+        int32_t newerRow;  // next newer entry of the same row
     };
     bool grow(const Allocator& alloc);
+    int32_t findLinear() const;
+    int32_t findIndexed() const;
+    void unlink(int32_t i);
+    void clear();
 
     Node* nodes_ = nullptr;
+    // Newest stacked entry of each row, -1 for none: the entry a pop wants
+    // is found without walking a deep stack (a comb-shaped light mask would
+    // otherwise cost seconds). Every row list is empty again when a fill's
+    // stack runs empty. Without an index (no memory, or a row outside it)
+    // the fill walks the stack.
+    int32_t* rowHead_ = nullptr;
+    int32_t indexRows_ = 0;
+    bool indexed_ = false;  // index valid for the current fill
     int32_t capacity_ = 0;  // nodes in the pool
     int32_t fresh_ = 0;     // nodes never handed out in this fill
     int32_t top_ = -1;
     int32_t free_ = -1;
     int16_t lastRow_ = -1;
+    bool linear_ = false;
 };
 
 }  // namespace tarvocoil

@@ -1,6 +1,7 @@
 // Seed fill: filled bytes, the measured box, total and mean run.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "image/seed_fill.h"
@@ -238,6 +239,76 @@ TEST(SpanStack, PoolIsReusedAcrossFills) {
     SeedFill(p.plane, {1, 1, 62, 46}, 25, 20, &rect, &total, stack, Allocator{});
     EXPECT_EQ(stack.poolSize(), pool);
     stack.release(Allocator{});
+}
+
+
+// The per-row index must give out exactly the entries the plain walk down
+// the stack gives: same filled bytes, same box, total and mean run.
+TEST(SpanStack, RowIndexPopsWhatTheLinearSearchPops) {
+    uint64_t state = 12345;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return static_cast<uint32_t>(state >> 11);
+    };
+    SpanStack indexed, linear;
+    linear.useLinearSearch(true);
+    for (int trial = 0; trial < 3000; ++trial) {
+        const int w = 8 + next() % 40, h = 6 + next() % 30;
+        Plane a(w, h);
+        const uint32_t density = 30 + next() % 60;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) a.at(x, y) = next() % 100 < density ? 0 : 255;
+        Plane b = a;
+        b.plane.pixels = b.bytes.data();
+        const PixelRect limits{static_cast<int16_t>(next() % w), static_cast<int16_t>(next() % h),
+                               static_cast<int16_t>(next() % w), static_cast<int16_t>(next() % h)};
+        const int16_t sx = static_cast<int16_t>(next() % w), sy = static_cast<int16_t>(next() % h);
+        PixelRect ra{}, rb{};
+        int32_t ta = 0, tb = 0;
+        const int32_t ma = SeedFill(a.plane, limits, sx, sy, &ra, &ta, indexed, Allocator{});
+        const int32_t mb = SeedFill(b.plane, limits, sx, sy, &rb, &tb, linear, Allocator{});
+        ASSERT_EQ(ma, mb) << trial;
+        ASSERT_EQ(ta, tb) << trial;
+        ASSERT_EQ(0, std::memcmp(&ra, &rb, sizeof ra)) << trial;
+        ASSERT_EQ(a.bytes, b.bytes) << trial;
+    }
+    indexed.release(Allocator{});
+    linear.release(Allocator{});
+}
+
+
+// The same random pushes and pops on both: every pop gives the same entry.
+TEST(SpanStack, RowIndexGivesOutTheSameEntriesAsTheWalk) {
+    uint64_t state = 99;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return static_cast<uint32_t>(state >> 11);
+    };
+    SpanStack indexed, linear;
+    linear.useLinearSearch(true);
+    for (int round = 0; round < 200; ++round) {
+        indexed.reset(Allocator{}, 8);
+        linear.reset(Allocator{}, 8);
+        int depth = 0;
+        for (int op = 0; op < 300; ++op) {
+            if (depth > 0 && next() % 3 == 0) {
+                const PendingSpan a = indexed.pop(), b = linear.pop();
+                ASSERT_EQ(0, std::memcmp(&a, &b, sizeof a)) << round << " " << op;
+                --depth;
+            } else {
+                const PendingSpan s{static_cast<int16_t>(op), 0, static_cast<int16_t>(next() % 9), 1};
+                ASSERT_TRUE(indexed.push(Allocator{}, s));
+                ASSERT_TRUE(linear.push(Allocator{}, s));
+                ++depth;
+            }
+        }
+    }
+    indexed.release(Allocator{});
+    linear.release(Allocator{});
 }
 
 }  // namespace

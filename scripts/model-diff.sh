@@ -6,6 +6,7 @@
 #   scripts/model-diff.sh                 # 2000 scenes, seed 1 (about 2-3 min)
 #   scripts/model-diff.sh --scenes 200 --seed 7
 #   BUILD_DIR=build-rel scripts/model-diff.sh
+#   BUILD_DIR=build-sse2 CMAKE_ARGS=-DTARVOCOIL_AVX2=OFF scripts/model-diff.sh
 #
 # Any extra arguments go to tests/model/diff_test.py (see its --help).
 # The last line is "model-diff: N passed, 0 failed"; any mismatch exits 1
@@ -33,7 +34,8 @@ fi
 
 # Configuring again is cheap and picks up build files added since the
 # directory was first configured.
-cmake -S . -B "$BUILD_DIR" >/dev/null
+# shellcheck disable=SC2086  # CMAKE_ARGS holds several words on purpose
+cmake -S . -B "$BUILD_DIR" ${CMAKE_ARGS:-} >/dev/null
 sanitize=$(sed -n 's/^TARVOCOIL_SANITIZE:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt")
 case "${sanitize^^}" in
     ""|OFF|FALSE|NO|N|0|IGNORE|NOTFOUND) sanitize= ;;

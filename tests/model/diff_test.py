@@ -894,10 +894,16 @@ def run_scene(pair, rng, index, cov, crafted=None):
         pair.release()
         if rng.random() < 0.1:
             pair.release()  # a second release does nothing
+        early = rng.random() < 0.3
+        if early:
+            # Settings given while released must survive the init.
+            set_all_settings(pair, rng)
+            cov['settings_before_init'] += 1
         pair.init()
         if rng.random() < 0.05:
             pair.init()  # a second init starts afresh
-        set_all_settings(pair, rng)
+        if not early:
+            set_all_settings(pair, rng)
 
     if crafted or rng.random() < 0.1:
         run_crafted_scene(pair, rng, cov, crafted)

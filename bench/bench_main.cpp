@@ -213,6 +213,13 @@ std::string cpuModel() {
     return "unknown";
 }
 
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return in ? one + " " + five + " " + fifteen : "unknown";
+}
+
 std::string us(double ns) {
     char b[32];
     std::snprintf(b, sizeof b, ns >= 1e5 ? "%.0f" : ns >= 1e4 ? "%.1f" : "%.2f", ns / 1e3);
@@ -230,7 +237,7 @@ void summary(const Collector& c) {
     auto has = [&](const std::string& n) { return c.ns.count(n) != 0; };
     std::printf("\nCPU: %s; kernel sets: ", cpuModel().c_str());
     for (const Kernels* k : kernels) std::printf("%s ", label(*k).c_str());
-    std::printf("(fast = %s)\n\n", best.c_str());
+    std::printf("(fast = %s); load average at the end: %s\n\n", best.c_str(), loadAverage().c_str());
 
     std::printf("| frame | areas | front light | samples | literal µs | fast µs | fast ns/sample | fast/literal | floor µs "
                 "| fast/floor | cameras/core @25 fps (literal) |\n");
@@ -306,6 +313,7 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("cpu_model", cpuModel());
     benchmark::AddCustomContext("fast_kernels", tarvocoil::BestKernels().name);
     benchmark::AddCustomContext("frame_pool_mb", std::to_string(gPoolBytes >> 20));
+    benchmark::AddCustomContext("load_average", loadAverage());
     registerAll();
     Collector collector;
     benchmark::RunSpecifiedBenchmarks(&collector);

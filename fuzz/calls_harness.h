@@ -10,7 +10,7 @@
 // exactly one entry per area last given. That is the host's side of the
 // contract, and the harness keeps it and nothing more. (A declaration with a
 // size or depth of 0 or below describes no buffer at all; such a frame gets
-// one of the size the library's truncated geometry reads.)
+// an empty one, which the library must refuse without reading.)
 //
 // Mode bit 0 drives the process-wide instance through the exported
 // functions instead of a Context of its own; the allocation-failure plan
@@ -223,12 +223,18 @@ private:
     // the same released state with the load-time settings.
     void canonicalProcessInstance() {
         TRVCoilRelease();
+        loadTimeSettings();
+        model_.storeReady = ctx().storeReady() != 0;
+    }
+
+    // Also restored when an input ends, so that whatever runs next in the
+    // process (another input, another test) finds the load-time values.
+    void loadTimeSettings() {
         TRVSetFrameCountThresh(20);
         TRVSetTwoFramesDisturbThresh(0.15f);
         TRVUseFrontLightTrigger(0);
         TRVSetLightParam(200, 20, 80, 20, 80);
         ctx().engine().settings.lightMaxArea.store(5000);
-        model_.storeReady = ctx().storeReady() != 0;
     }
 
     void init() {
@@ -370,18 +376,18 @@ private:
         model_.lastBpp = bpp;
 
         const Geometry next = model_.peek(w, h, bpp);
-        const bool valid = next.height >= 3 && next.width >= 1 && next.width <= 10921 && next.bpp == 3;
-        int64_t need = 0, stride = 0, depth = bpp;
+        // The declaration itself must describe at least three rows of at
+        // least one 24-bit pixel: a frame of the previous size keeps the
+        // stored geometry, and a smaller declared buffer would be read past
+        // its end. Then the geometry the frame takes must be readable.
+        const bool declared = w >= 1 && h >= 3 && bpp >= 3;
+        const bool valid =
+            declared && next.height >= 3 && next.width >= 1 && next.width <= 10921 && next.bpp == 3;
+        int64_t need = 0, stride = 0;
+        const int64_t depth = bpp;
         if (w > 0 && h > 0 && bpp > 0) {
             stride = (static_cast<int64_t>(w) * bpp + 3) & ~int64_t{3};
             need = stride > kMaxFrameBytes ? kMaxFrameBytes + 1 : stride * h;
-        } else if (valid) {
-            // A declaration without pixels (a size or depth of 0 or below) has
-            // no buffer a host could match; pass one of the size the truncated
-            // geometry reads, which is all the library may touch.
-            stride = next.stride;
-            depth = next.bpp;
-            need = stride * next.height;
         }
         if (need > kMaxFrameBytes || frameBytes_ + need > kFrameByteBudget) return;
 
@@ -549,8 +555,10 @@ private:
             TRV_FUZZ_CHECK(book_.liveBlocks() == 0);
             return;
         }
-        // Live memory is what the instance needs now, not what it once had.
-        std::size_t bound = 4096 + (model_.lut ? std::size_t{1} << 21 : 0);
+        // Live memory is what the instance needs now, not what it once had
+        // (the fixed part: the grey table, and room for an index of the fill
+        // stack by row, one int32 per possible row).
+        std::size_t bound = 4096 + (std::size_t{1} << 18) + (model_.lut ? std::size_t{1} << 21 : 0);
         if (model_.planes) {
             const std::size_t plane = static_cast<std::size_t>(e.planes.slot[0]->stride) * model_.planeH;
             bound += 3 * (plane + 64) + 32 * (static_cast<std::size_t>(model_.planeW) * model_.planeH + 128);
@@ -564,6 +572,7 @@ private:
     void finish() {
         if (target_.exports()) {
             TRVCoilRelease();
+            loadTimeSettings();
             return;
         }
         target_.destroy();

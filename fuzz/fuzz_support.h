@@ -19,6 +19,22 @@
 
 #include "api/allocator.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TRV_FUZZ_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TRV_FUZZ_ASAN 1
+#endif
+#endif
+#if defined(TRV_FUZZ_ASAN)
+#include <sanitizer/asan_interface.h>
+#define TRV_FUZZ_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define TRV_FUZZ_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define TRV_FUZZ_POISON(p, n) ((void)(p), (void)(n))
+#define TRV_FUZZ_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace trvfuzz {
 
 // ---------------------------------------------------------------------------
@@ -94,6 +110,48 @@ private:
 // ---------------------------------------------------------------------------
 // Allocation bookkeeping and injected failures
 
+// One large block kept from input to input. The grey table (2 MiB) is made
+// anew on every init; fresh pages for it cost more than building it. The
+// kept block stays poisoned while nobody holds it, so AddressSanitizer
+// still reports any use of a released table.
+class BigBlockCache {
+public:
+    static constexpr std::size_t kMinBytes = std::size_t{1} << 20;
+
+    static void* take(std::size_t bytes) {
+        Slot& s = slot();
+        if (!s.block || s.bytes != bytes) return nullptr;
+        void* block = s.block;
+        s.block = nullptr;
+        TRV_FUZZ_UNPOISON(block, bytes);
+        return block;
+    }
+    // True when the block was kept (the caller must not free it).
+    static bool keep(void* block, std::size_t bytes) {
+        Slot& s = slot();
+        if (bytes < kMinBytes || s.block) return false;
+        TRV_FUZZ_POISON(block, bytes);
+        s.block = block;
+        s.bytes = bytes;
+        return true;
+    }
+
+private:
+    struct Slot {
+        void* block = nullptr;
+        std::size_t bytes = 0;
+        ~Slot() {
+            if (!block) return;
+            TRV_FUZZ_UNPOISON(block, bytes);
+            std::free(block);
+        }
+    };
+    static Slot& slot() {
+        static Slot s;
+        return s;
+    }
+};
+
 // Counts every block the library holds and refuses allocations on demand.
 // Blocks come from malloc with their exact size, so AddressSanitizer still
 // sees the library's own bounds.
@@ -137,7 +195,8 @@ private:
             self->refused_ += 1;
             return nullptr;
         }
-        void* block = std::malloc(bytes ? bytes : 1);
+        void* block = BigBlockCache::take(bytes);
+        if (!block) block = std::malloc(bytes ? bytes : 1);
         if (!block) {
             self->refused_ += 1;
             return nullptr;
@@ -154,9 +213,10 @@ private:
             self->badRelease_ = true;
             return;  // never free what we did not hand out
         }
-        self->liveBytes_ -= it->second;
+        const std::size_t bytes = it->second;
+        self->liveBytes_ -= bytes;
         self->blocks_.erase(it);
-        std::free(block);
+        if (!BigBlockCache::keep(block, bytes)) std::free(block);
     }
 
     std::unordered_map<void*, std::size_t> blocks_;

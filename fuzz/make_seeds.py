@@ -3,7 +3,9 @@
 
 Each seed is an input in the byte format the harness headers decode
 (calls_harness.h, raster_harness.h, seed_fill_harness.h); the encoders below
-mirror those decoders. Run it again after changing a decoder:
+mirror those decoders. The areas-file seeds are plain JSON texts. It also writes the regression inputs made from recipes into
+tests/regress/ (crash files saved from the fuzzers sit there beside them).
+Run it again after changing a decoder:
 
     python3 fuzz/make_seeds.py
 """
@@ -236,6 +238,62 @@ def seed_fill_seeds():
     return seeds
 
 
+# --- areas file --------------------------------------------------------------
+def areas_file_seeds():
+    square = '[[10, 10], [50, 10], [50, 50], [10, 50]]'
+    return {
+        'full_form': ('{\n  "_comment": "two lanes",\n  "areas": [\n'
+                      '    {"name": "lane 1", "vertices": [[100, 300], [220, 300], [230, 360], [90, 360]],'
+                      ' "threshold": 0.1},\n'
+                      '    {"name": "lane 2", "vertices": [[240, 300], [360, 300], [370, 360], [230, 360]]}\n  ],\n'
+                      '  "settings": {"frame_count": 20, "disturb_ratio": 0.15, "front_light": true,\n'
+                      '    "light": {"threshold": 200, "min_width": 20, "max_width": 80,'
+                      ' "min_height": 20, "max_height": 80}}\n}\n'),
+        'bare_array': '[{"vertices": %s, "threshold": 0.05}, {"vertices": [[0,0],[0,0],[0,0],[0,0]]}]' % square,
+        'extremes': ('{"areas": [{"name": "everything", "vertices": [[-32768, -32768], [32767, -32768],'
+                     ' [32767, 32767], [-32768, 32767]], "threshold": 3.4028234663852886e38},'
+                     ' {"vertices": [[1e0, 2.0], [3, 4], [5, 6], [7, 8]], "threshold": 0}],'
+                     ' "settings": {"frame_count": -2147483648, "disturb_ratio": 1e-7}}'),
+        'light_warning': ('{"areas": [{"vertices": %s}], "settings": {"light": {"max_width": 32767,'
+                          ' "max_height": 2}}}' % square),
+        'unicode_name': r'[{"name": "\u00e9 \ud83d\ude97 \"q\" \\", "vertices": %s}]' % square,
+        'syntax_error': '{"areas": [{"vertices": [[1, 2], [3, 4], [5, 6], [7, 8]]}',
+        'unknown_key': '{"areas": [{"vertices": %s, "treshold": 0.1}]}' % square,
+        'vertex_out_of_range': '[{"vertices": [[0, 0], [32768, 0], [1, 1], [0, 1]]}]',
+        'negative_threshold': '[{"vertices": %s, "threshold": -0.5}]' % square,
+        'three_vertices': '[{"vertices": [[0, 0], [1, 0], [1, 1]]}]',
+        'no_areas': '{"areas": [], "settings": {}}',
+        'wrong_types': '{"areas": [{"vertices": %s, "name": 7}], "settings": {"front_light": 1}}' % square,
+        'fraction_vertex': '[{"vertices": [[0.5, 0], [1, 0], [1, 1], [0, 1]]}]',
+    }
+
+
+# --- regressions ----------------------------------------------------------------
+def calls_regressions():
+    """Inputs that once crashed, kept in tests/regress/calls/."""
+    one = areas([rect(0, 0, 30, 20)], [0.125])
+    # A frame of the previous size keeps the stored 24-bit geometry; a host
+    # declaring 1 or 2 bytes per pixel (or a size whose low 16 bits match)
+    # has a smaller buffer than that geometry reads. Must return 0 unread.
+    narrow = (frame(32, 24) + frame(kept_bpp=1) + frame(kept_bpp=2) + frame(32, 24, bpp=1)
+              + frame(w=32 - 65536, h=24, bpp=3, raw=True) + frame(w=32, h=24 - 65536, bpp=3, raw=True)
+              + frame(w=32, h=24, bpp=0, raw=True) + frame(32, 24, value=240, rx=4, ry=4, rw=20, rh=12))
+    return {
+        'kept_size_narrow_depth': u8(0) + u8(OP_INIT) + one + narrow,
+        'kept_size_narrow_depth_exports': u8(1) + u8(OP_INIT) + one + narrow + u8(OP_RELEASE),
+    }
+
+
+def write_regressions(name, seeds):
+    """Writes (or rewrites) the named inputs; saved crash files stay."""
+    folder = os.path.join(HERE, '..', 'tests', 'regress', name)
+    os.makedirs(folder, exist_ok=True)
+    for key, data in sorted(seeds.items()):
+        with open(os.path.join(folder, key), 'wb') as f:
+            f.write(data)
+    print(f'regress/{name}: {len(seeds)} inputs written')
+
+
 def u32le(v):
     return struct.pack('<I', v)
 
@@ -255,3 +313,5 @@ if __name__ == '__main__':
     write('calls', calls_seeds())
     write('raster', raster_seeds())
     write('seed_fill', seed_fill_seeds())
+    write('areas_file', {k: v.encode() for k, v in areas_file_seeds().items()})
+    write_regressions('calls', calls_regressions())

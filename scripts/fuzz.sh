@@ -10,6 +10,10 @@
 #   scripts/fuzz.sh --corpus-dir DIR      keep the grown corpora in DIR/<harness>
 #   scripts/fuzz.sh --committed           build from the last commit (a git
 #                                         worktree), not the working tree
+#   scripts/fuzz.sh --coverage            then replay each final corpus in a
+#                                         build with source coverage and print
+#                                         the line and branch coverage of the
+#                                         code each harness targets
 #
 # The repository's corpora are copied first, so a run never changes them.
 # Crashing inputs are written to build-fuzz/artifacts/<harness>/; once the
@@ -25,6 +29,7 @@ all_harnesses=(calls raster seed_fill areas_file)
 seconds=60
 corpus_dir=""
 committed=0
+coverage=0
 harnesses=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -32,7 +37,8 @@ while [ $# -gt 0 ]; do
     --seconds=*) seconds=${1#--seconds=}; shift ;;
     --corpus-dir) corpus_dir=${2:?--corpus-dir needs a directory}; shift 2 ;;
     --committed) committed=1; shift ;;
-    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
+    --coverage) coverage=1; shift ;;
+    -h|--help) sed -n '2,25p' "$0"; exit 0 ;;
     -*) echo "fuzz: unknown option $1" >&2; exit 2 ;;
     *) harnesses+=("$1"); shift ;;
   esac
@@ -51,6 +57,7 @@ give_up() {  # message: nothing could run
 
 # --- tools -----------------------------------------------------------------
 packages=(clang-14 libclang-rt-14-dev nlohmann-json3-dev cmake make)
+[ "$coverage" = 1 ] && packages+=(llvm-14)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -137,6 +144,39 @@ for h in "${harnesses[@]}"; do
   fi
   echo "${summary[-1]}"
 done
+
+# --- coverage (optional) ------------------------------------------------------
+# The code each harness is there to exercise (the calls reach all of it).
+targets_of() {
+  case "$1" in
+    calls) echo "$src/api $src/image $src/areas $src/detect" ;;
+    raster) echo "$src/areas/rasterise.cpp" ;;
+    seed_fill) echo "$src/image/seed_fill.cpp $src/image/span_stack.cpp" ;;
+    areas_file) echo "$src/tools/areas_file.cpp" ;;
+  esac
+}
+if [ "$coverage" = 1 ]; then
+  cov=$build/coverage
+  echo "== coverage build ($cov)"
+  if cmake -S "$src/fuzz" -B "$cov" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+       -DCMAKE_C_FLAGS="-fprofile-instr-generate -fcoverage-mapping" \
+       -DCMAKE_CXX_FLAGS="-fprofile-instr-generate -fcoverage-mapping" \
+       -DCMAKE_EXE_LINKER_FLAGS="-fprofile-instr-generate" > "$cov.configure.log" 2>&1 &&
+     cmake --build "$cov" -j2 > "$cov.build.log" 2>&1; then
+    for h in "${harnesses[@]}"; do
+      if [ -n "$corpus_dir" ]; then corpus=$corpus_dir/$h; else corpus=$scratch/corpus/$h; fi
+      rm -f "$cov/$h".prof*
+      LLVM_PROFILE_FILE="$cov/$h.profraw" "$cov/fuzz_$h" -runs=0 "$corpus" > "$cov/$h.replay.log" 2>&1
+      llvm-profdata-14 merge -sparse "$cov/$h.profraw" -o "$cov/$h.profdata" &&
+        llvm-cov-14 report "$cov/fuzz_$h" -instr-profile="$cov/$h.profdata" $(targets_of "$h") > "$cov/$h.report" 2>&1
+      # TOTAL columns: regions, missed, %, functions, missed, %, lines, missed, %, branches, missed, %
+      total=$(awk '$1 == "TOTAL" { print "lines " $10 " of " $8 ", branches " $13 " of " $11 ", functions " $7 }' "$cov/$h.report")
+      summary+=("coverage $h ($(targets_of "$h" | sed "s|$src/||g")): ${total:-not measured, see $cov/$h.report}")
+    done
+  else
+    summary+=("coverage: build failed, see $cov.build.log")
+  fi
+fi
 
 echo
 printf '%s\n' "${summary[@]}"

@@ -1,8 +1,9 @@
 // sweep_avx2.cpp - the vector sweeps with AVX2, thirty-two samples per
-// vector. Compiled with -mavx2 (cmake/Kernels.cmake) and offered by
-// kernels.cpp only when the CPU reports AVX2. Rows shorter than 32 samples
-// use 16-sample vectors with the SSSE3/SSE4.1 byte shuffles that AVX2
-// implies, which also move the plane bytes every third column.
+// vector: one row's samples, or two 16-sample windows (the rest of a row,
+// short rows) side by side. Compiled with -mavx2 (cmake/Kernels.cmake) and
+// offered by kernels.cpp only when the CPU reports AVX2. The SSSE3/SSE4.1
+// byte shuffles that AVX2 implies also move the plane bytes every third
+// column.
 #include "detect/kernel_sets.h"
 
 #if defined(TARVOCOIL_KERNELS_AVX2)
@@ -44,8 +45,10 @@ template <class O>
 struct ShuffleChunk {
     using V = typename O::V;
 
+    using Src = typename O::Src;
+
     // The greys, in pixel order, of the 4 groups of pixels from group j0.
-    static V groupGreys(const uint8_t* p, int j0) {
+    static V groupGreys(const Src& p, int j0) {
         using namespace grey_exact;
         const V even = O::set8(static_cast<char>(0xFE));
         const V highBG = O::set32((kHigh1 << 16) | kHigh0), highR = O::set32(kHigh2);
@@ -63,16 +66,16 @@ struct ShuffleChunk {
     }
 
     // out[c] lane s: the grey of pixel 3s + c from p's first pixel.
-    static void rowGreys(const uint8_t* p, V out[3]) {
+    static void rowGreys(const Src& p, V out[3]) {
         const V bytes[3] = {groupGreys(p, 0), groupGreys(p, 4), groupGreys(p, 8)};
         O::splitColumns(bytes, out);
     }
 
-    static V medians(const uint8_t* p, ptrdiff_t stride) {
+    static V medians(const Src& p, ptrdiff_t stride) {
         V a[3], b[3], c[3];
         rowGreys(p, a);
-        rowGreys(p + stride, b);
-        rowGreys(p + 2 * stride, c);
+        rowGreys(O::advance(p, stride), b);
+        rowGreys(O::advance(p, 2 * stride), c);
         return MedianOfTriples<O>(SortTriple<O>(a[0], a[1], a[2]), SortTriple<O>(b[0], b[1], b[2]),
                                   SortTriple<O>(c[0], c[1], c[2]));
     }
@@ -80,6 +83,8 @@ struct ShuffleChunk {
 
 // 128 bits, with byte shuffles: 16 samples, pixels 4 at a time.
 struct Sse41Ops : Sse2Ops {
+    using Src = const uint8_t*;
+    static Src advance(Src p, ptrdiff_t bytes) { return p + bytes; }
     // Pixels 4j .. 4j + 3 (bytes 12j .. 12j + 11, and 4 more).
     static V loadPixels(const uint8_t* p, int j) { return load(p + 12 * j); }
     static V shuffleBG(V x) { return _mm_shuffle_epi8(x, _mm_setr_epi8(0, X, 1, X, 3, X, 4, X, 6, X, 7, X, 9, X, 10, X)); }
@@ -111,7 +116,9 @@ struct Sse41Ops : Sse2Ops {
 
 struct Avx2Ops {
     using V = __m256i;
+    using Src = const uint8_t*;
     static constexpr int kLanes = 32;
+    static Src advance(Src p, ptrdiff_t bytes) { return p + bytes; }
 
     static V zero() { return _mm256_setzero_si256(); }
     static V set8(char v) { return _mm256_set1_epi8(v); }
@@ -183,8 +190,54 @@ struct Avx2Ops {
     }
 };
 
-void baselineAvx2(const SweepInput& in, SweepSums& sums) { SimdBaseline<Avx2Ops, Sse41Ops>(in, sums); }
-void presenceAvx2(const SweepInput& in, SweepSums& sums) { SimdPresence<Avx2Ops, Sse41Ops>(in, sums); }
+// Two 16-sample windows side by side, one per 128-bit half, each from its
+// own place: the ends of two rows, or two short rows, share one vector.
+// Each half works like Sse41Ops.
+struct Avx2PairOps : Avx2Ops {
+    struct Src {
+        const uint8_t* a;  // lower half
+        const uint8_t* b;  // upper half
+    };
+    static Src advance(const Src& p, ptrdiff_t bytes) { return Src{p.a + bytes, p.b + bytes}; }
+    static V halves(__m128i a, __m128i b) { return _mm256_inserti128_si256(_mm256_castsi128_si256(a), b, 1); }
+    static V loadPixels(const Src& p, int j) { return halves(Sse41Ops::loadPixels(p.a, j), Sse41Ops::loadPixels(p.b, j)); }
+    static V shuffleBG(V x) {
+        return _mm256_shuffle_epi8(x, _mm256_setr_epi8(0, X, 1, X, 3, X, 4, X, 6, X, 7, X, 9, X, 10, X,  //
+                                                       0, X, 1, X, 3, X, 4, X, 6, X, 7, X, 9, X, 10, X));
+    }
+    static V shuffleR(V x) {
+        return _mm256_shuffle_epi8(x, _mm256_setr_epi8(2, X, X, X, 5, X, X, X, 8, X, X, X, 11, X, X, X,  //
+                                                       2, X, X, X, 5, X, X, X, 8, X, X, X, 11, X, X, X));
+    }
+    static V inPixelOrder(V v) { return v; }
+    static void splitColumns(const V bytes[3], V out[3]) {
+        for (int col = 0; col < 3; ++col) {
+            const V ta = _mm256_broadcastsi128_si256(columnTable(col, 0));
+            const V tb = _mm256_broadcastsi128_si256(columnTable(col, 1));
+            const V tc = _mm256_broadcastsi128_si256(columnTable(col, 2));
+            out[col] = _mm256_or_si256(
+                _mm256_or_si256(_mm256_shuffle_epi8(bytes[0], ta), _mm256_shuffle_epi8(bytes[1], tb)),
+                _mm256_shuffle_epi8(bytes[2], tc));
+        }
+    }
+    static V pairMedians(const uint8_t* a, const uint8_t* b, ptrdiff_t stride) {
+        return ShuffleChunk<Avx2PairOps>::medians(Src{a, b}, stride);
+    }
+    // Lanes 0..15 keep from skipA on, lanes 16..31 from skipB on (16: none).
+    static V laneMask2(int skipA, int skipB) {
+        return halves(Sse41Ops::laneMask(skipA), Sse41Ops::laneMask(skipB));
+    }
+    static V loadEvery3x2(const uint8_t* a, const uint8_t* b) {
+        return halves(Sse41Ops::loadEvery3(a), Sse41Ops::loadEvery3(b));
+    }
+    static void storeEvery3x2(uint8_t* a, uint8_t* b, V v, V keep) {
+        Sse41Ops::storeEvery3(a, _mm256_castsi256_si128(v), _mm256_castsi256_si128(keep));
+        Sse41Ops::storeEvery3(b, _mm256_extracti128_si256(v, 1), _mm256_extracti128_si256(keep, 1));
+    }
+};
+
+void baselineAvx2(const SweepInput& in, SweepSums& sums) { SimdBaseline<Avx2Ops, Sse41Ops, Avx2PairOps>(in, sums); }
+void presenceAvx2(const SweepInput& in, SweepSums& sums) { SimdPresence<Avx2Ops, Sse41Ops, Avx2PairOps>(in, sums); }
 
 // Light where max(grey, t) == grey, i.e. grey >= t; the mask byte is 0 there
 // and 255 elsewhere. t is the threshold clamped into 0..255, which keeps

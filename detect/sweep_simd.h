@@ -19,8 +19,10 @@
 // A row's last, partial vector is shifted left to end on the row's last
 // sample (for a short row, to before its first sample); the lanes already
 // done or outside the row are masked out of the sums and of the plane
-// writes. Only near the frame's left edge, where no such vector fits, do
-// samples go through a small zero-padded copy on the stack. Nothing is
+// writes. With AVX2 the rest of each row after its full 32-sample vectors
+// goes in 16-sample windows, two to a vector, so that short rows share
+// vectors. Only near the frame's left edge, where no shifted vector fits,
+// do samples go through a small zero-padded copy on the stack. Nothing is
 // allocated.
 #ifndef TARVOCOIL_DETECT_SWEEP_SIMD_H
 #define TARVOCOIL_DETECT_SWEEP_SIMD_H
@@ -30,6 +32,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "detect/sweep.h"
 #include "image/grey_exact.h"
@@ -237,10 +240,18 @@ inline SimdGridRow simdGridRow(const RowSpan& span, int32_t w, int32_t h) {
     return g;
 }
 
-template <class Wide, class Narrow, bool kBaseline>
+// No pairing of 16-sample windows (see SimdSweep).
+struct NoPairs {};
+
+// Wide: vectors of one row's samples. Narrow: 16-sample vectors for what
+// is left of a row. Pair (optional): two 16-sample windows, from anywhere
+// in the area, in one vector; then the rest of every row is cut into
+// windows and they are paired, so that short rows share vectors.
+template <class Wide, class Narrow, class Pair, bool kBaseline>
 struct SimdSweep {
     static constexpr int kWide = Wide::kLanes;
     static constexpr int kNarrow = Narrow::kLanes;
+    static constexpr bool kPairs = !std::is_same<Pair, NoPairs>::value;
     // A zero-padded copy of one row's bytes for kNarrow samples, with room
     // for the 4 bytes vector loads may read before the first sample's left
     // neighbour and the 7 after the last sample's right neighbour.
@@ -256,6 +267,12 @@ struct SimdSweep {
     // Row state: the top-left neighbour of sample 0, and its plane offset.
     const uint8_t* top = nullptr;
     ptrdiff_t plane = 0;
+
+    // A window waiting for its partner (with Pair only).
+    bool waiting = false;
+    const uint8_t* waitTop = nullptr;
+    ptrdiff_t waitPlane = 0;
+    int waitSkip = 0;
 
     explicit SimdSweep(const SweepInput& input) : in(input), stride(input.frame->stride) {}
 
@@ -281,6 +298,52 @@ struct SimdSweep {
             acc.bg = O::add64(acc.bg, O::sad(counted, bg));
             acc.prev = O::add64(acc.prev, O::sad(counted, prev));
         }
+    }
+
+    // Two windows of 16 samples (frame bytes from ta and tb, plane offsets
+    // pa and pb), their first ka and kb lanes left out. The halves' plane
+    // bytes are written one after the other, so windows that overlap, or
+    // repeat a row, leave the same bytes as the reference.
+    template <class P = Pair>
+    void pairChunk(const uint8_t* ta, ptrdiff_t pa, int ka, const uint8_t* tb, ptrdiff_t pb, int kb) {
+        using V = typename P::V;
+        const V m = P::pairMedians(ta, tb, stride);
+        const V keep = P::laneMask2(ka, kb);
+        const V counted = P::and_(m, keep);
+        wide.grey = P::add64(wide.grey, P::sad(counted, P::zero()));
+        if (kBaseline) {
+            P::storeEvery3x2(in.current + pa, in.current + pb, m, keep);
+            P::storeEvery3x2(in.previous + pa, in.previous + pb, m, keep);
+            P::storeEvery3x2(in.background + pa, in.background + pb, m, keep);
+        } else {
+            const V bg = P::and_(P::loadEvery3x2(in.background + pa, in.background + pb), keep);
+            const V prev = P::and_(P::loadEvery3x2(in.previous + pa, in.previous + pb), keep);
+            P::storeEvery3x2(in.current + pa, in.current + pb, m, keep);
+            wide.bg = P::add64(wide.bg, P::sad(counted, bg));
+            wide.prev = P::add64(wide.prev, P::sad(counted, prev));
+        }
+    }
+
+    // Samples s0 .. s0 + 15 of the current row as a window.
+    void window(int32_t s0, int skip) {
+        const uint8_t* t = top + 9 * static_cast<ptrdiff_t>(s0);
+        const ptrdiff_t p = plane + 3 * static_cast<ptrdiff_t>(s0);
+        if (!waiting) {
+            waiting = true;
+            waitTop = t;
+            waitPlane = p;
+            waitSkip = skip;
+            return;
+        }
+        waiting = false;
+        pairChunk(waitTop, waitPlane, waitSkip, t, p, skip);
+    }
+
+    // A window left alone goes with a copy of itself that counts nothing.
+    void flushWindow() {
+        if (!waiting) return;
+        waiting = false;
+        pairChunk(waitTop, waitPlane, waitSkip, waitTop, waitPlane, 16);
     }
 
     // Samples s0 .. s0 + count - 1 (count <= kNarrow) through a padded copy.
@@ -340,8 +403,19 @@ struct SimdSweep {
         // row the loads end inside that row's pixels; and the first lane's
         // left neighbour lies at column 2 or more (see vectors()). Vector
         // loads thus never leave the host's buffer.
-        int32_t done = vectors<Wide>(wide, g.a, 0, n);
-        if (kNarrow != kWide) done = vectors<Narrow>(narrow, g.a, done, n);
+        int32_t done = 0;
+        if constexpr (kPairs) {
+            for (; done + kWide <= n; done += kWide) chunk<Wide>(wide, done, 0);
+            for (; done + 16 <= n; done += 16) window(done, 0);
+            const int32_t s0 = n - 16;
+            if (done < n && g.a + 3 * s0 >= 3) {
+                window(s0, static_cast<int>(done - s0));
+                done = n;
+            }
+        } else {
+            done = vectors<Wide>(wide, g.a, 0, n);
+            if (kNarrow != kWide) done = vectors<Narrow>(narrow, g.a, done, n);
+        }
         for (; done < n; done += kNarrow) tail(done, n - done < kNarrow ? n - done : kNarrow);
     }
 
@@ -381,6 +455,7 @@ struct SimdSweep {
             const SimdGridRow g = simdGridRow(in.spans->spans[k], w, h);
             if (g.a < g.b) row(g);
         }
+        if constexpr (kPairs) flushWindow();
         greySum += Wide::sum64(wide.grey) + Narrow::sum64(narrow.grey);
         bgDiffSum += Wide::sum64(wide.bg) + Narrow::sum64(narrow.bg);
         prevDiffSum += Wide::sum64(wide.prev) + Narrow::sum64(narrow.prev);
@@ -391,16 +466,16 @@ struct SimdSweep {
     }
 };
 
-template <class Wide, class Narrow>
+template <class Wide, class Narrow, class Pair = NoPairs>
 void SimdBaseline(const SweepInput& in, SweepSums& sums) {
     if (in.frame->bytesPerPixel != 3) return BaselineSweepReference(in, sums);
-    SimdSweep<Wide, Narrow, true>(in).run(sums);
+    SimdSweep<Wide, Narrow, Pair, true>(in).run(sums);
 }
 
-template <class Wide, class Narrow>
+template <class Wide, class Narrow, class Pair = NoPairs>
 void SimdPresence(const SweepInput& in, SweepSums& sums) {
     if (in.frame->bytesPerPixel != 3) return PresenceSweepReference(in, sums);
-    SimdSweep<Wide, Narrow, false>(in).run(sums);
+    SimdSweep<Wide, Narrow, Pair, false>(in).run(sums);
 }
 
 // The light mask of 48 pixels from p with SSE2 alone: the greys of 16

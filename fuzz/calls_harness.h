@@ -14,7 +14,10 @@
 //
 // Mode bit 0 drives the process-wide instance through the exported
 // functions instead of a Context of its own; the allocation-failure plan
-// then has no effect (that instance uses the system heap).
+// then has no effect (that instance uses the system heap). Otherwise mode
+// bits 1-2 choose the Context's sweep kernels among those the CPU runs:
+// 0 the fastest (what hosts get), then the slower sets down to the
+// reference, so that every set meets the hostile geometry.
 //
 // Checked after every call, against a model of the call protocol:
 // return values; results untouched on every call but a detection frame,
@@ -42,6 +45,7 @@
 #include <vector>
 
 #include "api/context.h"
+#include "detect/sweep.h"
 #include "fuzz/fuzz_support.h"
 #include "tarvocoil.h"
 
@@ -195,8 +199,14 @@ inline int64_t rowsOf(const AreaQuad& q) {
 
 class Run {
 public:
-    Run(Reader& in, bool exports) : in_(in), target_(exports, book_) {
-        if (exports) canonicalProcessInstance();
+    Run(Reader& in, bool exports, uint32_t kernelChoice) : in_(in), target_(exports, book_) {
+        if (exports) {
+            canonicalProcessInstance();
+            return;
+        }
+        const tarvocoil::Kernels* sets[8];
+        const int n = tarvocoil::AvailableKernels(sets, 8);
+        ctx().useKernels(*sets[n - 1 - static_cast<int>(kernelChoice % static_cast<uint32_t>(n))]);
     }
 
     void go() {
@@ -593,8 +603,8 @@ private:
 
 inline void RunCallsInput(const uint8_t* data, std::size_t size) {
     Reader in(data, size);
-    const bool exports = (in.u8() & 1) != 0;
-    calls_detail::Run run(in, exports);
+    const uint8_t mode = in.u8();
+    calls_detail::Run run(in, (mode & 1) != 0, (mode >> 1) & 3u);
     run.go();
 }
 

@@ -166,6 +166,11 @@ def calls_seeds():
     seeds['size_changes'] = (u8(0) + u8(OP_INIT) + areas([rect(2, 2, 90, 60)], [0.125]) + frame(64, 48)
                              + frame(32, 24) + frame(32, 24, value=10, rx=4, ry=4, rw=12, rh=12)
                              + frame(64, 48) + frame_extreme(0, 0) + frame(64, 48) + frame(96, 64))
+    # The same scenes through the slower kernel sets (mode bits 1-2: 1 the
+    # second fastest ... 3 the reference, where the CPU has four sets).
+    for name in ('night_front_light', 'extreme_areas', 'size_changes'):
+        for k in (1, 2, 3):
+            seeds[f'{name}_kernels{k}'] = u8(k << 1) + seeds[name][1:]
     return seeds
 
 
@@ -281,6 +286,7 @@ def calls_regressions():
     return {
         'kept_size_narrow_depth': u8(0) + u8(OP_INIT) + one + narrow,
         'kept_size_narrow_depth_exports': u8(1) + u8(OP_INIT) + one + narrow + u8(OP_RELEASE),
+        'kept_size_narrow_depth_reference': u8(3 << 1) + u8(OP_INIT) + one + narrow,
     }
 
 

@@ -9,7 +9,9 @@
 #   scripts/fuzz.sh --seconds 600 calls   one harness for 10 minutes
 #   scripts/fuzz.sh --corpus-dir DIR      keep the grown corpora in DIR/<harness>
 #   scripts/fuzz.sh --committed           build from the last commit (a git
-#                                         worktree), not the working tree
+#                                         worktree in build-fuzz/committed-src,
+#                                         one such run at a time), not the
+#                                         working tree
 #   scripts/fuzz.sh --coverage            then replay each final corpus in a
 #                                         build with source coverage and print
 #                                         the line and branch coverage of the
@@ -38,7 +40,7 @@ while [ $# -gt 0 ]; do
     --corpus-dir) corpus_dir=${2:?--corpus-dir needs a directory}; shift 2 ;;
     --committed) committed=1; shift ;;
     --coverage) coverage=1; shift ;;
-    -h|--help) sed -n '2,25p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,27p' "$0"; exit 0 ;;
     -*) echo "fuzz: unknown option $1" >&2; exit 2 ;;
     *) harnesses+=("$1"); shift ;;
   esac
@@ -79,8 +81,14 @@ cleanup() {
 }
 trap cleanup EXIT
 if [ "$committed" = 1 ]; then
-  worktree=$(mktemp -d /tmp/tarvocoil-fuzz-tree.XXXXXX)
-  rmdir "$worktree"
+  # Always the same place (CMake's cache remembers its source directory);
+  # inside the ignored build-fuzz/, away from the working tree's sources.
+  worktree=$root/build-fuzz/committed-src
+  if [ -e "$worktree" ]; then
+    git -C "$root" worktree remove --force "$worktree" > /dev/null 2>&1 || rm -rf "$worktree"
+    git -C "$root" worktree prune
+  fi
+  mkdir -p "$root/build-fuzz"
   git -C "$root" worktree add --detach "$worktree" HEAD > /dev/null || give_up "git worktree add failed"
   src=$worktree
   build=$root/build-fuzz/committed

@@ -40,7 +40,7 @@ while [ $# -gt 0 ]; do
     --corpus-dir) corpus_dir=${2:?--corpus-dir needs a directory}; shift 2 ;;
     --committed) committed=1; shift ;;
     --coverage) coverage=1; shift ;;
-    -h|--help) sed -n '2,27p' "$0"; exit 0 ;;
+    -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     -*) echo "fuzz: unknown option $1" >&2; exit 2 ;;
     *) harnesses+=("$1"); shift ;;
   esac

@@ -216,17 +216,17 @@ AreasConfig ParseAreas(const std::string& text, const std::string& source) {
         if (!a.is_object())
             c.fail(path, "expected an area object with \"vertices\", got " + Checker::describe(a));
         c.keys(a, path, {"name", "vertices", "threshold"});
-        AreaSpec spec;
+        AreaSpec entry;
         if (a.contains("name")) {
             if (!a["name"].is_string()) c.fail(path + ".name", "expected a string, got " + Checker::describe(a["name"]));
-            spec.name = a["name"].get<std::string>();
+            entry.name = a["name"].get<std::string>();
         } else {
-            spec.name = "area " + std::to_string(i);
+            entry.name = "area " + std::to_string(i);
         }
         if (!a.contains("vertices")) c.fail(path, "missing key \"vertices\" (expected 4 vertices [x, y])");
-        spec.quad = ParseVertices(c, a["vertices"], path + ".vertices");
-        if (a.contains("threshold")) spec.threshold = c.ratio(a["threshold"], path + ".threshold");
-        out.areas.push_back(std::move(spec));
+        entry.quad = ParseVertices(c, a["vertices"], path + ".vertices");
+        if (a.contains("threshold")) entry.threshold = c.ratio(a["threshold"], path + ".threshold");
+        out.areas.push_back(std::move(entry));
     }
     return out;
 }

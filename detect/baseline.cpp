@@ -10,13 +10,7 @@ bool TakeBaseline(Engine& engine) {
     const int16_t count = engine.store.count();
     for (int32_t i = 0; i < count; ++i) {
         SurvArea& area = engine.store.area(i);
-        SweepInput in{engine.greyLut,
-                      &frame,
-                      &area.spans,
-                      engine.planes.current()->pixels,
-                      engine.planes.previous()->pixels,
-                      engine.planes.background()->pixels,
-                      engine.planes.current()->stride};
+        const SweepInput in = SweepInputFor(engine, area);
         SweepSums sums;
         sums.greySum = 1;  // counting from one keeps an empty area's mean defined
         engine.kernels->baseline(in, sums);

@@ -5,8 +5,21 @@
 #include <cstdint>
 
 #include "detect/engine.h"
+#include "detect/sweep.h"
 
 namespace tarvocoil {
+
+// What a sweep over one area needs, with the planes as the slots hold them
+// now (an earlier area's refresh may have exchanged them in this frame).
+inline SweepInput SweepInputFor(const Engine& engine, const SurvArea& area) {
+    return SweepInput{engine.greyLut,
+                      &engine.inputFrame,
+                      &area.spans,
+                      engine.planes.current()->pixels,
+                      engine.planes.previous()->pixels,
+                      engine.planes.background()->pixels,
+                      engine.planes.current()->stride};
+}
 
 // The per-frame operation on engine.inputFrame. Returns 0 when nothing was
 // done (no areas, or a baseline frame that could not get its planes), 1

@@ -67,15 +67,7 @@ void RunPresenceTest(Engine& engine, int32_t* results) {
         const int64_t sampleCount = area.sampleCount;
         const int64_t oldest = area.stats[4];
 
-        // The planes are looked up per area: an earlier area's refresh may
-        // have exchanged them within this frame.
-        SweepInput in{engine.greyLut,
-                      &engine.inputFrame,
-                      &area.spans,
-                      engine.planes.current()->pixels,
-                      engine.planes.previous()->pixels,
-                      engine.planes.background()->pixels,
-                      engine.planes.current()->stride};
+        const SweepInput in = SweepInputFor(engine, area);
         SweepSums sums;
         sums.greySum = 1;
         engine.kernels->presence(in, sums);

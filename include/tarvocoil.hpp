@@ -48,6 +48,7 @@ public:
     // Releases everything (the equivalent of TRVCoilRelease).
     ~Detector();
 
+    // A moved-from detector may only be destroyed or assigned to.
     Detector(Detector&& other) noexcept;
     Detector& operator=(Detector&& other) noexcept;
     Detector(const Detector&) = delete;

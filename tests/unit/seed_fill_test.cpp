@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "image/seed_fill.h"
+#include "test_support.h"
 
 namespace tarvocoil {
 namespace {
@@ -245,13 +246,8 @@ TEST(SpanStack, PoolIsReusedAcrossFills) {
 // The per-row index must give out exactly the entries the plain walk down
 // the stack gives: same filled bytes, same box, total and mean run.
 TEST(SpanStack, RowIndexPopsWhatTheLinearSearchPops) {
-    uint64_t state = 12345;
-    auto next = [&state] {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return static_cast<uint32_t>(state >> 11);
-    };
+    test::Rng rng(12345);
+    auto next = [&rng] { return rng.next(); };
     SpanStack indexed, linear;
     linear.useLinearSearch(true);
     for (int trial = 0; trial < 3000; ++trial) {
@@ -281,13 +277,8 @@ TEST(SpanStack, RowIndexPopsWhatTheLinearSearchPops) {
 
 // The same random pushes and pops on both: every pop gives the same entry.
 TEST(SpanStack, RowIndexGivesOutTheSameEntriesAsTheWalk) {
-    uint64_t state = 99;
-    auto next = [&state] {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return static_cast<uint32_t>(state >> 11);
-    };
+    test::Rng rng(99);
+    auto next = [&rng] { return rng.next(); };
     SpanStack indexed, linear;
     linear.useLinearSearch(true);
     for (int round = 0; round < 200; ++round) {

@@ -21,11 +21,9 @@
 
 #include "detect/engine.h"
 #include "tarvocoil.h"
+#include "tarvocoil.hpp"
 
 namespace tarvocoil {
-
-// Widest 24-bit frame whose row stride fits in signed 16 bits.
-constexpr int32_t kMaxFrameWidth = 10921;
 
 class Context {
 public:

@@ -1,5 +1,8 @@
 // detector.cpp - the C++ Detector over its own Context.
+#include <cstring>
+
 #include "api/context.h"
+#include "detect/sampling_grid.h"
 #include "tarvocoil.hpp"
 
 namespace tarvocoil {
@@ -11,22 +14,62 @@ Detector::~Detector() = default;
 Detector::Detector(Detector&& other) noexcept = default;
 Detector& Detector::operator=(Detector&& other) noexcept = default;
 
-bool Detector::setAreas(const AreaQuad* quads, const float* thresholds, int32_t count) {
+bool Detector::setAreas(int32_t count, const AreaQuad* quads, const float* thresholds) {
     return ctx_->setSurvAreas(count, quads, thresholds) == 1;
 }
 
 bool Detector::setAreas(const std::vector<AreaQuad>& quads, const std::vector<float>& thresholds) {
-    if (quads.size() != thresholds.size() || quads.size() > static_cast<std::size_t>(AreaStore::kMaxAreas))
-        return setAreas(nullptr, nullptr, 0);
-    return setAreas(quads.data(), thresholds.data(), static_cast<int32_t>(quads.size()));
+    if (quads.size() != thresholds.size() || quads.size() > static_cast<std::size_t>(kMaxAreas))
+        return setAreas(0, nullptr, nullptr);
+    return setAreas(static_cast<int32_t>(quads.size()), quads.data(), thresholds.data());
 }
 
-int Detector::process(const uint8_t* pixels, int32_t width, int32_t height, int32_t* results,
-                      int32_t bytesPerPixel) {
-    return ctx_->getSurvResults(pixels, width, height, bytesPerPixel, results);
+bool Detector::process(const uint8_t* pixels, int32_t width, int32_t height, int32_t bytesPerPixel,
+                       int32_t* results) {
+    return ctx_->getSurvResults(pixels, width, height, bytesPerPixel, results) == 1;
+}
+
+// Provisional: copies the picture into the padded layout.
+bool Detector::process(const FrameView& frame, int32_t* results) {
+    if (!frame.pixels || !results || frame.width < kMinFrameWidth || frame.width > kMaxFrameWidth ||
+        frame.height < kMinFrameHeight || frame.height > kMaxFrameHeight ||
+        static_cast<int64_t>(frame.stride) < 3 * static_cast<int64_t>(frame.width))
+        return false;
+    const int64_t padded = frameStride(frame.width);
+    std::vector<uint8_t> copy(static_cast<std::size_t>(padded * frame.height));
+    for (int32_t y = 0; y < frame.height; ++y)
+        std::memcpy(copy.data() + y * padded, frame.pixels + static_cast<int64_t>(y) * frame.stride,
+                    static_cast<std::size_t>(frame.width) * 3);
+    return process(copy.data(), frame.width, frame.height, 3, results);
 }
 
 int32_t Detector::areaCount() const { return ctx_->engine().store.count(); }
+
+std::vector<AreaRow> Detector::areaRows(int32_t index) const {
+    std::vector<AreaRow> rows;
+    const AreaStore& store = ctx_->engine().store;
+    if (index < 0 || index >= store.count()) return rows;
+    const SpanList& spans = store.area(index).spans;
+    rows.reserve(static_cast<std::size_t>(spans.count));
+    for (int32_t k = 0; k < spans.count; ++k) rows.push_back({spans.spans[k].y, spans.spans[k].left, spans.spans[k].right});
+    return rows;
+}
+
+int32_t Detector::gridSampleCount(int32_t index, int32_t width, int32_t height) const {
+    const AreaStore& store = ctx_->engine().store;
+    if (index < 0 || index >= store.count()) return 0;
+    int32_t n = 0;
+    forEachGridPosition(store.area(index).spans, low16(width), low16(height), [&](int32_t, int32_t) { ++n; });
+    return n;
+}
+
+// Provisional: measurements are not recorded yet.
+void Detector::setMeasuring(bool) {}
+bool Detector::measuring() const { return false; }
+const std::vector<AreaMeasurement>& Detector::measurements() const {
+    static const std::vector<AreaMeasurement> none;
+    return none;
+}
 
 void Detector::setFrameCountThresh(int32_t v) { ctx_->setFrameCountThresh(v); }
 void Detector::setTwoFramesDisturbThresh(float v) { ctx_->setTwoFramesDisturbThresh(v); }

@@ -117,9 +117,9 @@ inline void checkDetector(const tarvotool::AreasConfig& c) {
     const int32_t stride = tarvocoil::Detector::frameStride(kW);
     std::vector<uint8_t> frame(static_cast<std::size_t>(stride) * kH, 90);
     std::vector<int32_t> results(c.areas.size(), -7);
-    TRV_FUZZ_CHECK(det.process(frame.data(), kW, kH, results.data()) == 1);  // baseline
+    TRV_FUZZ_CHECK(det.process(frame.data(), kW, kH, 3, results.data()));  // baseline
     for (int32_t y = 5; y < 20; ++y) std::memset(frame.data() + y * stride + 15, 230, 3 * 20);
-    TRV_FUZZ_CHECK(det.process(frame.data(), kW, kH, results.data()) == 1);
+    TRV_FUZZ_CHECK(det.process(frame.data(), kW, kH, 3, results.data()));
     for (int32_t r : results) TRV_FUZZ_CHECK(r == 0 || r == 1);
 }
 

@@ -28,17 +28,88 @@ namespace tarvocoil {
 
 class Context;
 
+// Limits of the detector, the same for the C functions and this interface.
+constexpr int32_t kMaxAreas = 32767;        // areas per detector
+constexpr int32_t kMinCoord = -32768;       // vertex coordinates
+constexpr int32_t kMaxCoord = 32767;
+constexpr int32_t kMinFrameWidth = 1;       // pixels
+constexpr int32_t kMaxFrameWidth = 10921;   // a 24-bit row stride fits in 16 bits
+constexpr int32_t kMinFrameHeight = 3;      // rows (the 3x3 median)
+constexpr int32_t kMaxFrameHeight = 32767;
+
 // Settings shared by all areas of one detector. Defaults as on load.
 struct Settings {
     int32_t frameCountThresh = 20;
     float twoFramesDisturbThresh = 0.15f;
-    int32_t useFrontLightTrigger = 0;
+    int32_t useFrontLightTrigger = 0;   // the value stored; on only when 1
     int16_t lightThresh = 200;
     int16_t lightMinWidth = 20;
     int16_t lightMaxWidth = 80;
     int16_t lightMinHeight = 20;
     int16_t lightMaxHeight = 80;
     int16_t lightMaxArea = 5000;
+
+    bool frontLightOn() const { return useFrontLightTrigger == 1; }
+};
+
+// A host's 24-bit BGR frame with rows `stride` bytes apart (any stride of
+// at least 3 * width bytes; rows need no padding). The pixels are read
+// during the call only.
+struct FrameView {
+    const uint8_t* pixels = nullptr;
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t stride = 0;
+};
+
+// One row of an installed area as the detector covers it: every column
+// from left to right, both included, of row y (coordinates may lie
+// outside the frame; the detector clips them when it samples).
+struct AreaRow {
+    int32_t y;
+    int32_t left;
+    int32_t right;
+};
+
+// An integer limit formed from a float ratio of an integer sum. A NaN
+// ratio gives no limit (every comparison with it is false); a product
+// beyond the signed 64-bit range saturates to that range's end.
+struct LimitValue {
+    enum class State : uint8_t { Value, NotANumber, SaturatedHigh, SaturatedLow };
+    State state = State::Value;
+    int64_t value = 0;
+};
+
+// A light blob as the seed fill measured it.
+struct LightBlob {
+    int16_t x = 0, y = 0, width = 0, height = 0;  // blobRect
+    int32_t total = 0;                            // blobTotal
+    int16_t meanRun = 0;                          // mean run width
+};
+
+// What the detector computed for one area on one frame.
+struct AreaMeasurement {
+    enum class Kind : uint8_t { Baseline, Detect };
+    enum class Refresh : uint8_t { None, Copy, Exchange };
+
+    Kind kind = Kind::Baseline;
+    int64_t greySum = 0;        // 1 + the sum of the grid greys
+    int64_t mean = 0;           // greySum / sampleCount (baseline: raised to 10)
+    int32_t sampleCount = 0;    // 1 + the number of grid positions
+    // Detection frames only:
+    int64_t referenceGrey = 0;  // the brightness the limits are formed from
+    int64_t bgDiffSum = 0;      // sum of |grey - background|
+    LimitValue presenceLimit;   // present when bgDiffSum > presenceLimit
+    int64_t prevDiffSum = 0;    // sum of |grey - previous frame|
+    LimitValue stillLimit;      // still when prevDiffSum <= stillLimit
+    int32_t stillCount = 0;     // consecutive still frames, after this frame
+    Refresh refresh = Refresh::None;
+    bool present = false;       // presence decided for this frame
+    int32_t result = 0;         // the flag written for this area
+    // With front-light triggering on:
+    bool lightTested = false;   // the light test ran for this area
+    bool blobFound = false;     // it accepted a blob (the first one below)
+    LightBlob blob;
 };
 
 class Detector {
@@ -56,31 +127,49 @@ public:
 
     // Replaces all areas; thresholds[i] is area i's presence ratio. Returns
     // true when at least one area was installed (see TRVSetSurvAreas for
-    // what is refused). The next frame takes a new baseline.
-    bool setAreas(const AreaQuad* quads, const float* thresholds, int32_t count);
+    // what is refused: a refused set leaves no area installed). The next
+    // frame takes a new baseline. Safe from another thread while a frame
+    // runs: it waits for that frame.
+    bool setAreas(int32_t count, const AreaQuad* quads, const float* thresholds);
     bool setAreas(const std::vector<AreaQuad>& quads, const std::vector<float>& thresholds);
 
-    // Processes one 24-bit BGR frame with rows padded to 4 bytes. Returns 1
-    // when the frame was used (baseline frame: results untouched; later
-    // frames: one flag per area), 0 otherwise (see TRVGetSurvResults).
-    int process(const uint8_t* pixels, int32_t width, int32_t height, int32_t* results,
-                int32_t bytesPerPixel = 3);
+    // Processes one 24-bit BGR frame with rows padded to 4 bytes, exactly as
+    // TRVGetSurvResults. True when the frame was used (baseline frame:
+    // results untouched; later frames: one flag per area).
+    bool process(const uint8_t* pixels, int32_t width, int32_t height, int32_t bytesPerPixel,
+                 int32_t* results);
+    // The same for a frame with its own row stride, without copying it.
+    // Flags, return value and working state are those of the same picture
+    // in the padded layout. Refused (false, nothing changed) for null
+    // pointers, a stride below 3 * width, or a size outside the limits.
+    bool process(const FrameView& frame, int32_t* results);
 
     // Number of installed areas.
     int32_t areaCount() const;
+    // The rows the detector covers for installed area i (empty when there
+    // is no such area).
+    std::vector<AreaRow> areaRows(int32_t index) const;
+    // Grid positions area i samples in a frame of the given size.
+    int32_t gridSampleCount(int32_t index, int32_t width, int32_t height) const;
 
-    // Row stride in bytes of a 24-bit frame of the given width.
-    static int32_t frameStride(int32_t width) { return (width * 3 + 3) & ~3; }
+    // Row stride in bytes of a padded 24-bit frame of the given width.
+    static int64_t frameStride(int64_t width) { return (width * 3 + 3) & ~int64_t{3}; }
+
+    // Measurements: off by default. While on, every frame that returns
+    // true records one AreaMeasurement per area; measurements() gives those
+    // of the last such frame (valid until the next process call). They
+    // never change a result.
+    void setMeasuring(bool on);
+    bool measuring() const;
+    const std::vector<AreaMeasurement>& measurements() const;
 
     void setFrameCountThresh(int32_t frameCountThresh);
     void setTwoFramesDisturbThresh(float twoFramesDisturbThresh);
     void useFrontLightTrigger(int32_t useFrontLightTrigger);
     void setLightParam(int32_t lightThresh, int32_t lightMinWidth, int32_t lightMaxWidth,
                        int32_t lightMinHeight, int32_t lightMaxHeight);
+    // The values stored, exactly as set (see Settings::frontLightOn).
     Settings settings() const;
-
-    // The engine behind this detector, for tools and tests inside the project.
-    Context& context() { return *ctx_; }
 
 private:
     std::unique_ptr<Context> ctx_;

@@ -152,7 +152,7 @@ int RunDemo(const DemoCommand& cmd) {
         scene.render(i, img);
         const auto d0 = Clock::now();
         std::fill(flags.begin(), flags.end(), 0);
-        const int used = det.process(img.data.data(), W, H, flags.data());
+        const int used = det.process(img.data.data(), W, H, 3, flags.data());
         const auto d1 = Clock::now();
         renderTime += d0 - r0;
         detTime += d1 - d0;
@@ -249,7 +249,7 @@ int RunVideo(const RunCommand& cmd) {
             review = std::make_unique<ReviewOutput>(cmd.review, cmd.snapshots, img.width, img.height,
                                                     reader.frameRateNum(), reader.frameRateDen(), areas);
         std::fill(flags.begin(), flags.end(), 0);
-        if (!det.process(img.data.data(), img.width, img.height, flags.data()))
+        if (!det.process(img.data.data(), img.width, img.height, 3, flags.data()))
             throw ToolError("the detector refused frame " + std::to_string(index) + " of '" + cmd.video + "'");
         const bool baseline = index == 0;
         if (!baseline)

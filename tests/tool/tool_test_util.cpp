@@ -162,7 +162,7 @@ std::vector<std::pair<int, int>> InMemoryTriggers(const tarvotool::AreasConfig& 
     for (int i = 0; i < count; ++i) {
         const tarvotool::BgrImage& f = frames.at(first + i);
         std::fill(flags.begin(), flags.end(), 0);
-        det.process(f.data.data(), f.width, f.height, flags.data());
+        det.process(f.data.data(), f.width, f.height, 3, flags.data());
         for (std::size_t a = 0; a < flags.size(); ++a)
             if (flags[a]) out.emplace_back(i, static_cast<int>(a));
     }

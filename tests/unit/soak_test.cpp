@@ -104,12 +104,12 @@ std::vector<int32_t> RunVariant(int v, int frames) {
     for (int f = 0; f < frames; ++f) {
         if (f % 700 == 0) {
             const bool a = (f / 700) % 2 == 0;
-            const bool ok = a ? det.setAreas(kSetA, kThrA, 3) : det.setAreas(kSetB, kThrB, 2);
+            const bool ok = a ? det.setAreas(3, kSetA, kThrA) : det.setAreas(2, kSetB, kThrB);
             trace.push_back(ok ? 100 : -100);
         }
         Render(v, f, var.night, px);
         for (int32_t& r : results) r = kSentinel;
-        trace.push_back(det.process(px.data(), kW, kH, results));
+        trace.push_back(det.process(px.data(), kW, kH, 3, results));
         trace.insert(trace.end(), results, results + kSlots);
         for (int32_t r : results) triggers += r == 1;
     }

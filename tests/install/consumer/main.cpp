@@ -25,8 +25,8 @@ int main() {
 #else
     tarvocoil::Detector detector;
     detector.setAreas({coil}, {threshold});
-    detector.process(road.data(), w, h, &flag);
-    detector.process(car.data(), w, h, &flag);
+    detector.process(road.data(), w, h, 3, &flag);
+    detector.process(car.data(), w, h, 3, &flag);
 #endif
     std::printf("triggered %d\n", flag);
     return flag == 1 ? 0 : 1;

@@ -9,6 +9,7 @@ arguments for the configure step).
 import os
 import re
 import shlex
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -31,6 +32,9 @@ class CMakeBuild(build_ext):
             raise RuntimeError("tarvocoil: build from a checkout of the repository (python/ inside it)")
         out_dir = Path(self.get_ext_fullpath(ext.name)).resolve().parent
         build_dir = Path(self.build_temp).resolve() / "cmake"
+        cache = build_dir / "CMakeCache.txt"
+        if cache.exists() and f"CMAKE_HOME_DIRECTORY:INTERNAL={ROOT}\n" not in cache.read_text():
+            shutil.rmtree(build_dir)  # left by a checkout elsewhere; CMake refuses to reuse it
         args = [
             "cmake", "-S", str(ROOT), "-B", str(build_dir),
             "-DCMAKE_BUILD_TYPE=Release",

@@ -2,9 +2,10 @@
 # Builds TarvoCoil and runs every test, as root on Debian 12 (installs what
 # it needs first). Steps: unit and tool tests in a normal build; the unit
 # tests under AddressSanitizer + UndefinedBehaviorSanitizer; the threading
-# tests under ThreadSanitizer; the library against the independent model on
-# random scenes; the 32-bit Windows DLL under wine; the fuzzers for a
-# bounded time. Prints one line per step and a closing count.
+# tests under ThreadSanitizer; the Python package (installed into a virtual
+# environment, then its pytest suite); the library against the independent
+# model on random scenes; the 32-bit Windows DLL under wine; the fuzzers for
+# a bounded time. Prints one line per step and a closing count.
 #
 #   scripts/test.sh             everything
 #   scripts/test.sh --quick     skip the fuzzers and the Windows build
@@ -57,6 +58,7 @@ threads() {
 run_step native native
 run_step sanitizers sanitized
 run_step threads threads
+run_step python bash scripts/python-test.sh
 [ -f scripts/model-diff.sh ] && run_step model-diff bash scripts/model-diff.sh
 if [ "$quick" = 0 ]; then
   [ -f scripts/win32-test.sh ] && run_step win32 bash scripts/win32-test.sh

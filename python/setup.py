@@ -6,6 +6,7 @@ one target _tarvocoil), from the checkout this folder lies in. Environment:
 CMAKE_BUILD_PARALLEL_LEVEL (default 2) and TARVOCOIL_CMAKE_ARGS (extra
 arguments for the configure step).
 """
+import hashlib
 import os
 import re
 import shlex
@@ -31,7 +32,11 @@ class CMakeBuild(build_ext):
         if not (ROOT / "include" / "tarvocoil.hpp").exists():
             raise RuntimeError("tarvocoil: build from a checkout of the repository (python/ inside it)")
         out_dir = Path(self.get_ext_fullpath(ext.name)).resolve().parent
-        build_dir = Path(self.build_temp).resolve() / "cmake"
+        extra = shlex.split(os.environ.get("TARVOCOIL_CMAKE_ARGS", ""))
+        # CMake's cache keeps options: another set of extra arguments gets a
+        # build directory of its own instead of inheriting the last one's.
+        tag = hashlib.sha1("\0".join(extra).encode()).hexdigest()[:10] if extra else ""
+        build_dir = Path(self.build_temp).resolve() / ("cmake-" + tag if tag else "cmake")
         cache = build_dir / "CMakeCache.txt"
         if cache.exists() and f"CMAKE_HOME_DIRECTORY:INTERNAL={ROOT}\n" not in cache.read_text():
             shutil.rmtree(build_dir)  # left by a checkout elsewhere; CMake refuses to reuse it
@@ -44,7 +49,7 @@ class CMakeBuild(build_ext):
             "-DTARVOCOIL_BENCH=OFF",
             f"-DPython_EXECUTABLE={sys.executable}",
             f"-DTARVOCOIL_PYTHON_OUTPUT_DIR={out_dir}",
-        ] + shlex.split(os.environ.get("TARVOCOIL_CMAKE_ARGS", ""))
+        ] + extra
         subprocess.run(args, check=True)
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2")
         subprocess.run(["cmake", "--build", str(build_dir), "--target", "_tarvocoil", "-j", jobs], check=True)

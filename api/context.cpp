@@ -65,18 +65,6 @@ int32_t Context::setSurvAreas(int32_t count, const AreaQuad* quads, const float*
     return installed;
 }
 
-namespace {
-
-// A frame of the same size as the last one keeps the stored 24-bit geometry
-// whatever it declares. A declaration of fewer than 3 bytes per pixel, or of
-// no rows or columns at all, describes a buffer smaller than what the
-// sampler would read with that geometry: such frames are refused.
-bool declaresReadableFrame(int32_t width, int32_t height, int32_t bytesPerPixel) {
-    return width >= 1 && height >= 3 && bytesPerPixel >= 3;
-}
-
-}  // namespace
-
 int16_t Context::getSurvResults(const uint8_t* pixels, int32_t width, int32_t height, int32_t bytesPerPixel,
                                 int32_t* results) {
     if (storeReady_.load() == 0) return 0;
@@ -86,8 +74,12 @@ int16_t Context::getSurvResults(const uint8_t* pixels, int32_t width, int32_t he
         return 0;
     }
     int16_t done = 0;
-    if (initialised_.load() && engine_.greyLut && pixels && results && declaresReadableFrame(width, height, bytesPerPixel)) {
-        // Frames the sampler could not read safely are refused whole.
+    if (initialised_.load() && engine_.greyLut && pixels && results) {
+        // Decided on the geometry the frame takes, not on what it declares:
+        // a frame of the stored size keeps the stored 24-bit layout whatever
+        // its bytes per pixel say, as hosts that pass anything there after
+        // their first frame rely on. Frames the sampler could not read
+        // safely are refused whole.
         const ImagePlane next = PeekInputFrame(engine_.inputFrame, pixels, width, height, bytesPerPixel);
         if (next.height >= 3 && next.width >= 1 && next.width <= kMaxFrameWidth && next.bytesPerPixel == 3) {
             engine_.inputFrame = next;

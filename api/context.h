@@ -39,6 +39,11 @@ public:
     int32_t setSurvAreas(int32_t count, const AreaQuad* quads, const float* sensitivities);
     int16_t getSurvResults(const uint8_t* pixels, int32_t width, int32_t height, int32_t bytesPerPixel,
                            int32_t* results);
+    // A frame with its own row stride (the C++ interface's frame view):
+    // width and height taken whole, refused outside the limits; the
+    // geometry kept afterwards is that of the same size in the padded
+    // layout, so views and padded frames may follow each other.
+    int16_t processView(const FrameView& view, int32_t* results);
     void setFrameCountThresh(int32_t v) { engine_.settings.setFrameCountThresh(v); }
     void setTwoFramesDisturbThresh(float v) { engine_.settings.setTwoFramesDisturbThresh(v); }
     void useFrontLightTrigger(int32_t v) { engine_.settings.setUseFrontLightTrigger(v); }
@@ -59,6 +64,11 @@ private:
     // Waits until no frame is running, with store ready cleared.
     void holdFrames();
     void releaseLocked();
+    // The frame call behind both kinds of frame: the handshake; then, while
+    // busy, describe(stored geometry, geometry, frame) says what the frame
+    // is, the one acceptance rule decides, and the per-frame operation runs.
+    template <class Describe>
+    int16_t runFrame(Describe describe, int32_t* results);
 
     Engine engine_;
     std::atomic<int16_t> storeReady_{0};

@@ -20,7 +20,7 @@ struct Kernels;
 struct Engine {
     Allocator alloc;
     DetectorSettings settings;
-    ImagePlane inputFrame;        // the host's current frame; pixels borrowed
+    ImagePlane inputFrame;        // geometry of the last frame taken; never pixels
     FramePlanes planes;           // grey working planes
     uint8_t* greyLut = nullptr;   // 2 MiB, built at init
     AreaStore store;

@@ -26,12 +26,11 @@ bool blobAccepted(const DetectorSettings& s, const PixelRect& rect, int32_t mean
 
 }  // namespace
 
-void FrontLightTest(Engine& engine, SurvArea& area, int32_t& result) {
+void FrontLightTest(Engine& engine, const FrameRef& frame, SurvArea& area, int32_t& result) {
     const DetectorSettings& settings = engine.settings;
     area.present = 0;
     result = 0;
 
-    const ImagePlane& frame = engine.inputFrame;
     ImagePlane& mask = *engine.planes.previous();
     const int32_t W = frame.width, H = frame.height;
     const SpanList& list = area.spans;
@@ -49,8 +48,8 @@ void FrontLightTest(Engine& engine, SurvArea& area, int32_t& result) {
         if (l <= left) left = low16(l);
         if (r >= right) right = low16(r);
         if (r > l)
-            engine.kernels->lightMask(engine.greyLut, frame.pixels + frame.offset(l, y), frame.bytesPerPixel, r - l,
-                                      settings.getLightThresh(), mask.pixels + y * mask.stride + l);
+            engine.kernels->lightMask(engine.greyLut, frame.at(l, y), r - l, settings.getLightThresh(),
+                                      mask.pixels + y * mask.stride + l);
     }
     if (count <= 0) return;
 

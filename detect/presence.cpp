@@ -32,7 +32,7 @@ bool historySteady(const AreaStats& s) {
     return true;
 }
 
-void refreshBackground(Engine& engine, SurvArea& area, int64_t mean, int16_t& unstable) {
+void refreshBackground(Engine& engine, const FrameRef& frame, SurvArea& area, int64_t mean, int16_t& unstable) {
     AreaStats& s = area.stats;
     s[4] = s[3];
     s[3] = s[2];
@@ -46,7 +46,6 @@ void refreshBackground(Engine& engine, SurvArea& area, int64_t mean, int16_t& un
         engine.planes.exchange();
         return;
     }
-    const ImagePlane& frame = engine.inputFrame;
     const uint8_t* current = engine.planes.current()->pixels;
     uint8_t* background = engine.planes.background()->pixels;
     const int32_t stride = engine.planes.current()->stride;
@@ -58,7 +57,7 @@ void refreshBackground(Engine& engine, SurvArea& area, int64_t mean, int16_t& un
 
 }  // namespace
 
-void RunPresenceTest(Engine& engine, int32_t* results) {
+void RunPresenceTest(Engine& engine, const FrameRef& frame, int32_t* results) {
     const DetectorSettings& settings = engine.settings;
     const int16_t count = engine.store.count();
     int16_t unstable = 0;
@@ -67,7 +66,7 @@ void RunPresenceTest(Engine& engine, int32_t* results) {
         const int64_t sampleCount = area.sampleCount;
         const int64_t oldest = area.stats[4];
 
-        const SweepInput in = SweepInputFor(engine, area);
+        const SweepInput in = SweepInputFor(engine, frame, area);
         SweepSums sums;
         sums.greySum = 1;
         engine.kernels->presence(in, sums);
@@ -83,7 +82,7 @@ void RunPresenceTest(Engine& engine, int32_t* results) {
         if (area.present == 0)
             results[i] = 0;
         else if (settings.getUseFrontLightTrigger() == 1)
-            FrontLightTest(engine, area, results[i]);
+            FrontLightTest(engine, frame, area, results[i]);
         else
             results[i] = area.wasPresent == 0 ? 1 : 0;
         area.wasPresent = area.present;
@@ -92,7 +91,7 @@ void RunPresenceTest(Engine& engine, int32_t* results) {
             area.stillCount = static_cast<int32_t>(static_cast<uint32_t>(area.stillCount) + 1u);
         else
             area.stillCount = 0;
-        if (area.stillCount == settings.getFrameCountThresh()) refreshBackground(engine, area, mean, unstable);
+        if (area.stillCount == settings.getFrameCountThresh()) refreshBackground(engine, frame, area, mean, unstable);
     }
     engine.planes.exchange();
 }

@@ -66,8 +66,19 @@ int32_t Context::setSurvAreas(int32_t count, const AreaQuad* quads, const float*
     return installed;
 }
 
+AreaMeasurement* Context::recordFor(int32_t count) {
+    if (count <= 0) return nullptr;
+    try {
+        scratch_.resize(static_cast<std::size_t>(count));
+    } catch (...) {  // no record rather than an exception into the host
+        return nullptr;
+    }
+    return scratch_.data();
+}
+
 template <class Describe>
 int16_t Context::runFrame(Describe describe, int32_t* results) {
+    measurements_.clear();  // the records describe this call only
     if (storeReady_.load() == 0) return 0;
     resultsBusy_.store(1);
     if (storeReady_.load() == 0) {  // a replacement started meanwhile
@@ -81,7 +92,10 @@ int16_t Context::runFrame(Describe describe, int32_t* results) {
     // Frames the sampler could not read safely are refused whole.
     if (initialised_.load() && engine_.greyLut && AcceptFrame(geometry, frame, results)) {
         engine_.inputFrame = geometry;
+        engine_.record = measuring() ? recordFor(engine_.store.count()) : nullptr;
         done = ProcessFrame(engine_, frame, results);
+        if (engine_.record && done == 1) measurements_.swap(scratch_);
+        engine_.record = nullptr;
     }
     resultsBusy_.store(0);
     return done;

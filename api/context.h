@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "detect/engine.h"
 #include "tarvocoil.h"
@@ -51,6 +52,11 @@ public:
         engine_.settings.setLightParam(thresh, minW, maxW, minH, maxH);
     }
 
+    // Measurement records of the last frame call (see Detector).
+    void setMeasuring(bool on) { measuring_.store(on, std::memory_order_relaxed); }
+    bool measuring() const { return measuring_.load(std::memory_order_relaxed); }
+    const std::vector<AreaMeasurement>& measurements() const { return measurements_; }
+
     // Inspection and test hooks.
     Engine& engine() { return engine_; }
     const Engine& engine() const { return engine_; }
@@ -69,11 +75,18 @@ private:
     // is, the one acceptance rule decides, and the per-frame operation runs.
     template <class Describe>
     int16_t runFrame(Describe describe, int32_t* results);
+    // Room for one record per area, or null when memory runs out.
+    AreaMeasurement* recordFor(int32_t count);
 
     Engine engine_;
     std::atomic<int16_t> storeReady_{0};
     std::atomic<int16_t> resultsBusy_{0};
     std::atomic<bool> initialised_{false};
+    // Measuring: the flag may change on any thread; the records belong to
+    // the thread that passes frames (filled in scratch_, then swapped in).
+    std::atomic<bool> measuring_{false};
+    std::vector<AreaMeasurement> measurements_;
+    std::vector<AreaMeasurement> scratch_;
     // Serialises init, release and replacements among themselves (two at
     // once are outside the protocol, but must not corrupt the store).
     std::mutex replace_;

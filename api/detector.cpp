@@ -49,13 +49,9 @@ int32_t Detector::gridSampleCount(int32_t index, int32_t width, int32_t height) 
     return n;
 }
 
-// Provisional: measurements are not recorded yet.
-void Detector::setMeasuring(bool) {}
-bool Detector::measuring() const { return false; }
-const std::vector<AreaMeasurement>& Detector::measurements() const {
-    static const std::vector<AreaMeasurement> none;
-    return none;
-}
+void Detector::setMeasuring(bool on) { ctx_->setMeasuring(on); }
+bool Detector::measuring() const { return ctx_->measuring(); }
+const std::vector<AreaMeasurement>& Detector::measurements() const { return ctx_->measurements(); }
 
 void Detector::setFrameCountThresh(int32_t v) { ctx_->setFrameCountThresh(v); }
 void Detector::setTwoFramesDisturbThresh(float v) { ctx_->setTwoFramesDisturbThresh(v); }

@@ -21,6 +21,14 @@ bool TakeBaseline(Engine& engine, const FrameRef& frame) {
         for (int k = 0; k < 5; ++k) area.stats[k] = static_cast<int32_t>(mean);
         area.sampleCount = static_cast<int32_t>(n);
         area.stillCount = 0;
+        if (engine.record) {
+            AreaMeasurement& m = engine.record[i];
+            m = AreaMeasurement{};
+            m.kind = AreaMeasurement::Kind::Baseline;
+            m.greySum = sums.greySum;
+            m.mean = mean;
+            m.sampleCount = area.sampleCount;
+        }
     }
     engine.store.baselineReady = 1;
     return true;

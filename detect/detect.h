@@ -46,8 +46,9 @@ void RunPresenceTest(Engine& engine, const FrameRef& frame, int32_t* results);
 // Confirms a presence by a light blob. On return area.present is 1 only if
 // a blob within the light limits was found, and result is 1 only if
 // present is 1 and wasPresent 0. Writes the light mask into the previous
-// plane.
-void FrontLightTest(Engine& engine, const FrameRef& frame, SurvArea& area, int32_t& result);
+// plane. With a record m, notes that the test ran and the first blob it
+// accepted.
+void FrontLightTest(Engine& engine, const FrameRef& frame, SurvArea& area, int32_t& result, AreaMeasurement* m);
 
 }  // namespace tarvocoil
 

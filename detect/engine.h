@@ -12,6 +12,7 @@
 #include "areas/area_store.h"
 #include "image/image_plane.h"
 #include "image/span_stack.h"
+#include "tarvocoil.hpp"
 
 namespace tarvocoil {
 
@@ -26,6 +27,9 @@ struct Engine {
     AreaStore store;
     SpanStack fillStack;          // the seed fill's pending spans, reused
     const Kernels* kernels = nullptr;
+    // While the host measures: one record per area for the frame being
+    // processed, set by the caller for the length of one frame; else null.
+    AreaMeasurement* record = nullptr;
 
     // Frees planes, table, areas and scratch; settings and flags stay.
     void releaseAll();

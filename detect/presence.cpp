@@ -32,7 +32,9 @@ bool historySteady(const AreaStats& s) {
     return true;
 }
 
-void refreshBackground(Engine& engine, const FrameRef& frame, SurvArea& area, int64_t mean, int16_t& unstable) {
+// Returns what the refresh did to the planes.
+AreaMeasurement::Refresh refreshBackground(Engine& engine, const FrameRef& frame, SurvArea& area, int64_t mean,
+                                           int16_t& unstable) {
     AreaStats& s = area.stats;
     s[4] = s[3];
     s[3] = s[2];
@@ -44,7 +46,7 @@ void refreshBackground(Engine& engine, const FrameRef& frame, SurvArea& area, in
     if (!historySteady(s)) unstable = 1;
     if (unstable) {
         engine.planes.exchange();
-        return;
+        return AreaMeasurement::Refresh::Exchange;
     }
     const uint8_t* current = engine.planes.current()->pixels;
     uint8_t* background = engine.planes.background()->pixels;
@@ -53,6 +55,7 @@ void refreshBackground(Engine& engine, const FrameRef& frame, SurvArea& area, in
         const int32_t at = y * stride + x;
         background[at] = current[at];
     });
+    return AreaMeasurement::Refresh::Copy;
 }
 
 }  // namespace
@@ -75,14 +78,18 @@ void RunPresenceTest(Engine& engine, const FrameRef& frame, int32_t* results) {
         int64_t reference = mean > oldest ? mean : oldest;
         if (reference < 10) reference = 10;
         const float p = static_cast<float>(reference * sampleCount);  // nearest, ties to even
-        const Limit stillLimit = limitOf(p, settings.getTwoFramesDisturbThresh());
-        const Limit presenceLimit = limitOf(p, area.presenceThresh);
+        const LimitValue stillLimit = limitOf(p, settings.getTwoFramesDisturbThresh());
+        const LimitValue presenceLimit = limitOf(p, area.presenceThresh);
 
+        // The record, when the host asked for one, is written beside the
+        // decision from the same values; it never feeds back into it.
+        AreaMeasurement* m = engine.record ? &engine.record[i] : nullptr;
+        if (m) *m = AreaMeasurement{};
         area.present = exceeds(sums.bgDiffSum, presenceLimit) ? 1 : 0;
         if (area.present == 0)
             results[i] = 0;
         else if (settings.getUseFrontLightTrigger() == 1)
-            FrontLightTest(engine, frame, area, results[i]);
+            FrontLightTest(engine, frame, area, results[i], m);
         else
             results[i] = area.wasPresent == 0 ? 1 : 0;
         area.wasPresent = area.present;
@@ -91,7 +98,24 @@ void RunPresenceTest(Engine& engine, const FrameRef& frame, int32_t* results) {
             area.stillCount = static_cast<int32_t>(static_cast<uint32_t>(area.stillCount) + 1u);
         else
             area.stillCount = 0;
-        if (area.stillCount == settings.getFrameCountThresh()) refreshBackground(engine, frame, area, mean, unstable);
+        AreaMeasurement::Refresh refresh = AreaMeasurement::Refresh::None;
+        if (area.stillCount == settings.getFrameCountThresh())
+            refresh = refreshBackground(engine, frame, area, mean, unstable);
+        if (m) {
+            m->kind = AreaMeasurement::Kind::Detect;
+            m->greySum = sums.greySum;
+            m->mean = mean;
+            m->sampleCount = area.sampleCount;
+            m->referenceGrey = reference;
+            m->bgDiffSum = sums.bgDiffSum;
+            m->presenceLimit = presenceLimit;
+            m->prevDiffSum = sums.prevDiffSum;
+            m->stillLimit = stillLimit;
+            m->stillCount = area.stillCount;
+            m->refresh = refresh;
+            m->present = area.present != 0;
+            m->result = results[i];
+        }
     }
     engine.planes.exchange();
 }

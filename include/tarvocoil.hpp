@@ -164,9 +164,13 @@ public:
     static int64_t frameStride(int64_t width) { return (width * 3 + 3) & ~int64_t{3}; }
 
     // Measurements: off by default. While on, every frame that returns
-    // true records one AreaMeasurement per area; measurements() gives those
-    // of the last such frame (valid until the next process call). They
-    // never change a result.
+    // true records one AreaMeasurement per area, in area order;
+    // measurements() describes the last process call: those records when
+    // it returned true, none otherwise (and none while measuring is off).
+    // The reference stays valid until the next process call; read it on
+    // the thread that passes frames. setMeasuring may be called from any
+    // thread and takes effect from the next frame. Measuring never changes
+    // a result.
     void setMeasuring(bool on);
     bool measuring() const;
     const std::vector<AreaMeasurement>& measurements() const;

@@ -35,7 +35,7 @@ protected:
         a.present = 1;
         a.wasPresent = wasPresent;
         int32_t result = -7;
-        FrontLightTest(e, ref, a, result);
+        FrontLightTest(e, ref, a, result, nullptr);
         present = a.present;
         return result;
     }

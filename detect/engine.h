@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "api/allocator.h"
-#include "api/settings.h"
+#include "base/allocator.h"
+#include "base/settings.h"
 #include "areas/area_store.h"
 #include "image/image_plane.h"
 #include "image/span_stack.h"

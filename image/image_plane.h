@@ -10,7 +10,8 @@
 
 #include <cstdint>
 
-#include "api/allocator.h"
+#include "base/allocator.h"
+#include "base/low16.h"
 
 namespace tarvocoil {
 
@@ -26,12 +27,6 @@ struct ImagePlane {
     int32_t offset(int32_t x, int32_t y) const { return y * stride + x * bytesPerPixel; }
     uint8_t* at(int32_t x, int32_t y) const { return pixels + offset(x, y); }
 };
-
-// The low 16 bits of a 32-bit value, read as signed.
-inline int16_t low16(int32_t v) {
-    uint16_t u = static_cast<uint16_t>(static_cast<uint32_t>(v));
-    return static_cast<int16_t>(u >= 0x8000u ? static_cast<int32_t>(u) - 0x10000 : u);
-}
 
 // width * bytesPerPixel + 3 with the two low bits cleared, low 16 bits kept.
 int16_t strideFor(int16_t width, int16_t bytesPerPixel);

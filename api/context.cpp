@@ -11,15 +11,6 @@
 
 namespace tarvocoil {
 
-void Engine::releaseAll() {
-    planes.release(alloc);
-    FreeGreyLut(alloc, greyLut);
-    greyLut = nullptr;
-    store.discard(alloc);
-    fillStack.release(alloc);
-    inputFrame = ImagePlane{};
-}
-
 Context::Context() { engine_.kernels = &BestKernels(); }
 
 Context::Context(const Allocator& alloc) : Context() { engine_.alloc = alloc; }

@@ -3,12 +3,14 @@
 #   scripts/install-deps.sh            everything
 #   scripts/install-deps.sh core tool  only some groups
 # Groups: core (compiler, CMake, GoogleTest, Google Benchmark), tool (FFmpeg
-# libraries, JSON and CLI parsers, a font), win32 (mingw-w64, wine32,
-# pefile), fuzz (clang 14 with its sanitizer runtimes).
+# libraries, JSON and CLI parsers, a font), gst (GStreamer's development
+# files and tools, and the base, good and libav plugins the element's tests
+# use), win32 (mingw-w64, wine32, pefile), fuzz (clang 14 with its sanitizer
+# runtimes).
 set -euo pipefail
 
 groups=("$@")
-[ ${#groups[@]} -eq 0 ] && groups=(core tool win32 fuzz)
+[ ${#groups[@]} -eq 0 ] && groups=(core tool gst win32 fuzz)
 
 packages=()
 need_i386=0
@@ -17,6 +19,8 @@ for g in "${groups[@]}"; do
     core) packages+=(build-essential cmake pkg-config python3 libgtest-dev googletest libbenchmark-dev binutils file) ;;
     tool) packages+=(libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libavfilter-dev
                      nlohmann-json3-dev libcli11-dev fonts-dejavu-core) ;;
+    gst) packages+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+                    gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav) ;;
     win32) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 lld-14 clang-14 wine wine32:i386 python3-pefile)
            need_i386=1 ;;
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;

@@ -49,7 +49,7 @@ tarvogst::CoilElement& Core(GObject* object) { return *GST_TARVOCOIL(object)->co
 
 tarvogst::LightField LightFieldOf(guint id) { return static_cast<tarvogst::LightField>(id - PROP_LIGHT_THRESHOLD); }
 
-void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
+void SetPropertyOf(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     tarvogst::CoilElement& core = Core(object);
     const char* text = nullptr;
     switch (id) {
@@ -79,7 +79,7 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
     }
 }
 
-void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
+void GetPropertyOf(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     tarvogst::CoilElement& core = Core(object);
     switch (id) {
         case PROP_AREAS_FILE: {
@@ -107,6 +107,23 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
         case PROP_LIGHT_MIN_HEIGHT:
         case PROP_LIGHT_MAX_HEIGHT: g_value_set_int(value, tarvogst::LightValue(s.light, LightFieldOf(id))); break;
         default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+    }
+}
+
+// No C++ exception may unwind into GObject's C code.
+void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
+    try {
+        SetPropertyOf(object, id, value, pspec);
+    } catch (const std::exception& e) {
+        GST_ELEMENT_WARNING(object, CORE, FAILED, ("cannot set '%s': %s", pspec->name, e.what()), (nullptr));
+    }
+}
+
+void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
+    try {
+        GetPropertyOf(object, id, value, pspec);
+    } catch (const std::exception& e) {
+        GST_WARNING_OBJECT(object, "cannot read '%s': %s", pspec->name, e.what());
     }
 }
 

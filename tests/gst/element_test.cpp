@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cmath>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -238,15 +239,15 @@ TEST(GstElement, AreasReplacedFromAnotherThreadKeepFlagsAndNamesTogether) {
     const char* three = R"({"areas": [{"name": "y0", "vertices": [[0, 0], [79, 0], [79, 59], [0, 59]]},
         {"name": "y1", "vertices": [[80, 0], [159, 0], [159, 119], [80, 119]]},
         {"name": "y2", "vertices": [[0, 60], [79, 60], [79, 119], [0, 119]]}]})";
-    GstElement* p = gsttest::Parse("videotestsrc pattern=ball num-buffers=400 ! video/x-raw,format=BGR,width=160,"
-                                   "height=120 ! tarvocoil name=coil ! fakesink");
+    GstElement* p = gsttest::Parse("videotestsrc pattern=ball is-live=true num-buffers=400 ! video/x-raw,format=BGR,width=160,"
+                                   "height=120,framerate=200/1 ! tarvocoil name=coil ! fakesink");
     GstElement* coil = gst_bin_get_by_name(GST_BIN(p), "coil");
     g_object_set(coil, "areas", one, nullptr);
     std::atomic<bool> done{false};
     std::thread changer([&] {
         for (int k = 0; k < 300 && !done; ++k) {
             g_object_set(coil, "areas", k % 2 ? one : three, "draw", k % 3 == 0, "frame-count", 1 + k % 5, nullptr);
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
     const gsttest::BusLog log = gsttest::RunToEnd(p);
@@ -254,6 +255,10 @@ TEST(GstElement, AreasReplacedFromAnotherThreadKeepFlagsAndNamesTogether) {
     changer.join();
     gst_object_unref(coil);
     EXPECT_TRUE(log.eos && log.errors.empty());
+    EXPECT_GT(log.triggers.size(), 5u);
+    std::set<char> sets;
+    for (const gsttest::Trigger& t : log.triggers) sets.insert(t.name[0]);
+    EXPECT_EQ(sets.size(), 2u);  // both sets triggered
     for (const gsttest::Trigger& t : log.triggers)
         EXPECT_EQ(t.name, (t.name[0] == 'x' ? "x" : "y") + std::to_string(t.area)) << "frame " << t.frame;
 }

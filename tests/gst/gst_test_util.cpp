@@ -10,12 +10,6 @@
 
 namespace gsttest {
 
-Events EventsOf(const std::vector<Trigger>& triggers) {
-    Events out;
-    for (const Trigger& t : triggers) out.emplace_back(t.frame, t.area, t.name);
-    return out;
-}
-
 GstElement* Parse(const std::string& description) {
     GError* error = nullptr;
     GstElement* p = gst_parse_launch(description.c_str(), &error);
@@ -28,51 +22,35 @@ namespace {
 
 void Take(GstMessage* m, BusLog& log) {
     GError* error = nullptr;
-    switch (GST_MESSAGE_TYPE(m)) {
-        case GST_MESSAGE_EOS: log.eos = true; break;
-        case GST_MESSAGE_ERROR:
-        case GST_MESSAGE_WARNING:
-            if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR) gst_message_parse_error(m, &error, nullptr);
-            else gst_message_parse_warning(m, &error, nullptr);
-            (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR ? log.errors : log.warnings).push_back(error->message);
-            g_error_free(error);
-            break;
-        case GST_MESSAGE_ELEMENT: {
-            const GstStructure* s = gst_message_get_structure(m);
-            if (gst_structure_has_name(s, "tarvocoil-measurement")) ++log.measurements;
-            if (!gst_structure_has_name(s, "tarvocoil-trigger")) break;
-            Trigger t;
-            EXPECT_TRUE(gst_structure_get_int(s, "area", &t.area));
-            t.name = gst_structure_get_string(s, "name");
-            EXPECT_TRUE(gst_structure_get_uint64(s, "frame", &t.frame));
-            EXPECT_TRUE(gst_structure_get_clock_time(s, "pts", &t.pts));
-            EXPECT_TRUE(gst_structure_get_clock_time(s, "running-time", &t.running));
-            log.triggers.push_back(t);
-            break;
-        }
-        default: break;
+    const GstStructure* s = gst_message_get_structure(m);
+    if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_EOS) log.eos = true;
+    if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR) gst_message_parse_error(m, &error, nullptr);
+    if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_WARNING) gst_message_parse_warning(m, &error, nullptr);
+    if (error) {
+        (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR ? log.errors : log.warnings).push_back(error->message);
+        g_error_free(error);
     }
+    if (GST_MESSAGE_TYPE(m) != GST_MESSAGE_ELEMENT) return;
+    if (gst_structure_has_name(s, "tarvocoil-measurement")) ++log.measurements;
+    if (!gst_structure_has_name(s, "tarvocoil-trigger")) return;
+    int area = -1;
+    guint64 frame = 0;
+    GstClockTime pts = 0, running = 0;
+    EXPECT_TRUE(gst_structure_get_int(s, "area", &area) && gst_structure_get_uint64(s, "frame", &frame) &&
+                gst_structure_get_clock_time(s, "pts", &pts) &&
+                gst_structure_get_clock_time(s, "running-time", &running) && gst_structure_get_string(s, "name"));
+    log.triggers.emplace_back(frame, area, gst_structure_get_string(s, "name"));
+    log.pts.push_back(pts);
+    log.running.push_back(running);
 }
 
-}  // namespace
-
-void Drain(GstElement* pipeline, BusLog& log) {
+// Takes messages until `end` (nothing left, or EOS or an error).
+void Pump(GstElement* pipeline, BusLog& log, bool toTheEnd) {
     GstBus* bus = gst_element_get_bus(pipeline);
-    while (GstMessage* m = gst_bus_pop(bus)) {
-        Take(m, log);
-        gst_message_unref(m);
-    }
-    gst_object_unref(bus);
-}
-
-namespace {
-
-void WaitForEnd(GstElement* pipeline, BusLog& log) {
-    GstBus* bus = gst_element_get_bus(pipeline);
-    while (!log.eos && log.errors.empty()) {
-        GstMessage* m = gst_bus_timed_pop(bus, 60 * GST_SECOND);
+    while (!toTheEnd || (!log.eos && log.errors.empty())) {
+        GstMessage* m = toTheEnd ? gst_bus_timed_pop(bus, 60 * GST_SECOND) : gst_bus_pop(bus);
         if (!m) {
-            log.errors.push_back("timed out");
+            if (toTheEnd) log.errors.push_back("timed out");
             break;
         }
         Take(m, log);
@@ -91,9 +69,9 @@ BusLog RunToEnd(GstElement* pipeline, const std::string& areas) {
         gst_object_unref(coil);
     }
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    WaitForEnd(pipeline, log);
+    Pump(pipeline, log, true);
     gst_element_set_state(pipeline, GST_STATE_NULL);
-    Drain(pipeline, log);
+    Pump(pipeline, log, false);
     gst_object_unref(pipeline);
     return log;
 }
@@ -138,18 +116,17 @@ std::vector<uint8_t> Feeder::push(const tarvotool::BgrImage& image, int stride, 
     GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink_), 30 * GST_SECOND);
     EXPECT_NE(sample, nullptr);
     if (!sample) return out;
-    GstBuffer* got = gst_sample_get_buffer(sample);
-    gst_buffer_map(got, &map, GST_MAP_READ);
+    gst_buffer_map(gst_sample_get_buffer(sample), &map, GST_MAP_READ);
     out.assign(map.data, map.data + map.size);
-    gst_buffer_unmap(got, &map);
+    gst_buffer_unmap(gst_sample_get_buffer(sample), &map);
     gst_sample_unref(sample);
-    Drain(pipeline_, log);
+    Pump(pipeline_, log, false);
     return out;
 }
 
 BusLog Feeder::finish() {
     gst_app_src_end_of_stream(GST_APP_SRC(src_));
-    WaitForEnd(pipeline_, log);
+    Pump(pipeline_, log, true);
     return log;
 }
 

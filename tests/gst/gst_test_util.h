@@ -1,5 +1,4 @@
-// gst_test_util.h - pipelines with the tarvocoil element, and what their
-// buses carried.
+// gst_test_util.h - pipelines with the tarvocoil element, and their buses.
 #ifndef TARVOCOIL_TESTS_GST_UTIL_H
 #define TARVOCOIL_TESTS_GST_UTIL_H
 
@@ -13,37 +12,27 @@
 
 namespace gsttest {
 
-struct Trigger {
-    int area = 0;
-    std::string name;
-    guint64 frame = 0;
-    GstClockTime pts = GST_CLOCK_TIME_NONE, running = GST_CLOCK_TIME_NONE;
-};
+// (frame, area, name) of a trigger.
+using Events = std::vector<std::tuple<guint64, int, std::string>>;
 
 struct BusLog {
-    std::vector<Trigger> triggers;
+    Events triggers;
+    std::vector<GstClockTime> pts, running;  // of each trigger
     int measurements = 0;
     std::vector<std::string> errors, warnings;
     bool eos = false;
 };
 
-// (frame, area, name) of each trigger, in order.
-using Events = std::vector<std::tuple<guint64, int, std::string>>;
-Events EventsOf(const std::vector<Trigger>& triggers);
-
 GstElement* Parse(const std::string& description);
-// Moves everything on the bus into `log` without waiting.
-void Drain(GstElement* pipeline, BusLog& log);
 // Plays the pipeline to its end (or an error, or 60 s), then frees it.
 // `areas`, when given, is set on the element named "coil" first.
 BusLog RunToEnd(GstElement* pipeline, const std::string& areas = "");
 
-// appsrc ! tarvocoil ! appsink, driven one frame at a time: push() returns
-// once the frame has left the element, so a property set between two
-// pushes takes effect exactly from the next frame.
+// appsrc ! tarvocoil ! appsink, one frame at a time: push() returns once
+// the frame has left the element, so a property set between two pushes
+// takes effect exactly from the next frame.
 class Feeder {
 public:
-    // `areas`: JSON for the element's areas property (empty: none).
     Feeder(const std::string& areas, int width, int height, const std::string& coilProperties = "");
     ~Feeder();
     // Sends the picture with rows `stride` bytes apart (padding bytes 0xAB);
@@ -55,9 +44,7 @@ public:
     BusLog log;
 
 private:
-    GstElement* pipeline_ = nullptr;
-    GstElement* src_ = nullptr;
-    GstElement* sink_ = nullptr;
+    GstElement *pipeline_, *src_, *sink_;
     int width_, height_;
 };
 

@@ -276,4 +276,8 @@ static void gst_tarvocoil_init(GstTarvoCoil* self) {
     self->core = new tarvogst::CoilElement(GST_ELEMENT(self));
     gst_base_transform_set_in_place(GST_BASE_TRANSFORM(self), TRUE);
     gst_base_transform_set_passthrough(GST_BASE_TRANSFORM(self), TRUE);
+    // The detector compares each frame with the one before and counts
+    // frames, so by default no frame is dropped for lateness (the video
+    // filters' default); `qos=true` lets a host trade that for load.
+    gst_base_transform_set_qos_enabled(GST_BASE_TRANSFORM(self), FALSE);
 }

@@ -220,9 +220,10 @@ TEST(GstElement, AreasReplacedFromAnotherThreadKeepFlagsAndNamesTogether) {
     GstElement* coil = gst_bin_get_by_name(GST_BIN(p), "coil");
     std::atomic<bool> done{false};
     std::thread changer([&] {
-        for (int k = 0; k < 300 && !done; ++k) {
+        for (int k = 0; k < 200 && !done; ++k) {
             g_object_set(coil, "areas", k % 2 ? one : three, "draw", k % 3 == 0, "frame-count", 1 + k % 5, nullptr);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            // Now and then each set stays for some frames, so that both trigger.
+            std::this_thread::sleep_for(std::chrono::milliseconds(k % 20 < 2 ? 40 : 5));
         }
     });
     const gsttest::BusLog log = gsttest::RunToEnd(p, one);

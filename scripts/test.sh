@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds TarvoCoil and runs every test, as root on Debian 12 (installs what
-# it needs first). Steps: unit and tool tests in a normal build; the unit
-# tests under AddressSanitizer + UndefinedBehaviorSanitizer; the threading
-# tests under ThreadSanitizer; the Python package (installed into a virtual
-# environment, then its pytest suite); the library against the independent
-# model on random scenes; the 32-bit Windows DLL under wine; the fuzzers for
-# a bounded time. Prints one line per step and a closing count.
+# it needs first). Steps: unit, tool and GStreamer element tests in a
+# normal build; the unit tests under AddressSanitizer +
+# UndefinedBehaviorSanitizer; the threading tests under ThreadSanitizer;
+# the Python package (installed into a virtual environment, then its pytest
+# suite); the library against the independent model on random scenes; the
+# 32-bit Windows DLL under wine; the fuzzers for a bounded time. Prints one
+# line per step and a closing count.
 #
 #   scripts/test.sh             everything
 #   scripts/test.sh --quick     skip the fuzzers and the Windows build

@@ -143,11 +143,11 @@ const std::string& ClipPath() {
 std::vector<tarvotool::BgrImage> DecodeAll(const std::string& path, std::vector<double>* times) {
     tarvotool::VideoReader reader(path);
     std::vector<tarvotool::BgrImage> out;
-    tarvotool::BgrImage img;
-    double t = 0;
-    while (reader.next(img, t)) {
-        out.push_back(img);
-        if (times) times->push_back(t);
+    tarvotool::VideoFrame f;
+    while (reader.next(f)) {
+        out.emplace_back();
+        out.back().assign(f.picture);
+        if (times) times->push_back(f.time);
     }
     return out;
 }

@@ -207,8 +207,9 @@ int RunVideo(const RunCommand& cmd) {
         Warn("'" + cmd.video + "' has " + std::to_string(reader.videoStreams()) + " video streams; using stream " +
              std::to_string(reader.streamIndex()) + " (choose another with --stream N)");
     if (reader.rotation() != 0)
-        Warn("'" + cmd.video + "' asks players to rotate it by " + std::to_string(reader.rotation()) +
-             " degrees; the tool does not: area coordinates and pictures refer to the frames as stored");
+        Warn("'" + cmd.video + "' carries a display rotation of " + std::to_string(reader.rotation()) +
+             " degrees, which players apply; the tool does not: area coordinates and pictures refer to the frames as "
+             "stored");
     bool checkedOutside = false;
     auto checkOutside = [&](int w, int h) {
         if (checkedOutside || w <= 0) return;
@@ -290,6 +291,7 @@ int RunVideo(const RunCommand& cmd) {
         Warn("'" + cmd.video + "' is damaged: " + std::to_string(reader.decodeErrors()) + " decoding errors, " +
              std::to_string(reader.lostFrames()) +
              " frames lost; frame indices after the damage count the frames that could be decoded");
+    if (!source.truncation().empty()) Warn(source.truncation());
     if (!cmd.quiet) {
         char line[512];
         std::snprintf(line, sizeof line,
@@ -298,7 +300,7 @@ int RunVideo(const RunCommand& cmd) {
                       static_cast<long long>(reader.decodedFrames()), static_cast<long long>(stats.processed),
                       static_cast<long long>(reader.decodeErrors()), static_cast<long long>(reader.lostFrames()),
                       static_cast<long long>(stats.events),
-                      stats.processed > 0 ? stats.lastTime - stats.firstTime : 0.0, elapsed,
+                      stats.coveredSeconds, elapsed,
                       stats.stopped ? ", stopped by " : "", stats.stopped ? SignalName(StopSignal()) : "");
         std::fputs(line, stderr);
     }
@@ -306,8 +308,8 @@ int RunVideo(const RunCommand& cmd) {
 }
 
 int RenderFrame(const FrameCommand& cmd) {
-    CheckPictureName(cmd.out);
     CheckOutputsDistinct({{cmd.video, "the video"}, {cmd.areas, "the areas file"}}, {{cmd.out, "--out"}});
+    CheckPictureName(cmd.out);
     AreasConfig areas;
     if (!cmd.areas.empty()) {
         areas = LoadAreasFile(cmd.areas);
@@ -317,8 +319,9 @@ int RenderFrame(const FrameCommand& cmd) {
     ro.stream = cmd.stream;
     VideoReader reader(cmd.video, ro);
     if (reader.rotation() != 0)
-        Warn("'" + cmd.video + "' asks players to rotate it by " + std::to_string(reader.rotation()) +
-             " degrees; the picture is written as stored, which is what area coordinates refer to");
+        Warn("'" + cmd.video + "' carries a display rotation of " + std::to_string(reader.rotation()) +
+             " degrees, which players apply; the picture is written as stored, which is what area coordinates "
+             "refer to");
     const double step = 1.0 / std::max(1.0, reader.frameRate());
     reader.seek(std::max(0.0, cmd.at - 2.0 * step));
     // The frame on screen at `at`: the last one that starts at or before it.

@@ -58,7 +58,12 @@ LoopStats FrameLoop::run(FrameSource& source) {
             f.flags = flags.data();
             f.areaCount = areaCount_;
             if (measure) f.measurements = &det_.measurements();
-            if (stats.processed == 0) stats.firstTime = in.time;
+            if (stats.processed == 0) {
+                stats.firstTime = in.time;
+            } else {
+                const double step = in.time - stats.lastTime;
+                if (step > 0.0 && step <= 1.0) stats.coveredSeconds += step;
+            }
             stats.lastTime = in.time;
             ++stats.processed;
             for (std::size_t a = 0; a < areaCount_; ++a) stats.events += flags[a] != 0;

@@ -84,6 +84,10 @@ struct LoopStats {
     bool stopped = false;   // ended by the stop flag
     double detectorSeconds = 0.0;  // time spent in Detector::process
     double firstTime = 0.0, lastTime = 0.0;  // of the processed frames
+    // The time the processed frames cover: the sum of the steps from one
+    // to the next, leaving out jumps (backwards, or over a second) where
+    // the timestamps were reset or the recording paused.
+    double coveredSeconds = 0.0;
 };
 
 class FrameLoop {

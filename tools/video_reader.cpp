@@ -264,7 +264,7 @@ VideoReader::VideoReader(const std::string& path, const VideoReaderOptions& opti
     else if (st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0)
         m.rate = st->r_frame_rate;
     if (const uint8_t* matrix = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr)) {
-        const double deg = -av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
+        const double deg = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
         if (std::isfinite(deg)) m.rotation = static_cast<int>(((std::lround(deg) % 360) + 360) % 360);
     }
     m.dec = avcodec_alloc_context3(codec);
@@ -302,6 +302,14 @@ int64_t VideoReader::decodedFrames() const { return impl_->decoded; }
 int64_t VideoReader::decodeErrors() const { return impl_->errors; }
 int64_t VideoReader::lostFrames() const { return impl_->lost; }
 bool VideoReader::stopped() const { return impl_->stopped; }
+
+double VideoReader::statedLength() const {
+    const Impl& m = *impl_;
+    if (m.fmt->duration_estimation_method != AVFMT_DURATION_FROM_STREAM) return -1.0;
+    return containerDuration();
+}
+
+bool VideoReader::atEnd() const { return impl_->eof; }
 
 double VideoReader::containerDuration() const {
     const Impl& m = *impl_;

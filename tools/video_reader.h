@@ -60,10 +60,16 @@ public:
     // when unknown: only a guess (progress display), never used in
     // messages, which speak of frames actually decoded.
     double containerDuration() const;
+    // The length the file's header states (Matroska, MP4, ...), or a
+    // negative value when the container only estimates it (MPEG-TS).
+    double statedLength() const;
+    // Whether the decoder gave out everything up to the end of the file.
+    bool atEnd() const;
     // Container stream index in use, and the number of video streams.
     int streamIndex() const;
     int videoStreams() const;
-    // Rotation in degrees the file asks players to apply (0 when none).
+    // Rotation in degrees of the file's display matrix, 0..359 (0 when
+    // none), the figure ffprobe shows as "rotation".
     int rotation() const;
     // Whether the file can seek (regular files usually; pipes not).
     bool seekable() const;

@@ -1,6 +1,7 @@
 // video_source.cpp - the time window over a video reader.
 #include "video_source.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -27,7 +28,13 @@ bool VideoSource::next(SourceFrame& out) {
     if (strict_ && reader_.decodeErrors() > errorsBefore)
         throw ToolError("'" + name_ + "': decoding error after " + std::to_string(delivered_) +
                         " processed frames (--strict makes it fatal)");
-    if (!got) return false;
+    if (!got) {
+        if (strict_ && reader_.lostFrames() > 0)
+            throw ToolError("'" + name_ + "': " + std::to_string(reader_.lostFrames()) +
+                            " frames lost to damage (--strict makes it fatal)");
+        if (strict_ && !truncation().empty()) throw ToolError(truncation() + " (--strict makes it fatal)");
+        return false;
+    }
     if (f.time >= end_ - 1e-9) {
         beyond_ = true;
         beyondTime_ = f.time;
@@ -38,6 +45,16 @@ bool VideoSource::next(SourceFrame& out) {
     out.fileIndex = f.index;
     ++delivered_;
     return true;
+}
+
+std::string VideoSource::truncation() const {
+    const double stated = reader_.statedLength();
+    const double frame = 1.0 / std::max(1.0, reader_.frameRate());
+    if (!reader_.atEnd() || stated <= 0.0 || reader_.lastDecodedTime() < 0.0 ||
+        reader_.lastDecodedTime() + 2.0 * frame >= stated)
+        return "";
+    return "'" + name_ + "' ends at " + Secs(reader_.lastDecodedTime()) + " s, before the length its header states (" +
+           Secs(stated) + " s): the file was cut short";
 }
 
 std::string VideoSource::emptyReason() const {

@@ -22,6 +22,9 @@ public:
     bool next(SourceFrame& out) override;
 
     int64_t delivered() const { return delivered_; }
+    // When the file ended well before the length its header states (it
+    // was cut short): a warning naming both times, else empty.
+    std::string truncation() const;
     // Why nothing (or only one frame) was delivered, as a message naming
     // the file: "no frames between ...", "ends before ...", "cannot decode
     // any frame ...".

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "areas_file.h"
+#include "progress.h"
 #include "tool_test_util.h"
 #include "video_reader.h"
 #include "video_writer.h"
@@ -228,6 +229,11 @@ TEST(Hostile, DamagedInputIsCountedWarnedAndFatalWithStrict) {
         EXPECT_EQ(strict.status, 1) << strict.err;
         EXPECT_NE(strict.err.find("--strict makes it fatal"), std::string::npos) << strict.err;
     }
+    // A run that ends on an error still finishes its review video.
+    const std::string review = Scratch("dmg-review.mp4");
+    const CliResult failed = RunCli({"run", z, "--areas", areas, "--strict", "--review", review});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_GT(DecodeAll(review).size(), 10u);
     const CliResult clean = RunCli({"run", mkv, "--areas", areas, "--strict"});
     EXPECT_EQ(clean.status, 0) << clean.err;
 }
@@ -374,4 +380,20 @@ TEST(Hostile, OptionAndFileGaps) {
     const CliResult zero = RunCli({"run", ClipPath(), "--areas", "/dev/zero"});
     EXPECT_EQ(zero.status, 1);
     EXPECT_EQ(zero.err, "tarvocoil: areas file '/dev/zero' is larger than 64 MiB; refusing to read it\n");
+}
+
+TEST(Hostile, ProgressTotalsAreMarkedAsGuessesAndFontGapsAreSaid) {
+    using tarvotool::Progress;
+    EXPECT_EQ(Progress::Line(50, 100, true, 1.0).substr(33), "50/~100 frames  50.0 fps  ETA ~0:01");
+    EXPECT_EQ(Progress::Line(50, 100, false, 1.0).substr(33), "50/100 frames  50.0 fps  ETA 0:01");
+    // A guess that proved short, and no total at all: no bar.
+    EXPECT_EQ(Progress::Line(150, 100, true, 1.0), "150 frames  150.0 fps");
+    EXPECT_EQ(Progress::Line(7, -1, false, 0.0), "7 frames  0.0 fps");
+
+    const std::string areas = Areas("names.json", R"([{"name": "Лава", "vertices": [[20, 30], [60, 30], [60, 70], [20, 70]]},
+                                                      {"name": "東口", "vertices": [[95, 30], [135, 32], [133, 70], [95, 68]]}])");
+    const CliResult r = RunCli({"frame", ClipPath(), "--at", "1", "--areas", areas, "--out", Scratch("names.png")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "tarvocoil: warning: area 1's name has characters beyond Latin, Greek and Cyrillic; the pictures' "
+                     "font shows them as boxes\n");
 }

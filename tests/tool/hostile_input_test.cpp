@@ -376,6 +376,10 @@ TEST(Hostile, OptionAndFileGaps) {
     const CliResult piped = RunCli({"run", ClipPath(), "--areas", "-", "-q"}, areas);
     EXPECT_EQ(piped.status, 0) << piped.err;
     EXPECT_EQ(piped.out, RunCli({"run", ClipPath(), "--areas", areas, "-q"}).out);
+    // The video from standard input.
+    const CliResult video = RunCli({"run", "-", "--areas", areas, "-q"}, ClipPath());
+    EXPECT_EQ(video.status, 0) << video.err;
+    EXPECT_EQ(video.out, piped.out);
     // A device that never ends is not read to exhaustion.
     const CliResult zero = RunCli({"run", ClipPath(), "--areas", "/dev/zero"});
     EXPECT_EQ(zero.status, 1);

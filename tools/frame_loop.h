@@ -20,6 +20,18 @@
 // finish(), which the loop calls on every sink at the end of the run,
 // also when a sink or the source throws or the run is stopped, so that
 // what was written stays usable.
+//
+// New sources and sinks plug in without touching the loop: a live stream
+// is a FrameSource whose next() waits for the next picture and returns
+// false when the stream ends (or the stop flag is set: pass StopFlag() to
+// whatever it blocks in); a message publisher is a FrameSink that sends
+// one message per set flag. A sink that needs the numbers behind each
+// decision returns true from wantsMeasurements(). A sink or source ends
+// the run with an error by throwing ToolError.
+//
+// Subcommands using it: demo (DemoSource), run (VideoSource, video_source.h).
+// `frame` shares the reader and the review painter but runs no detector:
+// it writes one picture.
 #ifndef TARVOCOIL_TOOLS_FRAME_LOOP_H
 #define TARVOCOIL_TOOLS_FRAME_LOOP_H
 

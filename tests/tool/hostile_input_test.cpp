@@ -3,7 +3,9 @@
 // it, destroyed data or ended in a silent success.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -400,4 +402,41 @@ TEST(Hostile, ProgressTotalsAreMarkedAsGuessesAndFontGapsAreSaid) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "tarvocoil: warning: area 1's name has characters beyond Latin, Greek and Cyrillic; the pictures' "
                      "font shows them as boxes\n");
+}
+
+// On a terminal, events on stdout and the progress line on stderr share the
+// screen: each event starts on a cleared line, never glued to the bar.
+TEST(Hostile, EventsOnATerminalAreNotGluedToTheProgressLine) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    const std::string areas = Areas("tty-areas.json", ClipAreasJson());
+    const int pid = StartCli({"run", ClipPath(), "--areas", areas}, slave, slave);
+    std::string screen;
+    char buf[4096];
+    for (;;) {  // the read fails (EIO) once the child has closed the terminal
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;
+        screen.append(buf, static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(WaitCli(pid, 30), 0);
+    close(master);
+    ASSERT_NE(screen.find(" frames "), std::string::npos) << "a progress line was drawn";
+    // Text after the last erase-line escape of a screen line (the CSV
+    // header, an event) must follow a cleared line ("\r\033[K"), not the
+    // end of a drawn bar ("<bar>\033[K").
+    std::size_t events = 0;
+    for (std::string piece : Lines(screen)) {
+        if (!piece.empty() && piece.back() == '\r') piece.pop_back();
+        const std::size_t erase = piece.rfind("\x1b[K");
+        const std::string text = erase == std::string::npos ? piece : piece.substr(erase + 3);
+        if (text.empty() || text.rfind("tarvocoil: ", 0) == 0) continue;
+        ++events;
+        if (erase != std::string::npos) {
+            EXPECT_TRUE(erase >= 1 && piece[erase - 1] == '\r') << "glued to the progress line: " << piece;
+        }
+    }
+    EXPECT_GT(events, 0u);
 }

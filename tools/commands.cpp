@@ -17,6 +17,7 @@
 #include "media.h"
 #include "review.h"
 #include "tarvocoil.hpp"
+#include "tune.h"
 
 namespace tarvotool {
 
@@ -201,6 +202,7 @@ int RunDemo(const DemoCommand& cmd) {
                 Seconds(renderTime) > 0 ? cmd.frames / Seconds(renderTime) : 0.0, total > 0 ? cmd.frames / total : 0.0);
     std::printf("output: %s (%sevents.csv, %struth.csv, %sareas.json%s)\n", dir.string().c_str(), prefix.c_str(),
                 prefix.c_str(), prefix.c_str(), cmd.review ? (", " + prefix + "review.mp4").c_str() : "");
+    if (cmd.tune) TuneDemo(cmd, areas, scene.entries(), dir.string(), prefix);
     std::fflush(stdout);
     return 0;
 }

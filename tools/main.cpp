@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     demoCmd->add_flag("--no-review", demoNoReview, "Do not write the review video");
     demoCmd->add_flag("--no-progress", demoNoProgress, "No progress line on stderr");
     demoCmd->add_flag("--tune", demo.tune, "Also tune each coil's threshold on the scene's ground truth and print the\n"
-                                           "before/after table (writes -tune.csv and -tuned-areas.json)");
+                                           "before/after table (writes -tune.csv, -tuned-areas.json, -tuned-plot.png)");
     demoCmd->footer(
         "The scene: 720x576, a camera 8 m above a three-lane road, one coil per lane.\n"
         "A hit is a trigger at most 10 frames after a vehicle first touches the coil.\n"

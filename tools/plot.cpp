@@ -95,6 +95,7 @@ void Mark(cairo_t* cr, double x, double row, double half, uint32_t rgb) {
 
 std::string TickLabel(double t, double span) {
     char buf[32];
+    if (std::fabs(t) < 1e-9) t = 0.0;  // no "-0 s"
     if (span < 120) {
         std::snprintf(buf, sizeof buf, "%g s", std::round(t * 100) / 100);
     } else {

@@ -537,6 +537,7 @@ void TuneDemo(const DemoCommand& cmd, const AreasConfig& areas, const std::vecto
     opt.candidates = ParseThresholds("0.01:0.50:0.01");
     opt.window = MatchWindow{0, kHitWindow};
     opt.lastFrame = cmd.frames - 1;
+    opt.plotPath = (std::filesystem::path(dir) / (prefix + "tuned-plot.png")).string();
     const FrameSource source = [&](const FrameSink& sink) {
         DemoOptions o;
         o.night = cmd.night;
@@ -563,7 +564,8 @@ void TuneDemo(const DemoCommand& cmd, const AreasConfig& areas, const std::vecto
     const std::string tuned = (std::filesystem::path(dir) / (prefix + "tuned-areas.json")).string();
     WriteText(table, TuneTableCsv(r), "table");
     WriteText(tuned, TunedAreasText(AreasToText(areas), tuned, chosen), "tuned areas file");
-    std::printf("tuning output: %s (%stune.csv, %stuned-areas.json)\n", dir.c_str(), prefix.c_str(), prefix.c_str());
+    std::printf("tuning output: %s (%stune.csv, %stuned-areas.json, %stuned-plot.png)\n", dir.c_str(), prefix.c_str(),
+                prefix.c_str(), prefix.c_str());
 }
 
 }  // namespace tarvotool

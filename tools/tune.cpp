@@ -59,12 +59,12 @@ std::string DecimalText(int64_t digits, int decimals) {
     return s;
 }
 
-Candidate FromText(const std::string& text, const std::string& spec) {
+Candidate FromText(const std::string& text, const std::string& grid) {
     char* end = nullptr;
     errno = 0;
     const float v = std::strtof(text.c_str(), &end);  // the float nearest to the decimal
     if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(v) || v < 0.0f || errno == ERANGE)
-        throw ToolError("--thresholds: expected a number of 0 or more, got '" + text + "' in '" + spec + "'");
+        throw ToolError("--thresholds: expected a number of 0 or more, got '" + text + "' in '" + grid + "'");
     return Candidate{v, text};
 }
 
@@ -127,11 +127,11 @@ std::string F1Text(const MatchCounts& c) {
 
 }  // namespace
 
-std::vector<Candidate> ParseThresholds(const std::string& spec) {
+std::vector<Candidate> ParseThresholds(const std::string& grid) {
     std::vector<Candidate> out;
-    if (spec.find(':') != std::string::npos) {
+    if (grid.find(':') != std::string::npos) {
         std::vector<std::string> parts;
-        std::stringstream in(spec);
+        std::stringstream in(grid);
         std::string part;
         while (std::getline(in, part, ':')) parts.push_back(part);
         int64_t d[3];
@@ -139,26 +139,26 @@ std::vector<Candidate> ParseThresholds(const std::string& spec) {
         if (parts.size() != 3 || !ParseDecimal(parts[0], d[0], dec[0]) || !ParseDecimal(parts[1], d[1], dec[1]) ||
             !ParseDecimal(parts[2], d[2], dec[2]))
             throw ToolError("--thresholds: expected FROM:TO:STEP of plain decimals such as 0.01:0.50:0.01, got '" +
-                            spec + "'");
+                            grid + "'");
         const int decimals = std::max({dec[0], dec[1], dec[2]});
         for (int i = 0; i < 3; ++i)
             for (int k = dec[i]; k < decimals; ++k) {
-                if (d[i] > INT64_MAX / 10) throw ToolError("--thresholds: numbers too long in '" + spec + "'");
+                if (d[i] > INT64_MAX / 10) throw ToolError("--thresholds: numbers too long in '" + grid + "'");
                 d[i] *= 10;
             }
-        if (d[2] <= 0) throw ToolError("--thresholds: the step must be more than 0 in '" + spec + "'");
-        if (d[1] < d[0]) throw ToolError("--thresholds: TO is below FROM in '" + spec + "'");
+        if (d[2] <= 0) throw ToolError("--thresholds: the step must be more than 0 in '" + grid + "'");
+        if (d[1] < d[0]) throw ToolError("--thresholds: TO is below FROM in '" + grid + "'");
         if ((d[1] - d[0]) / d[2] >= static_cast<int64_t>(kMaxCandidates))
-            throw ToolError("--thresholds: more than " + std::to_string(kMaxCandidates) + " candidates in '" + spec + "'");
-        for (int64_t v = d[0]; v <= d[1]; v += d[2]) out.push_back(FromText(DecimalText(v, decimals), spec));
+            throw ToolError("--thresholds: more than " + std::to_string(kMaxCandidates) + " candidates in '" + grid + "'");
+        for (int64_t v = d[0]; v <= d[1]; v += d[2]) out.push_back(FromText(DecimalText(v, decimals), grid));
     } else {
-        std::stringstream in(spec);
+        std::stringstream in(grid);
         std::string part;
         while (std::getline(in, part, ',')) {
             const std::size_t b = part.find_first_not_of(' '), e = part.find_last_not_of(' ');
-            out.push_back(FromText(b == std::string::npos ? "" : part.substr(b, e - b + 1), spec));
+            out.push_back(FromText(b == std::string::npos ? "" : part.substr(b, e - b + 1), grid));
         }
-        if (out.empty()) throw ToolError("--thresholds: no candidates in '" + spec + "'");
+        if (out.empty()) throw ToolError("--thresholds: no candidates in '" + grid + "'");
         if (out.size() > kMaxCandidates) throw ToolError("--thresholds: too many candidates");
     }
     std::stable_sort(out.begin(), out.end(), [](const Candidate& a, const Candidate& b) { return a.value < b.value; });
@@ -214,7 +214,7 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
     std::vector<std::vector<int64_t>> truthFrames(n);
     for (std::size_t a = 0; a < n; ++a) truthFrames[a] = TruthFrames(truth, static_cast<int>(a));
 
-    const bool wantPlot = !options.plotPath.empty();
+    bool wantPlot = !options.plotPath.empty();
     PlotData plot;
     std::vector<std::vector<std::vector<int64_t>>> trig(n, std::vector<std::vector<int64_t>>(nc));
     std::vector<std::vector<int64_t>> before(n), after(n);
@@ -291,6 +291,10 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
         tarvocoil::Detector det;
         SetThresholds(det, areas, chosen);
         det.setMeasuring(wantPlot);
+        if (wantPlot && !det.measuring()) {
+            Warn("no plot: this detector records no measurements");
+            wantPlot = false;
+        }
         for (auto& v : after) v.clear();
         int64_t index = 0;
         source([&](const BgrImage& img, double t) {
@@ -306,7 +310,7 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
     }
     for (std::size_t a = 0; a < n; ++a) r.areas[a].after = Score(truthFrames[a], after[a], options);
     if (wantPlot) {
-        plot.title = "tuned thresholds";
+        plot.title = options.plotTitle;
         AddTruth(plot, truth, options.window);
         WritePlot(options.plotPath, plot, PlotOptions{});
     }
@@ -433,7 +437,7 @@ CLI::App* AddTuneCommand(CLI::App& app, TuneCommand& cmd) {
                   "computed in decimal) or a list such as 0.05,0.1,0.2; each is the float nearest\n"
                   "to its decimal")
         ->capture_default_str()
-        ->type_name("SPEC");
+        ->type_name("GRID");
     c->add_option("--early", cmd.early, "A trigger up to this many frames before a labelled entry is its hit")
         ->capture_default_str()
         ->type_name("FRAMES")
@@ -480,6 +484,7 @@ int RunTune(const TuneCommand& cmd) {
     opt.candidates = ParseThresholds(cmd.thresholds);
     opt.window = MatchWindow{cmd.early, cmd.late};
     opt.plotPath = cmd.plot;
+    opt.plotTitle = std::filesystem::path(cmd.video).filename().string() + " at the recommended thresholds";
     if (!cmd.plot.empty()) {
         const std::string ext = std::filesystem::path(cmd.plot).extension().string();
         if (ext != ".png" && ext != ".svg") throw ToolError("--plot: expected a .png or .svg file, got '" + cmd.plot + "'");
@@ -538,6 +543,7 @@ void TuneDemo(const DemoCommand& cmd, const AreasConfig& areas, const std::vecto
     opt.window = MatchWindow{0, kHitWindow};
     opt.lastFrame = cmd.frames - 1;
     opt.plotPath = (std::filesystem::path(dir) / (prefix + "tuned-plot.png")).string();
+    opt.plotTitle = std::string("demo, ") + (cmd.night ? "night" : "day") + " scene, at the recommended thresholds";
     const FrameSource source = [&](const FrameSink& sink) {
         DemoOptions o;
         o.night = cmd.night;

@@ -34,7 +34,7 @@ struct Candidate {
 // "FROM:TO:STEP" (plain decimals; every FROM + k STEP up to TO, computed in
 // decimal) or a comma-separated list of numbers. Sorted, without duplicate
 // floats. Throws ToolError for anything else.
-std::vector<Candidate> ParseThresholds(const std::string& spec);
+std::vector<Candidate> ParseThresholds(const std::string& grid);
 
 // The recommended candidate of one area's rows: the best F1, and among
 // equal scores the middle of the longest run of consecutive candidates with
@@ -72,6 +72,7 @@ struct TuneOptions {
     MatchWindow window;
     int64_t lastFrame = -1;       // see MatchArea
     std::string plotPath;         // a plot of the run at the recommendations
+    std::string plotTitle;
 };
 
 // Tunes the areas on the source. With front-light triggering off, one pass

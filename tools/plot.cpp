@@ -285,12 +285,15 @@ PlotLayout LayoutPlot(const PlotData& data, const PlotOptions& o) {
     const int panels = std::max<int>(1, static_cast<int>(data.areas.size()));
     PlotLayout L;
     L.width = o.width;
-    L.height = o.height > 0 ? o.height : static_cast<int>(kHeader) + 56 + kPanelDefault * panels;
+    L.height = o.height > 0 ? o.height : std::min(kMaxSide, static_cast<int>(kHeader) + 56 + kPanelDefault * panels);
     if (L.width < 300 || L.width > kMaxSide) throw ToolError("plot width: expected 300.." + std::to_string(kMaxSide) + " pixels");
     const int need = static_cast<int>(kHeader) + 10 + kPanelMin * panels;
     if (L.height < need || L.height > kMaxSide)
-        throw ToolError("plot height: expected " + std::to_string(need) + ".." + std::to_string(kMaxSide) +
-                        " pixels for " + std::to_string(panels) + " panels");
+        throw ToolError(need > kMaxSide ? "plot: " + std::to_string(panels) + " areas do not fit in one picture (at most " +
+                                              std::to_string((kMaxSide - static_cast<int>(kHeader) - 10) / kPanelMin) + ")"
+                                        : "plot height: expected " + std::to_string(need) + ".." +
+                                              std::to_string(kMaxSide) + " pixels for " + std::to_string(panels) +
+                                              " panels");
     L.left = kLeft;
     L.right = L.width - kRightMargin;
     bool any = false;

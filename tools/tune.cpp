@@ -1,7 +1,10 @@
 // tune.cpp - `tarvocoil tune` and `demo --tune`.
 #include "tune.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -488,18 +491,36 @@ int RunTune(const TuneCommand& cmd) {
     if (!cmd.plot.empty()) {
         const std::string ext = std::filesystem::path(cmd.plot).extension().string();
         if (ext != ".png" && ext != ".svg") throw ToolError("--plot: expected a .png or .svg file, got '" + cmd.plot + "'");
+        PlotData shape;
+        shape.areas.resize(areas.areas.size());
+        LayoutPlot(shape, PlotOptions{});  // too many areas fail now, not after the run
     }
     {
         VideoReader probe(cmd.video);
         for (const std::string& msg : AreasOutsideFrame(areas, probe.width(), probe.height())) Warn(cmd.areas + ": " + msg);
     }
+    // A progress line on a terminal: passes can take minutes on long clips.
+    const bool tty = isatty(STDERR_FILENO);
+    int pass = 0;
     const FrameSource source = [&](const FrameSink& sink) {
         VideoReader reader(cmd.video);
         BgrImage img;
         double t = 0.0;
-        while (reader.next(img, t)) sink(img, t);
+        int64_t n = 0;
+        auto last = std::chrono::steady_clock::now();
+        ++pass;
+        while (reader.next(img, t)) {
+            sink(img, t);
+            ++n;
+            if (tty && std::chrono::steady_clock::now() - last > std::chrono::milliseconds(500)) {
+                last = std::chrono::steady_clock::now();
+                std::fprintf(stderr, "\rtune: pass %d, frame %lld\033[K", pass, static_cast<long long>(n));
+            }
+        }
+        if (tty) std::fputs("\r\033[K", stderr);
     };
     const TuneResult r = Tune(areas, truth, opt, source);
+    if (r.frames == 0) throw ToolError("cannot decode any frame of '" + cmd.video + "'");
     for (const TruthEntry& e : truth)
         if (e.frame >= r.frames)
             Warn(cmd.truth + ":" + std::to_string(e.line) + ": frame " + std::to_string(e.frame) +

@@ -5,6 +5,7 @@
 #include <cairo.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -205,29 +206,31 @@ PlotData ReadTrace(const std::string& path) {
             return v.get<int64_t>();
         };
         // Limits are numbers; a limit that is not one says why: NaN or
-        // saturated (as a string), or null for none.
+        // saturated, as a string ("nan", "saturated high", "-inf", ...), as
+        // an object {"state": ..., "value": ...}, or null for none.
         auto limit = [&](const char* key) {
             LimitValue l;
             if (!j.contains(key)) return l;
-            const json& v = j[key];
-            if (v.is_number_integer()) {
-                l.value = v.get<int64_t>();
-            } else if (v.is_number()) {
-                const double d = v.get<double>();
-                l.state = d > 0 ? LimitValue::State::SaturatedHigh : LimitValue::State::SaturatedLow;
-            } else {
-                std::string s = v.is_string() ? v.get<std::string>() : v.is_object() && v.contains("state") &&
-                                                                            v["state"].is_string()
-                                                                          ? v["state"].get<std::string>()
-                                                                          : "nan";
-                std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-                if (s.find("nan") != std::string::npos || s == "none")
-                    l.state = LimitValue::State::NotANumber;
-                else if (s.find("low") != std::string::npos || s.find("-") == 0 || s.find("min") != std::string::npos)
-                    l.state = LimitValue::State::SaturatedLow;
-                else
-                    l.state = LimitValue::State::SaturatedHigh;
+            const json* v = &j[key];
+            std::string state;
+            if (v->is_object()) {
+                if (v->contains("state") && (*v)["state"].is_string()) state = (*v)["state"].get<std::string>();
+                v = v->contains("value") ? &(*v)["value"] : nullptr;
             }
+            std::transform(state.begin(), state.end(), state.begin(), [](unsigned char c) { return std::tolower(c); });
+            if (v && v->is_number_integer() && (state.empty() || state == "value")) {
+                l.value = v->get<int64_t>();
+                return l;
+            }
+            if (state.empty() && v && v->is_number_float()) state = v->get<double>() > 0 ? "high" : "low";
+            if (state.empty() && v && v->is_string()) state = v->get<std::string>();
+            std::transform(state.begin(), state.end(), state.begin(), [](unsigned char c) { return std::tolower(c); });
+            if (state.empty() || state.find("nan") != std::string::npos || state == "none")
+                l.state = LimitValue::State::NotANumber;
+            else if (state.find("low") != std::string::npos || state[0] == '-' || state.find("min") != std::string::npos)
+                l.state = LimitValue::State::SaturatedLow;
+            else
+                l.state = LimitValue::State::SaturatedHigh;
             return l;
         };
         const int64_t frame = integer("frame", 0, INT64_MAX, true);
@@ -238,7 +241,8 @@ PlotData ReadTrace(const std::string& path) {
         std::string name = "area " + std::to_string(area);
         if (j.contains("name") && j["name"].is_string()) name = j["name"].get<std::string>();
         AreaMeasurement m;
-        const std::string kind = j.contains("kind") && j["kind"].is_string() ? j["kind"].get<std::string>() : "";
+        std::string kind = j.contains("kind") && j["kind"].is_string() ? j["kind"].get<std::string>() : "";
+        std::transform(kind.begin(), kind.end(), kind.begin(), [](unsigned char c) { return std::tolower(c); });
         m.kind = kind == "baseline" || (kind.empty() && !j.contains("bgDiffSum")) ? AreaMeasurement::Kind::Baseline
                                                                                    : AreaMeasurement::Kind::Detect;
         m.greySum = integer("greySum", INT64_MIN, INT64_MAX, false);
@@ -255,7 +259,8 @@ PlotData ReadTrace(const std::string& path) {
             m.result = static_cast<int32_t>(integer("result", INT32_MIN, INT32_MAX, false));
             if (j.contains("refresh")) {
                 const json& r = j["refresh"];
-                const std::string s = r.is_string() ? r.get<std::string>() : "";
+                std::string s = r.is_string() ? r.get<std::string>() : "";
+                std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
                 const int64_t k = r.is_number_integer() ? r.get<int64_t>() : -1;
                 m.refresh = s == "copy" || k == 1   ? AreaMeasurement::Refresh::Copy
                             : s == "exchange" || k == 2 ? AreaMeasurement::Refresh::Exchange

@@ -180,3 +180,28 @@ TEST(Plot, RethresholdRecomputesLimitsAndEdges) {
     EXPECT_EQ(d.areas[0].frames[1].m.presenceLimit.value, static_cast<int64_t>(100000.0 * double(0.2f)));
     EXPECT_EQ(d.areas[0].note, "threshold 0.2");
 }
+
+TEST(Plot, TraceLimitsThatAreNoNumberSayWhy) {
+    const std::string trace = Scratch("limits.jsonl");
+    WriteFile(trace,
+              "{\"frame\":0,\"time\":0,\"area\":0,\"kind\":\"baseline\",\"sampleCount\":9}\n"
+              "{\"frame\":1,\"time\":0.04,\"area\":0,\"kind\":\"detect\",\"bgDiffSum\":5,\"presenceLimit\":{\"state\":\"value\",\"value\":500},\"stillLimit\":\"NaN\",\"refresh\":\"Copy\"}\n"
+              "{\"frame\":2,\"time\":0.08,\"area\":0,\"kind\":\"detect\",\"bgDiffSum\":5,\"presenceLimit\":\"saturated high\",\"stillLimit\":{\"state\":\"saturatedLow\"}}\n"
+              "{\"frame\":3,\"time\":0.12,\"area\":0,\"kind\":\"detect\",\"bgDiffSum\":5,\"presenceLimit\":null,\"stillLimit\":-1e300}\n");
+    const PlotData d = ReadTrace(trace);
+    ASSERT_EQ(d.areas.size(), 1u);
+    const auto& f = d.areas[0].frames;
+    ASSERT_EQ(f.size(), 4u);
+    using S = tarvocoil::LimitValue::State;
+    EXPECT_EQ(f[0].m.kind, AreaMeasurement::Kind::Baseline);
+    EXPECT_EQ(f[1].m.presenceLimit.state, S::Value);
+    EXPECT_EQ(f[1].m.presenceLimit.value, 500);
+    EXPECT_EQ(f[1].m.stillLimit.state, S::NotANumber);
+    EXPECT_EQ(f[1].m.refresh, AreaMeasurement::Refresh::Copy);
+    EXPECT_EQ(f[2].m.presenceLimit.state, S::SaturatedHigh);
+    EXPECT_EQ(f[2].m.stillLimit.state, S::SaturatedLow);
+    EXPECT_EQ(f[3].m.presenceLimit.state, S::NotANumber);
+    EXPECT_EQ(f[3].m.stillLimit.state, S::SaturatedLow);
+    EXPECT_EQ(d.areas[0].name, "area 0");
+    ASSERT_EQ(RunCli({"plot", trace, "--out", Scratch("limits.png")}).status, 0);
+}

@@ -1,6 +1,7 @@
 // tune_test.cpp - matching, truth files, threshold replay and `tarvocoil tune`.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
@@ -195,20 +196,28 @@ TEST(Replay, EqualsRealRunsAtEveryThreshold) {
     AreasConfig areas = ParseAreas(ClipAreasJson(), "clip areas");
     areas.frameCount = 4;  // many refreshes in 120 frames, some refused
     areas.disturbRatio = 0.05f;
-    const std::vector<BgrImage> frames = MakeClip();
+    // A brightening from frame 40 on: refreshes whose history shows the
+    // trend are refused, and exchange the planes under later areas.
+    std::vector<BgrImage> frames = MakeClip();
+    for (std::size_t i = 40; i < frames.size(); ++i)
+        for (uint8_t& v : frames[i].data) v = static_cast<uint8_t>(std::min<std::size_t>(255, v + (i - 40) / 2));
     const std::vector<float> candidates = {0.0f, 0.02f, 0.05f, 0.1f, 0.15f, 0.3f, 0.6f};
     ThresholdReplay replay(areas.areas.size(), candidates);
     tarvocoil::Detector det;
     ApplyAreas(det, areas);
     det.setMeasuring(true);
     std::vector<int32_t> flags(areas.areas.size());
-    int refreshes = 0;
+    int refreshes = 0, refused = 0;
     for (std::size_t i = 0; i < frames.size(); ++i) {
         ASSERT_TRUE(det.process(frames[i].data.data(), frames[i].width, frames[i].height, 3, flags.data()));
         replay.frame(static_cast<int64_t>(i), det.measurements());
-        for (const AreaMeasurement& m : det.measurements()) refreshes += m.refresh != AreaMeasurement::Refresh::None;
+        for (const AreaMeasurement& m : det.measurements()) {
+            refreshes += m.refresh != AreaMeasurement::Refresh::None;
+            refused += m.refresh == AreaMeasurement::Refresh::Exchange;
+        }
     }
     EXPECT_GT(refreshes, 5);
+    EXPECT_GT(refused, 0);
     std::size_t total = 0;
     auto check = [&](const std::vector<float>& perArea, const std::vector<std::size_t>& column) {
         AreasConfig at = areas;

@@ -153,7 +153,8 @@ std::vector<Candidate> ParseThresholds(const std::string& grid) {
         if (d[1] < d[0]) throw ToolError("--thresholds: TO is below FROM in '" + grid + "'");
         if ((d[1] - d[0]) / d[2] >= static_cast<int64_t>(kMaxCandidates))
             throw ToolError("--thresholds: more than " + std::to_string(kMaxCandidates) + " candidates in '" + grid + "'");
-        for (int64_t v = d[0]; v <= d[1]; v += d[2]) out.push_back(FromText(DecimalText(v, decimals), grid));
+        const int64_t count = (d[1] - d[0]) / d[2] + 1;  // no sum beyond TO, so none overflows
+        for (int64_t k = 0; k < count; ++k) out.push_back(FromText(DecimalText(d[0] + k * d[2], decimals), grid));
     } else {
         std::stringstream in(grid);
         std::string part;
@@ -458,6 +459,13 @@ CLI::App* AddTuneCommand(CLI::App& app, TuneCommand& cmd) {
                   "Plot the run at the recommended thresholds with the passages marked\n"
                   "(.png or .svg; see 'tarvocoil plot --help')")
         ->type_name("FILE");
+    c->add_option("--start", cmd.start, "Start at this time (seconds), as 'run --start' does: frame 0 is the first\n"
+                                        "frame at or after it")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 1e9));
+    c->add_option("--duration", cmd.duration, "Process this many seconds, as 'run --duration' (default: to the end)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 1e9));
     c->footer(
         "TRUTH.csv: one row per vehicle passage: the frame on which it enters the coil,\n"
         "counted as 'run' counts (0 = the first, baseline frame), and the area by name\n"
@@ -504,12 +512,14 @@ int RunTune(const TuneCommand& cmd) {
     int pass = 0;
     const FrameSource source = [&](const FrameSink& sink) {
         VideoReader reader(cmd.video);
+        reader.seek(cmd.start);
+        const double end = cmd.duration > 0 ? cmd.start + cmd.duration : INFINITY;
         BgrImage img;
         double t = 0.0;
         int64_t n = 0;
         auto last = std::chrono::steady_clock::now();
         ++pass;
-        while (reader.next(img, t)) {
+        while (reader.next(img, t) && t < end - 1e-9) {
             sink(img, t);
             ++n;
             if (tty && std::chrono::steady_clock::now() - last > std::chrono::milliseconds(500)) {
@@ -520,7 +530,11 @@ int RunTune(const TuneCommand& cmd) {
         if (tty) std::fputs("\r\033[K", stderr);
     };
     const TuneResult r = Tune(areas, truth, opt, source);
-    if (r.frames == 0) throw ToolError("cannot decode any frame of '" + cmd.video + "'");
+    if (r.frames == 0) {
+        char from[40];
+        std::snprintf(from, sizeof from, "%.10g", cmd.start);
+        throw ToolError("'" + cmd.video + "' has no frames at or after " + from + " s to tune on");
+    }
     for (const TruthEntry& e : truth)
         if (e.frame >= r.frames)
             Warn(cmd.truth + ":" + std::to_string(e.line) + ": frame " + std::to_string(e.frame) +

@@ -97,6 +97,7 @@ struct TuneCommand {
     std::string thresholds = "0.01:0.50:0.01";
     int64_t early = 3, late = 10;
     std::string table, out, plot;
+    double start = 0.0, duration = 0.0;  // duration 0: to the end
 };
 
 // Declares `tune` with its options and help on the application.

@@ -116,6 +116,9 @@ TEST(Tune, ThresholdGridsAreDecimalsRoundedOnceToFloat) {
     }
     EXPECT_EQ(ParseThresholds("0.1:0.3:0.05").size(), 5u);
     EXPECT_EQ(ParseThresholds("0:1:0.3").back().text, "0.9");
+    // Near the end of the 64-bit range: no step is taken past TO (which
+    // would overflow); both candidates are one float.
+    EXPECT_EQ(ParseThresholds("9223372036854775790:9223372036854775799:9").size(), 1u);
     // A list is sorted; decimals naming one float count once.
     const std::vector<Candidate> list = ParseThresholds("0.2, 0.1,0.10000000001,1e-2");
     ASSERT_EQ(list.size(), 3u);
@@ -378,7 +381,7 @@ TEST(Tune, FrontLightRunsEachCandidate) {
     EXPECT_TRUE(LoadAreasFile(f.tuned).frontLight.value_or(false));
 }
 
-TEST(Tune, BadInputsFailBeforeTheRun) {
+TEST(Tune, BadInputsFailCleanly) {
     const TuneFiles f = WriteTuneInputs("bad", ClipAreasJson());
     const std::string badTruth = Scratch("bad-truth2.csv");
     WriteFile(badTruth, "frame,area\n5,left\n");
@@ -391,6 +394,7 @@ TEST(Tune, BadInputsFailBeforeTheRun) {
         {{"--truth", f.truth, "--thresholds", "0.5:0.1:0.1"}, "--thresholds: TO is below FROM"},
         {{"--truth", f.truth, "--plot", Scratch("plot.gif")}, "--plot: expected a .png or .svg file"},
         {{"--truth", Scratch("none.csv")}, "cannot read truth file"},
+        {{"--truth", f.truth, "--start", "60"}, "has no frames at or after 60 s"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"tune", ClipPath(), "--areas", f.areas};

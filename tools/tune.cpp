@@ -71,10 +71,14 @@ Candidate FromText(const std::string& text, const std::string& grid) {
     return Candidate{v, text};
 }
 
-void Process(tarvocoil::Detector& det, const BgrImage& img, int64_t index, std::vector<int32_t>& flags) {
+void Process(tarvocoil::Detector& det, const tarvocoil::FrameView& img, int64_t index, std::vector<int32_t>& flags) {
     std::fill(flags.begin(), flags.end(), 0);
-    if (!det.process(img.data.data(), img.width, img.height, 3, flags.data()))
+    if (!det.process(img, flags.data()))
         throw ToolError("the detector refused frame " + std::to_string(index));
+}
+
+tarvocoil::FrameView View(const BgrImage& img) {
+    return tarvocoil::FrameView{img.data.data(), img.width, img.height, img.stride};
 }
 
 void SetThresholds(tarvocoil::Detector& det, const AreasConfig& areas, const std::vector<float>& thresholds) {
@@ -202,7 +206,7 @@ std::vector<float> TuneResult::recommended() const {
 }
 
 TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, const TuneOptions& options,
-                const FrameSource& source) {
+                const PassSource& source) {
     TuneResult r;
     r.candidates = options.candidates;
     if (r.candidates.empty()) throw ToolError("no candidate thresholds");
@@ -232,7 +236,7 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
         if (!det.measuring()) throw ToolError("this detector records no measurements, which tuning needs");
         ThresholdReplay replay(n, values), mine(n, own);
         int64_t index = 0;
-        source([&](const BgrImage& img, double t) {
+        source([&](const tarvocoil::FrameView& img, double t) {
             Process(det, img, index, flags);
             const std::vector<AreaMeasurement>& m = det.measurements();
             replay.frame(index, m);
@@ -267,7 +271,7 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
                 SetThresholds(dets[k], areas, std::vector<float>(n, values[first + k]));
             if (first == 0) ApplyAreas(dets[count], areas);
             int64_t index = 0;
-            source([&](const BgrImage& img, double) {
+            source([&](const tarvocoil::FrameView& img, double) {
                 for (std::size_t k = 0; k < dets.size(); ++k) {
                     Process(dets[k], img, index, flags);
                     for (std::size_t a = 0; a < n; ++a)
@@ -301,7 +305,7 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
         }
         for (auto& v : after) v.clear();
         int64_t index = 0;
-        source([&](const BgrImage& img, double t) {
+        source([&](const tarvocoil::FrameView& img, double t) {
             Process(det, img, index, flags);
             for (std::size_t a = 0; a < n; ++a)
                 if (flags[a]) after[a].push_back(index);
@@ -510,7 +514,7 @@ int RunTune(const TuneCommand& cmd) {
     // A progress line on a terminal: passes can take minutes on long clips.
     const bool tty = isatty(STDERR_FILENO);
     int pass = 0;
-    const FrameSource source = [&](const FrameSink& sink) {
+    const PassSource source = [&](const PassSink& sink) {
         VideoReader reader(cmd.video);
         reader.seek(cmd.start);
         const double end = cmd.duration > 0 ? cmd.start + cmd.duration : INFINITY;
@@ -520,7 +524,7 @@ int RunTune(const TuneCommand& cmd) {
         auto last = std::chrono::steady_clock::now();
         ++pass;
         while (reader.next(img, t) && t < end - 1e-9) {
-            sink(img, t);
+            sink(View(img), t);
             ++n;
             if (tty && std::chrono::steady_clock::now() - last > std::chrono::milliseconds(500)) {
                 last = std::chrono::steady_clock::now();
@@ -579,7 +583,7 @@ void TuneDemo(const DemoCommand& cmd, const AreasConfig& areas, const std::vecto
     opt.lastFrame = cmd.frames - 1;
     opt.plotPath = (std::filesystem::path(dir) / (prefix + "tuned-plot.png")).string();
     opt.plotTitle = std::string("demo, ") + (cmd.night ? "night" : "day") + " scene, at the recommended thresholds";
-    const FrameSource source = [&](const FrameSink& sink) {
+    const PassSource source = [&](const PassSink& sink) {
         DemoOptions o;
         o.night = cmd.night;
         o.frames = cmd.frames;
@@ -588,7 +592,7 @@ void TuneDemo(const DemoCommand& cmd, const AreasConfig& areas, const std::vecto
         BgrImage img;
         for (int i = 0; i < cmd.frames; ++i) {
             scene.render(i, img);
-            sink(img, static_cast<double>(i) / DemoScene::kFps);
+            sink(View(img), static_cast<double>(i) / DemoScene::kFps);
         }
     };
     const TuneResult r = Tune(areas, truth, opt, source);

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "areas_file.h"
-#include "canvas.h"
 #include "matching.h"
 #include "truth.h"
 
@@ -45,10 +44,11 @@ struct Recommendation {
 };
 Recommendation Recommend(const std::vector<MatchCounts>& rows);
 
-// Every frame of a source, in order, to `sink` (with its time in seconds).
-// A source may be run several times; each run must give the same frames.
-using FrameSink = std::function<void(const BgrImage&, double)>;
-using FrameSource = std::function<void(const FrameSink&)>;
+// One pass over the frames tune runs on: every frame, in order, to `sink`
+// with its time in seconds. Tune may make several passes; each must give
+// the same frames.
+using PassSink = std::function<void(const tarvocoil::FrameView&, double)>;
+using PassSource = std::function<void(const PassSink&)>;
 
 struct AreaTuning {
     std::string name;
@@ -80,7 +80,7 @@ struct TuneOptions {
 // runs once per candidate (in batches) with every area at that candidate,
 // and a last pass checks the recommended mix.
 TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, const TuneOptions& options,
-                const FrameSource& source);
+                const PassSource& source);
 
 // The per-area tables, as printed and as CSV (area,threshold,triggers,hits,misses,false).
 void PrintTuneTables(const TuneResult& r, std::FILE* out);

@@ -7,7 +7,7 @@ namespace tarvocoil {
 
 namespace {
 
-bool vertexInRange(int32_t v) { return v >= AreaStore::kMinCoord && v <= AreaStore::kMaxCoord; }
+bool vertexInRange(int32_t v) { return v >= kMinCoord && v <= kMaxCoord; }
 
 bool quadInRange(const AreaQuad& q) {
     return vertexInRange(q.x0) && vertexInRange(q.y0) && vertexInRange(q.x1) && vertexInRange(q.y1) &&

@@ -7,6 +7,7 @@
 #include "base/allocator.h"
 #include "areas/ptr_vector.h"
 #include "areas/rasterise.h"
+#include "tarvocoil.hpp"
 
 namespace tarvocoil {
 
@@ -30,16 +31,11 @@ struct SurvArea {
 
 class AreaStore {
 public:
-    // Largest number of areas: counts are signed 16-bit throughout.
-    static constexpr int32_t kMaxAreas = 32767;
-    // Vertex coordinates must fit in signed 16 bits.
-    static constexpr int32_t kMinCoord = -32768;
-    static constexpr int32_t kMaxCoord = 32767;
-
     // Replaces all areas. Returns 1 when count > 0 areas were installed.
     // Refuses, leaving the store empty and returning 0, when count <= 0 or
-    // > kMaxAreas, an array is null, a vertex lies outside the 16-bit
-    // range, or memory runs out. Either way the next frame is a baseline
+    // > kMaxAreas (counts are signed 16-bit throughout), an array is null,
+    // a vertex lies outside kMinCoord..kMaxCoord (16 bits), or memory runs
+    // out (limits in tarvocoil.hpp). Either way the next frame is a baseline
     // frame.
     int32_t setAreas(const Allocator& alloc, int32_t count, const AreaQuad* quads,
                      const float* sensitivities);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "canvas.h"
+#include "tarvocoil.hpp"
 
 namespace tarvotool {
 
@@ -20,8 +21,8 @@ namespace tarvotool {
 void SetMediaVerbose(bool verbose);
 
 // The detector's limits on frame size.
-constexpr int kMaxFrameWidth = 10921;
-constexpr int kMaxFrameHeight = 32767;
+using tarvocoil::kMaxFrameWidth;
+using tarvocoil::kMaxFrameHeight;
 
 class VideoReader {
 public:

@@ -355,7 +355,7 @@ private:
             TRV_FUZZ_CHECK(result == 1);
             model_.areas = next;
         }
-        TRV_FUZZ_CHECK(ctx().engine().store.baselineReady == 0);
+        TRV_FUZZ_CHECK(ctx().engine().detection.baselineReady == 0);
     }
 
     void frame() {
@@ -469,7 +469,7 @@ private:
                 return;
             }
             TRV_FUZZ_CHECK(result == 1);
-            TRV_FUZZ_CHECK(ctx().engine().store.baselineReady == 1);
+            TRV_FUZZ_CHECK(ctx().engine().detection.baselineReady == 1);
             model_.planes = true;
             model_.planeW = next.width;
             model_.planeH = next.height;

@@ -115,7 +115,7 @@ TEST(Threads, ReplacementWaitsForTheRunningFrame) {
     replace.join();
     EXPECT_TRUE(replaced.load());
     EXPECT_EQ(ctx.engine().store.count(), 2);
-    EXPECT_EQ(ctx.engine().store.baselineReady, 0);  // the old frame's baseline is gone with the old areas
+    EXPECT_EQ(ctx.engine().detection.baselineReady, 0);  // the old frame's baseline is gone with the old areas
 }
 
 TEST(Threads, FrameDuringReplacementReturnsZeroAtOnce) {

@@ -29,7 +29,7 @@ void Context::releaseLocked() {
     // After a release no area is installed: frames return 0 until the host
     // installs areas again, and nothing freed is touched.
     engine_.store.areasSet = 0;
-    engine_.store.baselineReady = 0;
+    engine_.detection.baselineReady = 0;
     initialised_.store(false);
 }
 
@@ -52,7 +52,7 @@ int32_t Context::setSurvAreas(int32_t count, const AreaQuad* quads, const float*
     std::lock_guard<std::mutex> lock(replace_);
     if (!initialised_.load()) return 0;
     holdFrames();
-    const int32_t installed = engine_.store.setAreas(engine_.alloc, count, quads, sensitivities);
+    const int32_t installed = engine_.setAreas(count, quads, sensitivities);
     storeReady_.store(1);
     return installed;
 }

@@ -7,7 +7,7 @@ namespace tarvocoil {
 
 namespace {
 
-bool vertexInRange(int32_t v) { return v >= AreaStore::kMinCoord && v <= AreaStore::kMaxCoord; }
+bool vertexInRange(int32_t v) { return v >= kMinCoord && v <= kMaxCoord; }
 
 bool quadInRange(const AreaQuad& q) {
     return vertexInRange(q.x0) && vertexInRange(q.y0) && vertexInRange(q.x1) && vertexInRange(q.y1) &&
@@ -35,7 +35,6 @@ void AreaStore::discard(const Allocator& alloc) {
 int32_t AreaStore::setAreas(const Allocator& alloc, int32_t count, const AreaQuad* quads,
                             const float* sensitivities) {
     clearAreas(alloc);
-    baselineReady = 0;
     areasSet = 0;
     if (count <= 0 || count > kMaxAreas || !quads || !sensitivities) return 0;
     for (int32_t i = 0; i < count; ++i)
@@ -46,10 +45,6 @@ int32_t AreaStore::setAreas(const Allocator& alloc, int32_t count, const AreaQua
         if (!block) break;
         SurvArea* area = new (block) SurvArea{};
         area->presenceThresh = sensitivities[i];
-        area->present = 0;
-        area->wasPresent = 0;
-        area->sampleCount = 1;
-        area->stillCount = 0;
         if (!rasteriseQuad(quads[i], alloc, area->spans) || !areas_.append(alloc, area)) {
             releaseArea(alloc, area);
             break;

@@ -10,21 +10,25 @@
 #include <cstdint>
 
 #include "base/low16.h"
+#include "tarvocoil.hpp"
 
 namespace tarvocoil {
 
 struct DetectorSettings {
-    std::atomic<int32_t> frameCountThresh{20};
-    std::atomic<float> twoFramesDisturbThresh{0.15f};
-    std::atomic<int32_t> useFrontLightTrigger{0};
-    std::atomic<int16_t> lightThresh{200};
-    std::atomic<int16_t> lightMinWidth{20};
-    std::atomic<int16_t> lightMaxWidth{80};
-    std::atomic<int16_t> lightMinHeight{20};
-    std::atomic<int16_t> lightMaxHeight{80};
-    // Not the product of the default maximum width and height: the product
-    // is formed only when the light parameters are set.
-    std::atomic<int16_t> lightMaxArea{5000};
+    // The load-time values, as the public Settings give them (lightMaxArea
+    // is not the product of the default maximum width and height: the
+    // product is formed only when the light parameters are set).
+    static constexpr Settings kDefaults{};
+
+    std::atomic<int32_t> frameCountThresh{kDefaults.frameCountThresh};
+    std::atomic<float> twoFramesDisturbThresh{kDefaults.twoFramesDisturbThresh};
+    std::atomic<int32_t> useFrontLightTrigger{kDefaults.useFrontLightTrigger};
+    std::atomic<int16_t> lightThresh{kDefaults.lightThresh};
+    std::atomic<int16_t> lightMinWidth{kDefaults.lightMinWidth};
+    std::atomic<int16_t> lightMaxWidth{kDefaults.lightMaxWidth};
+    std::atomic<int16_t> lightMinHeight{kDefaults.lightMinHeight};
+    std::atomic<int16_t> lightMaxHeight{kDefaults.lightMaxHeight};
+    std::atomic<int16_t> lightMaxArea{kDefaults.lightMaxArea};
 
     static constexpr auto relaxed = std::memory_order_relaxed;
 

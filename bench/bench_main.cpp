@@ -93,7 +93,7 @@ struct Rig {
     }
     int64_t samples() {
         int64_t n = 0;
-        for (int32_t i = 0; i < ctx.engine().store.count(); ++i) n += ctx.engine().store.area(i).sampleCount - 1;
+        for (int32_t i = 0; i < ctx.engine().store.count(); ++i) n += ctx.engine().detection.area(i).sampleCount - 1;
         return n;
     }
 };
@@ -143,7 +143,7 @@ void baselineBench(benchmark::State& state, Size size, std::string setName, cons
     const bench::AreaSet set = bench::MakeAreas(setName, size.w, size.h);
     Rig rig(*k, set, frames, false);
     for (auto _ : state) {
-        rig.ctx.engine().store.baselineReady = 0;  // as after TRVSetSurvAreas
+        rig.ctx.engine().detection.baselineReady = 0;  // as after TRVSetSurvAreas
         benchmark::DoNotOptimize(rig.process());
     }
 }

@@ -43,12 +43,13 @@ bool TakeBaseline(Engine& engine, const FrameRef& frame);
 // current and previous planes at the end.
 void RunPresenceTest(Engine& engine, const FrameRef& frame, int32_t* results);
 
-// Confirms a presence by a light blob. On return area.present is 1 only if
-// a blob within the light limits was found, and result is 1 only if
+// Confirms a presence by a light blob. On return state.present is 1 only
+// if a blob within the light limits was found, and result is 1 only if
 // present is 1 and wasPresent 0. Writes the light mask into the previous
 // plane. With a record m, notes that the test ran and the first blob it
 // accepted.
-void FrontLightTest(Engine& engine, const FrameRef& frame, SurvArea& area, int32_t& result, AreaMeasurement* m);
+void FrontLightTest(Engine& engine, const FrameRef& frame, const SurvArea& area, AreaState& state, int32_t& result,
+                    AreaMeasurement* m);
 
 }  // namespace tarvocoil
 

@@ -10,6 +10,7 @@
 #include "base/allocator.h"
 #include "base/settings.h"
 #include "areas/area_store.h"
+#include "detect/area_state.h"
 #include "image/image_plane.h"
 #include "image/span_stack.h"
 #include "tarvocoil.hpp"
@@ -24,12 +25,18 @@ struct Engine {
     ImagePlane inputFrame;        // geometry of the last frame taken; never pixels
     FramePlanes planes;           // grey working planes
     uint8_t* greyLut = nullptr;   // 2 MiB, built at init
-    AreaStore store;
+    AreaStore store;              // the areas as the host gave them
+    Detection detection;          // what detection keeps per area, beside them
     SpanStack fillStack;          // the seed fill's pending spans, reused
     const Kernels* kernels = nullptr;
     // While the host measures: one record per area for the frame being
     // processed, set by the caller for the length of one frame; else null.
     AreaMeasurement* record = nullptr;
+
+    // Replaces all areas (AreaStore::setAreas) and starts their detection
+    // state afresh; the next frame is a baseline frame. Returns 1 when
+    // count > 0 areas were installed; 0, with none, otherwise.
+    int32_t setAreas(int32_t count, const AreaQuad* quads, const float* sensitivities);
 
     // Frees planes, table, areas and scratch; settings and flags stay.
     void releaseAll();

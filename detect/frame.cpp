@@ -26,7 +26,7 @@ int16_t ProcessFrame(Engine& engine, const FrameRef& frame, int32_t* results) {
     // A frame of another size than the planes cannot be compared with
     // them: it starts a new baseline, as after new areas.
     const bool sizeChanged = !engine.planes.ready() || plane->width != frame.width || plane->height != frame.height;
-    if (engine.store.baselineReady == 0 || sizeChanged) return TakeBaseline(engine, frame) ? 1 : 0;
+    if (engine.detection.baselineReady == 0 || sizeChanged) return TakeBaseline(engine, frame) ? 1 : 0;
     RunPresenceTest(engine, frame, results);
     return 1;
 }

@@ -26,9 +26,10 @@ bool blobAccepted(const DetectorSettings& s, const PixelRect& rect, int32_t mean
 
 }  // namespace
 
-void FrontLightTest(Engine& engine, const FrameRef& frame, SurvArea& area, int32_t& result, AreaMeasurement* m) {
+void FrontLightTest(Engine& engine, const FrameRef& frame, const SurvArea& area, AreaState& state, int32_t& result,
+                    AreaMeasurement* m) {
     const DetectorSettings& settings = engine.settings;
-    area.present = 0;
+    state.present = 0;
     result = 0;
     if (m) m->lightTested = true;
 
@@ -74,11 +75,11 @@ void FrontLightTest(Engine& engine, const FrameRef& frame, SurvArea& area, int32
                     m->blob.total = total;
                     m->blob.meanRun = low16(meanRun);
                 }
-                area.present = 1;
+                state.present = 1;
                 break;
             }
         }
-        if (area.present == 1 && area.wasPresent == 0) result = 1;
+        if (state.present == 1 && state.wasPresent == 0) result = 1;
     }
 }
 

@@ -1,8 +1,10 @@
 // kernel_sets.h - the optimised sweep kernel sets beside the reference.
 //
-// Each set gives exactly the reference's sums and plane bytes. The files
-// that hold the x86 vector sets are compiled with their own instruction-set
-// flags; kernels.cpp offers a set only where the CPU runs it.
+// Each set gives exactly the reference's sums and plane bytes. The build
+// defines TARVOCOIL_KERNELS_SSE2 / TARVOCOIL_KERNELS_AVX2 for the vector
+// sets it has (cmake/Kernels.cmake); their files are compiled with their
+// own instruction-set flags, and kernels.cpp offers a set only where the
+// CPU runs it.
 #ifndef TARVOCOIL_DETECT_KERNEL_SETS_H
 #define TARVOCOIL_DETECT_KERNEL_SETS_H
 
@@ -15,8 +17,7 @@ const Kernels& PortableKernels();
 // The portable light mask (exact integer grey, no table walk).
 void LightMaskPortable(const uint8_t* lut, const uint8_t* pixels, int32_t count, int16_t thresh, uint8_t* out);
 
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#define TARVOCOIL_KERNELS_SSE2 1
+#if defined(TARVOCOIL_KERNELS_SSE2)
 // SSE2: sixteen samples per vector (x86-64, and 32-bit x86 built with -msse2).
 const Kernels& Sse2Kernels();
 #endif

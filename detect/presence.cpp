@@ -33,9 +33,9 @@ bool historySteady(const AreaStats& s) {
 }
 
 // Returns what the refresh did to the planes.
-AreaMeasurement::Refresh refreshBackground(Engine& engine, const FrameRef& frame, SurvArea& area, int64_t mean,
-                                           int16_t& unstable) {
-    AreaStats& s = area.stats;
+AreaMeasurement::Refresh refreshBackground(Engine& engine, const FrameRef& frame, const SurvArea& area,
+                                           AreaState& state, int64_t mean, int16_t& unstable) {
+    AreaStats& s = state.stats;
     s[4] = s[3];
     s[3] = s[2];
     s[2] = s[1];
@@ -65,9 +65,10 @@ void RunPresenceTest(Engine& engine, const FrameRef& frame, int32_t* results) {
     const int16_t count = engine.store.count();
     int16_t unstable = 0;
     for (int32_t i = 0; i < count; ++i) {
-        SurvArea& area = engine.store.area(i);
-        const int64_t sampleCount = area.sampleCount;
-        const int64_t oldest = area.stats[4];
+        const SurvArea& area = engine.store.area(i);
+        AreaState& state = engine.detection.area(i);
+        const int64_t sampleCount = state.sampleCount;
+        const int64_t oldest = state.stats[4];
 
         const SweepInput in = SweepInputFor(engine, frame, area);
         SweepSums sums;
@@ -85,35 +86,35 @@ void RunPresenceTest(Engine& engine, const FrameRef& frame, int32_t* results) {
         // decision from the same values; it never feeds back into it.
         AreaMeasurement* m = engine.record ? &engine.record[i] : nullptr;
         if (m) *m = AreaMeasurement{};
-        area.present = exceeds(sums.bgDiffSum, presenceLimit) ? 1 : 0;
-        if (area.present == 0)
+        state.present = exceeds(sums.bgDiffSum, presenceLimit) ? 1 : 0;
+        if (state.present == 0)
             results[i] = 0;
         else if (settings.getUseFrontLightTrigger() == 1)
-            FrontLightTest(engine, frame, area, results[i], m);
+            FrontLightTest(engine, frame, area, state, results[i], m);
         else
-            results[i] = area.wasPresent == 0 ? 1 : 0;
-        area.wasPresent = area.present;
+            results[i] = state.wasPresent == 0 ? 1 : 0;
+        state.wasPresent = state.present;
 
         if (within(sums.prevDiffSum, stillLimit))
-            area.stillCount = static_cast<int32_t>(static_cast<uint32_t>(area.stillCount) + 1u);
+            state.stillCount = static_cast<int32_t>(static_cast<uint32_t>(state.stillCount) + 1u);
         else
-            area.stillCount = 0;
+            state.stillCount = 0;
         AreaMeasurement::Refresh refresh = AreaMeasurement::Refresh::None;
-        if (area.stillCount == settings.getFrameCountThresh())
-            refresh = refreshBackground(engine, frame, area, mean, unstable);
+        if (state.stillCount == settings.getFrameCountThresh())
+            refresh = refreshBackground(engine, frame, area, state, mean, unstable);
         if (m) {
             m->kind = AreaMeasurement::Kind::Detect;
             m->greySum = sums.greySum;
             m->mean = mean;
-            m->sampleCount = area.sampleCount;
+            m->sampleCount = state.sampleCount;
             m->referenceGrey = reference;
             m->bgDiffSum = sums.bgDiffSum;
             m->presenceLimit = presenceLimit;
             m->prevDiffSum = sums.prevDiffSum;
             m->stillLimit = stillLimit;
-            m->stillCount = area.stillCount;
+            m->stillCount = state.stillCount;
             m->refresh = refresh;
-            m->present = area.present != 0;
+            m->present = state.present != 0;
             m->result = results[i];
         }
     }

@@ -6,6 +6,10 @@
 // multiples of 3 (a at least 3). The end column b is never sampled. The
 // baseline, the presence test, the background refresh and the light search
 // all visit exactly these positions in this order.
+//
+// The functions here are static: every file gets a copy of its own, so
+// that the copy the vector kernel files compile with their instruction-set
+// flags can never be merged with, and stand in for, the plain one.
 #ifndef TARVOCOIL_DETECT_SAMPLING_GRID_H
 #define TARVOCOIL_DETECT_SAMPLING_GRID_H
 
@@ -13,7 +17,6 @@
 #include <cstdint>
 
 #include "areas/rasterise.h"
-#include "image/image_plane.h"
 
 namespace tarvocoil {
 
@@ -26,13 +29,13 @@ struct GridRow {
 
 // The row of a span clamped into 1..h-2 (the 3x3 median needs a row above
 // and below).
-inline int32_t clampRow(int32_t y, int32_t h) {
+static inline int32_t clampRow(int32_t y, int32_t h) {
     if (y <= 1) y = 1;
     if (y >= h - 2) y = h - 2;
     return y;
 }
 
-inline GridRow gridRow(const RowSpan& span, int32_t w, int32_t h) {
+static inline GridRow gridRow(const RowSpan& span, int32_t w, int32_t h) {
     GridRow g;
     g.y = clampRow(span.y, h);
     const int32_t l = std::max(span.left, 1);
@@ -46,11 +49,14 @@ inline GridRow gridRow(const RowSpan& span, int32_t w, int32_t h) {
 // The span count as the detector reads it: signed 16-bit. An area of more
 // than 32767 rows therefore reads fewer (or no) spans; the position that
 // walks the list is a full int so that it never wraps.
-inline int32_t spanCount16(const SpanList& list) { return low16(list.count); }
+static inline int32_t spanCount16(const SpanList& list) {
+    const uint16_t u = static_cast<uint16_t>(static_cast<uint32_t>(list.count));
+    return u >= 0x8000u ? static_cast<int32_t>(u) - 0x10000 : static_cast<int32_t>(u);
+}
 
 // Calls visit(x, y) for every grid position of an area, in grid order.
 template <typename Visit>
-inline void forEachGridPosition(const SpanList& list, int32_t w, int32_t h, Visit&& visit) {
+static inline void forEachGridPosition(const SpanList& list, int32_t w, int32_t h, Visit&& visit) {
     const int32_t n = spanCount16(list);
     for (int32_t k = 0; k < n; k += 3) {
         const GridRow g = gridRow(list.spans[k], w, h);

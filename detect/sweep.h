@@ -2,7 +2,7 @@
 //
 // A sweep walks one area's sampling grid, takes the 3x3 median grey of the
 // frame at each position, writes it into the planes and sums what the
-// detector needs. The reference versions (sweep_common.cpp) are the literal
+// detector needs. The reference versions (sweep_reference.cpp) are the literal
 // algorithm; faster versions must give identical sums and plane bytes.
 #ifndef TARVOCOIL_DETECT_SWEEP_H
 #define TARVOCOIL_DETECT_SWEEP_H

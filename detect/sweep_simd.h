@@ -3,9 +3,10 @@
 // sweep_avx2.cpp), each compiled with its own instruction-set flags.
 //
 // Everything here lives in an unnamed namespace and uses no inline function
-// of the shared headers: a function compiled with AVX2 enabled must never
-// be merged with, and then stand in for, the copy another file compiled
-// for plain SSE2.
+// of the shared headers with external linkage (the grid helpers of
+// sampling_grid.h are static): a function compiled with AVX2 enabled must
+// never be merged with, and then stand in for, the copy another file
+// compiled for plain SSE2.
 //
 // One vector holds one byte per sample: S samples of one grid row side by
 // side. The neighbourhoods of neighbouring samples do not overlap, so the
@@ -34,6 +35,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "detect/sampling_grid.h"
 #include "detect/sweep.h"
 #include "image/grey_exact.h"
 #include "image/median_network.h"
@@ -222,24 +224,6 @@ struct SimdSums {
     typename O::V grey = O::zero(), bg = O::zero(), prev = O::zero();
 };
 
-// Grid arithmetic, kept local for the reason given at the top.
-struct SimdGridRow {
-    int32_t y, a, b;
-};
-
-inline SimdGridRow simdGridRow(const RowSpan& span, int32_t w, int32_t h) {
-    SimdGridRow g;
-    g.y = span.y;
-    if (g.y <= 1) g.y = 1;
-    if (g.y >= h - 2) g.y = h - 2;
-    const int32_t l = span.left > 1 ? span.left : 1;
-    const int32_t r = span.right < w - 2 ? span.right : w - 2;
-    g.a = 3 * (l / 3);
-    if (g.a == 0) g.a = 3;
-    g.b = 3 * (r / 3);
-    return g;
-}
-
 // No pairing of 16-sample windows (see SimdSweep).
 struct NoPairs {};
 
@@ -390,7 +374,7 @@ struct SimdSweep {
         return done;
     }
 
-    void row(const SimdGridRow& g) {
+    void row(const GridRow& g) {
         const int32_t n = (g.b - g.a + 2) / 3;
         samples += static_cast<uint64_t>(n);
         top = in.frame->pixels + (g.y - 1) * stride + 3 * static_cast<ptrdiff_t>(g.a - 1);
@@ -424,7 +408,7 @@ struct SimdSweep {
     // work is longer than the window in which the core runs ahead to later
     // loads. (Always inlined: GCC finds that a function doing nothing but
     // prefetch has no effect and drops the calls.)
-    __attribute__((always_inline)) void prefetch(const SimdGridRow& g) {
+    __attribute__((always_inline)) void prefetch(const GridRow& g) {
         if (g.a >= g.b) return;
         const ptrdiff_t n = (g.b - g.a + 2) / 3;
         const ptrdiff_t bytes = 9 * n + 8;  // what the loads of the row read
@@ -445,12 +429,12 @@ struct SimdSweep {
 
     void run(SweepSums& sums) {
         const int32_t w = in.frame->width, h = in.frame->height;
-        const int32_t count = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(in.spans->count)));
+        const int32_t count = spanCount16(*in.spans);
         const int32_t ahead = 3 * kPrefetchRows;
-        for (int32_t k = 0; k < ahead && k < count; k += 3) prefetch(simdGridRow(in.spans->spans[k], w, h));
+        for (int32_t k = 0; k < ahead && k < count; k += 3) prefetch(gridRow(in.spans->spans[k], w, h));
         for (int32_t k = 0; k < count; k += 3) {
-            if (k + ahead < count) prefetch(simdGridRow(in.spans->spans[k + ahead], w, h));
-            const SimdGridRow g = simdGridRow(in.spans->spans[k], w, h);
+            if (k + ahead < count) prefetch(gridRow(in.spans->spans[k + ahead], w, h));
+            const GridRow g = gridRow(in.spans->spans[k], w, h);
             if (g.a < g.b) row(g);
         }
         if constexpr (kPairs) flushWindow();

@@ -15,6 +15,10 @@
 // buffer at all, and gets an empty one, which the library must refuse
 // without reading.)
 //
+// Frames also come as views with their own row stride (the C++ interface),
+// of any size and any stride, also below 3 * width or negative; their
+// buffer ends with the last row's last pixel.
+//
 // Mode bit 0 drives the process-wide instance through the exported
 // functions instead of a Context of its own; the allocation-failure plan
 // then has no effect (that instance uses the system heap). Otherwise mode
@@ -355,7 +359,7 @@ private:
             TRV_FUZZ_CHECK(result == 1);
             model_.areas = next;
         }
-        TRV_FUZZ_CHECK(ctx().engine().store.baselineReady == 0);
+        TRV_FUZZ_CHECK(ctx().engine().detection.baselineReady == 0);
     }
 
     void frame() {
@@ -381,27 +385,49 @@ private:
         }
         // The scene: a noisy background and one rectangle, in grey with a
         // tint per channel.
-        const uint8_t base = in_.u8(), noise = in_.u8() % 32, value = in_.u8(), tint = in_.u8() % 16;
+        const uint8_t base = in_.u8(), noise = in_.u8() % 32, value = in_.u8(), tintByte = in_.u8();
+        const uint8_t tint = tintByte % 16;
         const int32_t rx = in_.u8(), ry = in_.u8(), rw = in_.u8(), rh = in_.u8();
         const uint32_t flags = in_.u8();
         model_.lastW = w;
         model_.lastH = h;
         model_.lastBpp = bpp;
 
+        // A frame view (C++ only: flag bits 6-7 both set) takes its width
+        // and height whole and its own stride; the high bits of the tint
+        // byte choose that stride, also below 3 * width or negative.
+        const bool asView = !target_.exports() && (flags & 0xC0) == 0xC0;
+        const int64_t row3 = 3 * static_cast<int64_t>(w);
+        const int64_t strides[16] = {row3,     row3 + 1,     row3 + 2,  row3 + 3,  row3 + 5, row3 + 61,
+                                     2 * row3 + 1, 3 * row3,  row3 + 40000, row3,  row3 + 7, row3 - 1,
+                                     0,        -row3,        row3 - 3,  row3 + 64};
+        int64_t viewStride = strides[tintByte >> 4];
+        if (viewStride < INT32_MIN || viewStride > INT32_MAX) viewStride = 0;
+
         // Only the geometry the frame takes decides: a frame of the stored
         // size keeps the stored 24-bit layout whatever it declares.
-        const Geometry next = model_.peek(w, h, bpp);
-        const bool valid = next.height >= 3 && next.width >= 1 && next.width <= 10921 && next.bpp == 3;
+        const Geometry next = asView ? geometryOf(w, h, 3) : model_.peek(w, h, bpp);
+        const bool valid = asView ? w >= 1 && w <= 10921 && h >= 3 && h <= 32767 && viewStride >= row3
+                                  : next.height >= 3 && next.width >= 1 && next.width <= 10921 && next.bpp == 3;
         // The buffer: what the geometry the frame takes covers, as a host
-        // that keeps the contract passes it; for a refused frame, what its
-        // declaration describes (nothing, for a size or depth of 0 or less).
-        int64_t need = 0, stride = 0, depth = 3;
-        if (valid) {
+        // that keeps the contract passes it (a view: its rows up to the last
+        // pixel); for a refused frame, what its declaration describes
+        // (nothing, for a size or depth of 0 or less, or a refused view).
+        int64_t need = 0, stride = 0, depth = 3, rowBytes = 0;
+        if (asView) {
+            if (valid) {
+                stride = viewStride;
+                rowBytes = row3;
+                need = stride > kMaxFrameBytes ? kMaxFrameBytes + 1 : (h - 1) * stride + row3;
+            }
+        } else if (valid) {
             stride = next.stride;
+            rowBytes = stride;
             need = stride * next.height;
         } else if (w > 0 && h > 0 && bpp > 0) {
             depth = bpp;
             stride = (static_cast<int64_t>(w) * bpp + 3) & ~int64_t{3};
+            rowBytes = stride;
             need = stride > kMaxFrameBytes ? kMaxFrameBytes + 1 : stride * h;
         }
         if (need > kMaxFrameBytes || frameBytes_ + need > kFrameByteBudget) return;
@@ -420,13 +446,14 @@ private:
 
         std::unique_ptr<uint8_t[]> pixels(new uint8_t[static_cast<std::size_t>(need)]);
         Mix mix(flags * 131u + base);
-        for (int64_t y = 0; y * stride < need; ++y) {
+        if (stride > rowBytes) std::memset(pixels.get(), 0xA5, static_cast<std::size_t>(need));  // the gaps
+        for (int64_t y = 0; stride > 0 && y * stride < need; ++y) {
             uint8_t* row = pixels.get() + y * stride;
             const bool rectRow = y >= ry && y < ry + rh;
-            for (int64_t col = 0, x = 0; col < stride; ++x) {
+            for (int64_t col = 0, x = 0; col < rowBytes; ++x) {
                 const bool inRect = rectRow && x >= rx && x < rx + rw;
                 const uint32_t grey = inRect ? value : base + (noise ? mix.next() % (noise + 1u) : 0u);
-                for (int64_t channel = 0; channel < depth && col < stride; ++channel, ++col)
+                for (int64_t channel = 0; channel < depth && col < rowBytes; ++channel, ++col)
                     row[col] = static_cast<uint8_t>(grey + tint * channel);
             }
         }
@@ -440,8 +467,17 @@ private:
         const bool accepted = model_.storeReady && model_.initialised && model_.lut && !nullPixels &&
                               !nullResults && valid;
         const uint64_t refused = book_.refused();
-        const int16_t result = target_.frame(nullPixels ? nullptr : pixels.get(), w, h, bpp,
-                                             nullResults ? nullptr : results.get());
+        int16_t result;
+        if (asView) {
+            tarvocoil::FrameView view;
+            view.pixels = nullPixels ? nullptr : pixels.get();
+            view.width = w;
+            view.height = h;
+            view.stride = static_cast<int32_t>(viewStride);
+            result = ctx().processView(view, nullResults ? nullptr : results.get());
+        } else {
+            result = target_.frame(nullPixels ? nullptr : pixels.get(), w, h, bpp, nullResults ? nullptr : results.get());
+        }
         const bool allocFailed = book_.refused() != refused;
         auto untouched = [&] {
             for (std::size_t i = 0; i < slots; ++i)
@@ -469,7 +505,7 @@ private:
                 return;
             }
             TRV_FUZZ_CHECK(result == 1);
-            TRV_FUZZ_CHECK(ctx().engine().store.baselineReady == 1);
+            TRV_FUZZ_CHECK(ctx().engine().detection.baselineReady == 1);
             model_.planes = true;
             model_.planeW = next.width;
             model_.planeH = next.height;

@@ -4,7 +4,8 @@
 // expect: a width or height is at most 32767 and a row stride at most 32764
 // (a 24-bit frame is at most 10921 pixels wide). Pixel (x, y) begins at
 // pixels + y * stride + x * bytesPerPixel. The stride is the row length in
-// bytes rounded up to a multiple of 4.
+// bytes rounded up to a multiple of 4. For the host's frame the record keeps
+// only the geometry; the pixels travel with each call as a FrameRef.
 #ifndef TARVOCOIL_IMAGE_IMAGE_PLANE_H
 #define TARVOCOIL_IMAGE_IMAGE_PLANE_H
 
@@ -22,10 +23,6 @@ struct ImagePlane {
     int16_t height = 0;
     int16_t reserved[4] = {0, 0, 0, 0};
     uint8_t* pixels = nullptr;
-
-    // Byte offset of pixel (x, y), in signed 32-bit terms.
-    int32_t offset(int32_t x, int32_t y) const { return y * stride + x * bytesPerPixel; }
-    uint8_t* at(int32_t x, int32_t y) const { return pixels + offset(x, y); }
 };
 
 // width * bytesPerPixel + 3 with the two low bits cleared, low 16 bits kept.

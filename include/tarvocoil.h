@@ -18,6 +18,13 @@
  * The eight functions drive one process-wide detector. Hosts that run one
  * detector per camera use the C++ interface in tarvocoil.hpp instead.
  *
+ * Memory: a detector holds a 2 MiB grey table (from TRVCoilInit), three
+ * grey working planes of ((width + 3) & ~3) * height bytes each (from the
+ * baseline frame on: 6,220,800 bytes in all at 1920 x 1080), 12 bytes per
+ * row of each installed area, and, with front-light triggering, the light
+ * search's pending spans (4 bytes per frame row, plus 8 bytes per span the
+ * largest light region needs). The table is the detector's own.
+ *
  * Frame layout: 3 bytes per pixel in the order blue, green, red; every row
  * padded to a multiple of 4 bytes (row stride = (3 * width + 3) & ~3); row 0
  * first in memory. Coordinates of areas use the same system: x counts pixels
@@ -83,10 +90,12 @@ TRV_API void TRV_CALL TRVCoilRelease(void);
  * count entries; sensitivities[i] is area i's presence ratio: area i counts
  * as present when its summed grey difference from the background exceeds
  * that fraction of its brightness (typical values 0.05 .. 0.3).
- * Returns 1 when count > 0 areas were installed. Returns 0, leaving no
- * areas installed, for count <= 0, count > 32767, a null array with
- * count > 0, a vertex outside -32768..32767, or when memory runs out.
- * The next frame takes a new baseline. Safe to call from another thread
+ * Returns 1 when count > 0 areas were installed. Returns 0 for count <= 0,
+ * count > 32767, a null array with count > 0, a vertex outside
+ * -32768..32767, or when memory runs out; every such call behaves exactly
+ * like count 0: the areas installed before are released too, and frames
+ * return 0 until areas are installed again. After a call that installed
+ * areas, the next frame takes a new baseline. Safe to call from another thread
  * while TRVGetSurvResults runs: it waits for that frame to finish. */
 TRV_API int32_t TRV_CALL TRVSetSurvAreas(int32_t count, const AreaQuad *quads,
                                           const float *sensitivities);

@@ -118,8 +118,8 @@ AreaQuad ParseVertices(const Checker& c, const json& v, const std::string& path)
         const json& p = v[i];
         if (!p.is_array() || p.size() != 2)
             c.fail(vp, "expected a vertex [x, y] of two integers, got " + Checker::describe(p));
-        xy[2 * i] = static_cast<int32_t>(c.integer(p[0], vp + "[0]", -32768, 32767));
-        xy[2 * i + 1] = static_cast<int32_t>(c.integer(p[1], vp + "[1]", -32768, 32767));
+        xy[2 * i] = static_cast<int32_t>(c.integer(p[0], vp + "[0]", tarvocoil::kMinCoord, tarvocoil::kMaxCoord));
+        xy[2 * i + 1] = static_cast<int32_t>(c.integer(p[1], vp + "[1]", tarvocoil::kMinCoord, tarvocoil::kMaxCoord));
     }
     return AreaQuad{xy[0], xy[1], xy[2], xy[3], xy[4], xy[5], xy[6], xy[7]};
 }

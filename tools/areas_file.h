@@ -29,7 +29,7 @@ namespace tarvotool {
 
 // Presence ratio of an area whose file gives none.
 constexpr float kDefaultThreshold = 0.1f;
-constexpr int kMaxAreas = tarvocoil::kMaxAreas;
+using tarvocoil::kMaxAreas;
 // Largest areas file read: far above any real one (32767 areas take
 // about 3 MB).
 constexpr std::size_t kMaxAreasFileBytes = std::size_t{64} << 20;
@@ -41,11 +41,11 @@ struct AreaSpec {
 };
 
 struct LightLimits {
-    int32_t threshold = 200;
-    int32_t minWidth = 20;
-    int32_t maxWidth = 80;
-    int32_t minHeight = 20;
-    int32_t maxHeight = 80;
+    int32_t threshold = tarvocoil::Settings{}.lightThresh;
+    int32_t minWidth = tarvocoil::Settings{}.lightMinWidth;
+    int32_t maxWidth = tarvocoil::Settings{}.lightMaxWidth;
+    int32_t minHeight = tarvocoil::Settings{}.lightMinHeight;
+    int32_t maxHeight = tarvocoil::Settings{}.lightMaxHeight;
 };
 
 struct AreasConfig {

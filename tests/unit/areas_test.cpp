@@ -8,6 +8,7 @@
 
 #include "areas/area_store.h"
 #include "areas/rasterise.h"
+#include "detect/engine.h"
 #include "test_support.h"
 
 namespace tarvocoil {
@@ -123,23 +124,53 @@ protected:
 };
 
 TEST_F(Store, InstallsAreasWithCreationValues) {
-    store.baselineReady = 1;
     EXPECT_EQ(store.setAreas(alloc, 3, quads.data(), thresholds.data()), 1);
     EXPECT_EQ(store.count(), 3);
     EXPECT_EQ(store.areasSet, 1);
-    EXPECT_EQ(store.baselineReady, 0);
     EXPECT_EQ(store.area(0).spans.count, 5);
     EXPECT_EQ(store.area(1).spans.count, 11);
     EXPECT_EQ(store.area(2).spans.count, 1);
     EXPECT_EQ(store.area(0).presenceThresh, 0.25f);
     EXPECT_EQ(store.area(1).presenceThresh, -1.5f);
     EXPECT_TRUE(std::isnan(store.area(2).presenceThresh));
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(store.area(i).present, 0);
-        EXPECT_EQ(store.area(i).wasPresent, 0);
-        EXPECT_EQ(store.area(i).sampleCount, 1);
-        EXPECT_EQ(store.area(i).stillCount, 0);
+}
+
+// Beside the store, detection starts every new set with the creation
+// values and its baseline pending; a refused set leaves no state.
+TEST_F(Store, DetectionStateStartsAfreshWithEverySet) {
+    Engine e;
+    ASSERT_EQ(e.setAreas(3, quads.data(), thresholds.data()), 1);
+    e.detection.baselineReady = 1;
+    e.detection.area(1).stillCount = 9;
+    e.detection.area(1).present = 1;
+    ASSERT_EQ(e.setAreas(2, quads.data(), thresholds.data()), 1);
+    EXPECT_EQ(e.detection.baselineReady, 0);
+    ASSERT_EQ(e.detection.count(), 2);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(e.detection.area(i).present, 0);
+        EXPECT_EQ(e.detection.area(i).wasPresent, 0);
+        EXPECT_EQ(e.detection.area(i).sampleCount, 1);
+        EXPECT_EQ(e.detection.area(i).stillCount, 0);
     }
+    EXPECT_EQ(e.setAreas(-1, quads.data(), thresholds.data()), 0);
+    EXPECT_EQ(e.detection.count(), 0);
+    e.releaseAll();
+    // Out of memory anywhere, the state's block last of all: areas and
+    // state together, or neither.
+    bool succeeded = false;
+    for (long budget = 0; budget < 16 && !succeeded; ++budget) {
+        test::FailingAllocator failing;
+        failing.budget = budget;
+        Engine small;
+        small.alloc = failing.allocator();
+        succeeded = small.setAreas(3, quads.data(), thresholds.data()) == 1;
+        EXPECT_EQ(small.store.count(), succeeded ? 3 : 0) << budget;
+        EXPECT_EQ(small.detection.count(), succeeded ? 3 : 0) << budget;
+        EXPECT_EQ(small.store.areasSet, succeeded ? 1 : 0);
+        small.releaseAll();
+        EXPECT_EQ(failing.live, 0) << budget;
+    }
+    EXPECT_TRUE(succeeded);
 }
 
 TEST_F(Store, EmptyAndRefusedSetsLeaveNothingInstalled) {
@@ -155,11 +186,9 @@ TEST_F(Store, EmptyAndRefusedSetsLeaveNothingInstalled) {
     };
     for (const Case& c : cases) {
         ASSERT_EQ(store.setAreas(alloc, 3, quads.data(), thresholds.data()), 1);
-        store.baselineReady = 1;
         EXPECT_EQ(store.setAreas(alloc, c.count, c.q, c.t), 0) << c.count;
         EXPECT_EQ(store.count(), 0);
         EXPECT_EQ(store.areasSet, 0);
-        EXPECT_EQ(store.baselineReady, 0);
     }
 }
 

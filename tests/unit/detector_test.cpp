@@ -36,10 +36,10 @@ TEST_F(Detect, BaselineFrameTakesStartValuesAndLeavesResults) {
     install();
     EXPECT_EQ(rig.frame(grey(100)), 1);
     EXPECT_EQ(rig.results[0], -7);  // untouched
-    const SurvArea& a = rig.area(0);
+    const AreaState& a = rig.area(0);
     EXPECT_EQ(a.sampleCount, 71);
     for (int k = 0; k < 5; ++k) EXPECT_EQ(a.stats[k], 98);  // (1 + 70*100) / 71
-    EXPECT_EQ(rig.ctx.engine().store.baselineReady, 1);
+    EXPECT_EQ(rig.ctx.engine().detection.baselineReady, 1);
     for (int32_t y = 10; y <= 28; y += 3)
         for (int32_t x = 9; x <= 36; x += 3)
             for (int s = 0; s < 3; ++s) ASSERT_EQ(rig.planeByte(s, x, y), 100);
@@ -185,7 +185,7 @@ TEST_F(Detect, SteadyRefreshCopiesTheCurrentPictureIntoTheBackground) {
     install(0.5f);
     rig.frame(grey(100));
     rig.frame(grey(104));  // still (within 15%), first still frame: refresh
-    const SurvArea& a = rig.area(0);
+    const AreaState& a = rig.area(0);
     EXPECT_EQ(a.stats[0], 102);  // the plain mean (1 + 70*104) / 71
     EXPECT_EQ(a.stats[1], 98);
     EXPECT_EQ(a.stats[4], 98);
@@ -398,17 +398,17 @@ TEST(Lifecycle, OutOfMemoryIsSurvived) {
     // Memory for the table and the area, none for the planes: the baseline
     // stays pending until memory comes back.
     test::FailingAllocator some;
-    some.budget = 4;  // table, area record, spans, list block
+    some.budget = 5;  // table, area record, spans, list block, detection state
     {
         Context ctx(some.allocator());
         ctx.coilInit();
         ASSERT_EQ(ctx.setSurvAreas(1, &q, &t), 1);
         EXPECT_EQ(ctx.getSurvResults(f.data(), 64, 48, 3, results), 0);
-        EXPECT_EQ(ctx.engine().store.baselineReady, 0);
-        EXPECT_EQ(some.live, 4);
+        EXPECT_EQ(ctx.engine().detection.baselineReady, 0);
+        EXPECT_EQ(some.live, 5);
         some.budget = -1;
         EXPECT_EQ(ctx.getSurvResults(f.data(), 64, 48, 3, results), 1);
-        EXPECT_EQ(ctx.engine().store.baselineReady, 1);
+        EXPECT_EQ(ctx.engine().detection.baselineReady, 1);
         EXPECT_EQ(results[0], -7);
     }
     EXPECT_EQ(some.live, 0);

@@ -115,7 +115,7 @@ TEST(Threads, ReplacementWaitsForTheRunningFrame) {
     replace.join();
     EXPECT_TRUE(replaced.load());
     EXPECT_EQ(ctx.engine().store.count(), 2);
-    EXPECT_EQ(ctx.engine().store.baselineReady, 0);  // the old frame's baseline is gone with the old areas
+    EXPECT_EQ(ctx.engine().detection.baselineReady, 0);  // the old frame's baseline is gone with the old areas
 }
 
 TEST(Threads, FrameDuringReplacementReturnsZeroAtOnce) {
@@ -164,6 +164,50 @@ TEST(Threads, ReplacementsAndSettersRaceWithFrames) {
         std::this_thread::yield();
     }
     host.join();
+}
+
+}  // namespace
+}  // namespace tarvocoil
+
+namespace tarvocoil {
+namespace {
+
+// What the C++ header promises beyond the C calls.
+TEST(CppApi, SettingsStrideSizesAndRefusedAreaSets) {
+    Detector det;
+    det.useFrontLightTrigger(2);
+    EXPECT_EQ(det.settings().useFrontLightTrigger, 2);  // what was stored
+    EXPECT_FALSE(det.settings().frontLightOn());         // ... and what is done
+    det.useFrontLightTrigger(1);
+    EXPECT_TRUE(det.settings().frontLightOn());
+    det.useFrontLightTrigger(0);
+
+    EXPECT_EQ(Detector::frameStride(5), 16);
+    EXPECT_EQ(Detector::frameStride(4), 12);
+    EXPECT_EQ(Detector::frameStride(0), 0);
+    EXPECT_EQ(Detector::frameStride(-1), 0);
+    EXPECT_EQ(Detector::frameStride((INT64_MAX - 3) / 3), ((INT64_MAX - 3) / 3 * 3 + 3) & ~int64_t{3});
+    EXPECT_EQ(Detector::frameStride(INT64_MAX), 0);
+
+    // Width and height keep their low 16 bits: 65856 is 320.
+    const AreaQuad q = test::rect(10, 10, 300, 200);
+    const float t = 0.1f;
+    ASSERT_TRUE(det.setAreas(1, &q, &t));
+    test::Frame f(320, 240, 80, 80, 80);
+    int32_t r[1] = {-7};
+    EXPECT_TRUE(det.process(f.data(), 65856, 240, 3, r));  // baseline at 320 x 240
+    f.fillGrey(20, 20, 200, 150, 250);
+    EXPECT_TRUE(det.process(f.data(), 320, 240 + 65536, 3, r));
+    EXPECT_EQ(r[0], 1);
+    EXPECT_FALSE(det.process(f.data(), 320, 32768 + 240, 3, r));  // reads as a negative height
+
+    // A refused set releases what was installed, like count 0.
+    const AreaQuad far = test::rect(0, 0, 40000, 10);
+    EXPECT_FALSE(det.setAreas(1, &far, &t));
+    EXPECT_EQ(det.areaCount(), 0);
+    r[0] = -7;
+    EXPECT_FALSE(det.process(f.data(), 320, 240, 3, r));
+    EXPECT_EQ(r[0], -7);
 }
 
 }  // namespace

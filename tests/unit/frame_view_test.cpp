@@ -98,8 +98,8 @@ void expectSameState(const Context& a, const Context& b) {
     }
     ASSERT_EQ(x.store.count(), y.store.count());
     for (int i = 0; i < x.store.count(); ++i) {
-        const SurvArea& u = x.store.area(i);
-        const SurvArea& v = y.store.area(i);
+        const AreaState& u = x.detection.area(i);
+        const AreaState& v = y.detection.area(i);
         ASSERT_EQ(u.present, v.present);
         ASSERT_EQ(u.wasPresent, v.wasPresent);
         ASSERT_EQ(u.sampleCount, v.sampleCount);

@@ -31,11 +31,11 @@ protected:
         ref.width = 200;
         ref.height = 120;
         ref.stride = frame.stride;
-        SurvArea& a = rig.area(0);
+        AreaState& a = rig.area(0);
         a.present = 1;
         a.wasPresent = wasPresent;
         int32_t result = -7;
-        FrontLightTest(e, ref, a, result, nullptr);
+        FrontLightTest(e, ref, e.store.area(0), a, result, nullptr);
         present = a.present;
         return result;
     }

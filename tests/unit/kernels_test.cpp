@@ -300,10 +300,10 @@ public:
 private:
     // What the reference detector went through on a detection frame.
     void tally(const Engine& e, int16_t done) {
-        if (done != 1 || !e.store.baselineReady) return;
+        if (done != 1 || !e.detection.baselineReady) return;
         presences_ += std::count(results_[0].begin(), results_[0].end(), 1);
         for (int i = 0; i < e.store.count(); ++i) {
-            const SurvArea& a = e.store.area(i);
+            const AreaState& a = e.detection.area(i);
             if (a.present && e.settings.getUseFrontLightTrigger() == 1) ++lightBlobs_;
             if (a.stillCount != e.settings.getFrameCountThresh()) continue;
             ++refreshes_;
@@ -329,8 +329,8 @@ private:
         }
         ASSERT_EQ(a.store.count(), b.store.count());
         for (int i = 0; i < a.store.count(); ++i) {
-            const SurvArea& x = a.store.area(i);
-            const SurvArea& y = b.store.area(i);
+            const AreaState& x = a.detection.area(i);
+            const AreaState& y = b.detection.area(i);
             ASSERT_EQ(x.present, y.present);
             ASSERT_EQ(x.wasPresent, y.wasPresent);
             ASSERT_EQ(x.sampleCount, y.sampleCount);

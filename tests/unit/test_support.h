@@ -62,7 +62,8 @@ struct Rig {
     int16_t frame(const Frame& f) {
         return ctx.getSurvResults(f.data(), f.width, f.height, 3, results.data());
     }
-    SurvArea& area(int i) { return ctx.engine().store.area(i); }
+    // Area i's detection state.
+    AreaState& area(int i) { return ctx.engine().detection.area(i); }
     const ImagePlane& plane(int slot) { return *ctx.engine().planes.slot[slot]; }
     uint8_t planeByte(int slot, int32_t x, int32_t y) { return plane(slot).pixels[y * plane(slot).stride + x]; }
 };

@@ -1,4 +1,4 @@
-// sweep_fast.cpp - portable fast sweeps for any CPU.
+// sweep_portable.cpp - portable fast sweeps for any CPU.
 //
 // The same grid walk as the reference, with two changes that keep every
 // result bit: the grey comes from the exact integer form of the table (no

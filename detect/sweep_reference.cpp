@@ -1,4 +1,4 @@
-// sweep_common.cpp - reference sweeps: the literal median and sums.
+// sweep_reference.cpp - reference sweeps: the literal median and sums.
 #include "detect/sampling_grid.h"
 #include "detect/sweep.h"
 #include "image/grey_lut.h"

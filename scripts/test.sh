@@ -57,6 +57,7 @@ tool_sanitized() {
         -DTARVOCOIL_BENCH=OFF &&
     cmake --build build-asan-tool -j"$jobs" --target tarvocoil_cli tarvocoil_tool_tests &&
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+      LSAN_OPTIONS=suppressions="$root/tests/sanitizers/lsan.supp" \
       timeout 1200 ctest --test-dir build-asan-tool --output-on-failure -j"$jobs" -R '^tool\.'
 }
 threads() {

@@ -3,12 +3,14 @@
 #   scripts/install-deps.sh            everything
 #   scripts/install-deps.sh core tool  only some groups
 # Groups: core (compiler, CMake, GoogleTest, Google Benchmark), tool (FFmpeg
-# libraries, JSON and CLI parsers, a font), win32 (mingw-w64, wine32,
-# pefile), fuzz (clang 14 with its sanitizer runtimes).
+# libraries, JSON and CLI parsers, a font, MQTT and HTTP clients), tooltest
+# (an MQTT broker, an HTTP server library and openssl for the delivery
+# tests), win32 (mingw-w64, wine32, pefile), fuzz (clang 14 with its
+# sanitizer runtimes).
 set -euo pipefail
 
 groups=("$@")
-[ ${#groups[@]} -eq 0 ] && groups=(core tool win32 fuzz)
+[ ${#groups[@]} -eq 0 ] && groups=(core tool tooltest win32 fuzz)
 
 packages=()
 need_i386=0
@@ -16,7 +18,8 @@ for g in "${groups[@]}"; do
   case "$g" in
     core) packages+=(build-essential cmake pkg-config python3 libgtest-dev googletest libbenchmark-dev binutils file) ;;
     tool) packages+=(libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libavfilter-dev
-                     nlohmann-json3-dev libcli11-dev fonts-dejavu-core) ;;
+                     nlohmann-json3-dev libcli11-dev fonts-dejavu-core libmosquitto-dev libcurl4-openssl-dev) ;;
+    tooltest) packages+=(mosquitto libcpp-httplib-dev openssl) ;;
     win32) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 lld-14 clang-14 wine wine32:i386 python3-pefile)
            need_i386=1 ;;
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;

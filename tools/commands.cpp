@@ -237,6 +237,7 @@ int RunVideo(const RunCommand& cmd) {
         review = std::make_unique<ReviewOutput>(cmd.review, cmd.snapshots, reader.width(), reader.height(),
                                                 reader.frameRateNum(), reader.frameRateDen(), areas);
     EventWriter events(cmd.events, cmd.format);
+    EventOutlet outlet(cmd.delivery);
     std::vector<int32_t> flags(areas.areas.size());
     BgrImage img;
     double t = 0.0;
@@ -255,7 +256,7 @@ int RunVideo(const RunCommand& cmd) {
         if (!baseline)
             for (std::size_t c = 0; c < flags.size(); ++c)
                 if (flags[c]) {
-                    events.write(Event{index, t, static_cast<int>(c), areas.areas[c].name});
+                    events.write(outlet.trigger(index, t, static_cast<int>(c), areas.areas[c].name));
                     ++count;
                 }
         if (review) review->frame(img, index, t, baseline ? nullptr : flags.data());
@@ -273,6 +274,7 @@ int RunVideo(const RunCommand& cmd) {
         Warn("'" + cmd.video + "': skipped " + std::to_string(reader.damagedPackets()) + " damaged packets");
     events.finish();
     if (review) review->finish();
+    outlet.finish();
     if (progress.on())
         std::fprintf(stderr, "tarvocoil: %lld frames, %lld events\n", static_cast<long long>(index),
                      static_cast<long long>(count));

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "delivery_options.h"
 #include "events.h"
 
 namespace tarvotool {
@@ -30,6 +31,7 @@ struct RunCommand {
     std::string review;
     std::string snapshots;
     bool progress = true;
+    DeliveryOptions delivery;  // MQTT and webhook receivers
 };
 
 struct FrameCommand {

@@ -63,6 +63,16 @@ void EventWriter::write(const Event& e) {
     std::fwrite(line.data(), 1, line.size(), out_);
 }
 
+void EventWriter::write(const EventRecord& e) {
+    if (format_ == EventFormat::Csv) {
+        if (e.kind == EventKind::Trigger) write(Event{e.frame.value_or(0), e.time.value_or(0.0), e.area, e.name});
+        return;
+    }
+    header();
+    const std::string line = EventToJson(e) + "\n";
+    std::fwrite(line.data(), 1, line.size(), out_);
+}
+
 void EventWriter::finish() {
     if (!out_) return;
     header();

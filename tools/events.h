@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "event_json.h"
+
 namespace tarvotool {
 
 enum class EventFormat { Csv, Jsonl };
@@ -19,7 +21,9 @@ struct Event {
 
 // CSV: a header "frame,time,area,name", then one row per event, the time
 // with 6 decimals and the name quoted where CSV needs it.
-// JSON Lines: {"frame":12,"time":0.48,"area":0,"name":"lane 1"} per line.
+// JSON Lines: one EventToJson object per line, the text the MQTT and
+// webhook receivers get: {"event":"trigger","id":1,"wall_time":"...",
+// "frame":12,"time":0.48,"area":0,"name":"lane 1"}.
 class EventWriter {
 public:
     // An empty path writes to stdout.
@@ -29,6 +33,9 @@ public:
     EventWriter& operator=(const EventWriter&) = delete;
 
     void write(const Event& e);
+    // CSV keeps to the trigger columns (and skips stream events); JSON Lines
+    // writes the whole object.
+    void write(const EventRecord& e);
     // Flushes and closes; throws when anything failed to be written.
     void finish();
 

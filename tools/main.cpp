@@ -106,6 +106,7 @@ int main(int argc, char** argv) {
                                                "triggers, frame number and time")
         ->type_name("OUT.mp4");
     runCmd->add_option("--snapshots", run.snapshots, "Write a PNG of each frame with triggers into DIR")->type_name("DIR");
+    AddDeliveryOptions(*runCmd, run.delivery);
     runCmd->add_flag("--no-progress", runNoProgress, "No progress bar (it only shows when stderr is a terminal)");
     runCmd->footer(
         "Frame indices count from the first processed frame (0), which takes the\n"

@@ -29,7 +29,12 @@ Sink::~Sink() {
 }
 
 void Sink::start() {
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        run();
+        std::lock_guard<std::mutex> lock(mu_);
+        ended_ = true;
+        cv_.notify_all();
+    });
 }
 
 void Sink::stopThread() {
@@ -88,7 +93,18 @@ void Sink::finish(Clock::time_point deadline) {
     wake();
 }
 
-void Sink::join() { stopThread(); }
+bool Sink::joinBy(Clock::time_point until) {
+    if (!thread_.joinable()) return true;
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (!cv_.wait_until(lock, until, [&] { return ended_; })) {
+            thread_.detach();
+            return false;
+        }
+    }
+    thread_.join();
+    return true;
+}
 
 SinkStats Sink::stats() const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -203,7 +219,8 @@ void Delivery::deliver(uint64_t id, std::string json) {
 std::vector<SinkStats> Delivery::stats() const {
     if (closed_) return final_;
     std::vector<SinkStats> all;
-    for (const auto& s : sinks_) all.push_back(s->stats());
+    for (const auto& s : sinks_)
+        if (s) all.push_back(s->stats());
     return all;
 }
 
@@ -213,8 +230,16 @@ std::vector<SinkStats> Delivery::close(std::chrono::milliseconds flush) {
     const auto deadline = Clock::now() + flush;
     for (auto& s : sinks_) s->finish(deadline);
     for (auto& s : sinks_) {
-        s->join();
+        const bool joined = s->joinBy(deadline + std::chrono::seconds(2));
         final_.push_back(s->stats());
+        if (!joined) {
+            const std::string note = s->label() + ": still waiting for the network; left behind";
+            if (warn_)
+                warn_(note);
+            else
+                Warn(note);
+            s.release();  // the detached thread still uses it
+        }
     }
     return final_;
 }

@@ -62,8 +62,11 @@ public:
     // From now on the thread sends what is queued and ends when the queue is
     // empty or at `deadline`, whichever comes first.
     void finish(std::chrono::steady_clock::time_point deadline);
-    // Joins the thread (after finish()).
-    void join();
+    // Joins the thread (after finish()) if it ends by `until`; otherwise
+    // detaches it and returns false: a connect or name lookup that blocks
+    // in the network layer must not hold up the end of the program. The
+    // sink must then outlive the thread (the caller leaks it).
+    bool joinBy(std::chrono::steady_clock::time_point until);
     SinkStats stats() const;
 
 protected:
@@ -115,6 +118,7 @@ private:
     uint64_t droppedWarned_ = 0;
     std::chrono::steady_clock::time_point lastDropWarning_{};
     std::atomic<bool> finishing_{false};
+    bool ended_ = false;  // run() has returned
     std::chrono::steady_clock::time_point deadline_{};
     int wakeFd_ = -1;
     std::thread thread_;

@@ -284,10 +284,13 @@ TEST(Mqtt, BrokerDownFromTheStartKeepsTheNewestEventsOfAFullQueue) {
     EXPECT_TRUE(notes.has("queue full (50 events)")) << notes.all();
 }
 
-TEST(Mqtt, TlsDeliversOnlyToABrokerWhoseCertificateIsTrusted) {
+TEST(Mqtt, TlsDeliversOnlyToABrokerWhoseCertificateIsTrustedAndNamed) {
     const Broker::Tls cert = MakeCertificate();
     Broker broker(&cert);
     broker.start();
+    const Broker::Tls otherName = MakeCertificate("127.0.0.2");
+    Broker impostor(&otherName);  // trusted, but its certificate names another host
+    impostor.start();
     Subscriber sub(broker.port(), "tls", "tls-sub", &cert.certFile);
     ASSERT_TRUE(sub.waitSubscribed(10s));
     Notes notes;
@@ -298,6 +301,9 @@ TEST(Mqtt, TlsDeliversOnlyToABrokerWhoseCertificateIsTrusted) {
     Delivery d(notes.fn());
     d.add(std::make_unique<MqttSink>(ParseMqttUrl(broker.url("tls")), trusting, 100, notes.fn()));
     d.add(std::make_unique<MqttSink>(ParseMqttUrl(broker.url("tls")), system, 100, notes.fn()));
+    MqttSettings trustingOther = system;
+    trustingOther.caFile = otherName.certFile;
+    d.add(std::make_unique<MqttSink>(ParseMqttUrl(impostor.url("tls")), trustingOther, 100, notes.fn()));
     EventStamper stamper;
     DeliverTriggers(d, stamper, 5);
     ASSERT_TRUE(sub.waitDistinct(5, 20s)) << notes.all();
@@ -306,7 +312,10 @@ TEST(Mqtt, TlsDeliversOnlyToABrokerWhoseCertificateIsTrusted) {
     EXPECT_EQ(s[0].delivered, 5u);
     EXPECT_EQ(s[1].delivered, 0u);
     EXPECT_EQ(s[1].undelivered, 5u);
-    EXPECT_TRUE(notes.has("cannot connect")) << notes.all();
+    EXPECT_EQ(s[2].delivered, 0u);
+    EXPECT_EQ(s[2].undelivered, 5u);
+    EXPECT_TRUE(notes.has(broker.url("tls") + ": cannot connect")) << notes.all();
+    EXPECT_TRUE(notes.has(impostor.url("tls") + ": cannot connect")) << notes.all();
 }
 
 TEST(Webhook, RetriesFailuresInOrderAndDropsWhatTheReceiverRefuses) {

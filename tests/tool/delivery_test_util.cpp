@@ -148,12 +148,12 @@ std::string Broker::url(const std::string& topic) const {
     return std::string(tls_ ? "mqtts" : "mqtt") + "://127.0.0.1:" + std::to_string(port_) + "/" + topic;
 }
 
-Broker::Tls MakeCertificate() {
+Broker::Tls MakeCertificate(const std::string& ip) {
     const std::string dir = TempDir() + "/cert" + std::to_string(Counter());
     fs::create_directories(dir);
     Broker::Tls t{dir + "/cert.pem", dir + "/key.pem"};
-    const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
-                            " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+    const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=" + ip +
+                            " -addext subjectAltName=IP:" + ip + " -keyout " +
                             t.keyFile + " -out " + t.certFile + " >/dev/null 2>&1";
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error("openssl could not make a certificate");
     return t;

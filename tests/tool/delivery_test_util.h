@@ -50,8 +50,9 @@ private:
     pid_t pid_ = -1;
 };
 
-// A self-signed certificate for 127.0.0.1 (made with the openssl program).
-Broker::Tls MakeCertificate();
+// A self-signed certificate for this IP address (made with the openssl
+// program).
+Broker::Tls MakeCertificate(const std::string& ip = "127.0.0.1");
 
 // Subscribes with QoS 1 and a persistent session, reconnecting by itself,
 // and keeps every message in arrival order.

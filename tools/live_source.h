@@ -19,6 +19,10 @@
 
 #include "frame_loop.h"
 
+namespace CLI {
+class App;
+}
+
 namespace tarvotool {
 
 // Inputs that are streams rather than files: a URL with a scheme other
@@ -32,7 +36,14 @@ struct LiveOptions {
     int maxRetries = -1;
     std::chrono::milliseconds retryFirst{500};
     std::chrono::milliseconds retryMax{30000};
+    // A connection that delivers no frame for this long counts as lost
+    // (the reader's read timeout).
+    double stallSeconds = 10.0;
 };
+
+// --stall, --no-reconnect, --max-retries, --retry-max-delay for a
+// subcommand that reads live input.
+void AddLiveOptions(CLI::App& cmd, LiveOptions& options);
 
 // What the run hears from the source (on the loop's thread, inside next()).
 class LiveListener {

@@ -56,7 +56,8 @@ std::string StreamServer::url() const { return "http://127.0.0.1:" + std::to_str
 void StreamServer::start() {
     if (pid_ > 0) return;
     std::vector<std::string> args{"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-re",
-                                  "-stream_loop", "-1", "-i", clip_, "-an", "-c:v", "mpeg2video", "-q:v", "2",
+                                  "-stream_loop", "-1", "-i", clip_, "-an", "-vf", "scale=trunc(iw/2)*2:trunc(ih/2)*2",
+                                  "-c:v", "mpeg2video", "-q:v", "2",
                                   "-g", "5", "-f", "mpegts", "-listen", "1", url()};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());

@@ -3,14 +3,18 @@
 #   scripts/install-deps.sh            everything
 #   scripts/install-deps.sh core tool  only some groups
 # Groups: core (compiler, CMake, GoogleTest, Google Benchmark), tool (FFmpeg
-# libraries, JSON and CLI parsers, a font, MQTT and HTTP clients), tooltest
-# (an MQTT broker, an HTTP server library and openssl for the delivery
-# tests), win32 (mingw-w64, wine32, pefile), fuzz (clang 14 with its
-# sanitizer runtimes).
+# libraries, JSON and CLI parsers, a font, MQTT and HTTP clients, the ffmpeg
+# program the tool tests make their clips with), tooltest (an MQTT broker,
+# an HTTP server library and openssl for the delivery tests), python
+# (pybind11, numpy, pytest, OpenCV, pip and venv for Debian's
+# /usr/bin/python3; ffmpeg for test clips), gst
+# (GStreamer's development files and tools, and the base, good and libav
+# plugins the element's tests use), win32 (mingw-w64, wine32, pefile), fuzz
+# (clang 14 with its sanitizer runtimes).
 set -euo pipefail
 
 groups=("$@")
-[ ${#groups[@]} -eq 0 ] && groups=(core tool tooltest win32 fuzz)
+[ ${#groups[@]} -eq 0 ] && groups=(core tool tooltest python gst win32 fuzz)
 
 packages=()
 need_i386=0
@@ -18,8 +22,12 @@ for g in "${groups[@]}"; do
   case "$g" in
     core) packages+=(build-essential cmake pkg-config python3 libgtest-dev googletest libbenchmark-dev binutils file) ;;
     tool) packages+=(libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libavfilter-dev
-                     nlohmann-json3-dev libcli11-dev fonts-dejavu-core libmosquitto-dev libcurl4-openssl-dev) ;;
+                     nlohmann-json3-dev libcli11-dev fonts-dejavu-core ffmpeg libmosquitto-dev libcurl4-openssl-dev) ;;
     tooltest) packages+=(mosquitto libcpp-httplib-dev openssl) ;;
+    python) packages+=(python3-dev python3-pybind11 pybind11-dev python3-numpy python3-pytest python3-opencv
+                       python3-pip python3-venv python3-setuptools python3-wheel nlohmann-json3-dev ffmpeg) ;;
+    gst) packages+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+                    gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav) ;;
     win32) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 lld-14 clang-14 wine wine32:i386 python3-pefile)
            need_i386=1 ;;
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;

@@ -1,4 +1,8 @@
 // commands.h - the tool's subcommands, behind the command-line parsing.
+//
+// Exit codes of every subcommand: 0 done; 1 an error (message on stderr);
+// 2 a usage error (main); 128 + the signal (130 SIGINT, 143 SIGTERM) when a
+// run was stopped by a signal after writing everything it had.
 #ifndef TARVOCOIL_TOOLS_COMMANDS_H
 #define TARVOCOIL_TOOLS_COMMANDS_H
 
@@ -8,6 +12,7 @@
 
 #include "delivery_options.h"
 #include "events.h"
+#include "trace.h"
 
 namespace tarvotool {
 
@@ -30,6 +35,12 @@ struct RunCommand {
     std::optional<double> duration;
     std::string review;
     std::string snapshots;
+    bool overwrite = false;  // write into a non-empty snapshot folder
+    std::string trace;
+    TraceFormat traceFormat = TraceFormat::Jsonl;
+    int stream = -1;
+    bool strict = false;
+    bool quiet = false;
     bool progress = true;
     DeliveryOptions delivery;  // MQTT and webhook receivers
 };
@@ -39,6 +50,7 @@ struct FrameCommand {
     double at = 0.0;
     std::string areas;  // optional
     std::string out;
+    int stream = -1;
 };
 
 // Each returns the process exit status or throws ToolError.

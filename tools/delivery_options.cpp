@@ -142,14 +142,14 @@ EventRecord EventOutlet::streamRestored(int64_t nextFrame, double gapSeconds) {
     return send(stamper_.streamRestored(nextFrame, gapSeconds));
 }
 
-std::vector<SinkStats> EventOutlet::finish() {
+std::vector<SinkStats> EventOutlet::finish(bool quiet) {
     if (finished_ || delivery_.empty()) return delivery_.stats();
     finished_ = true;
     const std::vector<SinkStats> stats = delivery_.close(Millis(flushTimeout_));
     for (const SinkStats& s : stats) {
         if (s.dropped || s.undelivered || s.rejected)
             Warn(DescribeSinkStats(s) + (s.undelivered ? " (receiver unreachable at the end of the run)" : ""));
-        else
+        else if (!quiet)
             std::fprintf(stderr, "tarvocoil: %s\n", DescribeSinkStats(s).c_str());
     }
     return stats;

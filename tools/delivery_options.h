@@ -49,9 +49,10 @@ public:
 
     bool hasReceivers() const { return !delivery_.empty(); }
     // Waits up to the flush timeout for the receivers, stops them and prints
-    // one line per receiver on stderr ("MQTT URL: 12 delivered, ..."),
-    // warning about events dropped or left undelivered. Returns the counts.
-    std::vector<SinkStats> finish();
+    // one line per receiver on stderr ("MQTT URL: 12 delivered, ...", not
+    // when quiet), or a warning when events were dropped, rejected or left
+    // undelivered (always). Returns the counts.
+    std::vector<SinkStats> finish(bool quiet = false);
 
 private:
     EventRecord send(EventRecord e);

@@ -2,6 +2,7 @@
 #include "demo_scene.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 namespace tarvotool {
@@ -91,14 +92,21 @@ DemoScene::DemoScene(const DemoOptions& options) : opt_(options) {
     }
     if (opt_.night) areas_.frontLight = true;
 
-    // What the detector reads of each coil: its rows, widened by the one
-    // pixel its 3x3 median looks beyond them.
+    // What the detector reads of each coil: its rows (as the library
+    // rasterises them), widened by the one pixel its 3x3 median looks
+    // beyond them.
     coilMask_.assign(static_cast<std::size_t>(kWidth) * kHeight, 0);
     std::vector<uint8_t> rows(coilMask_.size(), 0);
-    for (std::size_t i = 0; i < areas_.areas.size(); ++i)
-        ForEachQuadRow(areas_.areas[i].quad, kWidth, kHeight, [&](int y, int l, int r) {
-            for (int x = l; x <= r; ++x) rows[static_cast<std::size_t>(y) * kWidth + x] |= uint8_t(1u << i);
-        });
+    {
+        tarvocoil::Detector det;
+        ApplyAreas(det, areas_);
+        for (std::size_t i = 0; i < areas_.areas.size(); ++i)
+            for (const tarvocoil::AreaRow& r : det.areaRows(static_cast<int32_t>(i))) {
+                if (r.y < 0 || r.y >= kHeight) continue;
+                for (int x = std::max(0, r.left); x <= std::min(kWidth - 1, r.right); ++x)
+                    rows[static_cast<std::size_t>(r.y) * kWidth + x] |= uint8_t(1u << i);
+            }
+    }
     for (int y = 0; y < kHeight; ++y)
         for (int x = 0; x < kWidth; ++x) {
             uint8_t m = 0;
@@ -354,6 +362,18 @@ void DemoScene::render(int index, BgrImage& out) {
             row[x * 3 + 2] = static_cast<uint8_t>(std::min(255.0f, std::max(0.0f, v2)));
         }
     }
+}
+
+bool DemoSource::next(SourceFrame& out) {
+    if (next_ >= frames_) return false;
+    const auto t0 = std::chrono::steady_clock::now();
+    scene_.render(next_, image_);
+    renderSeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    out.picture = image_.view();
+    out.time = static_cast<double>(next_) / DemoScene::kFps;
+    out.fileIndex = next_;
+    ++next_;
+    return true;
 }
 
 std::vector<CoilScore> ScoreTriggers(const std::vector<DemoEntry>& entries,

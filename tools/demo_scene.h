@@ -16,6 +16,7 @@
 
 #include "areas_file.h"
 #include "canvas.h"
+#include "frame_loop.h"
 
 namespace tarvotool {
 
@@ -80,6 +81,22 @@ private:
     std::vector<float> groundX_, groundZ_;
     std::vector<int8_t> noise_;
     uint8_t frameTouch_ = 0;
+};
+
+// The scene as the frame loop's source: frames 0..frames-1 at kFps.
+class DemoSource : public FrameSource {
+public:
+    DemoSource(DemoScene& scene, int frames) : scene_(scene), frames_(frames) {}
+    bool next(SourceFrame& out) override;
+    // Time spent rendering, in seconds.
+    double renderSeconds() const { return renderSeconds_; }
+
+private:
+    DemoScene& scene_;
+    int frames_;
+    int next_ = 0;
+    BgrImage image_;
+    double renderSeconds_ = 0.0;
 };
 
 // Scoring of triggers against the ground truth, per coil.

@@ -4,9 +4,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "event_json.h"
+#include "frame_loop.h"
 
 namespace tarvotool {
 
@@ -32,12 +35,19 @@ public:
     EventWriter(const EventWriter&) = delete;
     EventWriter& operator=(const EventWriter&) = delete;
 
+    // Each event reaches the file (or pipe) as it is written, so that an
+    // interrupted run keeps every event up to that point.
     void write(const Event& e);
     // CSV keeps to the trigger columns (and skips stream events); JSON Lines
     // writes the whole object.
     void write(const EventRecord& e);
     // Flushes and closes; throws when anything failed to be written.
-    void finish();
+    // withHeader false: a CSV without events gets no header either (the run
+    // failed before it began).
+    void finish(bool withHeader = true);
+
+    // Whether the events go to a terminal.
+    bool toTerminal() const;
 
     static std::string Format(const Event& e, EventFormat format);
     static std::string CsvField(const std::string& text);
@@ -50,6 +60,32 @@ private:
     std::FILE* out_ = nullptr;
     bool own_ = false;
     bool headerDone_ = false;
+};
+
+// Hands out each trigger's id and wall-clock time, passes it on to any
+// remote receivers and returns it for the events file.
+using TriggerStamp = std::function<EventRecord(int64_t frame, double time, int area, const std::string& name)>;
+
+// The frame-loop sink writing one event per set flag (never on the
+// baseline frame), named after the area.
+class EventSink : public FrameSink {
+public:
+    // beforeWrite (optional) runs before each event, e.g. to clear a
+    // progress line on the same terminal. stamp (optional) gives the event
+    // its id (the run's EventOutlet); without it the sink counts ids itself.
+    EventSink(EventWriter& writer, std::vector<std::string> names, std::function<void()> beforeWrite = {},
+              TriggerStamp stamp = {});
+    void frame(const ProcessedFrame& f) override;
+    // A run that processed no frame beyond the baseline writes nothing.
+    void finish() override { writer_.finish(frames_ > 1); }
+
+private:
+    EventWriter& writer_;
+    int64_t frames_ = 0;
+    std::vector<std::string> names_;
+    std::function<void()> beforeWrite_;
+    TriggerStamp stamp_;
+    EventStamper ownStamper_;
 };
 
 }  // namespace tarvotool

@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "delivery_test_util.h"
 
 extern char** environ;
 
@@ -45,9 +44,21 @@ bool Listening(int port) {
     return found;
 }
 
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("bind failed");
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
 }  // namespace
 
-StreamServer::StreamServer(const std::string& clip) : clip_(clip), port_(deliverytest::FreePort()) {}
+StreamServer::StreamServer(const std::string& clip) : clip_(clip), port_(FreePort()) {}
 
 StreamServer::~StreamServer() { kill(); }
 

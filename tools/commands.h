@@ -11,6 +11,7 @@
 #include <string>
 
 #include "delivery_options.h"
+#include "live_source.h"
 #include "events.h"
 #include "trace.h"
 
@@ -43,6 +44,7 @@ struct RunCommand {
     bool quiet = false;
     bool progress = true;
     DeliveryOptions delivery;  // MQTT and webhook receivers
+    LiveOptions live;          // reconnecting to live streams
 };
 
 struct FrameCommand {

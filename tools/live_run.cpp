@@ -17,29 +17,38 @@ std::string Seconds1(double s) {
 
 }  // namespace
 
-std::unique_ptr<ReaderConnection> ReaderConnection::Open(const std::string& url, VideoReaderOptions options,
-                                                         std::string& why) {
+ReaderConnection::ReaderConnection(VideoReader& reader, double stallSeconds, int64_t* errors)
+    : reader_(reader), stall_(stallSeconds), errors_(errors) {}
+
+std::unique_ptr<ReaderConnection> ReaderConnection::Open(const std::string& url, const VideoReaderOptions& options,
+                                                         int64_t* errors, std::string& why) {
     try {
-        return std::unique_ptr<ReaderConnection>(
-            new ReaderConnection(std::make_unique<VideoReader>(url, options), options.stallSeconds));
+        auto r = std::make_unique<VideoReader>(url, options);
+        auto c = std::make_unique<ReaderConnection>(*r, options.stallSeconds, errors);
+        c->owned_ = std::move(r);
+        return c;
     } catch (const ToolError& e) {
         why = e.what();
         return nullptr;
     }
 }
 
+ReaderConnection::~ReaderConnection() {
+    if (errors_) *errors_ += reader_.decodeErrors();
+}
+
 bool ReaderConnection::next(SourceFrame& out, std::string& why) {
     VideoFrame f;
-    if (reader_->next(f)) {
+    if (reader_.next(f)) {
         out.picture = f.picture;
         out.time = f.time;
         out.fileIndex = f.index;
         return true;
     }
-    if (reader_->stalled())
+    if (reader_.stalled())
         why = "no frame for " + Seconds1(stall_) + " s";
-    else if (!reader_->readError().empty())
-        why = reader_->readError();
+    else if (!reader_.readError().empty())
+        why = reader_.readError();
     else
         why = "end of stream";
     return false;

@@ -15,18 +15,22 @@
 namespace tarvotool {
 
 // One connection: a VideoReader on the URL with the stall timeout.
+// Its decoding errors are added to *errors when it closes.
 class ReaderConnection : public LiveConnection {
 public:
+    // A reader the caller opened (and keeps).
+    ReaderConnection(VideoReader& reader, double stallSeconds, int64_t* errors);
     // Null (and why) when the stream cannot be opened.
-    static std::unique_ptr<ReaderConnection> Open(const std::string& url, VideoReaderOptions options,
-                                                  std::string& why);
+    static std::unique_ptr<ReaderConnection> Open(const std::string& url, const VideoReaderOptions& options,
+                                                  int64_t* errors, std::string& why);
+    ~ReaderConnection() override;
     bool next(SourceFrame& out, std::string& why) override;
-    VideoReader& reader() { return *reader_; }
 
 private:
-    explicit ReaderConnection(std::unique_ptr<VideoReader> r, double stall) : reader_(std::move(r)), stall_(stall) {}
-    std::unique_ptr<VideoReader> reader_;
+    std::unique_ptr<VideoReader> owned_;
+    VideoReader& reader_;
     double stall_;
+    int64_t* errors_;
 };
 
 // Stream events to the events file and every receiver, warnings on

@@ -168,6 +168,7 @@ int main(int argc, char** argv) {
     runCmd->add_flag("--strict", run.strict, "Stop with an error (exit 1) on the first decoding error");
     runCmd->add_flag("-q,--quiet", run.quiet, "No summary line on stderr");
     AddDeliveryOptions(*runCmd, run.delivery);
+    AddLiveOptions(*runCmd, run.live);
     runCmd->add_flag("--no-progress", runNoProgress, "No progress bar (it only shows when stderr is a terminal)");
     runCmd->footer(
         "Frame indices count from the first processed frame (0), which takes the\n"

@@ -8,7 +8,7 @@
 namespace tarvotool {
 
 void AddLiveOptions(CLI::App& cmd, LiveOptions& options) {
-    const std::string group = "Live input (rtsp://, http://, udp://, srt://, /dev/video*)";
+    const std::string group = "Live input (rtsp://, http://, udp://, srt://, ...)";
     cmd.add_option("--stall", options.stallSeconds, "Seconds without a frame after which the stream counts as lost")
         ->capture_default_str()
         ->type_name("SECONDS")

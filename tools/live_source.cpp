@@ -9,7 +9,6 @@ namespace tarvotool {
 using Clock = std::chrono::steady_clock;
 
 bool IsLiveInput(const std::string& input) {
-    if (input.rfind("/dev/video", 0) == 0) return true;
     const std::size_t colon = input.find("://");
     if (colon == std::string::npos || colon == 0) return false;
     for (std::size_t i = 0; i < colon; ++i) {

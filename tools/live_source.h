@@ -26,8 +26,7 @@ class App;
 namespace tarvotool {
 
 // Inputs that are streams rather than files: a URL with a scheme other
-// than file: (rtsp://, http://, udp://, srt://, ...) or a V4L2 device
-// (/dev/video*).
+// than file: (rtsp://, http://, udp://, srt://, ...).
 bool IsLiveInput(const std::string& input);
 
 struct LiveOptions {

@@ -124,9 +124,10 @@ int main(int argc, char** argv) {
     double duration = 0.0;
     CLI::App* runCmd = app.add_subcommand(
         "run",
-        "Run the detector over a video file and write one event per trigger:\n"
+        "Run the detector over a video file or a live stream and write one event per trigger:\n"
         "frame index, time in seconds, area index and area name.");
-    runCmd->add_option("VIDEO", run.video, "Any video file FFmpeg can read; - reads standard input")
+    runCmd->add_option("VIDEO", run.video, "Any video file FFmpeg can read; - reads standard input; a live stream URL "
+                                             "(rtsp://, http://, udp://, srt://, ...) reconnects when it drops")
         ->required()
         ->check(NonEmptyPath())
         ->type_name("VIDEO");

@@ -318,8 +318,13 @@ int RunVideo(const RunCommand& cmd) {
     if (!stats.stopped && stats.processed < 2)
         throw ToolError(live ? "'" + cmd.video + "': no frames (" + liveSource->endReason() + ")"
                              : fileSource.emptyReason());
+    // A stream given up on is a failure (exit 1, after the summary): a
+    // supervisor should know; one that ended with --no-reconnect is not.
+    std::string gaveUp;
     if (live) {
-        if (!liveSource->endReason().empty())
+        if (liveSource->gaveUp())
+            gaveUp = "'" + cmd.video + "': " + liveSource->endReason();
+        else if (!liveSource->endReason().empty())
             Warn("'" + cmd.video + "': the run ends: " + liveSource->endReason());
         liveSource.reset();  // the last connection adds its counts
     }
@@ -342,6 +347,7 @@ int RunVideo(const RunCommand& cmd) {
                       stats.stopped ? ", stopped by " : "", stats.stopped ? SignalName(StopSignal()) : "");
         std::fputs(line, stderr);
     }
+    if (!gaveUp.empty()) throw ToolError(gaveUp);
     return StoppedStatus(stats);
 }
 

@@ -19,7 +19,7 @@ void AddLiveOptions(CLI::App& cmd, LiveOptions& options) {
            "End the run when the stream is lost instead of reconnecting")
         ->group(group);
     cmd.add_option("--max-retries", options.maxRetries,
-                   "Failed reconnection attempts in a row before the run ends (-1: no limit)")
+                   "Failed reconnection attempts in a row after which the run ends (-1: no limit)")
         ->capture_default_str()
         ->type_name("N")
         ->check(CLI::Range(-1, 1000000000))

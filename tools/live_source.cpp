@@ -44,8 +44,9 @@ bool LiveSource::pause(std::chrono::milliseconds d) {
 // doubles the wait, also one whose connection opened but gave no frame.
 bool LiveSource::failedAttempt(const std::string& why) {
     ++failedAttempts_;
-    if (options_.maxRetries >= 0 && failedAttempts_ > options_.maxRetries) {
+    if (options_.maxRetries >= 0 && failedAttempts_ >= options_.maxRetries) {
         endReason_ = "gave up after " + std::to_string(failedAttempts_) + " failed reconnection attempts (" + why + ")";
+        gaveUp_ = true;
         return false;
     }
     listener_.retrying(failedAttempts_, delay_, why);

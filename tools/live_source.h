@@ -31,7 +31,8 @@ bool IsLiveInput(const std::string& input);
 
 struct LiveOptions {
     bool reconnect = true;
-    // Failed connection attempts in a row before the run ends; -1: no limit.
+    // Failed reconnection attempts in a row after which the run ends (0:
+    // the first); -1: no limit.
     int maxRetries = -1;
     std::chrono::milliseconds retryFirst{500};
     std::chrono::milliseconds retryMax{30000};
@@ -89,6 +90,8 @@ public:
     int reconnections() const { return reconnections_; }
     // Why the source ended (empty while it runs or when stopped).
     const std::string& endReason() const { return endReason_; }
+    // Whether it ended because --max-retries attempts failed.
+    bool gaveUp() const { return gaveUp_; }
 
 private:
     bool reconnect();
@@ -112,6 +115,7 @@ private:
     std::chrono::milliseconds delay_;
     int reconnections_ = 0;
     std::string endReason_;
+    bool gaveUp_ = false;
 };
 
 }  // namespace tarvotool

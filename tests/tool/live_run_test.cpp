@@ -112,3 +112,24 @@ TEST(RunLive, SurvivesAStreamThatDiesAndStallsAndDetectsAgainAfterward) {
     EXPECT_EQ(reasons[1], "no frame for 1.5 s");
     EXPECT_NE(log.find("the stream came back; the detector takes a new baseline"), std::string::npos) << log;
 }
+
+TEST(RunLive, AStreamGivenUpOnEndsTheRunWithAnError) {
+    const std::string areas = Scratch("live-areas2.json");
+    WriteFile(areas, ClipAreasJson());
+    StreamServer server(ClipPath());
+    server.start();
+    const std::string events = Scratch("live2.jsonl"), out = Scratch("live2.out"), err = Scratch("live2.err");
+    const int pid = StartCli({"run", server.url(), "--areas", areas, "--format", "jsonl", "--events", events,
+                              "--max-retries", "2", "--retry-max-delay", "0.5"},
+                             out, err);
+    ASSERT_TRUE(WaitFor(events, [](const auto& e) { return Count(e, "trigger") >= 1; }, 30s)) << ReadFile(err);
+    server.kill();
+    const int status = WaitCli(pid, 30);
+    const std::string log = ReadFile(err);
+    EXPECT_EQ(status, 1) << log;
+    EXPECT_NE(log.find("gave up after 2 failed reconnection attempts"), std::string::npos) << log;
+    EXPECT_NE(log.find(" processed, "), std::string::npos) << "the summary comes first\n" << log;
+    const auto all = Events(events);
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.back().at("event"), "stream-lost");
+}

@@ -25,6 +25,7 @@
 #include "video_reader.h"
 #include "video_source.h"
 #include "tarvocoil.hpp"
+#include "tune.h"
 
 namespace tarvotool {
 
@@ -190,6 +191,7 @@ int RunDemo(const DemoCommand& cmd) {
                 total > 0 ? cmd.frames / total : 0.0);
     std::printf("output: %s (%sevents.csv, %struth.csv, %sareas.json%s)\n", dir.string().c_str(), prefix.c_str(),
                 prefix.c_str(), prefix.c_str(), cmd.review ? (", " + prefix + "review.mp4").c_str() : "");
+    if (cmd.tune) TuneDemo(cmd, areas, scene.entries(), dir.string(), prefix);
     std::fflush(stdout);
     return 0;
 }

@@ -25,6 +25,7 @@ struct DemoCommand {
     float threshold = 0.1f;
     bool review = true;
     bool progress = true;
+    bool tune = false;  // also tune the coils on the scene's ground truth
 };
 
 struct RunCommand {

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cmath>
 
+#include "matching.h"
+
 namespace tarvotool {
 
 namespace {
@@ -382,45 +384,27 @@ std::vector<CoilScore> ScoreTriggers(const std::vector<DemoEntry>& entries,
     std::vector<CoilScore> out(areas.areas.size());
     if (matched) matched->assign(entries.size(), -1);
     for (std::size_t c = 0; c < out.size(); ++c) {
-        CoilScore& s = out[c];
-        s.name = areas.areas[c].name;
-        std::vector<int> trig = c < triggers.size() ? triggers[c] : std::vector<int>{};
+        std::vector<int64_t> trig;
+        if (c < triggers.size()) trig.assign(triggers[c].begin(), triggers[c].end());
         std::sort(trig.begin(), trig.end());
-        std::vector<char> used(trig.size(), 0), ignored(trig.size(), 0);
         std::vector<std::size_t> idx;
         for (std::size_t k = 0; k < entries.size(); ++k)
             if (entries[k].coil == static_cast<int>(c)) idx.push_back(k);
-        std::sort(idx.begin(), idx.end(), [&](std::size_t a, std::size_t b) { return entries[a].frame < entries[b].frame; });
-        for (std::size_t k : idx) {
-            const int entry = entries[k].frame;
-            const bool late = entry > frames - 1 - window;
-            int hit = -1;
-            for (std::size_t j = 0; j < trig.size(); ++j)
-                if (!used[j] && trig[j] >= entry && trig[j] <= entry + window) {
-                    hit = static_cast<int>(j);
-                    break;
-                }
-            if (hit >= 0) {
-                used[hit] = 1;
-                if (matched) (*matched)[k] = trig[hit];
-            }
-            if (late) {
-                if (hit >= 0) ignored[hit] = 1;
-                continue;
-            }
-            ++s.vehicles;
-            if (hit >= 0) {
-                ++s.hits;
-                s.latencySum += trig[hit] - entry;
-            } else {
-                ++s.misses;
-            }
-        }
-        for (std::size_t j = 0; j < trig.size(); ++j) {
-            if (ignored[j]) continue;
-            ++s.triggers;
-            if (!used[j]) ++s.falseTriggers;
-        }
+        std::stable_sort(idx.begin(), idx.end(),
+                         [&](std::size_t a, std::size_t b) { return entries[a].frame < entries[b].frame; });
+        std::vector<int64_t> truth;
+        for (std::size_t k : idx) truth.push_back(entries[k].frame);
+        const AreaMatch m = MatchArea(truth, trig, MatchWindow{0, window}, frames - 1);
+        CoilScore& s = out[c];
+        s.name = areas.areas[c].name;
+        s.vehicles = m.truths;
+        s.triggers = m.triggers;
+        s.hits = m.hits;
+        s.misses = m.misses;
+        s.falseTriggers = m.falses;
+        s.latencySum = m.latencySum;
+        if (matched)
+            for (std::size_t i = 0; i < idx.size(); ++i) (*matched)[idx[i]] = static_cast<int>(m.matched[i]);
     }
     return out;
 }

@@ -110,8 +110,9 @@ struct CoilScore {
     double latencySum = 0.0;  // frames, over hits
 };
 
-// A trigger counts as a hit when it comes at most `window` frames after a
-// vehicle first touched the coil; each entry takes the first such trigger.
+// The matching rule of matching.h with a window of [entry, entry + window]:
+// a trigger counts as a hit when it comes at most `window` frames after a
+// vehicle first touched the coil; each entry takes the first free one.
 // Entries in the last `window` frames of the run are left out, with any
 // trigger they took, because the run ends before their window does.
 // matched[k] receives, for each entry k, the frame of its trigger or -1.

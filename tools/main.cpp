@@ -10,6 +10,8 @@
 #include "common.h"
 #include "frame_loop.h"
 #include "video_reader.h"
+#include "plot.h"
+#include "tune.h"
 
 #ifndef TARVOCOIL_VERSION
 #define TARVOCOIL_VERSION "unknown"
@@ -78,6 +80,8 @@ const char* const kFooter =
     "  tarvocoil demo --night              the same by night, with front-light triggering\n"
     "  tarvocoil run road.mp4 --areas examples/three-lanes.json --events events.csv\n"
     "  tarvocoil frame road.mp4 --at 12.5 --areas areas.json --out frame.png\n"
+    "  tarvocoil tune road.mp4 --areas areas.json --truth truth.csv --out tuned.json\n"
+    "  tarvocoil plot trace.jsonl --truth truth.csv --out plot.png\n"
     "\n"
     "Run 'tarvocoil SUBCOMMAND --help' for the options of each subcommand.";
 
@@ -113,6 +117,8 @@ int main(int argc, char** argv) {
         ->type_name("DIR");
     demoCmd->add_flag("--no-review", demoNoReview, "Do not write the review video");
     demoCmd->add_flag("--no-progress", demoNoProgress, "No progress line on stderr");
+    demoCmd->add_flag("--tune", demo.tune, "Also tune each coil's threshold on the scene's ground truth and print the\n"
+                                           "before/after table (writes -tune.csv, -tuned-areas.json, -tuned-plot.png)");
     demoCmd->footer(
         "The scene: 720x576, a camera 8 m above a three-lane road, one coil per lane.\n"
         "A hit is a trigger at most 10 frames after a vehicle first touches the coil.\n"
@@ -203,11 +209,16 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 1 << 20));
     frameCmd->footer("The frame is the one on screen at that time. Coordinates in the areas file\ncount pixels from the top-left corner of this picture.");
 
+    TuneCommand tune;
+    CLI::App* tuneCmd = AddTuneCommand(app, tune);
+    PlotCommand plot;
+    CLI::App* plotCmd = AddPlotCommand(app, plot);
+
     // A mistyped subcommand deserves its own message, not "a subcommand is required".
     if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "demo" && std::string(argv[1]) != "run" &&
-        std::string(argv[1]) != "frame") {
+        std::string(argv[1]) != "frame" && std::string(argv[1]) != "tune" && std::string(argv[1]) != "plot") {
         std::fprintf(stderr,
-                     "tarvocoil: unknown subcommand '%s' (expected demo, run or frame)\n"
+                     "tarvocoil: unknown subcommand '%s' (expected demo, run, frame, tune or plot)\n"
                      "Try 'tarvocoil --help' for more information.\n",
                      argv[1]);
         return 2;
@@ -236,6 +247,8 @@ int main(int argc, char** argv) {
             return RunVideo(run);
         }
         if (*frameCmd) return RenderFrame(frame);
+        if (*tuneCmd) return RunTune(tune);
+        if (*plotCmd) return RunPlot(plot);
     } catch (const ToolError& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "tarvocoil: %s\n", e.what());

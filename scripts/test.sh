@@ -2,8 +2,8 @@
 # Builds TarvoCoil and runs every test, as root on Debian 12 (installs what
 # it needs first). Steps: unit, tool and GStreamer element tests in a
 # normal build; the unit tests, and separately the tool and its tests, under
-# AddressSanitizer + UndefinedBehaviorSanitizer; the threading tests under
-# ThreadSanitizer; the Python package (installed into a virtual environment,
+# AddressSanitizer + UndefinedBehaviorSanitizer; the threading tests and
+# the event delivery under ThreadSanitizer; the Python package (installed into a virtual environment,
 # then its pytest suite); the library against the independent model on
 # random scenes; the 32-bit Windows DLL under wine; the fuzzers for a
 # bounded time. Prints one line per step and a closing count.
@@ -55,7 +55,7 @@ sanitized() {
 tool_sanitized() {
   cmake -S . -B build-asan-tool -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOCOIL_SANITIZE=address,undefined \
         -DTARVOCOIL_BENCH=OFF &&
-    cmake --build build-asan-tool -j"$jobs" --target tarvocoil_cli tarvocoil_tool_tests &&
+    cmake --build build-asan-tool -j"$jobs" --target tarvocoil_cli tarvocoil_tool_tests tarvocoil_delivery_tests &&
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
       LSAN_OPTIONS=suppressions="$root/tests/sanitizers/lsan.supp" \
       timeout 1200 ctest --test-dir build-asan-tool --output-on-failure -j"$jobs" -R '^tool\.'
@@ -63,7 +63,13 @@ tool_sanitized() {
 threads() {
   build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOCOIL_SANITIZE=thread \
         -DTARVOCOIL_TOOLS=OFF -DTARVOCOIL_BENCH=OFF &&
-    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -R '^(Threads|Soak)\.'
+    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -R '^(Threads|Soak)\.' &&
+    # The event delivery threads (sinks, queues, MQTT and webhook clients).
+    cmake -S . -B build-tsan-delivery -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOCOIL_SANITIZE=thread \
+          -DTARVOCOIL_BENCH=OFF &&
+    cmake --build build-tsan-delivery -j"$jobs" --target tarvocoil_delivery_tests &&
+    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan-delivery --output-on-failure \
+          -R '^tool\.(EventJson|MqttUrl|Delivery|Mqtt|Webhook)\.'
 }
 
 run_step native native

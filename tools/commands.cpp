@@ -2,6 +2,8 @@
 // one frame loop.
 #include "commands.h"
 
+#include "live_run.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -201,9 +203,16 @@ int RunVideo(const RunCommand& cmd) {
                           {cmd.snapshots, "--snapshots"}});
     AreasConfig areas = LoadAreasFile(cmd.areas);
     for (const std::string& w : areas.warnings) Warn(cmd.areas + ": " + w);
+    // Receiver URLs are checked before the video is opened; their threads
+    // start now and wait for events.
+    EventOutlet outlet(cmd.delivery);
+    const bool live = IsLiveInput(cmd.video);
+    if (live && (cmd.start > 0 || cmd.duration))
+        throw ToolError("--start and --duration need a file; '" + cmd.video + "' is a live stream");
     VideoReaderOptions ro;
     ro.stream = cmd.stream;
     ro.stop = StopFlag();
+    if (live) ro.stallSeconds = cmd.live.stallSeconds;
     VideoReader reader(cmd.video, ro);
     if (reader.videoStreams() > 1 && cmd.stream < 0)
         Warn("'" + cmd.video + "' has " + std::to_string(reader.videoStreams()) + " video streams; using stream " +
@@ -223,7 +232,7 @@ int RunVideo(const RunCommand& cmd) {
     tarvocoil::Detector det;
     ApplyAreas(det, areas);
     const auto rows = AreaRowsOf(det);
-    VideoSource source(reader, cmd.video, cmd.start, cmd.duration, cmd.strict);
+    VideoSource fileSource(reader, cmd.video, cmd.start, cmd.duration, cmd.strict);
 
     // A total only as a guess from the container (shown as ~N).
     int64_t total = -1;
@@ -267,9 +276,28 @@ int RunVideo(const RunCommand& cmd) {
                                             det.settings().frontLightOn());
     EventWriter eventFile(cmd.events, cmd.format);
     Progress progress(cmd.progress, total, true);
-    EventSink events(eventFile, Names(areas), [&] {
-        if (eventFile.toTerminal()) progress.clear();
-    });
+    EventSink events(
+        eventFile, Names(areas),
+        [&] {
+            if (eventFile.toTerminal()) progress.clear();
+        },
+        [&](int64_t frame, double time, int area, const std::string& name) {
+            return outlet.trigger(frame, time, area, name);
+        });
+
+    // A live stream: the first connection is the reader opened above; the
+    // source reconnects with readers of its own.
+    int64_t liveErrors = 0;
+    LiveRunListener listener(cmd.video, outlet, eventFile, [&] { ApplyAreas(det, areas); }, [&] { progress.clear(); });
+    std::unique_ptr<LiveSource> liveSource;
+    if (live)
+        liveSource = std::make_unique<LiveSource>(
+            std::make_unique<ReaderConnection>(reader, ro.stallSeconds, &liveErrors),
+            [&](std::string& why) -> std::unique_ptr<LiveConnection> {
+                return ReaderConnection::Open(cmd.video, ro, &liveErrors, why);
+            },
+            cmd.live, listener, StopFlag());
+    FrameSource& source = live ? static_cast<FrameSource&>(*liveSource) : fileSource;
 
     FrameLoop loop(det, areas.areas.size());
     loop.setStop(StopFlag());
@@ -287,25 +315,41 @@ int RunVideo(const RunCommand& cmd) {
         throw;
     }
     const double elapsed = Seconds(Clock::now() - t0);
+    outlet.finish(cmd.quiet);
 
-    if (!stats.stopped && stats.processed < 2) throw ToolError(source.emptyReason());
-    if (reader.decodeErrors() > 0 || reader.lostFrames() > 0)
-        Warn("'" + cmd.video + "' is damaged: " + std::to_string(reader.decodeErrors()) + " decoding errors, " +
+    if (!stats.stopped && stats.processed < 2)
+        throw ToolError(live ? "'" + cmd.video + "': no frames (" + liveSource->endReason() + ")"
+                             : fileSource.emptyReason());
+    // A stream given up on is a failure (exit 1, after the summary): a
+    // supervisor should know; one that ended with --no-reconnect is not.
+    std::string gaveUp;
+    if (live) {
+        if (liveSource->gaveUp())
+            gaveUp = "'" + cmd.video + "': " + liveSource->endReason();
+        else if (!liveSource->endReason().empty())
+            Warn("'" + cmd.video + "': the run ends: " + liveSource->endReason());
+        liveSource.reset();  // the last connection adds its counts
+    }
+    const int64_t framesRead = live ? stats.processed : reader.decodedFrames();
+    const int64_t decodeErrors = live ? liveErrors : reader.decodeErrors();
+    if (decodeErrors > 0 || reader.lostFrames() > 0)
+        Warn("'" + cmd.video + "' is damaged: " + std::to_string(decodeErrors) + " decoding errors, " +
              std::to_string(reader.lostFrames()) +
              " frames lost; frame indices after the damage count the frames that could be decoded");
-    if (!source.truncation().empty()) Warn(source.truncation());
+    if (!fileSource.truncation().empty()) Warn(fileSource.truncation());
     if (!cmd.quiet) {
         char line[512];
         std::snprintf(line, sizeof line,
                       "tarvocoil: %lld frames read, %lld processed, %lld decoding errors, %lld frames lost, %lld events, "
                       "%.3f s of video in %.2f s%s%s\n",
-                      static_cast<long long>(reader.decodedFrames()), static_cast<long long>(stats.processed),
-                      static_cast<long long>(reader.decodeErrors()), static_cast<long long>(reader.lostFrames()),
+                      static_cast<long long>(framesRead), static_cast<long long>(stats.processed),
+                      static_cast<long long>(decodeErrors), static_cast<long long>(reader.lostFrames()),
                       static_cast<long long>(stats.events),
                       stats.coveredSeconds, elapsed,
                       stats.stopped ? ", stopped by " : "", stats.stopped ? SignalName(StopSignal()) : "");
         std::fputs(line, stderr);
     }
+    if (!gaveUp.empty()) throw ToolError(gaveUp);
     return StoppedStatus(stats);
 }
 

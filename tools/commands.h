@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "delivery_options.h"
+#include "live_source.h"
 #include "events.h"
 #include "trace.h"
 
@@ -42,6 +44,8 @@ struct RunCommand {
     bool strict = false;
     bool quiet = false;
     bool progress = true;
+    DeliveryOptions delivery;  // MQTT and webhook receivers
+    LiveOptions live;          // reconnecting to live streams
 };
 
 struct FrameCommand {

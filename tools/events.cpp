@@ -69,8 +69,21 @@ void EventWriter::write(const Event& e) {
 
 bool EventWriter::toTerminal() const { return out_ && isatty(fileno(out_)); }
 
-EventSink::EventSink(EventWriter& writer, std::vector<std::string> names, std::function<void()> beforeWrite)
-    : writer_(writer), names_(std::move(names)), beforeWrite_(std::move(beforeWrite)) {}
+void EventWriter::write(const EventRecord& e) {
+    if (format_ == EventFormat::Csv) {
+        if (e.kind == EventKind::Trigger) write(Event{e.frame.value_or(0), e.time.value_or(0.0), e.area, e.name});
+        return;
+    }
+    header();
+    const std::string line = EventToJson(e) + "\n";
+    if (std::fwrite(line.data(), 1, line.size(), out_) != line.size() || std::fflush(out_) != 0)
+        throw ToolError((own_ ? "cannot write events file '" + path_ + "': " : std::string("cannot write events to stdout: ")) +
+                        std::strerror(errno));
+}
+
+EventSink::EventSink(EventWriter& writer, std::vector<std::string> names, std::function<void()> beforeWrite,
+                     TriggerStamp stamp)
+    : writer_(writer), names_(std::move(names)), beforeWrite_(std::move(beforeWrite)), stamp_(std::move(stamp)) {}
 
 void EventSink::frame(const ProcessedFrame& f) {
     ++frames_;
@@ -78,7 +91,9 @@ void EventSink::frame(const ProcessedFrame& f) {
     for (std::size_t a = 0; a < f.areaCount; ++a)
         if (f.flags[a]) {
             if (beforeWrite_) beforeWrite_();
-            writer_.write(Event{f.index, f.time, static_cast<int>(a), a < names_.size() ? names_[a] : ""});
+            const std::string& name = a < names_.size() ? names_[a] : std::string();
+            writer_.write(stamp_ ? stamp_(f.index, f.time, static_cast<int>(a), name)
+                                 : ownStamper_.trigger(f.index, f.time, static_cast<int>(a), name));
         }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "event_json.h"
 #include "frame_loop.h"
 
 namespace tarvotool {
@@ -23,7 +24,9 @@ struct Event {
 
 // CSV: a header "frame,time,area,name", then one row per event, the time
 // with 6 decimals and the name quoted where CSV needs it.
-// JSON Lines: {"frame":12,"time":0.48,"area":0,"name":"lane 1"} per line.
+// JSON Lines: one EventToJson object per line, the text the MQTT and
+// webhook receivers get: {"event":"trigger","id":1,"wall_time":"...",
+// "frame":12,"time":0.48,"area":0,"name":"lane 1"}.
 class EventWriter {
 public:
     // An empty path writes to stdout.
@@ -35,6 +38,9 @@ public:
     // Each event reaches the file (or pipe) as it is written, so that an
     // interrupted run keeps every event up to that point.
     void write(const Event& e);
+    // CSV keeps to the trigger columns (and skips stream events); JSON Lines
+    // writes the whole object.
+    void write(const EventRecord& e);
     // Flushes and closes; throws when anything failed to be written.
     // withHeader false: a CSV without events gets no header either (the run
     // failed before it began).
@@ -56,13 +62,19 @@ private:
     bool headerDone_ = false;
 };
 
+// Hands out each trigger's id and wall-clock time, passes it on to any
+// remote receivers and returns it for the events file.
+using TriggerStamp = std::function<EventRecord(int64_t frame, double time, int area, const std::string& name)>;
+
 // The frame-loop sink writing one event per set flag (never on the
 // baseline frame), named after the area.
 class EventSink : public FrameSink {
 public:
     // beforeWrite (optional) runs before each event, e.g. to clear a
-    // progress line on the same terminal.
-    EventSink(EventWriter& writer, std::vector<std::string> names, std::function<void()> beforeWrite = {});
+    // progress line on the same terminal. stamp (optional) gives the event
+    // its id (the run's EventOutlet); without it the sink counts ids itself.
+    EventSink(EventWriter& writer, std::vector<std::string> names, std::function<void()> beforeWrite = {},
+              TriggerStamp stamp = {});
     void frame(const ProcessedFrame& f) override;
     // A run that processed no frame beyond the baseline writes nothing.
     void finish() override { writer_.finish(frames_ > 1); }
@@ -72,6 +84,8 @@ private:
     int64_t frames_ = 0;
     std::vector<std::string> names_;
     std::function<void()> beforeWrite_;
+    TriggerStamp stamp_;
+    EventStamper ownStamper_;
 };
 
 }  // namespace tarvotool

@@ -130,9 +130,10 @@ int main(int argc, char** argv) {
     double duration = 0.0;
     CLI::App* runCmd = app.add_subcommand(
         "run",
-        "Run the detector over a video file and write one event per trigger:\n"
+        "Run the detector over a video file or a live stream and write one event per trigger:\n"
         "frame index, time in seconds, area index and area name.");
-    runCmd->add_option("VIDEO", run.video, "Any video file FFmpeg can read; - reads standard input")
+    runCmd->add_option("VIDEO", run.video, "Any video file FFmpeg can read; - reads standard input; a live stream URL "
+                                             "(rtsp://, http://, udp://, srt://, ...) reconnects when it drops")
         ->required()
         ->check(NonEmptyPath())
         ->type_name("VIDEO");
@@ -173,6 +174,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 1 << 20));
     runCmd->add_flag("--strict", run.strict, "Stop with an error (exit 1) on the first decoding error");
     runCmd->add_flag("-q,--quiet", run.quiet, "No summary line on stderr");
+    AddDeliveryOptions(*runCmd, run.delivery);
+    AddLiveOptions(*runCmd, run.live);
     runCmd->add_flag("--no-progress", runNoProgress, "No progress bar (it only shows when stderr is a terminal)");
     runCmd->footer(
         "Frame indices count from the first processed frame (0), which takes the\n"

@@ -27,8 +27,13 @@ std::string Progress::Line(int64_t frames, int64_t total, bool estimate, double 
         std::snprintf(line, sizeof line, "[%s] %lld/%s%lld frames  %.1f fps  ETA %s%ld:%02ld", bar,
                       static_cast<long long>(frames), estimate ? "~" : "", static_cast<long long>(total), fps,
                       estimate ? "~" : "", eta / 60, eta % 60);
+    } else if (total < 0) {
+        // No length at all (a live stream): how long the run has been up.
+        const long up = std::lround(elapsed);
+        std::snprintf(line, sizeof line, "%lld frames  %.1f fps  up %ld:%02ld:%02ld", static_cast<long long>(frames),
+                      fps, up / 3600, up / 60 % 60, up % 60);
     } else {
-        // No total, or the guess proved short: no bar rather than a wrong one.
+        // The guess proved short: no bar rather than a wrong one.
         std::snprintf(line, sizeof line, "%lld frames  %.1f fps", static_cast<long long>(frames), fps);
     }
     return line;

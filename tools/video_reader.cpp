@@ -11,6 +11,7 @@ extern "C" {
 #include <libavutil/display.h>
 #include <libavutil/frame.h>
 #include <libavutil/pixdesc.h>
+#include <libavutil/time.h>
 #include <libswscale/swscale.h>
 }
 
@@ -48,8 +49,27 @@ void SetSourceColorspace(SwsContext* sws, const AVFrame* f) {
                              1 << 16, 1 << 16);
 }
 
-int Interrupted(void* stop) {
-    return stop && *static_cast<const volatile std::sig_atomic_t*>(stop) != 0 ? 1 : 0;
+// What FFmpeg's blocking calls check while they wait: the stop flag, and
+// for live input a deadline by which the next packet must have come.
+struct Watch {
+    const volatile std::sig_atomic_t* stop = nullptr;
+    int64_t stallUs = 0;     // 0: no deadline
+    int64_t deadlineUs = 0;  // av_gettime_relative() by which data must come
+    bool stalled = false;
+
+    void arm() {
+        if (stallUs > 0) deadlineUs = av_gettime_relative() + stallUs;
+    }
+};
+
+int Interrupted(void* opaque) {
+    Watch* w = static_cast<Watch*>(opaque);
+    if (w->stop && *w->stop != 0) return 1;
+    if (w->stallUs > 0 && av_gettime_relative() > w->deadlineUs) {
+        w->stalled = true;
+        return 1;
+    }
+    return 0;
 }
 
 bool IsCoverArt(const AVStream* st) { return (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0; }
@@ -82,6 +102,8 @@ struct VideoReader::Impl {
     bool warmup = false;    // after a seek, before its first frame
     bool seeked = false;
     bool stopped = false;
+    Watch watch;
+    std::string readError;  // why reading ended early, when not at the end
     double lastTime = -1.0;
     int64_t nextIndex = 0;
     int64_t decoded = 0, errors = 0, packetsIn = 0, framesOut = 0, lost = 0;
@@ -144,12 +166,15 @@ struct VideoReader::Impl {
             }
             if (flushed) return false;
             if (stopRequested()) return false;
+            watch.arm();
             err = av_read_frame(fmt, pkt);
             if (err < 0) {
+                if (watch.stalled) return false;
                 if (err == AVERROR_EXIT || stopRequested()) {
                     stopped = true;
                     return false;
                 }
+                if (err != AVERROR_EOF) readError = AvError(err);
                 // End of file, or a read error: let the decoder give out what it holds.
                 avcodec_send_packet(dec, nullptr);
                 flushed = true;
@@ -215,13 +240,20 @@ VideoReader::VideoReader(const std::string& path, const VideoReaderOptions& opti
     if (std::filesystem::is_directory(path, ec)) throw ToolError("cannot open video '" + path + "': it is a directory");
     m.fmt = avformat_alloc_context();
     if (!m.fmt) throw ToolError("out of memory");
+    m.watch.stop = options.stop;
+    m.watch.stallUs = static_cast<int64_t>(options.stallSeconds * 1e6);
+    m.watch.arm();
     m.fmt->interrupt_callback.callback = Interrupted;
-    m.fmt->interrupt_callback.opaque = const_cast<std::sig_atomic_t*>(options.stop);
+    m.fmt->interrupt_callback.opaque = &m.watch;
     int err = avformat_open_input(&m.fmt, path == "-" ? "pipe:0" : path.c_str(), nullptr, nullptr);
     if (err < 0) {
         m.fmt = nullptr;  // freed by avformat_open_input
+        if (m.watch.stalled)
+            throw ToolError("cannot open video '" + path + "': no answer for " +
+                            std::to_string(static_cast<long long>(std::ceil(options.stallSeconds))) + " s");
         throw ToolError("cannot open video '" + path + "': " + AvError(err));
     }
+    m.watch.arm();
     err = avformat_find_stream_info(m.fmt, nullptr);
     if (err < 0) throw ToolError("cannot read video '" + path + "': " + AvError(err));
 
@@ -302,6 +334,8 @@ int64_t VideoReader::decodedFrames() const { return impl_->decoded; }
 int64_t VideoReader::decodeErrors() const { return impl_->errors; }
 int64_t VideoReader::lostFrames() const { return impl_->lost; }
 bool VideoReader::stopped() const { return impl_->stopped; }
+bool VideoReader::stalled() const { return impl_->watch.stalled; }
+const std::string& VideoReader::readError() const { return impl_->readError; }
 
 double VideoReader::statedLength() const {
     const Impl& m = *impl_;

@@ -26,6 +26,9 @@ struct VideoReaderOptions {
     // While *stop is non-zero, reading and waiting for input give up, and
     // next() reports the end. May be null.
     const volatile std::sig_atomic_t* stop = nullptr;
+    // Live input: opening, and each wait for data, give up after this many
+    // seconds without any (stalled() tells); 0 waits as long as it takes.
+    double stallSeconds = 0.0;
 };
 
 struct VideoFrame {
@@ -98,6 +101,11 @@ public:
     int64_t lostFrames() const;
     // Whether reading stopped because of *options.stop.
     bool stopped() const;
+    // Whether reading ended because no data came for options.stallSeconds.
+    bool stalled() const;
+    // Why reading ended before the end of the input (a network or read
+    // error), empty at a normal end.
+    const std::string& readError() const;
 
 private:
     struct Impl;

@@ -394,7 +394,8 @@ TEST(Hostile, ProgressTotalsAreMarkedAsGuessesAndFontGapsAreSaid) {
     EXPECT_EQ(Progress::Line(50, 100, false, 1.0).substr(33), "50/100 frames  50.0 fps  ETA 0:01");
     // A guess that proved short, and no total at all: no bar.
     EXPECT_EQ(Progress::Line(150, 100, true, 1.0), "150 frames  150.0 fps");
-    EXPECT_EQ(Progress::Line(7, -1, false, 0.0), "7 frames  0.0 fps");
+    EXPECT_EQ(Progress::Line(7, -1, false, 0.0), "7 frames  0.0 fps  up 0:00:00");
+    EXPECT_EQ(Progress::Line(90000, -1, false, 3725.4), "90000 frames  24.2 fps  up 1:02:05");  // a live stream
 
     const std::string areas = Areas("names.json", R"([{"name": "Лава", "vertices": [[20, 30], [60, 30], [60, 70], [20, 70]]},
                                                       {"name": "東口", "vertices": [[95, 30], [135, 32], [133, 70], [95, 68]]}])");

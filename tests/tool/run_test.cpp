@@ -115,7 +115,9 @@ TEST(Run, JsonLinesToAFileCarryTheSameEvents) {
         ASSERT_TRUE(j.is_object());
         std::vector<std::string> keys;
         for (auto it = j.begin(); it != j.end(); ++it) keys.push_back(it.key());
-        EXPECT_EQ(keys, (std::vector<std::string>{"frame", "time", "area", "name"}));
+        EXPECT_EQ(keys, (std::vector<std::string>{"event", "id", "wall_time", "frame", "time", "area", "name"}));
+        EXPECT_EQ(j["event"], "trigger");
+        EXPECT_EQ(j["id"].get<std::size_t>(), i + 1);
         EXPECT_EQ(j["frame"].get<int>(), rows[i].frame);
         EXPECT_NEAR(j["time"].get<double>(), rows[i].time, 1e-9);
         EXPECT_EQ(j["area"].get<int>(), rows[i].area);

@@ -1,0 +1,135 @@
+// live_run_test.cpp - `tarvocoil run URL` on a live stream that ffmpeg
+// serves on 127.0.0.1, killed, stalled and started again mid-run.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "stream_server.h"
+#include "tool_test_util.h"
+
+using namespace tooltest;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<nlohmann::json> Events(const std::string& path) {
+    std::vector<nlohmann::json> events;
+    for (const std::string& line : Lines(ReadFile(path))) {
+        if (line.empty() || line.back() != '}') break;  // a line still being written
+        events.push_back(nlohmann::json::parse(line));
+    }
+    return events;
+}
+
+std::size_t Count(const std::vector<nlohmann::json>& events, const std::string& kind) {
+    std::size_t n = 0;
+    for (const auto& e : events) n += e.at("event") == kind;
+    return n;
+}
+
+// Waits (bounded) until the events file satisfies `ready`.
+template <typename Pred>
+bool WaitFor(const std::string& path, Pred ready, std::chrono::seconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        if (ready(Events(path))) return true;
+        std::this_thread::sleep_for(100ms);
+    }
+    return false;
+}
+
+// Triggers after the last stream-restored event.
+std::size_t TriggersAfterLastReturn(const std::vector<nlohmann::json>& events) {
+    std::size_t n = 0;
+    for (const auto& e : events) {
+        if (e.at("event") == "stream-restored") n = 0;
+        if (e.at("event") == "trigger") ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+TEST(RunLive, SurvivesAStreamThatDiesAndStallsAndDetectsAgainAfterward) {
+    const std::string areas = Scratch("live-areas.json");
+    WriteFile(areas, ClipAreasJson());
+    StreamServer server(ClipPath());
+    server.start();
+    const std::string events = Scratch("live.jsonl"), out = Scratch("live.out"), err = Scratch("live.err");
+    const int pid = StartCli({"run", server.url(), "--areas", areas, "--format", "jsonl", "--events", events,
+                              "--stall", "1.5", "--retry-max-delay", "1"},
+                             out, err);
+    auto triggers = [](std::size_t n) {
+        return [n](const std::vector<nlohmann::json>& e) { return Count(e, "trigger") >= n; };
+    };
+    ASSERT_TRUE(WaitFor(events, triggers(2), 30s)) << ReadFile(err);
+
+    server.kill();  // the stream ends: EOF on a live source
+    ASSERT_TRUE(WaitFor(events, [](const auto& e) { return Count(e, "stream-lost") >= 1; }, 20s)) << ReadFile(err);
+    std::this_thread::sleep_for(1500ms);  // some refused reconnection attempts
+    server.start();
+    ASSERT_TRUE(WaitFor(events, [](const auto& e) { return Count(e, "stream-restored") >= 1 &&
+                                                           TriggersAfterLastReturn(e) >= 2; }, 40s))
+        << ReadFile(err);
+
+    server.pause();  // the stream stalls: no frame for --stall seconds
+    ASSERT_TRUE(WaitFor(events, [](const auto& e) { return Count(e, "stream-lost") >= 2; }, 20s)) << ReadFile(err);
+    server.kill();
+    server.start();
+    ASSERT_TRUE(WaitFor(events, [](const auto& e) { return Count(e, "stream-restored") >= 2 &&
+                                                           TriggersAfterLastReturn(e) >= 1; }, 40s))
+        << ReadFile(err);
+
+    kill(pid, SIGINT);
+    const int status = WaitCli(pid, 30);
+    const std::string log = ReadFile(err);
+    EXPECT_EQ(status, 130) << log;  // stopped by SIGINT, as for files
+
+    const std::vector<nlohmann::json> all = Events(events);
+    int64_t lastFrame = -1;
+    uint64_t lastId = 0;
+    std::vector<std::string> reasons;
+    for (const auto& e : all) {
+        EXPECT_GT(e.at("id").get<uint64_t>(), lastId);  // ids grow
+        lastId = e.at("id").get<uint64_t>();
+        if (e.at("event") == "stream-lost") reasons.push_back(e.at("reason").get<std::string>());
+        if (e.at("event") == "stream-restored") {
+            EXPECT_GT(e.at("gap").get<double>(), 0.0);
+        }
+        if (e.contains("frame") && e.at("event") != "stream-lost") {
+            // frame indices keep counting across reconnections
+            EXPECT_GT(e.at("frame").get<int64_t>(), lastFrame) << e.dump();
+            lastFrame = e.at("frame").get<int64_t>();
+        }
+    }
+    ASSERT_EQ(reasons.size(), 2u);
+    EXPECT_NE(reasons[0].find_first_not_of(' '), std::string::npos);  // EOF or a reset, as the network tells
+    EXPECT_EQ(reasons[1], "no frame for 1.5 s");
+    EXPECT_NE(log.find("the stream came back; the detector takes a new baseline"), std::string::npos) << log;
+}
+
+TEST(RunLive, AStreamGivenUpOnEndsTheRunWithAnError) {
+    const std::string areas = Scratch("live-areas2.json");
+    WriteFile(areas, ClipAreasJson());
+    StreamServer server(ClipPath());
+    server.start();
+    const std::string events = Scratch("live2.jsonl"), out = Scratch("live2.out"), err = Scratch("live2.err");
+    const int pid = StartCli({"run", server.url(), "--areas", areas, "--format", "jsonl", "--events", events,
+                              "--max-retries", "2", "--retry-max-delay", "0.5"},
+                             out, err);
+    ASSERT_TRUE(WaitFor(events, [](const auto& e) { return Count(e, "trigger") >= 1; }, 30s)) << ReadFile(err);
+    server.kill();
+    const int status = WaitCli(pid, 30);
+    const std::string log = ReadFile(err);
+    EXPECT_EQ(status, 1) << log;
+    EXPECT_NE(log.find("gave up after 2 failed reconnection attempts"), std::string::npos) << log;
+    EXPECT_NE(log.find(" processed, "), std::string::npos) << "the summary comes first\n" << log;
+    const auto all = Events(events);
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.back().at("event"), "stream-lost");
+}

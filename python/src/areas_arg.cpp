@@ -75,10 +75,10 @@ tarvotool::AreasConfig FromSequence(py::handle areas) {
             xy[2 * k] = Coordinate(vertex[0], vat + " x");
             xy[2 * k + 1] = Coordinate(vertex[1], vat + " y");
         }
-        tarvotool::AreaSpec spec;
-        spec.name = "area " + std::to_string(i);
-        spec.quad = AreaQuad{xy[0], xy[1], xy[2], xy[3], xy[4], xy[5], xy[6], xy[7]};
-        config.areas.push_back(spec);
+        tarvotool::AreaSpec area;
+        area.name = "area " + std::to_string(i);
+        area.quad = AreaQuad{xy[0], xy[1], xy[2], xy[3], xy[4], xy[5], xy[6], xy[7]};
+        config.areas.push_back(area);
     }
     return config;
 }

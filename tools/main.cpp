@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "common.h"
+#include "edit_cli.h"
 #include "media.h"
 
 #ifndef TARVOCOIL_VERSION
@@ -44,6 +45,7 @@ const char* const kFooter =
     "  tarvocoil demo --night              the same by night, with front-light triggering\n"
     "  tarvocoil run road.mp4 --areas examples/three-lanes.json --events events.csv\n"
     "  tarvocoil frame road.mp4 --at 12.5 --areas areas.json --out frame.png\n"
+    "  tarvocoil edit road.mp4 --areas areas.json   place coils in the browser\n"
     "\n"
     "Run 'tarvocoil SUBCOMMAND --help' for the options of each subcommand.";
 
@@ -121,11 +123,14 @@ int main(int argc, char** argv) {
     frameCmd->add_option("-o,--out", frame.out, "PNG file to write")->required()->type_name("FRAME.png");
     frameCmd->footer("The frame is the one on screen at that time. Coordinates in the areas file\ncount pixels from the top-left corner of this picture.");
 
+    EditCommand edit;
+    CLI::App* editCmd = AddEditCommand(app, edit);
+
     // A mistyped subcommand deserves its own message, not "a subcommand is required".
     if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "demo" && std::string(argv[1]) != "run" &&
-        std::string(argv[1]) != "frame") {
+        std::string(argv[1]) != "frame" && std::string(argv[1]) != "edit") {
         std::fprintf(stderr,
-                     "tarvocoil: unknown subcommand '%s' (expected demo, run or frame)\n"
+                     "tarvocoil: unknown subcommand '%s' (expected demo, run, frame or edit)\n"
                      "Try 'tarvocoil --help' for more information.\n",
                      argv[1]);
         return 2;
@@ -152,6 +157,7 @@ int main(int argc, char** argv) {
             return RunVideo(run);
         }
         if (*frameCmd) return RenderFrame(frame);
+        if (*editCmd) return RunEditor(edit);
     } catch (const ToolError& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "tarvocoil: %s\n", e.what());

@@ -147,7 +147,7 @@ struct EditServer::Impl {
             SendError(res, 403, "refused: the Host header '" + host + "' is not this editor's address");
             return httplib::Server::HandlerResponse::Handled;
         }
-        if (req.method != "GET" && req.method != "HEAD") {
+        if (req.method == "PUT" || req.method == "POST") {
             // A page of another site may send simple cross-site requests;
             // it can neither set a JSON content type without asking first
             // nor hide its Origin.

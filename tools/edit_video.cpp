@@ -61,7 +61,13 @@ void FrameAt(const std::string& path, double seconds, BgrImage& out, double& sho
         have = true;
         if (t > seconds + 1e-4) break;  // the video starts after `seconds`
     }
-    if (!have) throw ToolError("'" + path + "' has no frame at " + Secs(seconds) + " s");
+    if (!have && reader.lastDecodedTime() >= 0.0)
+        throw ToolError("'" + path + "' ends before " + Secs(seconds) + " s (its last frame is at " +
+                        Secs(reader.lastDecodedTime()) + " s)");
+    if (!have && reader.duration() > 0 && seconds >= reader.duration())
+        throw ToolError("'" + path + "' ends before " + Secs(seconds) + " s (it is " + Secs(reader.duration()) +
+                        " s long)");
+    if (!have) throw ToolError("cannot decode a frame of '" + path + "' at " + Secs(seconds) + " s");
     if (seconds > shownTime + 2.0 * step)
         throw ToolError("'" + path + "' ends before " + Secs(seconds) + " s (its last frame is at " +
                         Secs(shownTime) + " s)");

@@ -8,3 +8,9 @@ target_compile_definitions(tarvocoil_edit_tests PRIVATE
 target_compile_options(tarvocoil_edit_tests PRIVATE -Wall -Wextra)
 add_dependencies(tarvocoil_edit_tests tarvocoil_cli)
 gtest_discover_tests(tarvocoil_edit_tests TEST_PREFIX "tool." DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+
+# Skipped (exit 77) where Chromium, chromedriver, Selenium or ffmpeg is
+# missing; scripts/install-deps.sh installs them (group "editor").
+add_test(NAME tool.EditBrowser.DrawSaveTestInChromium
+         COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/edit_browser_test.py --tool $<TARGET_FILE:tarvocoil_cli>)
+set_tests_properties(tool.EditBrowser.DrawSaveTestInChromium PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 200)

@@ -128,8 +128,9 @@ def main():
         frame_count.send_keys("15")
         # The detector's own rows are drawn: the coil's inside is tinted.
         wait.until(lambda d: d.execute_script("return state.rows.length") == 1)
-        alpha = driver.execute_script("return arguments[0].getContext('2d').getImageData(160, 120, 1, 1).data[3]",
-                                      canvas)
+        alpha = driver.execute_script("const c = arguments[0], k = c.width / %d;"
+                                      "return c.getContext('2d').getImageData(160 * k, 120 * k, 1, 1).data[3]"
+                                      % WIDTH, canvas)
         assert alpha > 0, alpha
 
         driver.find_element(By.ID, "save").click()
@@ -164,7 +165,11 @@ def main():
         frame = expected[1][0]
         wait.until(lambda d: ("frame %d" % frame) in text("time-label"))
         if args.screenshot:
+            # The whole page: a window as tall as the page.
+            height = driver.execute_script("return document.documentElement.scrollHeight")
+            driver.set_window_size(1200, height + 160)
             driver.execute_script("window.scrollTo(0, 0)")
+            time.sleep(0.5)
             driver.save_screenshot(args.screenshot)
 
         # The parser's message for a value it refuses, and no write.

@@ -81,9 +81,18 @@ const canvas = () => $("overlay");
 const colours = ["#00e5ff", "#ffea00", "#ff4081", "#76ff03", "#ff9100", "#e040fb", "#18ffff", "#ffffff"];
 
 function draw() {
-  const c = canvas(), g = c.getContext("2d");
+  // The canvas holds a whole number of its pixels per picture pixel, at
+  // least as many as the screen shows, so that lines and names stay sharp;
+  // everything is drawn in picture coordinates.
+  const c = canvas(), w = state.info.width, h = state.info.height;
+  const shown = c.getBoundingClientRect().width || w;
+  const k = Math.max(1, Math.min(8, Math.ceil((shown * (window.devicePixelRatio || 1)) / w)));
+  if (c.width !== w * k) { c.width = w * k; c.height = h * k; }
+  const g = c.getContext("2d");
+  g.setTransform(1, 0, 0, 1, 0, 0);
   g.clearRect(0, 0, c.width, c.height);
-  const px = c.width / c.getBoundingClientRect().width || 1;   // one screen pixel in picture pixels
+  g.setTransform(k, 0, 0, k, 0, 0);
+  const px = w / shown;   // one screen pixel in picture pixels
   state.doc.areas.forEach((a, i) => {
     const col = colours[i % colours.length];
     g.globalAlpha = i === state.selected ? 0.45 : 0.28;
@@ -133,14 +142,13 @@ function refreshRows() {
 // ---------------------------------------------------------------- mouse
 
 function picturePoint(ev) {
-  const c = canvas(), r = c.getBoundingClientRect();
-  return [Math.round(((ev.clientX - r.left) * c.width) / r.width),
-          Math.round(((ev.clientY - r.top) * c.height) / r.height)];
+  const r = canvas().getBoundingClientRect();
+  return [Math.floor(((ev.clientX - r.left) * state.info.width) / r.width),
+          Math.floor(((ev.clientY - r.top) * state.info.height) / r.height)];
 }
 
 function vertexAt(p) {
-  const c = canvas();
-  const reach = (8 * c.width) / c.getBoundingClientRect().width;
+  const reach = (8 * state.info.width) / canvas().getBoundingClientRect().width;
   let best = null, bestD = reach;
   state.doc.areas.forEach((a, i) => a.vertices.forEach(([x, y], k) => {
     const d = Math.hypot(x - p[0], y - p[1]);
@@ -515,8 +523,7 @@ async function start() {
     (info.duration ? ", " + info.duration.toFixed(2) + " s" : "") + ")";
   $("areas-path").textContent = info.areas_file;
   const c = canvas();
-  c.width = info.width;
-  c.height = info.height;
+  $("frame").addEventListener("load", draw, { once: true });
   const slider = $("time");
   slider.step = frameStep();
   slider.max = info.duration ? Math.max(0, info.duration - frameStep()) : 3600;

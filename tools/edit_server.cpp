@@ -207,6 +207,14 @@ struct EditServer::Impl {
 
     void routes() {
         http.set_payload_max_length(kMaxRequestBody);
+        // cpp-httplib's default sets SO_REUSEPORT, with which a second
+        // server (another editor, or any program of the same user) binds the
+        // same port and takes part of the requests. SO_REUSEADDR alone only
+        // allows a restart while old connections linger.
+        http.set_socket_options([](socket_t sock) {
+            int yes = 1;
+            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        });
         http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) { return guard(req, res); });
         http.set_default_headers({{"Cache-Control", "no-store"},
                                   {"X-Content-Type-Options", "nosniff"},

@@ -281,6 +281,12 @@ TEST(EditApi, TheCommandLineRefusesWhatItCannotServe) {
     r = RunCli({"edit", ClipPath(), "--areas", Scratch("no/such/folder/areas.json"), "--port", "0"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("its folder does not exist"), std::string::npos) << r.err;
+    {
+        Editor busy("busy");  // its port is taken
+        r = RunCli({"edit", ClipPath(), "--areas", busy.areas(), "--port", std::to_string(busy.port())});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("cannot listen on 127.0.0.1:" + std::to_string(busy.port())), std::string::npos) << r.err;
+    }
     r = RunCli({"edit", ClipPath(), "--port", "70000"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(tarvotool::DefaultAreasPath("/v/road.mp4"), "/v/road.areas.json");

@@ -335,7 +335,9 @@ struct EditServer::Impl {
                                 {"events", events},   {"margins", margins},          {"measured", run.measured}};
             answer["truth"] = nullptr;
             if (truth) {
-                const TruthScore s = ScoreAgainstTruth(*truth, *config, run);
+                // Truth frames count from the video's start; a range starts later.
+                const int64_t offset = run.times.empty() ? 0 : std::llround(run.times.front() * facts.fps);
+                const TruthScore s = ScoreAgainstTruth(*truth, *config, run, offset);
                 json coils = json::array();
                 for (const TruthCounts& c : s.coils)
                     coils.push_back({{"hits", c.hits}, {"misses", c.misses}, {"false", c.falseTriggers}});

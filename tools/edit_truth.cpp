@@ -61,7 +61,8 @@ EditorTruth ReadEditorTruth(const std::string& path) {
     return t;
 }
 
-TruthScore ScoreAgainstTruth(const EditorTruth& truth, const AreasConfig& areas, const DetectorRun& run) {
+TruthScore ScoreAgainstTruth(const EditorTruth& truth, const AreasConfig& areas, const DetectorRun& run,
+                             int64_t offset) {
     const int count = static_cast<int>(areas.areas.size());
     TruthScore s;
     s.coils.resize(count);
@@ -78,7 +79,8 @@ TruthScore ScoreAgainstTruth(const EditorTruth& truth, const AreasConfig& areas,
         }
         if (area < 0)
             throw ToolError(truth.path + ":" + std::to_string(r.line) + ": no coil is named or numbered '" + r.area + "'");
-        if (r.frame < static_cast<int64_t>(run.times.size())) perCoil[area].push_back({r.frame, area, -1});
+        const int64_t frame = r.frame - offset;
+        if (frame >= 0 && frame < static_cast<int64_t>(run.times.size())) perCoil[area].push_back({frame, area, -1});
     }
     for (int a = 0; a < count; ++a) {
         std::vector<std::size_t> triggers;  // indices into run.events

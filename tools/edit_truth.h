@@ -46,9 +46,11 @@ struct TruthScore {
     std::vector<Entry> entries;
 };
 
-// Matches a run's triggers against the truth, per coil. Throws ToolError
-// when a row names no coil of `areas`.
-TruthScore ScoreAgainstTruth(const EditorTruth& truth, const AreasConfig& areas, const DetectorRun& run);
+// Matches a run's triggers against the truth, per coil. Truth frames count
+// from the video's first frame; a run that starts later begins at truth
+// frame `offset`. Throws ToolError when a row names no coil of `areas`.
+TruthScore ScoreAgainstTruth(const EditorTruth& truth, const AreasConfig& areas, const DetectorRun& run,
+                             int64_t offset);
 
 // The recommended threshold per coil for these coils over the clip; throws
 // ToolError when it cannot be had.

@@ -274,6 +274,39 @@ TEST(EditApi, FramesInfoAndTruth) {
     EXPECT_EQ(falseOnes, triggers);
 }
 
+TEST(EditApi, TruthFramesCountFromTheVideosStartInARangeToo) {
+    // The truth: every trigger of a whole run, by coil name.
+    WriteFile(Scratch("clip-areas.json"), ClipAreasJson());
+    const CliResult cli = RunCli({"run", ClipPath(), "--areas", Scratch("clip-areas.json"), "--format", "jsonl"});
+    ASSERT_EQ(cli.status, 0) << cli.err;
+    std::string truth = "frame,area\n";
+    int total = 0, inRange = 0;
+    for (const std::string& line : Lines(cli.out)) {
+        const json e = json::parse(line);
+        truth += std::to_string(e["frame"].get<int>()) + "," + e["name"].get<std::string>() + "\n";
+        ++total;
+        if (e["frame"] >= 50 && e["frame"] < 100) ++inRange;  // a run from 2 s for 2 s: frames 50..99
+    }
+    ASSERT_GT(inRange, 0);
+    WriteFile(Scratch("truth-all.csv"), truth);
+    Editor ed("truth-range", Scratch("truth-all.csv"));
+    WriteFile(ed.areas(), ClipAreasJson());
+    auto count = [](const json& answer, const char* key) {
+        int n = 0;
+        for (const auto& c : answer["truth"]["coils"]) n += c[key].get<int>();
+        return n;
+    };
+    const json all = Body(ed.post("/api/test", json::object()));
+    EXPECT_EQ(count(all, "hits"), total);
+    EXPECT_EQ(count(all, "misses") + count(all, "false"), 0);
+    const json part = Body(ed.post("/api/test", json{{"start", 2.0}, {"duration", 2.0}}));
+    // Only the entries of frames 50..99 belong to it, and they line up with
+    // its own triggers.
+    EXPECT_EQ(count(part, "hits") + count(part, "misses"), inRange);
+    EXPECT_GT(count(part, "hits"), 0);
+    for (const auto& e : part["truth"]["entries"]) EXPECT_LT(e["frame"], 50);
+}
+
 TEST(EditApi, TheCommandLineRefusesWhatItCannotServe) {
     CliResult r = RunCli({"edit", Scratch("missing.mkv")});
     EXPECT_EQ(r.status, 1);

@@ -6,18 +6,10 @@
 
 #include "detect/detect.h"
 #include "detect/sweep.h"
+#include "image/frame_ref.h"
 #include "image/grey_lut.h"
 
 namespace tarvocoil {
-
-void Engine::releaseAll() {
-    planes.release(alloc);
-    FreeGreyLut(alloc, greyLut);
-    greyLut = nullptr;
-    store.discard(alloc);
-    fillStack.release(alloc);
-    inputFrame = ImagePlane{};
-}
 
 Context::Context() { engine_.kernels = &BestKernels(); }
 
@@ -65,20 +57,19 @@ int32_t Context::setSurvAreas(int32_t count, const AreaQuad* quads, const float*
     return installed;
 }
 
-namespace {
-
-// A frame of the same size as the last one keeps the stored 24-bit geometry
-// whatever it declares. A declaration of fewer than 3 bytes per pixel, or of
-// no rows or columns at all, describes a buffer smaller than what the
-// sampler would read with that geometry: such frames are refused.
-bool declaresReadableFrame(int32_t width, int32_t height, int32_t bytesPerPixel) {
-    return width >= 1 && height >= 3 && bytesPerPixel >= 3;
+AreaMeasurement* Context::recordFor(int32_t count) {
+    if (count <= 0) return nullptr;
+    try {
+        scratch_.resize(static_cast<std::size_t>(count));
+    } catch (...) {  // no record rather than an exception into the host
+        return nullptr;
+    }
+    return scratch_.data();
 }
 
-}  // namespace
-
-int16_t Context::getSurvResults(const uint8_t* pixels, int32_t width, int32_t height, int32_t bytesPerPixel,
-                                int32_t* results) {
+template <class Describe>
+int16_t Context::runFrame(Describe describe, int32_t* results) {
+    measurements_.clear();  // the records describe this call only
     if (storeReady_.load() == 0) return 0;
     resultsBusy_.store(1);
     if (storeReady_.load() == 0) {  // a replacement started meanwhile
@@ -86,16 +77,54 @@ int16_t Context::getSurvResults(const uint8_t* pixels, int32_t width, int32_t he
         return 0;
     }
     int16_t done = 0;
-    if (initialised_.load() && engine_.greyLut && pixels && results && declaresReadableFrame(width, height, bytesPerPixel)) {
-        // Frames the sampler could not read safely are refused whole.
-        const ImagePlane next = PeekInputFrame(engine_.inputFrame, pixels, width, height, bytesPerPixel);
-        if (next.height >= 3 && next.width >= 1 && next.width <= kMaxFrameWidth && next.bytesPerPixel == 3) {
-            engine_.inputFrame = next;
-            done = ProcessFrame(engine_, results);
-        }
+    ImagePlane geometry;
+    FrameRef frame;
+    describe(engine_.inputFrame, geometry, frame);
+    // Frames the sampler could not read safely are refused whole.
+    if (initialised_.load() && engine_.greyLut && AcceptFrame(geometry, frame, results)) {
+        engine_.inputFrame = geometry;
+        engine_.record = measuring() ? recordFor(engine_.store.count()) : nullptr;
+        done = ProcessFrame(engine_, frame, results);
+        if (engine_.record && done == 1) measurements_.swap(scratch_);
+        engine_.record = nullptr;
     }
     resultsBusy_.store(0);
     return done;
+}
+
+int16_t Context::getSurvResults(const uint8_t* pixels, int32_t width, int32_t height, int32_t bytesPerPixel,
+                                int32_t* results) {
+    return runFrame(
+        [&](const ImagePlane& stored, ImagePlane& geometry, FrameRef& frame) {
+            // Decided on the geometry the frame takes, not on what it
+            // declares: a frame of the stored size keeps the stored 24-bit
+            // layout whatever its bytes per pixel say, as hosts that pass
+            // anything there after their first frame rely on.
+            geometry = PeekInputFrame(stored, width, height, bytesPerPixel);
+            frame.pixels = pixels;
+            frame.width = geometry.width;
+            frame.height = geometry.height;
+            frame.stride = geometry.stride;
+        },
+        results);
+}
+
+int16_t Context::processView(const FrameView& view, int32_t* results) {
+    return runFrame(
+        [&](const ImagePlane&, ImagePlane& geometry, FrameRef& frame) {
+            // A view's size is taken whole (no low 16 bits), and refused
+            // outside the limits. Its stride is its own on every call; what
+            // the detector keeps is the size, as the padded layout of that
+            // size, so a padded frame of the same size may follow.
+            if (view.width >= kMinFrameWidth && view.width <= kMaxFrameWidth && view.height >= kMinFrameHeight &&
+                view.height <= kMaxFrameHeight)
+                geometry = CreateImageHeader(view.width, view.height, 3);
+            frame.pixels = view.pixels;
+            frame.width = view.width;
+            frame.height = view.height;
+            frame.stride = view.stride;
+        },
+        results);
 }
 
 Context& ProcessContext() {

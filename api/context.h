@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "detect/engine.h"
 #include "tarvocoil.h"
@@ -39,12 +40,22 @@ public:
     int32_t setSurvAreas(int32_t count, const AreaQuad* quads, const float* sensitivities);
     int16_t getSurvResults(const uint8_t* pixels, int32_t width, int32_t height, int32_t bytesPerPixel,
                            int32_t* results);
+    // A frame with its own row stride (the C++ interface's frame view):
+    // width and height taken whole, refused outside the limits; the
+    // geometry kept afterwards is that of the same size in the padded
+    // layout, so views and padded frames may follow each other.
+    int16_t processView(const FrameView& view, int32_t* results);
     void setFrameCountThresh(int32_t v) { engine_.settings.setFrameCountThresh(v); }
     void setTwoFramesDisturbThresh(float v) { engine_.settings.setTwoFramesDisturbThresh(v); }
     void useFrontLightTrigger(int32_t v) { engine_.settings.setUseFrontLightTrigger(v); }
     void setLightParam(int32_t thresh, int32_t minW, int32_t maxW, int32_t minH, int32_t maxH) {
         engine_.settings.setLightParam(thresh, minW, maxW, minH, maxH);
     }
+
+    // Measurement records of the last frame call (see Detector).
+    void setMeasuring(bool on) { measuring_.store(on, std::memory_order_relaxed); }
+    bool measuring() const { return measuring_.load(std::memory_order_relaxed); }
+    const std::vector<AreaMeasurement>& measurements() const { return measurements_; }
 
     // Inspection and test hooks.
     Engine& engine() { return engine_; }
@@ -59,11 +70,23 @@ private:
     // Waits until no frame is running, with store ready cleared.
     void holdFrames();
     void releaseLocked();
+    // The frame call behind both kinds of frame: the handshake; then, while
+    // busy, describe(stored geometry, geometry, frame) says what the frame
+    // is, the one acceptance rule decides, and the per-frame operation runs.
+    template <class Describe>
+    int16_t runFrame(Describe describe, int32_t* results);
+    // Room for one record per area, or null when memory runs out.
+    AreaMeasurement* recordFor(int32_t count);
 
     Engine engine_;
     std::atomic<int16_t> storeReady_{0};
     std::atomic<int16_t> resultsBusy_{0};
     std::atomic<bool> initialised_{false};
+    // Measuring: the flag may change on any thread; the records belong to
+    // the thread that passes frames (filled in scratch_, then swapped in).
+    std::atomic<bool> measuring_{false};
+    std::vector<AreaMeasurement> measurements_;
+    std::vector<AreaMeasurement> scratch_;
     // Serialises init, release and replacements among themselves (two at
     // once are outside the protocol, but must not corrupt the store).
     std::mutex replace_;

@@ -1,6 +1,4 @@
 // detector.cpp - the C++ Detector over its own Context.
-#include <cstring>
-
 #include "api/context.h"
 #include "detect/sampling_grid.h"
 #include "tarvocoil.hpp"
@@ -29,19 +27,7 @@ bool Detector::process(const uint8_t* pixels, int32_t width, int32_t height, int
     return ctx_->getSurvResults(pixels, width, height, bytesPerPixel, results) == 1;
 }
 
-// Provisional: copies the picture into the padded layout.
-bool Detector::process(const FrameView& frame, int32_t* results) {
-    if (!frame.pixels || !results || frame.width < kMinFrameWidth || frame.width > kMaxFrameWidth ||
-        frame.height < kMinFrameHeight || frame.height > kMaxFrameHeight ||
-        static_cast<int64_t>(frame.stride) < 3 * static_cast<int64_t>(frame.width))
-        return false;
-    const int64_t padded = frameStride(frame.width);
-    std::vector<uint8_t> copy(static_cast<std::size_t>(padded * frame.height));
-    for (int32_t y = 0; y < frame.height; ++y)
-        std::memcpy(copy.data() + y * padded, frame.pixels + static_cast<int64_t>(y) * frame.stride,
-                    static_cast<std::size_t>(frame.width) * 3);
-    return process(copy.data(), frame.width, frame.height, 3, results);
-}
+bool Detector::process(const FrameView& frame, int32_t* results) { return ctx_->processView(frame, results) == 1; }
 
 int32_t Detector::areaCount() const { return ctx_->engine().store.count(); }
 
@@ -63,13 +49,9 @@ int32_t Detector::gridSampleCount(int32_t index, int32_t width, int32_t height) 
     return n;
 }
 
-// Provisional: measurements are not recorded yet.
-void Detector::setMeasuring(bool) {}
-bool Detector::measuring() const { return false; }
-const std::vector<AreaMeasurement>& Detector::measurements() const {
-    static const std::vector<AreaMeasurement> none;
-    return none;
-}
+void Detector::setMeasuring(bool on) { ctx_->setMeasuring(on); }
+bool Detector::measuring() const { return ctx_->measuring(); }
+const std::vector<AreaMeasurement>& Detector::measurements() const { return ctx_->measurements(); }
 
 void Detector::setFrameCountThresh(int32_t v) { ctx_->setFrameCountThresh(v); }
 void Detector::setTwoFramesDisturbThresh(float v) { ctx_->setTwoFramesDisturbThresh(v); }

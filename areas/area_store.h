@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "api/allocator.h"
+#include "base/allocator.h"
 #include "areas/ptr_vector.h"
 #include "areas/rasterise.h"
 

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "api/allocator.h"
+#include "base/allocator.h"
 
 namespace tarvocoil {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "api/allocator.h"
+#include "base/allocator.h"
 #include "tarvocoil.h"
 
 namespace tarvocoil {

@@ -8,9 +8,12 @@
 //   floor/<WxH>/<areas>                           reading the neighbourhood bytes once
 //   baseline/<WxH>/<areas>/<kernels>              the first frame after new areas
 //   setareas/<WxH>/<areas>                        TRVSetSurvAreas
+//   measure/<WxH>/<areas>/<fl-off|fl-on>/<off|on> one detection frame on the
+//                                                 fast set, measurement
+//                                                 records off or on
 // After the runs a summary in Markdown gives per case the literal and the
 // fast (best) time, ns per sample, fast/literal, fast/floor and cameras
-// per core at 25 fps.
+// per core at 25 fps, and the cost of measurement records.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -71,9 +74,11 @@ struct Rig {
     const bench::FramePool& frames;
     int32_t next = 0;
 
-    Rig(const Kernels& k, const bench::AreaSet& set, const bench::FramePool& pool, bool frontLight)
+    Rig(const Kernels& k, const bench::AreaSet& set, const bench::FramePool& pool, bool frontLight,
+        bool measuring = false)
         : frames(pool) {
         ctx.useKernels(k);
+        ctx.setMeasuring(measuring);
         ctx.coilInit();
         ctx.useFrontLightTrigger(frontLight ? 1 : 0);
         const int32_t n = static_cast<int32_t>(set.quads.size());
@@ -93,11 +98,12 @@ struct Rig {
     }
 };
 
-void frameBench(benchmark::State& state, Size size, std::string setName, bool frontLight, const Kernels* k) {
+void frameBench(benchmark::State& state, Size size, std::string setName, bool frontLight, const Kernels* k,
+                bool measuring) {
     const bool hot = setName == kHotSet;
     const bench::FramePool& frames = pool(size, hot);
     const bench::AreaSet set = bench::MakeAreas(setOf(setName), size.w, size.h);
-    Rig rig(*k, set, frames, frontLight);
+    Rig rig(*k, set, frames, frontLight, measuring);
     // One pass over the pool first: presence, still counts and refreshes
     // then repeat with the pool, so the timed frames do the same work
     // whatever their number.
@@ -158,13 +164,13 @@ void registerAll() {
                 for (const Kernels* k : kernels)
                     withTime(benchmark::RegisterBenchmark(
                         ("frame/" + size.name() + "/" + set + (fl ? "/fl-on/" : "/fl-off/") + label(*k)).c_str(), frameBench,
-                        size, std::string(set), fl == 1, k));
+                        size, std::string(set), fl == 1, k, false));
             withTime(benchmark::RegisterBenchmark(("floor/" + size.name() + "/" + set).c_str(), floorBench, size,
                                                   std::string(set)));
         }
     for (const Kernels* k : {kernels.front(), kernels.back()})
         withTime(benchmark::RegisterBenchmark(("frame/" + kHotSize.name() + "/" + kHotSet + "/fl-off/" + label(*k)).c_str(),
-                                              frameBench, kHotSize, std::string(kHotSet), false, k));
+                                              frameBench, kHotSize, std::string(kHotSet), false, k, false));
     withTime(benchmark::RegisterBenchmark(("floor/" + kHotSize.name() + "/" + kHotSet).c_str(), floorBench, kHotSize,
                                           std::string(kHotSet)));
     for (const Size& size : kSizes)
@@ -172,6 +178,15 @@ void registerAll() {
             for (const Kernels* k : {kernels.front(), kernels.back()})
                 withTime(benchmark::RegisterBenchmark(("baseline/" + size.name() + "/" + set + "/" + label(*k)).c_str(),
                                                       baselineBench, size, std::string(set), k));
+    // Measurement records off and on, side by side (interleaved, so that a
+    // change of machine load meets both alike).
+    for (const Size& size : kSizes)
+        for (const char* set : kSets)
+            for (int fl = 0; fl < 2; ++fl)
+                for (int on = 0; on < 2; ++on)
+                    withTime(benchmark::RegisterBenchmark(("measure/" + size.name() + "/" + set + (fl ? "/fl-on/" : "/fl-off/") +
+                                                           (on ? "on" : "off")).c_str(),
+                                                          frameBench, size, std::string(set), fl == 1, kernels.back(), on == 1));
     for (const Size& size : kSizes)
         for (const char* set : {"lanes", "whole"})
             withTime(benchmark::RegisterBenchmark(("setareas/" + size.name() + "/" + set).c_str(), setAreasBench,
@@ -291,6 +306,19 @@ void summary(const Collector& c) {
             std::printf("| %s | %s | %s | %s | 1/%.1f |\n", s.name().c_str(), set, us(c.ns.at(base + "literal")).c_str(),
                         us(c.ns.at(base + best)).c_str(), c.ns.at(base + "literal") / c.ns.at(base + best));
         }
+
+    std::printf("\nMeasurement records (fast set), µs per frame:\n\n| frame | areas | front light | off | on | on/off |\n"
+                "|---|---|---|---:|---:|---:|\n");
+    for (const Size& s : kSizes)
+        for (const char* set : kSets)
+            for (const char* fl : {"fl-off", "fl-on"}) {
+                const std::string base = "measure/" + s.name() + "/" + set + "/" + fl + "/";
+                if (!has(base + "off") || !has(base + "on")) continue;
+                const double off = c.ns.at(base + "off"), on = c.ns.at(base + "on");
+                std::printf("| %s | %s | %s | %s | %s | %+.1f%% |\n", s.name().c_str(), set,
+                            std::strcmp(fl, "fl-on") == 0 ? "on" : "off", us(off).c_str(), us(on).c_str(),
+                            100.0 * (on / off - 1.0));
+            }
 
     std::printf("\nTRVSetSurvAreas, µs per call:\n\n| areas | µs |\n|---|---:|\n");
     for (const auto& kv : c.ns)

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "api/allocator.h"
+#include "base/allocator.h"
 #include "areas/rasterise.h"
 #include "detect/sampling_grid.h"
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "api/allocator.h"
+#include "base/allocator.h"
 #include "areas/rasterise.h"
 
 namespace bench {

@@ -4,13 +4,12 @@
 
 namespace tarvocoil {
 
-bool TakeBaseline(Engine& engine) {
-    const ImagePlane& frame = engine.inputFrame;
-    if (!engine.planes.create(engine.alloc, frame.width, frame.height)) return false;
+bool TakeBaseline(Engine& engine, const FrameRef& frame) {
+    if (!engine.planes.create(engine.alloc, low16(frame.width), low16(frame.height))) return false;
     const int16_t count = engine.store.count();
     for (int32_t i = 0; i < count; ++i) {
         SurvArea& area = engine.store.area(i);
-        const SweepInput in = SweepInputFor(engine, area);
+        const SweepInput in = SweepInputFor(engine, frame, area);
         SweepSums sums;
         sums.greySum = 1;  // counting from one keeps an empty area's mean defined
         engine.kernels->baseline(in, sums);
@@ -22,6 +21,14 @@ bool TakeBaseline(Engine& engine) {
         for (int k = 0; k < 5; ++k) area.stats[k] = static_cast<int32_t>(mean);
         area.sampleCount = static_cast<int32_t>(n);
         area.stillCount = 0;
+        if (engine.record) {
+            AreaMeasurement& m = engine.record[i];
+            m = AreaMeasurement{};
+            m.kind = AreaMeasurement::Kind::Baseline;
+            m.greySum = sums.greySum;
+            m.mean = mean;
+            m.sampleCount = area.sampleCount;
+        }
     }
     engine.store.baselineReady = 1;
     return true;

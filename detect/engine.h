@@ -7,11 +7,12 @@
 
 #include <cstdint>
 
-#include "api/allocator.h"
-#include "api/settings.h"
+#include "base/allocator.h"
+#include "base/settings.h"
 #include "areas/area_store.h"
 #include "image/image_plane.h"
 #include "image/span_stack.h"
+#include "tarvocoil.hpp"
 
 namespace tarvocoil {
 
@@ -20,12 +21,15 @@ struct Kernels;
 struct Engine {
     Allocator alloc;
     DetectorSettings settings;
-    ImagePlane inputFrame;        // the host's current frame; pixels borrowed
+    ImagePlane inputFrame;        // geometry of the last frame taken; never pixels
     FramePlanes planes;           // grey working planes
     uint8_t* greyLut = nullptr;   // 2 MiB, built at init
     AreaStore store;
     SpanStack fillStack;          // the seed fill's pending spans, reused
     const Kernels* kernels = nullptr;
+    // While the host measures: one record per area for the frame being
+    // processed, set by the caller for the length of one frame; else null.
+    AreaMeasurement* record = nullptr;
 
     // Frees planes, table, areas and scratch; settings and flags stay.
     void releaseAll();

@@ -26,12 +26,12 @@ bool blobAccepted(const DetectorSettings& s, const PixelRect& rect, int32_t mean
 
 }  // namespace
 
-void FrontLightTest(Engine& engine, SurvArea& area, int32_t& result) {
+void FrontLightTest(Engine& engine, const FrameRef& frame, SurvArea& area, int32_t& result, AreaMeasurement* m) {
     const DetectorSettings& settings = engine.settings;
     area.present = 0;
     result = 0;
+    if (m) m->lightTested = true;
 
-    const ImagePlane& frame = engine.inputFrame;
     ImagePlane& mask = *engine.planes.previous();
     const int32_t W = frame.width, H = frame.height;
     const SpanList& list = area.spans;
@@ -49,8 +49,8 @@ void FrontLightTest(Engine& engine, SurvArea& area, int32_t& result) {
         if (l <= left) left = low16(l);
         if (r >= right) right = low16(r);
         if (r > l)
-            engine.kernels->lightMask(engine.greyLut, frame.pixels + frame.offset(l, y), frame.bytesPerPixel, r - l,
-                                      settings.getLightThresh(), mask.pixels + y * mask.stride + l);
+            engine.kernels->lightMask(engine.greyLut, frame.at(l, y), r - l, settings.getLightThresh(),
+                                      mask.pixels + y * mask.stride + l);
     }
     if (count <= 0) return;
 
@@ -65,6 +65,15 @@ void FrontLightTest(Engine& engine, SurvArea& area, int32_t& result) {
                                              engine.fillStack, engine.alloc);
             if (meanRun == -1) continue;  // seed outside the search box
             if (blobAccepted(settings, blob, meanRun, total)) {
+                if (m && !m->blobFound) {
+                    m->blobFound = true;
+                    m->blob.x = blob.x;
+                    m->blob.y = blob.y;
+                    m->blob.width = blob.width;
+                    m->blob.height = blob.height;
+                    m->blob.total = total;
+                    m->blob.meanRun = low16(meanRun);
+                }
                 area.present = 1;
                 break;
             }

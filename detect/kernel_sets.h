@@ -13,8 +13,7 @@ namespace tarvocoil {
 // Any CPU: exact integer grey, branchless median network, scalar code.
 const Kernels& PortableKernels();
 // The portable light mask (exact integer grey, no table walk).
-void LightMaskPortable(const uint8_t* lut, const uint8_t* pixels, int32_t bytesPerPixel, int32_t count,
-                       int16_t thresh, uint8_t* out);
+void LightMaskPortable(const uint8_t* lut, const uint8_t* pixels, int32_t count, int16_t thresh, uint8_t* out);
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #define TARVOCOIL_KERNELS_SSE2 1

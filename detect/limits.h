@@ -5,33 +5,44 @@
 // to its ends; a NaN product gives no limit, and every comparison with it
 // is false. Converting an out-of-range double to an integer would be
 // undefined behaviour (and hardware returns INT64_MIN, which would make a
-// huge threshold trigger on every frame).
+// huge threshold trigger on every frame). The limit is the public
+// LimitValue, so that a measurement record carries it as it was used.
 #ifndef TARVOCOIL_DETECT_LIMITS_H
 #define TARVOCOIL_DETECT_LIMITS_H
 
 #include <cmath>
 #include <cstdint>
 
+#include "tarvocoil.hpp"
+
 namespace tarvocoil {
 
-struct Limit {
-    bool valid;     // false for NaN
-    int64_t value;
-};
-
-inline Limit limitOf(float p, float ratio) {
+inline LimitValue limitOf(float p, float ratio) {
     const double product = static_cast<double>(p) * static_cast<double>(ratio);
-    if (std::isnan(product)) return Limit{false, 0};
+    LimitValue limit;
     constexpr double kTwo63 = 9223372036854775808.0;
-    if (product >= kTwo63) return Limit{true, INT64_MAX};
-    if (product < -kTwo63) return Limit{true, INT64_MIN};
-    return Limit{true, static_cast<int64_t>(product)};
+    if (std::isnan(product)) {
+        limit.state = LimitValue::State::NotANumber;
+    } else if (product >= kTwo63) {
+        limit.state = LimitValue::State::SaturatedHigh;
+        limit.value = INT64_MAX;
+    } else if (product < -kTwo63) {
+        limit.state = LimitValue::State::SaturatedLow;
+        limit.value = INT64_MIN;
+    } else {
+        limit.value = static_cast<int64_t>(product);
+    }
+    return limit;
 }
 
 // sum > limit, false for no limit.
-inline bool exceeds(int64_t sum, Limit limit) { return limit.valid && sum > limit.value; }
+inline bool exceeds(int64_t sum, const LimitValue& limit) {
+    return limit.state != LimitValue::State::NotANumber && sum > limit.value;
+}
 // sum <= limit, false for no limit.
-inline bool within(int64_t sum, Limit limit) { return limit.valid && sum <= limit.value; }
+inline bool within(int64_t sum, const LimitValue& limit) {
+    return limit.state != LimitValue::State::NotANumber && sum <= limit.value;
+}
 
 }  // namespace tarvocoil
 

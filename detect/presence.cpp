@@ -32,7 +32,9 @@ bool historySteady(const AreaStats& s) {
     return true;
 }
 
-void refreshBackground(Engine& engine, SurvArea& area, int64_t mean, int16_t& unstable) {
+// Returns what the refresh did to the planes.
+AreaMeasurement::Refresh refreshBackground(Engine& engine, const FrameRef& frame, SurvArea& area, int64_t mean,
+                                           int16_t& unstable) {
     AreaStats& s = area.stats;
     s[4] = s[3];
     s[3] = s[2];
@@ -44,9 +46,8 @@ void refreshBackground(Engine& engine, SurvArea& area, int64_t mean, int16_t& un
     if (!historySteady(s)) unstable = 1;
     if (unstable) {
         engine.planes.exchange();
-        return;
+        return AreaMeasurement::Refresh::Exchange;
     }
-    const ImagePlane& frame = engine.inputFrame;
     const uint8_t* current = engine.planes.current()->pixels;
     uint8_t* background = engine.planes.background()->pixels;
     const int32_t stride = engine.planes.current()->stride;
@@ -54,11 +55,12 @@ void refreshBackground(Engine& engine, SurvArea& area, int64_t mean, int16_t& un
         const int32_t at = y * stride + x;
         background[at] = current[at];
     });
+    return AreaMeasurement::Refresh::Copy;
 }
 
 }  // namespace
 
-void RunPresenceTest(Engine& engine, int32_t* results) {
+void RunPresenceTest(Engine& engine, const FrameRef& frame, int32_t* results) {
     const DetectorSettings& settings = engine.settings;
     const int16_t count = engine.store.count();
     int16_t unstable = 0;
@@ -67,7 +69,7 @@ void RunPresenceTest(Engine& engine, int32_t* results) {
         const int64_t sampleCount = area.sampleCount;
         const int64_t oldest = area.stats[4];
 
-        const SweepInput in = SweepInputFor(engine, area);
+        const SweepInput in = SweepInputFor(engine, frame, area);
         SweepSums sums;
         sums.greySum = 1;
         engine.kernels->presence(in, sums);
@@ -76,14 +78,18 @@ void RunPresenceTest(Engine& engine, int32_t* results) {
         int64_t reference = mean > oldest ? mean : oldest;
         if (reference < 10) reference = 10;
         const float p = static_cast<float>(reference * sampleCount);  // nearest, ties to even
-        const Limit stillLimit = limitOf(p, settings.getTwoFramesDisturbThresh());
-        const Limit presenceLimit = limitOf(p, area.presenceThresh);
+        const LimitValue stillLimit = limitOf(p, settings.getTwoFramesDisturbThresh());
+        const LimitValue presenceLimit = limitOf(p, area.presenceThresh);
 
+        // The record, when the host asked for one, is written beside the
+        // decision from the same values; it never feeds back into it.
+        AreaMeasurement* m = engine.record ? &engine.record[i] : nullptr;
+        if (m) *m = AreaMeasurement{};
         area.present = exceeds(sums.bgDiffSum, presenceLimit) ? 1 : 0;
         if (area.present == 0)
             results[i] = 0;
         else if (settings.getUseFrontLightTrigger() == 1)
-            FrontLightTest(engine, area, results[i]);
+            FrontLightTest(engine, frame, area, results[i], m);
         else
             results[i] = area.wasPresent == 0 ? 1 : 0;
         area.wasPresent = area.present;
@@ -92,7 +98,24 @@ void RunPresenceTest(Engine& engine, int32_t* results) {
             area.stillCount = static_cast<int32_t>(static_cast<uint32_t>(area.stillCount) + 1u);
         else
             area.stillCount = 0;
-        if (area.stillCount == settings.getFrameCountThresh()) refreshBackground(engine, area, mean, unstable);
+        AreaMeasurement::Refresh refresh = AreaMeasurement::Refresh::None;
+        if (area.stillCount == settings.getFrameCountThresh())
+            refresh = refreshBackground(engine, frame, area, mean, unstable);
+        if (m) {
+            m->kind = AreaMeasurement::Kind::Detect;
+            m->greySum = sums.greySum;
+            m->mean = mean;
+            m->sampleCount = area.sampleCount;
+            m->referenceGrey = reference;
+            m->bgDiffSum = sums.bgDiffSum;
+            m->presenceLimit = presenceLimit;
+            m->prevDiffSum = sums.prevDiffSum;
+            m->stillLimit = stillLimit;
+            m->stillCount = area.stillCount;
+            m->refresh = refresh;
+            m->present = area.present != 0;
+            m->result = results[i];
+        }
     }
     engine.planes.exchange();
 }

@@ -10,13 +10,13 @@
 #include <cstdint>
 
 #include "areas/rasterise.h"
-#include "image/image_plane.h"
+#include "image/frame_ref.h"
 
 namespace tarvocoil {
 
 struct SweepInput {
     const uint8_t* lut;           // the grey table
-    const ImagePlane* frame;      // 24-bit frame: width, height, stride
+    const FrameRef* frame;        // the host's 24-bit frame
     const SpanList* spans;        // the area's spans
     uint8_t* current;             // plane rows share planeStride
     uint8_t* previous;
@@ -36,9 +36,9 @@ using BaselineSweepFn = void (*)(const SweepInput&, SweepSums&);
 // Presence test: writes each grey into current; sums all three.
 using PresenceSweepFn = void (*)(const SweepInput&, SweepSums&);
 // Front-light mask of one run of pixels: out[i] = 0 where the plain grey of
-// the pixel at pixels + i * bytesPerPixel is at least thresh, else 255.
-using LightMaskFn = void (*)(const uint8_t* lut, const uint8_t* pixels, int32_t bytesPerPixel, int32_t count,
-                             int16_t thresh, uint8_t* out);
+// the 24-bit pixel at pixels + 3 * i is at least thresh, else 255.
+using LightMaskFn = void (*)(const uint8_t* lut, const uint8_t* pixels, int32_t count, int16_t thresh,
+                             uint8_t* out);
 
 struct Kernels {
     const char* name;
@@ -49,8 +49,7 @@ struct Kernels {
 
 void BaselineSweepReference(const SweepInput& in, SweepSums& sums);
 void PresenceSweepReference(const SweepInput& in, SweepSums& sums);
-void LightMaskReference(const uint8_t* lut, const uint8_t* pixels, int32_t bytesPerPixel, int32_t count,
-                        int16_t thresh, uint8_t* out);
+void LightMaskReference(const uint8_t* lut, const uint8_t* pixels, int32_t count, int16_t thresh, uint8_t* out);
 
 // The literal kernels.
 const Kernels& ReferenceKernels();

@@ -254,9 +254,8 @@ void lightMaskRun(const uint8_t* pixels, int32_t count, typename O::V t, uint8_t
     if (i < count) one(count - S);  // the last vector, shifted back
 }
 
-void lightMaskAvx2(const uint8_t* lut, const uint8_t* pixels, int32_t bytesPerPixel, int32_t count, int16_t thresh,
-                   uint8_t* out) {
-    if (bytesPerPixel != 3 || count < 16) return LightMaskPortable(lut, pixels, bytesPerPixel, count, thresh, out);
+void lightMaskAvx2(const uint8_t* lut, const uint8_t* pixels, int32_t count, int16_t thresh, uint8_t* out) {
+    if (count < 16) return LightMaskPortable(lut, pixels, count, thresh, out);
     const char t = static_cast<char>(thresh < 0 ? 0 : thresh > 255 ? 255 : thresh);
     if (count >= 32)
         lightMaskRun<Avx2Ops>(pixels, count, Avx2Ops::set8(t), out);

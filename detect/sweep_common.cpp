@@ -7,9 +7,9 @@
 namespace tarvocoil {
 
 void BaselineSweepReference(const SweepInput& in, SweepSums& sums) {
-    const ImagePlane& f = *in.frame;
+    const FrameRef& f = *in.frame;
     forEachGridPosition(*in.spans, f.width, f.height, [&](int32_t x, int32_t y) {
-        const uint8_t g = MedianGrey(in.lut, f.stride, f.pixels + f.offset(x, y));
+        const uint8_t g = MedianGrey(in.lut, f.stride, f.at(x, y));
         const int32_t at = y * in.planeStride + x;
         in.current[at] = g;
         in.previous[at] = g;
@@ -20,9 +20,9 @@ void BaselineSweepReference(const SweepInput& in, SweepSums& sums) {
 }
 
 void PresenceSweepReference(const SweepInput& in, SweepSums& sums) {
-    const ImagePlane& f = *in.frame;
+    const FrameRef& f = *in.frame;
     forEachGridPosition(*in.spans, f.width, f.height, [&](int32_t x, int32_t y) {
-        const int32_t g = MedianGrey(in.lut, f.stride, f.pixels + f.offset(x, y));
+        const int32_t g = MedianGrey(in.lut, f.stride, f.at(x, y));
         const int32_t at = y * in.planeStride + x;
         in.current[at] = static_cast<uint8_t>(g);
         sums.greySum += g;
@@ -34,10 +34,9 @@ void PresenceSweepReference(const SweepInput& in, SweepSums& sums) {
     });
 }
 
-void LightMaskReference(const uint8_t* lut, const uint8_t* pixels, int32_t bytesPerPixel, int32_t count,
-                        int16_t thresh, uint8_t* out) {
+void LightMaskReference(const uint8_t* lut, const uint8_t* pixels, int32_t count, int16_t thresh, uint8_t* out) {
     for (int32_t i = 0; i < count; ++i) {
-        const int16_t grey = LookupGrey(lut, pixels + i * bytesPerPixel);
+        const int16_t grey = LookupGrey(lut, pixels + 3 * static_cast<ptrdiff_t>(i));
         out[i] = grey >= thresh ? 0 : 255;
     }
 }

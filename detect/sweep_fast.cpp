@@ -26,14 +26,7 @@ inline SortedTriple<Ops> rowTriple(const uint8_t* p) {
 
 template <bool kBaseline>
 void sweep(const SweepInput& in, SweepSums& sums) {
-    const ImagePlane& f = *in.frame;
-    if (f.bytesPerPixel != 3) {  // the frame layout the fast path assumes
-        if (kBaseline)
-            BaselineSweepReference(in, sums);
-        else
-            PresenceSweepReference(in, sums);
-        return;
-    }
+    const FrameRef& f = *in.frame;
     const ptrdiff_t stride = f.stride;
     const ptrdiff_t planeStride = in.planeStride;
     uint64_t greySum = 0, bgDiffSum = 0, prevDiffSum = 0, samples = 0;
@@ -42,7 +35,7 @@ void sweep(const SweepInput& in, SweepSums& sums) {
         const GridRow g = gridRow(in.spans->spans[k], f.width, f.height);
         if (g.a >= g.b) continue;
         // p: the left neighbour of the grid position, on the row above.
-        const uint8_t* p = f.pixels + (g.y - 1) * stride + 3 * static_cast<ptrdiff_t>(g.a - 1);
+        const uint8_t* p = f.at(g.a - 1, g.y - 1);
         const ptrdiff_t row = g.y * planeStride;
         for (int32_t x = g.a; x < g.b; x += 3, p += 9) {
             const uint32_t m = MedianOfTriples<Ops>(rowTriple(p), rowTriple(p + stride), rowTriple(p + 2 * stride));
@@ -72,11 +65,9 @@ void presencePortable(const SweepInput& in, SweepSums& sums) { sweep<false>(in, 
 
 }  // namespace
 
-void LightMaskPortable(const uint8_t* lut, const uint8_t* pixels, int32_t bytesPerPixel, int32_t count,
-                       int16_t thresh, uint8_t* out) {
-    if (bytesPerPixel != 3) return LightMaskReference(lut, pixels, bytesPerPixel, count, thresh, out);
+void LightMaskPortable(const uint8_t*, const uint8_t* pixels, int32_t count, int16_t thresh, uint8_t* out) {
     for (int32_t i = 0; i < count; ++i)
-        out[i] = static_cast<int32_t>(grey_exact::Grey(pixels + 3 * i)) >= thresh ? 0 : 255;
+        out[i] = static_cast<int32_t>(grey_exact::Grey(pixels + 3 * static_cast<ptrdiff_t>(i))) >= thresh ? 0 : 255;
 }
 
 const Kernels& PortableKernels() {

@@ -393,8 +393,7 @@ struct SimdSweep {
     void row(const SimdGridRow& g) {
         const int32_t n = (g.b - g.a + 2) / 3;
         samples += static_cast<uint64_t>(n);
-        const ImagePlane& f = *in.frame;
-        top = f.pixels + (g.y - 1) * stride + 3 * static_cast<ptrdiff_t>(g.a - 1);
+        top = in.frame->pixels + (g.y - 1) * stride + 3 * static_cast<ptrdiff_t>(g.a - 1);
         plane = static_cast<ptrdiff_t>(g.y) * in.planeStride + g.a;
         // A vector's loads reach from 4 bytes before its first lane's left
         // neighbour to 7 bytes after its last lane's right neighbour. The
@@ -445,8 +444,7 @@ struct SimdSweep {
     }
 
     void run(SweepSums& sums) {
-        const ImagePlane& f = *in.frame;
-        const int32_t w = f.width, h = f.height;
+        const int32_t w = in.frame->width, h = in.frame->height;
         const int32_t count = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(in.spans->count)));
         const int32_t ahead = 3 * kPrefetchRows;
         for (int32_t k = 0; k < ahead && k < count; k += 3) prefetch(simdGridRow(in.spans->spans[k], w, h));
@@ -468,13 +466,11 @@ struct SimdSweep {
 
 template <class Wide, class Narrow, class Pair = NoPairs>
 void SimdBaseline(const SweepInput& in, SweepSums& sums) {
-    if (in.frame->bytesPerPixel != 3) return BaselineSweepReference(in, sums);
     SimdSweep<Wide, Narrow, Pair, true>(in).run(sums);
 }
 
 template <class Wide, class Narrow, class Pair = NoPairs>
 void SimdPresence(const SweepInput& in, SweepSums& sums) {
-    if (in.frame->bytesPerPixel != 3) return PresenceSweepReference(in, sums);
     SimdSweep<Wide, Narrow, Pair, false>(in).run(sums);
 }
 

@@ -18,10 +18,10 @@ void presenceSse2(const SweepInput& in, SweepSums& sums) { SimdPresence<Sse2Ops,
 // Runs of 48 pixels or more in vectors, the last one shifted back to end
 // on the run's last pixel. The loads reach 7 bytes past a vector's last
 // pixel: the light test's runs end two pixels before the row's end, on a
-// row that is not the frame's last, so they stay inside the frame.
-void lightMaskSse2(const uint8_t* lut, const uint8_t* pixels, int32_t bytesPerPixel, int32_t count, int16_t thresh,
-                   uint8_t* out) {
-    if (bytesPerPixel != 3 || count < 48) return LightMaskPortable(lut, pixels, bytesPerPixel, count, thresh, out);
+// row that is not the frame's last, so they stay inside the frame (the
+// next row starts at least 3 * width bytes after this one's start).
+void lightMaskSse2(const uint8_t* lut, const uint8_t* pixels, int32_t count, int16_t thresh, uint8_t* out) {
+    if (count < 48) return LightMaskPortable(lut, pixels, count, thresh, out);
     const __m128i t = _mm_set1_epi8(static_cast<char>(thresh < 0 ? 0 : thresh > 255 ? 255 : thresh));
     int32_t i = 0;
     for (; i + 48 <= count; i += 48) LightMask48Sse2(pixels + 3 * i, t, out + i);

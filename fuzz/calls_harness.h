@@ -6,11 +6,14 @@
 // 32767 and 32767 itself), vertices up to the extremes of 32 bits, and
 // thresholds including NaN, the infinities and negatives. Frames have
 // arbitrary width, height and bytes per pixel; each comes in a real buffer
-// of exactly the size its declared geometry needs, and the result array has
-// exactly one entry per area last given. That is the host's side of the
-// contract, and the harness keeps it and nothing more. (A declaration with a
-// size or depth of 0 or below describes no buffer at all; such a frame gets
-// an empty one, which the library must refuse without reading.)
+// of exactly the size the geometry it takes needs (a frame of the stored
+// width and height keeps the stored 24-bit geometry whatever bytes per
+// pixel it declares), and the result array has exactly one entry per area
+// last given. That is the host's side of the contract, and the harness
+// keeps it and nothing more. (A refused frame gets a buffer of its declared
+// size; a declaration with a size or depth of 0 or below describes no
+// buffer at all, and gets an empty one, which the library must refuse
+// without reading.)
 //
 // Mode bit 0 drives the process-wide instance through the exported
 // functions instead of a Context of its own; the allocation-failure plan
@@ -385,17 +388,19 @@ private:
         model_.lastH = h;
         model_.lastBpp = bpp;
 
+        // Only the geometry the frame takes decides: a frame of the stored
+        // size keeps the stored 24-bit layout whatever it declares.
         const Geometry next = model_.peek(w, h, bpp);
-        // The declaration itself must describe at least three rows of at
-        // least one 24-bit pixel: a frame of the previous size keeps the
-        // stored geometry, and a smaller declared buffer would be read past
-        // its end. Then the geometry the frame takes must be readable.
-        const bool declared = w >= 1 && h >= 3 && bpp >= 3;
-        const bool valid =
-            declared && next.height >= 3 && next.width >= 1 && next.width <= 10921 && next.bpp == 3;
-        int64_t need = 0, stride = 0;
-        const int64_t depth = bpp;
-        if (w > 0 && h > 0 && bpp > 0) {
+        const bool valid = next.height >= 3 && next.width >= 1 && next.width <= 10921 && next.bpp == 3;
+        // The buffer: what the geometry the frame takes covers, as a host
+        // that keeps the contract passes it; for a refused frame, what its
+        // declaration describes (nothing, for a size or depth of 0 or less).
+        int64_t need = 0, stride = 0, depth = 3;
+        if (valid) {
+            stride = next.stride;
+            need = stride * next.height;
+        } else if (w > 0 && h > 0 && bpp > 0) {
+            depth = bpp;
             stride = (static_cast<int64_t>(w) * bpp + 3) & ~int64_t{3};
             need = stride > kMaxFrameBytes ? kMaxFrameBytes + 1 : stride * h;
         }

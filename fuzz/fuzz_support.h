@@ -17,7 +17,7 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "api/allocator.h"
+#include "base/allocator.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TRV_FUZZ_ASAN 1

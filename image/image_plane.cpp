@@ -49,18 +49,12 @@ void DestroyImagePlane(const Allocator& alloc, ImagePlane* plane) {
     alloc.put(plane);
 }
 
-ImagePlane PeekInputFrame(const ImagePlane& frame, const uint8_t* pixels, int32_t width,
-                          int32_t height, int32_t bytesPerPixel) {
+ImagePlane PeekInputFrame(const ImagePlane& frame, int32_t width, int32_t height, int32_t bytesPerPixel) {
     ImagePlane next = frame;
     if (static_cast<int32_t>(frame.width) != width || static_cast<int32_t>(frame.height) != height)
         SetImageGeometry(next, width, height, bytesPerPixel);
-    next.pixels = const_cast<uint8_t*>(pixels);
+    next.pixels = nullptr;
     return next;
-}
-
-void UpdateInputFrame(ImagePlane& frame, const uint8_t* pixels, int32_t width, int32_t height,
-                      int32_t bytesPerPixel) {
-    frame = PeekInputFrame(frame, pixels, width, height, bytesPerPixel);
 }
 
 void FramePlanes::release(const Allocator& alloc) {

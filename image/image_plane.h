@@ -10,7 +10,8 @@
 
 #include <cstdint>
 
-#include "api/allocator.h"
+#include "base/allocator.h"
+#include "base/low16.h"
 
 namespace tarvocoil {
 
@@ -26,12 +27,6 @@ struct ImagePlane {
     int32_t offset(int32_t x, int32_t y) const { return y * stride + x * bytesPerPixel; }
     uint8_t* at(int32_t x, int32_t y) const { return pixels + offset(x, y); }
 };
-
-// The low 16 bits of a 32-bit value, read as signed.
-inline int16_t low16(int32_t v) {
-    uint16_t u = static_cast<uint16_t>(static_cast<uint32_t>(v));
-    return static_cast<int16_t>(u >= 0x8000u ? static_cast<int32_t>(u) - 0x10000 : u);
-}
 
 // width * bytesPerPixel + 3 with the two low bits cleared, low 16 bits kept.
 int16_t strideFor(int16_t width, int16_t bytesPerPixel);
@@ -51,14 +46,15 @@ ImagePlane* CreateImagePlane(const Allocator& alloc, int32_t width, int32_t heig
 // Frees the buffer, then the record. Null is ignored.
 void DestroyImagePlane(const Allocator& alloc, ImagePlane* plane);
 
-// Follows the host's frames: the geometry is taken again only when width or
-// height differs from the stored one; the pixel pointer always.
-void UpdateInputFrame(ImagePlane& frame, const uint8_t* pixels, int32_t width, int32_t height,
-                      int32_t bytesPerPixel);
-
-// The geometry UpdateInputFrame would give, without changing the frame.
-ImagePlane PeekInputFrame(const ImagePlane& frame, const uint8_t* pixels, int32_t width,
-                          int32_t height, int32_t bytesPerPixel);
+// How the stored frame geometry follows the host's frames: the geometry is
+// taken again (each argument's low 16 bits, the stride from the rule) only
+// when width or height differs from the stored one, each stored value
+// sign-extended and compared with the whole argument; otherwise the stored
+// geometry stays and bytesPerPixel is not looked at. Returns the geometry
+// the frame takes without changing the stored one (the caller stores it
+// once the frame is accepted). The pixels are not part of it: they travel
+// with the call, never in the stored record.
+ImagePlane PeekInputFrame(const ImagePlane& frame, int32_t width, int32_t height, int32_t bytesPerPixel);
 
 // The three grey working planes: slot 0 current, slot 1 previous, slot 2
 // background. The roles belong to the slots; exchanging slots 0 and 1 moves

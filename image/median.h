@@ -6,13 +6,14 @@
 #ifndef TARVOCOIL_IMAGE_MEDIAN_H
 #define TARVOCOIL_IMAGE_MEDIAN_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace tarvocoil {
 
 // Reference version: nine table lookups in a fixed order, then a bubble
 // sort, returning the fifth smallest.
-uint8_t MedianGrey(const uint8_t* lut, int32_t stride, const uint8_t* p);
+uint8_t MedianGrey(const uint8_t* lut, ptrdiff_t stride, const uint8_t* p);
 
 // Fifth smallest of nine values by the reference bubble sort.
 uint8_t MedianOfNineBubble(uint16_t slots[9]);

@@ -15,8 +15,8 @@ uint8_t MedianOfNineBubble(uint16_t slots[9]) {
     return static_cast<uint8_t>(slots[4]);
 }
 
-uint8_t MedianGrey(const uint8_t* lut, int32_t stride, const uint8_t* p) {
-    const int32_t s = stride;
+uint8_t MedianGrey(const uint8_t* lut, ptrdiff_t stride, const uint8_t* p) {
+    const ptrdiff_t s = stride;
     uint16_t slots[9];
     slots[0] = LookupGrey(lut, p);              // centre
     slots[1] = LookupGrey(lut, p - s);          // above

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "api/allocator.h"
+#include "base/allocator.h"
 #include "image/image_plane.h"
 #include "image/span_stack.h"
 

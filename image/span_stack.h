@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "api/allocator.h"
+#include "base/allocator.h"
 
 namespace tarvocoil {
 

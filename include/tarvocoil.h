@@ -99,12 +99,16 @@ TRV_API int32_t TRV_CALL TRVSetSurvAreas(int32_t count, const AreaQuad *quads,
  *     size) takes the baseline and leaves results untouched;
  *   - every later frame writes results[i] = 1 when area i's presence began
  *     on this frame, else 0.
+ * width and height keep their low 16 bits, read as signed (65856 is taken
+ * as 320). While they equal the stored ones, the stored geometry (bytes per
+ * pixel and stride) stays in force and bytesPerPixel is not looked at; a
+ * frame of another size takes all of its declaration.
  * Returns 0 and leaves results untouched when no areas are installed, when
  * an area replacement is in progress on another thread, before
- * TRVCoilInit, or when the frame is refused: null pixels or results,
- * width < 1 or > 10921, height < 3, bytesPerPixel below 3, or a new frame
- * size with bytesPerPixel other than 3. (While width and height stay those
- * of the previous frame, the previous 24-bit layout stays in force.) */
+ * TRVCoilInit, or when the frame is refused: null pixels or results, or a
+ * geometry taken as above with width < 1 or > 10921, height < 3 (so every
+ * height of 32768 or more, which reads as negative) or bytes per pixel
+ * other than 3. A refused frame changes nothing. */
 TRV_API int16_t TRV_CALL TRVGetSurvResults(const uint8_t *pixels, int32_t width,
                                             int32_t height, int32_t reserved,
                                             int32_t bytesPerPixel, int32_t *results);

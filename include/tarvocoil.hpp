@@ -52,9 +52,11 @@ struct Settings {
     bool frontLightOn() const { return useFrontLightTrigger == 1; }
 };
 
-// A host's 24-bit BGR frame with rows `stride` bytes apart (any stride of
-// at least 3 * width bytes; rows need no padding). The pixels are read
-// during the call only.
+// A host's 24-bit BGR frame with rows `stride` bytes apart: any stride of
+// at least 3 * width bytes, up to 2^31 - 1 (rows need no padding; OpenCV's
+// 3 * width and FFmpeg's 32- or 64-byte aligned rows both fit). The pixels
+// must cover (height - 1) * stride + 3 * width bytes; they are read during
+// the call only and never kept.
 struct FrameView {
     const uint8_t* pixels = nullptr;
     int32_t width = 0;
@@ -141,7 +143,13 @@ public:
     // The same for a frame with its own row stride, without copying it.
     // Flags, return value and working state are those of the same picture
     // in the padded layout. Refused (false, nothing changed) for null
-    // pointers, a stride below 3 * width, or a size outside the limits.
+    // pointers, a stride below 3 * width, or a width or height outside
+    // kMinFrameWidth..kMaxFrameWidth, kMinFrameHeight..kMaxFrameHeight
+    // (taken whole: a view's size keeps no low 16 bits; on a 32-bit host
+    // also a frame spanning more than 2 GiB). A view carries its own stride
+    // on every call; the detector keeps only its size, so views and padded
+    // frames of one size may follow each other in any order and any stride,
+    // and a change of size starts a new baseline either way.
     bool process(const FrameView& frame, int32_t* results);
 
     // Number of installed areas.
@@ -156,9 +164,13 @@ public:
     static int64_t frameStride(int64_t width) { return (width * 3 + 3) & ~int64_t{3}; }
 
     // Measurements: off by default. While on, every frame that returns
-    // true records one AreaMeasurement per area; measurements() gives those
-    // of the last such frame (valid until the next process call). They
-    // never change a result.
+    // true records one AreaMeasurement per area, in area order;
+    // measurements() describes the last process call: those records when
+    // it returned true, none otherwise (and none while measuring is off).
+    // The reference stays valid until the next process call; read it on
+    // the thread that passes frames. setMeasuring may be called from any
+    // thread and takes effect from the next frame. Measuring never changes
+    // a result.
     void setMeasuring(bool on);
     bool measuring() const;
     const std::vector<AreaMeasurement>& measurements() const;

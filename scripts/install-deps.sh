@@ -3,16 +3,17 @@
 #   scripts/install-deps.sh            everything
 #   scripts/install-deps.sh core tool  only some groups
 # Groups: core (compiler, CMake, GoogleTest, Google Benchmark), tool (FFmpeg
-# libraries, JSON and CLI parsers, cpp-httplib, a font), editor (Chromium,
-# chromedriver and Selenium for the editor's browser test; ffmpeg for its
-# clip), python (pybind11, numpy, pytest,
-# OpenCV, pip and venv for Debian's /usr/bin/python3; ffmpeg for test clips),
-# win32 (mingw-w64, wine32, pefile), fuzz (clang 14 with its sanitizer
-# runtimes).
+# libraries, cairo, JSON and CLI parsers, cpp-httplib, a font, the ffmpeg program the tool tests
+# make their clips with), editor (Chromium, chromedriver and Selenium
+# for the editor's browser test), python (pybind11, numpy, pytest, OpenCV, pip and
+# venv for Debian's /usr/bin/python3; ffmpeg for test clips), gst
+# (GStreamer's development files and tools, and the base, good and libav
+# plugins the element's tests use), win32 (mingw-w64, wine32, pefile), fuzz
+# (clang 14 with its sanitizer runtimes).
 set -euo pipefail
 
 groups=("$@")
-[ ${#groups[@]} -eq 0 ] && groups=(core tool editor python win32 fuzz)
+[ ${#groups[@]} -eq 0 ] && groups=(core tool editor python gst win32 fuzz)
 
 packages=()
 need_i386=0
@@ -20,10 +21,12 @@ for g in "${groups[@]}"; do
   case "$g" in
     core) packages+=(build-essential cmake pkg-config python3 libgtest-dev googletest libbenchmark-dev binutils file) ;;
     tool) packages+=(libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libavfilter-dev
-                     nlohmann-json3-dev libcli11-dev libcpp-httplib-dev fonts-dejavu-core) ;;
+                     nlohmann-json3-dev libcli11-dev libcpp-httplib-dev libcairo2-dev fonts-dejavu-core ffmpeg) ;;
     editor) packages+=(chromium chromium-driver python3-selenium ffmpeg) ;;
     python) packages+=(python3-dev python3-pybind11 pybind11-dev python3-numpy python3-pytest python3-opencv
                        python3-pip python3-venv python3-setuptools python3-wheel nlohmann-json3-dev ffmpeg) ;;
+    gst) packages+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+                    gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav) ;;
     win32) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 lld-14 clang-14 wine wine32:i386 python3-pefile)
            need_i386=1 ;;
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds TarvoCoil and runs every test, as root on Debian 12 (installs what
-# it needs first). Steps: unit and tool tests in a normal build; the unit
-# tests under AddressSanitizer + UndefinedBehaviorSanitizer; the threading
-# tests under ThreadSanitizer; the Python package (installed into a virtual
-# environment, then its pytest suite); the library against the independent
-# model on random scenes; the 32-bit Windows DLL under wine; the fuzzers for
-# a bounded time. Prints one line per step and a closing count.
+# it needs first). Steps: unit, tool and GStreamer element tests in a
+# normal build; the unit tests, and separately the tool and its tests, under
+# AddressSanitizer + UndefinedBehaviorSanitizer; the threading tests under
+# ThreadSanitizer; the Python package (installed into a virtual environment,
+# then its pytest suite); the library against the independent model on
+# random scenes; the 32-bit Windows DLL under wine; the fuzzers for a
+# bounded time. Prints one line per step and a closing count.
 #
 #   scripts/test.sh             everything
 #   scripts/test.sh --quick     skip the fuzzers and the Windows build
@@ -49,6 +50,15 @@ sanitized() {
         -DTARVOCOIL_TOOLS=OFF -DTARVOCOIL_BENCH=OFF &&
     ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j"$jobs"
 }
+# The tool and its tests under AddressSanitizer + UndefinedBehaviorSanitizer:
+# only their targets, every child process of the tests sanitized too.
+tool_sanitized() {
+  cmake -S . -B build-asan-tool -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOCOIL_SANITIZE=address,undefined \
+        -DTARVOCOIL_BENCH=OFF &&
+    cmake --build build-asan-tool -j"$jobs" --target tarvocoil_cli tarvocoil_tool_tests &&
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+      timeout 1200 ctest --test-dir build-asan-tool --output-on-failure -j"$jobs" -R '^tool\.'
+}
 threads() {
   build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOCOIL_SANITIZE=thread \
         -DTARVOCOIL_TOOLS=OFF -DTARVOCOIL_BENCH=OFF &&
@@ -57,6 +67,7 @@ threads() {
 
 run_step native native
 run_step sanitizers sanitized
+run_step tool-sanitizers tool_sanitized
 run_step threads threads
 run_step python bash scripts/python-test.sh
 [ -f scripts/model-diff.sh ] && run_step model-diff bash scripts/model-diff.sh

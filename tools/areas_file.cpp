@@ -6,7 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <cstdio>
+#include <set>
 #include <sstream>
 
 #include "canvas.h"
@@ -29,6 +30,7 @@ public:
     // Type and a short preview of a value. Bounded in depth, so that a
     // hostile file nested a million levels deep cannot exhaust the stack.
     static std::string describe(const json& v) {
+        if (v.is_null()) return "null";
         std::string text;
         preview(v, 0, text);
         if (text.size() > 40) text = text.substr(0, 37) + "...";
@@ -174,12 +176,70 @@ std::string LineAndColumn(const std::string& text, std::size_t byte) {
     return std::to_string(line) + ":" + std::to_string(col);
 }
 
+// Follows the parser through the document, so that errors the parser
+// itself cannot place (a duplicate key, a number beyond double) get a JSON
+// path such as $.areas[1].threshold.
+class PathTracker {
+public:
+    // A parser callback: throws ToolError on a repeated key in one object.
+    bool event(json::parse_event_t ev, const json& parsed, const std::string& source) {
+        switch (ev) {
+            case json::parse_event_t::object_start: push(false); break;
+            case json::parse_event_t::array_start: push(true); break;
+            case json::parse_event_t::key: {
+                Frame& top = stack_.back();
+                top.key = parsed.get<std::string>();
+                const bool comment = !top.key.empty() && top.key[0] == '_';
+                if (!comment && !top.keys.insert(top.key).second)
+                    throw ToolError(source + ": " + path() + ": duplicate key \"" + top.key +
+                                    "\" (each key may appear once in an object)");
+                break;
+            }
+            case json::parse_event_t::value: next(); break;
+            case json::parse_event_t::object_end:
+            case json::parse_event_t::array_end:
+                stack_.pop_back();
+                next();
+                break;
+        }
+        return true;
+    }
+
+    // Where the parser is: the element it reads now.
+    std::string path() const {
+        std::string p = "$";
+        for (const Frame& f : stack_) p += f.array ? "[" + std::to_string(f.index) + "]" : "." + f.key;
+        return p;
+    }
+
+private:
+    struct Frame {
+        bool array = false;
+        std::size_t index = 0;
+        std::string key;
+        std::set<std::string> keys;
+    };
+    void push(bool array) {
+        stack_.emplace_back();
+        stack_.back().array = array;
+    }
+    void next() {
+        if (!stack_.empty() && stack_.back().array) ++stack_.back().index;
+    }
+    std::vector<Frame> stack_;
+};
+
 }  // namespace
 
 AreasConfig ParseAreas(const std::string& text, const std::string& source) {
     json doc;
+    PathTracker tracker;
     try {
-        doc = json::parse(text);
+        doc = json::parse(text, [&](int, json::parse_event_t ev, json& parsed) {
+            return tracker.event(ev, parsed, source);
+        });
+    } catch (const json::out_of_range& e) {
+        throw ToolError(source + ": " + tracker.path() + ": number out of range (beyond what a double holds)");
     } catch (const json::parse_error& e) {
         std::string what = e.what();
         // Keep nlohmann's explanation, drop its own prefix and position.
@@ -232,14 +292,33 @@ AreasConfig ParseAreas(const std::string& text, const std::string& source) {
 }
 
 AreasConfig LoadAreasFile(const std::string& path) {
+    const bool stdinInput = path == "-";
+    const std::string name = stdinInput ? "(standard input)" : path;
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) throw ToolError("cannot read areas file '" + path + "': it is a directory");
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ToolError("cannot read areas file '" + path + "': " + std::strerror(errno));
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    if (in.bad()) throw ToolError("cannot read areas file '" + path + "': " + std::strerror(errno));
-    return ParseAreas(buf.str(), path);
+    if (!stdinInput && std::filesystem::is_directory(path, ec))
+        throw ToolError("cannot read areas file '" + path + "': it is a directory");
+    std::FILE* f = stdinInput ? stdin : std::fopen(path.c_str(), "rb");
+    if (!f) throw ToolError("cannot read areas file '" + path + "': " + std::strerror(errno));
+    // Bounded: a device such as /dev/zero never ends.
+    std::string text;
+    char buf[65536];
+    std::size_t n = 0;
+    bool tooLarge = false;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+        if (text.size() + n > kMaxAreasFileBytes) {
+            tooLarge = true;
+            break;
+        }
+        text.append(buf, n);
+    }
+    const bool failed = std::ferror(f) != 0;
+    const int err = errno;
+    if (!stdinInput) std::fclose(f);
+    if (tooLarge)
+        throw ToolError("areas file '" + name + "' is larger than " + std::to_string(kMaxAreasFileBytes >> 20) +
+                        " MiB; refusing to read it");
+    if (failed) throw ToolError("cannot read areas file '" + name + "': " + std::strerror(err));
+    return ParseAreas(text, name);
 }
 
 void ApplyAreas(tarvocoil::Detector& det, const AreasConfig& config) {

@@ -29,7 +29,10 @@ namespace tarvotool {
 
 // Presence ratio of an area whose file gives none.
 constexpr float kDefaultThreshold = 0.1f;
-constexpr int kMaxAreas = 32767;
+constexpr int kMaxAreas = tarvocoil::kMaxAreas;
+// Largest areas file read: far above any real one (32767 areas take
+// about 3 MB).
+constexpr std::size_t kMaxAreasFileBytes = std::size_t{64} << 20;
 
 struct AreaSpec {
     std::string name;
@@ -58,6 +61,8 @@ struct AreasConfig {
 // Parses the text of an areas file; `source` names it in error messages.
 // Throws ToolError with the file, the place and what was expected.
 AreasConfig ParseAreas(const std::string& text, const std::string& source);
+// Reads the file ("-": standard input); larger than kMaxAreasFileBytes
+// is an error.
 AreasConfig LoadAreasFile(const std::string& path);
 
 // Installs the areas and the given settings; throws when the detector

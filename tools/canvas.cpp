@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace tarvotool {
 
@@ -12,6 +13,12 @@ void BgrImage::resize(int w, int h) {
     height = h;
     stride = (w * 3 + 3) & ~3;
     data.assign(static_cast<std::size_t>(stride) * static_cast<std::size_t>(h), 0);
+}
+
+void BgrImage::assign(const tarvocoil::FrameView& p) {
+    if (width != p.width || height != p.height) resize(p.width, p.height);
+    for (int y = 0; y < height; ++y)
+        std::memcpy(row(y), p.pixels + static_cast<std::ptrdiff_t>(y) * p.stride, static_cast<std::size_t>(width) * 3);
 }
 
 namespace {
@@ -111,6 +118,43 @@ void FillQuad(BgrImage& img, const AreaQuad& quad, Color color, float alpha) {
             p[2] = static_cast<uint8_t>((p[2] * (256 - a) + cr) >> 8);
         }
     });
+}
+
+void FillRows(BgrImage& img, const std::vector<tarvocoil::AreaRow>& rows, Color color, float alpha) {
+    const int a = std::clamp(static_cast<int>(std::lround(alpha * 256.0f)), 0, 256);
+    const int cb = color.b * a, cg = color.g * a, cr = color.r * a;
+    for (const tarvocoil::AreaRow& r : rows) {
+        if (r.y < 0 || r.y >= img.height) continue;
+        const int l = std::max(0, r.left), right = std::min(img.width - 1, r.right);
+        uint8_t* p = img.row(r.y) + static_cast<std::ptrdiff_t>(std::max(0, l)) * 3;
+        for (int x = l; x <= right; ++x, p += 3) {
+            p[0] = static_cast<uint8_t>((p[0] * (256 - a) + cb) >> 8);
+            p[1] = static_cast<uint8_t>((p[1] * (256 - a) + cg) >> 8);
+            p[2] = static_cast<uint8_t>((p[2] * (256 - a) + cr) >> 8);
+        }
+    }
+}
+
+void DrawRowsOutline(BgrImage& img, const std::vector<tarvocoil::AreaRow>& rows, Color color, int thickness) {
+    // Rows come one per y, in order; a neighbouring row that is missing
+    // covers nothing.
+    auto find = [&](std::size_t k, int y) -> const tarvocoil::AreaRow* {
+        if (k < rows.size() && rows[k].y == y) return &rows[k];
+        return nullptr;
+    };
+    const int margin = thickness;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const tarvocoil::AreaRow& r = rows[k];
+        if (r.y < -margin || r.y >= img.height + margin || r.left > r.right) continue;
+        const tarvocoil::AreaRow* up = k > 0 ? find(k - 1, r.y - 1) : nullptr;
+        const tarvocoil::AreaRow* down = find(k + 1, r.y + 1);
+        const int lo = std::max(r.left, -margin), hi = std::min(r.right, img.width - 1 + margin);
+        for (int x = lo; x <= hi; ++x) {
+            const bool edge = x == r.left || x == r.right || !up || x < up->left || x > up->right || !down ||
+                              x < down->left || x > down->right;
+            if (edge) PutBrush(img, x, r.y, color, thickness);
+        }
+    }
 }
 
 bool QuadTouchesFrame(const AreaQuad& q, int width, int height) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tarvocoil.h"
+#include "tarvocoil.hpp"
 
 namespace tarvotool {
 
@@ -19,6 +20,9 @@ struct BgrImage {
     std::vector<uint8_t> data;
 
     void resize(int w, int h);
+    // A copy of a picture with any row stride.
+    void assign(const tarvocoil::FrameView& picture);
+    tarvocoil::FrameView view() const { return {data.data(), width, height, stride}; }
     uint8_t* row(int y) { return data.data() + static_cast<std::size_t>(y) * stride; }
     const uint8_t* row(int y) const { return data.data() + static_cast<std::size_t>(y) * stride; }
 };
@@ -35,6 +39,13 @@ void DrawQuadOutline(BgrImage& img, const AreaQuad& quad, Color color, int thick
 // covers for this quadrilateral: each row from its leftmost to its rightmost
 // outline point.
 void FillQuad(BgrImage& img, const AreaQuad& quad, Color color, float alpha);
+
+// The same for rows as the detector covers them (tarvocoil::AreaRow),
+// clipped to the picture: exactly the pixels the detector reads.
+void FillRows(BgrImage& img, const std::vector<tarvocoil::AreaRow>& rows, Color color, float alpha);
+// The boundary of those rows: every covered pixel with an uncovered
+// neighbour above, below, left or right, drawn with a square brush.
+void DrawRowsOutline(BgrImage& img, const std::vector<tarvocoil::AreaRow>& rows, Color color, int thickness);
 
 // Calls fn(y, left, right) for each picture row the quadrilateral covers,
 // clipped to a width x height picture (left <= right, both inside).

@@ -1,7 +1,6 @@
-// commands.cpp - demo, run and frame.
+// commands.cpp - demo, run and frame, each a source and sinks around the
+// one frame loop.
 #include "commands.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -9,14 +8,22 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 #include "areas_file.h"
 #include "common.h"
 #include "demo_scene.h"
-#include "media.h"
+#include "frame_loop.h"
+#include "paths.h"
+#include "picture_file.h"
+#include "progress.h"
 #include "review.h"
+#include "trace.h"
+#include "video_reader.h"
+#include "video_source.h"
 #include "tarvocoil.hpp"
+#include "tune.h"
 
 namespace tarvotool {
 
@@ -26,64 +33,45 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// One line on stderr, redrawn in place: frames, fps and time left. Only
-// when stderr is a terminal.
-class Progress {
-public:
-    Progress(bool wanted, int64_t total) : on_(wanted && isatty(STDERR_FILENO)), total_(total) {}
-    ~Progress() { done(); }
+std::string Join(const std::filesystem::path& dir, const std::string& name) { return (dir / name).string(); }
 
-    void update(int64_t frames) {
-        if (!on_) return;
-        const auto now = Clock::now();
-        if (now - last_ < std::chrono::milliseconds(200)) return;
-        last_ = now;
-        draw(frames, now);
-    }
-    void done() {
-        if (!on_ || closed_) return;
-        closed_ = true;
-        std::fputs("\r\033[K", stderr);
-        std::fflush(stderr);
-    }
-    bool on() const { return on_; }
-
-private:
-    void draw(int64_t frames, Clock::time_point now) {
-        const double elapsed = Seconds(now - start_);
-        const double fps = elapsed > 0 ? frames / elapsed : 0.0;
-        char line[160];
-        if (total_ > 0) {
-            const double frac = std::min(1.0, static_cast<double>(frames) / total_);
-            char bar[31];
-            const int fill = static_cast<int>(frac * 30);
-            for (int i = 0; i < 30; ++i) bar[i] = i < fill ? '#' : '.';
-            bar[30] = 0;
-            const long eta = fps > 0 ? std::lround(std::max<double>(0, total_ - frames) / fps) : 0;
-            std::snprintf(line, sizeof line, "\r[%s] %lld/%lld frames  %.1f fps  ETA %ld:%02ld\033[K", bar,
-                          static_cast<long long>(frames), static_cast<long long>(total_), fps, eta / 60, eta % 60);
-        } else {
-            std::snprintf(line, sizeof line, "\r%lld frames  %.1f fps\033[K", static_cast<long long>(frames), fps);
-        }
-        std::fputs(line, stderr);
-        std::fflush(stderr);
-    }
-
-    bool on_;
-    bool closed_ = false;
-    int64_t total_;
-    Clock::time_point start_ = Clock::now();
-    Clock::time_point last_{};
-};
-
-// Seconds for messages: 12.5, 4.76, 1e+300.
-std::string Secs(double s) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.10g", s);
-    return buf;
+std::vector<std::string> Names(const AreasConfig& areas) {
+    std::vector<std::string> out;
+    for (const AreaSpec& a : areas.areas) out.push_back(a.name);
+    return out;
 }
 
-std::string Join(const std::filesystem::path& dir, const std::string& name) { return (dir / name).string(); }
+// A sink made on the first frame, when the picture size is known for sure.
+class DeferredSink : public FrameSink {
+public:
+    using Make = std::function<std::unique_ptr<FrameSink>(const ProcessedFrame&)>;
+    DeferredSink(Make make, bool measurements) : make_(std::move(make)), measurements_(measurements) {}
+    bool wantsMeasurements() const override { return measurements_; }
+    void frame(const ProcessedFrame& f) override {
+        if (!sink_) sink_ = make_(f);
+        sink_->frame(f);
+    }
+    void finish() override {
+        if (sink_) sink_->finish();
+    }
+
+private:
+    Make make_;
+    bool measurements_;
+    std::unique_ptr<FrameSink> sink_;
+};
+
+// The demo's record of every trigger, per coil.
+class TriggerCollector : public FrameSink {
+public:
+    explicit TriggerCollector(std::size_t areas) : triggers(areas) {}
+    void frame(const ProcessedFrame& f) override {
+        if (f.baseline) return;
+        for (std::size_t c = 0; c < f.areaCount; ++c)
+            if (f.flags[c]) triggers[c].push_back(static_cast<int>(f.index));
+    }
+    std::vector<std::vector<int>> triggers;
+};
 
 void PrintTable(const std::vector<CoilScore>& scores) {
     std::printf("%-8s %9s %9s %6s %7s %6s %9s\n", "coil", "vehicles", "triggers", "hits", "misses", "false",
@@ -111,6 +99,14 @@ void PrintTable(const std::vector<CoilScore>& scores) {
     row(all);
 }
 
+int StoppedStatus(const LoopStats& stats) {
+    if (!stats.stopped) return 0;
+    const int sig = StopSignal();
+    return 128 + (sig > 0 ? sig : 2);
+}
+
+const char* SignalName(int sig) { return sig == 15 ? "SIGTERM" : sig == 2 ? "SIGINT" : "a signal"; }
+
 }  // namespace
 
 int RunDemo(const DemoCommand& cmd) {
@@ -137,43 +133,34 @@ int RunDemo(const DemoCommand& cmd) {
 
     tarvocoil::Detector det;
     ApplyAreas(det, areas);
-    EventWriter events(Join(dir, prefix + "events.csv"), EventFormat::Csv);
+    const auto rows = AreaRowsOf(det);
     const int W = DemoScene::kWidth, H = DemoScene::kHeight, fps = DemoScene::kFps;
-    ReviewOutput review(cmd.review ? Join(dir, prefix + "review.mp4") : "", "", W, H, fps, 1, areas);
 
-    std::vector<std::vector<int>> triggers(areas.areas.size());
-    std::vector<int32_t> flags(areas.areas.size());
-    BgrImage img;
-    Progress progress(cmd.progress, cmd.frames);
-    Clock::duration detTime{}, renderTime{};
+    DemoSource source(scene, cmd.frames);
+    FrameLoop loop(det, areas.areas.size());
+    loop.setStop(StopFlag());
+    EventWriter eventFile(Join(dir, prefix + "events.csv"), EventFormat::Csv);
+    EventSink events(eventFile, Names(areas));
+    TriggerCollector triggers(areas.areas.size());
+    std::unique_ptr<ReviewVideoSink> review;
+    if (cmd.review) review = std::make_unique<ReviewVideoSink>(Join(dir, prefix + "review.mp4"), W, H, fps, 1, areas, rows);
+    Progress progress(cmd.progress, cmd.frames, false);
+    loop.add(events);
+    loop.add(triggers);
+    if (review) loop.add(*review);
+    loop.add(progress);
     const auto t0 = Clock::now();
-    for (int i = 0; i < cmd.frames; ++i) {
-        const auto r0 = Clock::now();
-        scene.render(i, img);
-        const auto d0 = Clock::now();
-        std::fill(flags.begin(), flags.end(), 0);
-        const int used = det.process(img.data.data(), W, H, 3, flags.data());
-        const auto d1 = Clock::now();
-        renderTime += d0 - r0;
-        detTime += d1 - d0;
-        if (!used) throw ToolError("the detector refused demo frame " + std::to_string(i));
-        const double t = static_cast<double>(i) / fps;
-        for (std::size_t c = 0; c < flags.size(); ++c)
-            if (flags[c]) {
-                triggers[c].push_back(i);
-                events.write(Event{i, t, static_cast<int>(c), areas.areas[c].name});
-            }
-        review.frame(img, i, t, i == 0 ? nullptr : flags.data());
-        progress.update(i + 1);
-    }
-    events.finish();
-    review.finish();
-    progress.done();
+    const LoopStats stats = loop.run(source);
     const double total = Seconds(Clock::now() - t0);
+    if (stats.stopped) {
+        std::fprintf(stderr, "tarvocoil: demo stopped by %s after %lld frames\n", SignalName(StopSignal()),
+                     static_cast<long long>(stats.processed));
+        return StoppedStatus(stats);
+    }
 
     std::vector<int> matched;
     const std::vector<CoilScore> scores =
-        ScoreTriggers(scene.entries(), triggers, cmd.frames, kHitWindow, areas, &matched);
+        ScoreTriggers(scene.entries(), triggers.triggers, cmd.frames, kHitWindow, areas, &matched);
     {
         const std::string path = Join(dir, prefix + "truth.csv");
         std::ofstream f(path);
@@ -194,21 +181,37 @@ int RunDemo(const DemoCommand& cmd) {
                 cmd.threshold, cmd.night ? ", front-light triggering on" : "");
     std::printf("hit: a trigger at most %d frames after a vehicle first touches the coil\n\n", kHitWindow);
     PrintTable(scores);
-    const double det_s = Seconds(detTime);
+    const double det_s = stats.detectorSeconds;
     std::printf("\nspeed: detector %.0f frames/s (%.3f ms per frame, %zu coils); scene rendering %.0f frames/s;"
                 " whole demo %.0f frames/s\n",
                 det_s > 0 ? cmd.frames / det_s : 0.0, det_s * 1000.0 / cmd.frames, areas.areas.size(),
-                Seconds(renderTime) > 0 ? cmd.frames / Seconds(renderTime) : 0.0, total > 0 ? cmd.frames / total : 0.0);
+                source.renderSeconds() > 0 ? cmd.frames / source.renderSeconds() : 0.0,
+                total > 0 ? cmd.frames / total : 0.0);
     std::printf("output: %s (%sevents.csv, %struth.csv, %sareas.json%s)\n", dir.string().c_str(), prefix.c_str(),
                 prefix.c_str(), prefix.c_str(), cmd.review ? (", " + prefix + "review.mp4").c_str() : "");
+    if (cmd.tune) TuneDemo(cmd, areas, scene.entries(), dir.string(), prefix);
     std::fflush(stdout);
     return 0;
 }
 
 int RunVideo(const RunCommand& cmd) {
+    // Before anything is opened: no output may overwrite an input or another output.
+    CheckOutputsDistinct({{cmd.video, "the video"}, {cmd.areas, "the areas file"}},
+                         {{cmd.events, "--events"}, {cmd.review, "--review"}, {cmd.trace, "--trace"},
+                          {cmd.snapshots, "--snapshots"}});
     AreasConfig areas = LoadAreasFile(cmd.areas);
     for (const std::string& w : areas.warnings) Warn(cmd.areas + ": " + w);
-    VideoReader reader(cmd.video);
+    VideoReaderOptions ro;
+    ro.stream = cmd.stream;
+    ro.stop = StopFlag();
+    VideoReader reader(cmd.video, ro);
+    if (reader.videoStreams() > 1 && cmd.stream < 0)
+        Warn("'" + cmd.video + "' has " + std::to_string(reader.videoStreams()) + " video streams; using stream " +
+             std::to_string(reader.streamIndex()) + " (choose another with --stream N)");
+    if (reader.rotation() != 0)
+        Warn("'" + cmd.video + "' carries a display rotation of " + std::to_string(reader.rotation()) +
+             " degrees, which players apply; the tool does not: area coordinates and pictures refer to the frames as "
+             "stored");
     bool checkedOutside = false;
     auto checkOutside = [&](int w, int h) {
         if (checkedOutside || w <= 0) return;
@@ -219,85 +222,121 @@ int RunVideo(const RunCommand& cmd) {
 
     tarvocoil::Detector det;
     ApplyAreas(det, areas);
-    reader.seek(cmd.start);
-    const double end = cmd.duration ? cmd.start + *cmd.duration : INFINITY;
+    const auto rows = AreaRowsOf(det);
+    VideoSource source(reader, cmd.video, cmd.start, cmd.duration, cmd.strict);
 
+    // A total only as a guess from the container (shown as ~N).
     int64_t total = -1;
-    const double length = reader.duration();
+    const double length = reader.containerDuration();
     if (length > 0) {
-        const double span = std::min(length, end) - cmd.start;
-        total = span > 0 ? static_cast<int64_t>(std::ceil(span * reader.frameRate() - 1e-6)) : 0;
+        const double end = cmd.duration ? std::min(length, cmd.start + *cmd.duration) : length;
+        const double span = end - cmd.start;
+        total = span > 0 ? static_cast<int64_t>(std::ceil(span * reader.frameRate() - 1e-6)) : -1;
     }
 
-    // Review output is set up before any event is written, so that a bad
-    // review path fails before the run starts (when the size is known).
-    std::unique_ptr<ReviewOutput> review;
-    const bool wantReview = !cmd.review.empty() || !cmd.snapshots.empty();
-    if (wantReview && reader.width() > 0)
-        review = std::make_unique<ReviewOutput>(cmd.review, cmd.snapshots, reader.width(), reader.height(),
-                                                reader.frameRateNum(), reader.frameRateDen(), areas);
-    EventWriter events(cmd.events, cmd.format);
-    std::vector<int32_t> flags(areas.areas.size());
-    BgrImage img;
-    double t = 0.0;
-    int64_t index = 0, count = 0;
-    Progress progress(cmd.progress, total);
-    while (reader.next(img, t)) {
-        if (t >= end - 1e-9) break;
-        checkOutside(img.width, img.height);
-        if (!review && wantReview)
-            review = std::make_unique<ReviewOutput>(cmd.review, cmd.snapshots, img.width, img.height,
-                                                    reader.frameRateNum(), reader.frameRateDen(), areas);
-        std::fill(flags.begin(), flags.end(), 0);
-        if (!det.process(img.data.data(), img.width, img.height, 3, flags.data()))
-            throw ToolError("the detector refused frame " + std::to_string(index) + " of '" + cmd.video + "'");
-        const bool baseline = index == 0;
-        if (!baseline)
-            for (std::size_t c = 0; c < flags.size(); ++c)
-                if (flags[c]) {
-                    events.write(Event{index, t, static_cast<int>(c), areas.areas[c].name});
-                    ++count;
-                }
-        if (review) review->frame(img, index, t, baseline ? nullptr : flags.data());
-        ++index;
-        progress.update(index);
+    // Outputs are set up before any event is written, so that a bad path
+    // fails before the run starts.
+    const int fpsNum = reader.frameRateNum(), fpsDen = reader.frameRateDen();
+    std::unique_ptr<SnapshotSink> snapshots;
+    std::unique_ptr<FrameSink> review;
+    if (!cmd.review.empty()) {
+        if (reader.width() > 0) {
+            auto sink = std::make_unique<ReviewVideoSink>(cmd.review, reader.width(), reader.height(), fpsNum, fpsDen,
+                                                          areas, rows);
+            WarnAboutText(sink->painter(), areas);
+            review = std::move(sink);
+        } else {
+            review = std::make_unique<DeferredSink>(
+                [&](const ProcessedFrame& f) {
+                    checkOutside(f.picture.width, f.picture.height);
+                    return std::make_unique<ReviewVideoSink>(cmd.review, f.picture.width, f.picture.height, fpsNum,
+                                                             fpsDen, areas, rows);
+                },
+                false);
+        }
     }
-    progress.done();
-    if (index == 0) {
-        if (cmd.start > 0)
-            throw ToolError("'" + cmd.video + "' has no frames at or after " + Secs(cmd.start) + " s" +
-                            (length > 0 ? " (it is " + Secs(length) + " s long)" : ""));
-        throw ToolError("cannot decode any frame of '" + cmd.video + "'");
+    if (!cmd.snapshots.empty()) {
+        if (reader.width() <= 0) throw ToolError("'" + cmd.video + "': the frame size is unknown before decoding; "
+                                                 "snapshots need it");
+        snapshots = std::make_unique<SnapshotSink>(cmd.snapshots, reader.width(), reader.height(), areas, rows,
+                                                   cmd.overwrite);
     }
-    if (reader.damagedPackets() > 0)
-        Warn("'" + cmd.video + "': skipped " + std::to_string(reader.damagedPackets()) + " damaged packets");
-    events.finish();
-    if (review) review->finish();
-    if (progress.on())
-        std::fprintf(stderr, "tarvocoil: %lld frames, %lld events\n", static_cast<long long>(index),
-                     static_cast<long long>(count));
-    return 0;
+    std::unique_ptr<TraceSink> trace;
+    if (!cmd.trace.empty())
+        trace = std::make_unique<TraceSink>(cmd.trace, cmd.traceFormat, Names(areas),
+                                            det.settings().frontLightOn());
+    EventWriter eventFile(cmd.events, cmd.format);
+    Progress progress(cmd.progress, total, true);
+    EventSink events(eventFile, Names(areas), [&] {
+        if (eventFile.toTerminal()) progress.clear();
+    });
+
+    FrameLoop loop(det, areas.areas.size());
+    loop.setStop(StopFlag());
+    loop.add(events);
+    if (trace) loop.add(*trace);
+    if (review) loop.add(*review);
+    if (snapshots) loop.add(*snapshots);
+    loop.add(progress);
+    const auto t0 = Clock::now();
+    LoopStats stats;
+    try {
+        stats = loop.run(source);
+    } catch (...) {
+        progress.done();
+        throw;
+    }
+    const double elapsed = Seconds(Clock::now() - t0);
+
+    if (!stats.stopped && stats.processed < 2) throw ToolError(source.emptyReason());
+    if (reader.decodeErrors() > 0 || reader.lostFrames() > 0)
+        Warn("'" + cmd.video + "' is damaged: " + std::to_string(reader.decodeErrors()) + " decoding errors, " +
+             std::to_string(reader.lostFrames()) +
+             " frames lost; frame indices after the damage count the frames that could be decoded");
+    if (!source.truncation().empty()) Warn(source.truncation());
+    if (!cmd.quiet) {
+        char line[512];
+        std::snprintf(line, sizeof line,
+                      "tarvocoil: %lld frames read, %lld processed, %lld decoding errors, %lld frames lost, %lld events, "
+                      "%.3f s of video in %.2f s%s%s\n",
+                      static_cast<long long>(reader.decodedFrames()), static_cast<long long>(stats.processed),
+                      static_cast<long long>(reader.decodeErrors()), static_cast<long long>(reader.lostFrames()),
+                      static_cast<long long>(stats.events),
+                      stats.coveredSeconds, elapsed,
+                      stats.stopped ? ", stopped by " : "", stats.stopped ? SignalName(StopSignal()) : "");
+        std::fputs(line, stderr);
+    }
+    return StoppedStatus(stats);
 }
 
 int RenderFrame(const FrameCommand& cmd) {
+    CheckOutputsDistinct({{cmd.video, "the video"}, {cmd.areas, "the areas file"}}, {{cmd.out, "--out"}});
+    CheckPictureName(cmd.out);
     AreasConfig areas;
     if (!cmd.areas.empty()) {
         areas = LoadAreasFile(cmd.areas);
         for (const std::string& w : areas.warnings) Warn(cmd.areas + ": " + w);
     }
-    VideoReader reader(cmd.video);
+    VideoReaderOptions ro;
+    ro.stream = cmd.stream;
+    VideoReader reader(cmd.video, ro);
+    if (reader.rotation() != 0)
+        Warn("'" + cmd.video + "' carries a display rotation of " + std::to_string(reader.rotation()) +
+             " degrees, which players apply; the picture is written as stored, which is what area coordinates "
+             "refer to");
     const double step = 1.0 / std::max(1.0, reader.frameRate());
     reader.seek(std::max(0.0, cmd.at - 2.0 * step));
     // The frame on screen at `at`: the last one that starts at or before it.
-    BgrImage shown, next;
-    double shownTime = -1.0, t = 0.0;
+    BgrImage shown;
+    VideoFrame next;
+    double shownTime = -1.0;
     bool have = false;
-    while (reader.next(next, t)) {
-        if (have && t > cmd.at + 1e-4) break;
-        std::swap(shown, next);
-        shownTime = t;
+    while (reader.next(next)) {
+        if (have && next.time > cmd.at + 1e-4) break;
+        shown.assign(next.picture);
+        shownTime = next.time;
         have = true;
-        if (t > cmd.at + 1e-4) break;  // the video starts after `at`
+        if (next.time > cmd.at + 1e-4) break;  // the video starts after `at`
     }
     if (!have && reader.lastDecodedTime() >= 0.0)  // every frame lay before `at`
         throw ToolError("'" + cmd.video + "' ends before " + Secs(cmd.at) + " s (its last frame is at " +
@@ -306,13 +345,19 @@ int RenderFrame(const FrameCommand& cmd) {
     if (cmd.at > shownTime + 2.0 * step)
         throw ToolError("'" + cmd.video + "' ends before " + Secs(cmd.at) + " s (its last frame is at " +
                         Secs(shownTime) + " s)");
-    if (!cmd.areas.empty())
+    std::vector<std::vector<tarvocoil::AreaRow>> rows;
+    if (!cmd.areas.empty()) {
         for (const std::string& msg : AreasOutsideFrame(areas, shown.width, shown.height)) Warn(cmd.areas + ": " + msg);
-    ReviewPainter painter(shown.width, shown.height, areas, reader.frameRate());
-    if (!painter.textOk()) Warn("the picture carries no text: libavfilter's drawtext or a font is missing");
-    // The frame index is not known after a seek; the caption gives the time.
+        tarvocoil::Detector det;
+        ApplyAreas(det, areas);
+        rows = AreaRowsOf(det);
+    }
+    ReviewPainter painter(shown.width, shown.height, areas, rows, reader.frameRate());
+    WarnAboutText(painter, areas);
+    // The caption gives the time; the frame's index in the file is exact
+    // only when counted from the start.
     painter.paint(shown, -1, shownTime);
-    WritePng(cmd.out, shown);
+    WritePicture(cmd.out, shown);
     return 0;
 }
 

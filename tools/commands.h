@@ -1,4 +1,8 @@
 // commands.h - the tool's subcommands, behind the command-line parsing.
+//
+// Exit codes of every subcommand: 0 done; 1 an error (message on stderr);
+// 2 a usage error (main); 128 + the signal (130 SIGINT, 143 SIGTERM) when a
+// run was stopped by a signal after writing everything it had.
 #ifndef TARVOCOIL_TOOLS_COMMANDS_H
 #define TARVOCOIL_TOOLS_COMMANDS_H
 
@@ -7,6 +11,7 @@
 #include <string>
 
 #include "events.h"
+#include "trace.h"
 
 namespace tarvotool {
 
@@ -18,6 +23,7 @@ struct DemoCommand {
     float threshold = 0.1f;
     bool review = true;
     bool progress = true;
+    bool tune = false;  // also tune the coils on the scene's ground truth
 };
 
 struct RunCommand {
@@ -29,6 +35,12 @@ struct RunCommand {
     std::optional<double> duration;
     std::string review;
     std::string snapshots;
+    bool overwrite = false;  // write into a non-empty snapshot folder
+    std::string trace;
+    TraceFormat traceFormat = TraceFormat::Jsonl;
+    int stream = -1;
+    bool strict = false;
+    bool quiet = false;
     bool progress = true;
 };
 
@@ -37,6 +49,7 @@ struct FrameCommand {
     double at = 0.0;
     std::string areas;  // optional
     std::string out;
+    int stream = -1;
 };
 
 // Each returns the process exit status or throws ToolError.

@@ -2,7 +2,10 @@
 #include "demo_scene.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+
+#include "matching.h"
 
 namespace tarvotool {
 
@@ -91,14 +94,21 @@ DemoScene::DemoScene(const DemoOptions& options) : opt_(options) {
     }
     if (opt_.night) areas_.frontLight = true;
 
-    // What the detector reads of each coil: its rows, widened by the one
-    // pixel its 3x3 median looks beyond them.
+    // What the detector reads of each coil: its rows (as the library
+    // rasterises them), widened by the one pixel its 3x3 median looks
+    // beyond them.
     coilMask_.assign(static_cast<std::size_t>(kWidth) * kHeight, 0);
     std::vector<uint8_t> rows(coilMask_.size(), 0);
-    for (std::size_t i = 0; i < areas_.areas.size(); ++i)
-        ForEachQuadRow(areas_.areas[i].quad, kWidth, kHeight, [&](int y, int l, int r) {
-            for (int x = l; x <= r; ++x) rows[static_cast<std::size_t>(y) * kWidth + x] |= uint8_t(1u << i);
-        });
+    {
+        tarvocoil::Detector det;
+        ApplyAreas(det, areas_);
+        for (std::size_t i = 0; i < areas_.areas.size(); ++i)
+            for (const tarvocoil::AreaRow& r : det.areaRows(static_cast<int32_t>(i))) {
+                if (r.y < 0 || r.y >= kHeight) continue;
+                for (int x = std::max(0, r.left); x <= std::min(kWidth - 1, r.right); ++x)
+                    rows[static_cast<std::size_t>(r.y) * kWidth + x] |= uint8_t(1u << i);
+            }
+    }
     for (int y = 0; y < kHeight; ++y)
         for (int x = 0; x < kWidth; ++x) {
             uint8_t m = 0;
@@ -356,51 +366,45 @@ void DemoScene::render(int index, BgrImage& out) {
     }
 }
 
+bool DemoSource::next(SourceFrame& out) {
+    if (next_ >= frames_) return false;
+    const auto t0 = std::chrono::steady_clock::now();
+    scene_.render(next_, image_);
+    renderSeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    out.picture = image_.view();
+    out.time = static_cast<double>(next_) / DemoScene::kFps;
+    out.fileIndex = next_;
+    ++next_;
+    return true;
+}
+
 std::vector<CoilScore> ScoreTriggers(const std::vector<DemoEntry>& entries,
                                      const std::vector<std::vector<int>>& triggers, int frames, int window,
                                      const AreasConfig& areas, std::vector<int>* matched) {
     std::vector<CoilScore> out(areas.areas.size());
     if (matched) matched->assign(entries.size(), -1);
     for (std::size_t c = 0; c < out.size(); ++c) {
-        CoilScore& s = out[c];
-        s.name = areas.areas[c].name;
-        std::vector<int> trig = c < triggers.size() ? triggers[c] : std::vector<int>{};
+        std::vector<int64_t> trig;
+        if (c < triggers.size()) trig.assign(triggers[c].begin(), triggers[c].end());
         std::sort(trig.begin(), trig.end());
-        std::vector<char> used(trig.size(), 0), ignored(trig.size(), 0);
         std::vector<std::size_t> idx;
         for (std::size_t k = 0; k < entries.size(); ++k)
             if (entries[k].coil == static_cast<int>(c)) idx.push_back(k);
-        std::sort(idx.begin(), idx.end(), [&](std::size_t a, std::size_t b) { return entries[a].frame < entries[b].frame; });
-        for (std::size_t k : idx) {
-            const int entry = entries[k].frame;
-            const bool late = entry > frames - 1 - window;
-            int hit = -1;
-            for (std::size_t j = 0; j < trig.size(); ++j)
-                if (!used[j] && trig[j] >= entry && trig[j] <= entry + window) {
-                    hit = static_cast<int>(j);
-                    break;
-                }
-            if (hit >= 0) {
-                used[hit] = 1;
-                if (matched) (*matched)[k] = trig[hit];
-            }
-            if (late) {
-                if (hit >= 0) ignored[hit] = 1;
-                continue;
-            }
-            ++s.vehicles;
-            if (hit >= 0) {
-                ++s.hits;
-                s.latencySum += trig[hit] - entry;
-            } else {
-                ++s.misses;
-            }
-        }
-        for (std::size_t j = 0; j < trig.size(); ++j) {
-            if (ignored[j]) continue;
-            ++s.triggers;
-            if (!used[j]) ++s.falseTriggers;
-        }
+        std::stable_sort(idx.begin(), idx.end(),
+                         [&](std::size_t a, std::size_t b) { return entries[a].frame < entries[b].frame; });
+        std::vector<int64_t> truth;
+        for (std::size_t k : idx) truth.push_back(entries[k].frame);
+        const AreaMatch m = MatchArea(truth, trig, MatchWindow{0, window}, frames - 1);
+        CoilScore& s = out[c];
+        s.name = areas.areas[c].name;
+        s.vehicles = m.truths;
+        s.triggers = m.triggers;
+        s.hits = m.hits;
+        s.misses = m.misses;
+        s.falseTriggers = m.falses;
+        s.latencySum = m.latencySum;
+        if (matched)
+            for (std::size_t i = 0; i < idx.size(); ++i) (*matched)[idx[i]] = static_cast<int>(m.matched[i]);
     }
     return out;
 }

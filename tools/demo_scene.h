@@ -16,6 +16,7 @@
 
 #include "areas_file.h"
 #include "canvas.h"
+#include "frame_loop.h"
 
 namespace tarvotool {
 
@@ -82,6 +83,22 @@ private:
     uint8_t frameTouch_ = 0;
 };
 
+// The scene as the frame loop's source: frames 0..frames-1 at kFps.
+class DemoSource : public FrameSource {
+public:
+    DemoSource(DemoScene& scene, int frames) : scene_(scene), frames_(frames) {}
+    bool next(SourceFrame& out) override;
+    // Time spent rendering, in seconds.
+    double renderSeconds() const { return renderSeconds_; }
+
+private:
+    DemoScene& scene_;
+    int frames_;
+    int next_ = 0;
+    BgrImage image_;
+    double renderSeconds_ = 0.0;
+};
+
 // Scoring of triggers against the ground truth, per coil.
 struct CoilScore {
     std::string name;
@@ -93,8 +110,9 @@ struct CoilScore {
     double latencySum = 0.0;  // frames, over hits
 };
 
-// A trigger counts as a hit when it comes at most `window` frames after a
-// vehicle first touched the coil; each entry takes the first such trigger.
+// The matching rule of matching.h with a window of [entry, entry + window]:
+// a trigger counts as a hit when it comes at most `window` frames after a
+// vehicle first touched the coil; each entry takes the first free one.
 // Entries in the last `window` frames of the run are left out, with any
 // trigger they took, because the run ends before their window does.
 // matched[k] receives, for each entry k, the frame of its trigger or -1.

@@ -339,8 +339,8 @@ struct EditServer::Impl {
                 const int64_t offset = run.times.empty() ? 0 : std::llround(run.times.front() * facts.fps);
                 const TruthScore s = ScoreAgainstTruth(*truth, *config, run, offset);
                 json coils = json::array();
-                for (const TruthCounts& c : s.coils)
-                    coils.push_back({{"hits", c.hits}, {"misses", c.misses}, {"false", c.falseTriggers}});
+                for (const MatchCounts& c : s.coils)
+                    coils.push_back({{"hits", c.hits}, {"misses", c.misses}, {"false", c.falses}});
                 json entries = json::array();
                 for (const auto& e : s.entries)
                     entries.push_back({{"frame", e.frame}, {"area", e.area},
@@ -354,6 +354,8 @@ struct EditServer::Impl {
             if (!truth) return SendError(res, 404, "no truth file: start the editor with --truth TRUTH.csv");
             const auto body = BodyJson(req, res);
             if (!body) return;
+            std::optional<double> start, duration;
+            if (!Seconds(*body, "start", start, res) || !Seconds(*body, "duration", duration, res)) return;
             std::optional<AreasConfig> config;
             if (body->is_object() && body->contains("areas")) {
                 config = parseDocument((*body)["areas"], res);
@@ -362,10 +364,17 @@ struct EditServer::Impl {
                 config = LoadAreasFile(areasPath);
             }
             std::lock_guard<std::mutex> lock(runMutex);
-            const std::vector<float> th = RecommendThresholds(*truth, *config, cmd.video);
-            json list = json::array();
-            for (float v : th) list.push_back(Tidy(v));
-            SendJson(res, 200, json{{"thresholds", list}});
+            const auto tuned = TuneCoils(*truth, *config, cmd.video, start.value_or(0.0), duration, facts.fps);
+            auto counts = [](const MatchCounts& c) {
+                return json{{"triggers", c.triggers}, {"hits", c.hits}, {"misses", c.misses}, {"false", c.falses}};
+            };
+            json thresholds = json::array(), coils = json::array();
+            for (const CoilTuning& t : tuned) {
+                thresholds.push_back(json::parse(t.threshold));
+                coils.push_back({{"name", t.name}, {"threshold", t.threshold}, {"before", counts(t.before)},
+                                 {"after", counts(t.after)}});
+            }
+            SendJson(res, 200, json{{"thresholds", thresholds}, {"coils", coils}});
         });
     }
 };

@@ -1,118 +1,109 @@
-// edit_truth.cpp - truth entries against a test run.
+// edit_truth.cpp - truth entries against test runs, and tuning, for the editor.
 #include "edit_truth.h"
 
-#include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <sstream>
 
 #include "common.h"
+#include "truth.h"
+#include "tune.h"
+#include "video_reader.h"
 
 namespace tarvotool {
 
 namespace {
 
-std::string Trim(std::string s) {
-    while (!s.empty() && (s.back() == '\r' || s.back() == ' ' || s.back() == '\t')) s.pop_back();
-    std::size_t i = 0;
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
-    return s.substr(i);
+std::vector<std::string> Names(const AreasConfig& areas) {
+    std::vector<std::string> names;
+    for (const AreaSpec& a : areas.areas) names.push_back(a.name);
+    return names;
 }
 
-// Frames within which a trigger counts for a truth entry: from kEarly
-// before the entry to kLate after it.
-constexpr int64_t kEarly = 3;
-constexpr int64_t kLate = 10;
+// The entries of a run starting at truth frame `offset` with `frames`
+// frames, counted as that run counts.
+std::vector<TruthEntry> InRange(const EditorTruth& truth, const AreasConfig& areas, int64_t offset, int64_t frames) {
+    std::vector<TruthEntry> out;
+    for (TruthEntry e : ParseTruth(truth.text, truth.path, Names(areas))) {
+        e.frame -= offset;
+        if (e.frame >= 0 && (frames < 0 || e.frame < frames)) out.push_back(e);
+    }
+    return out;
+}
 
 }  // namespace
 
 EditorTruth ReadEditorTruth(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ToolError("cannot read truth file '" + path + "'");
-    EditorTruth t;
-    t.path = path;
-    std::string line;
-    int n = 0;
-    while (std::getline(in, line)) {
-        ++n;
-        line = Trim(line);
-        if (n == 1) {
-            if (line != "frame,area") throw ToolError(path + ":1: expected the header frame,area");
-            continue;
-        }
-        if (line.empty()) continue;
-        const std::size_t comma = line.find(',');
-        if (comma == std::string::npos) throw ToolError(path + ":" + std::to_string(n) + ": expected frame,area");
-        const std::string frame = Trim(line.substr(0, comma));
-        std::string area = Trim(line.substr(comma + 1));
-        if (area.size() >= 2 && area.front() == '"' && area.back() == '"') {
-            std::string u;
-            for (std::size_t k = 1; k + 1 < area.size(); ++k) {
-                if (area[k] == '"' && k + 2 < area.size() && area[k + 1] == '"') ++k;
-                u += area[k];
-            }
-            area = u;
-        }
-        char* end = nullptr;
-        const long long f = std::strtoll(frame.c_str(), &end, 10);
-        if (frame.empty() || *end || f < 0)
-            throw ToolError(path + ":" + std::to_string(n) + ": expected a frame number of 0 or more, got '" + frame + "'");
-        t.rows.push_back({f, area, n});
+    std::ostringstream buf;
+    buf << in.rdbuf();
+    EditorTruth t{path, buf.str()};
+    // The header, quoting and frame numbers fail now; coil names can only
+    // be checked against the coils of each request.
+    try {
+        ParseTruth(t.text, path, {});
+    } catch (const ToolError& e) {
+        if (std::string(e.what()).find(": no area \"") == std::string::npos) throw;
     }
     return t;
 }
 
 TruthScore ScoreAgainstTruth(const EditorTruth& truth, const AreasConfig& areas, const DetectorRun& run,
                              int64_t offset) {
-    const int count = static_cast<int>(areas.areas.size());
+    const std::vector<TruthEntry> entries = InRange(truth, areas, offset, static_cast<int64_t>(run.times.size()));
     TruthScore s;
-    s.coils.resize(count);
     s.eventHit.assign(run.events.size(), false);
-    std::vector<std::vector<TruthScore::Entry>> perCoil(count);
-    for (const EditorTruth::Row& r : truth.rows) {
-        int area = -1;
-        for (int i = 0; i < count && area < 0; ++i)
-            if (areas.areas[i].name == r.area) area = i;
-        if (area < 0) {
-            char* end = nullptr;
-            const long v = std::strtol(r.area.c_str(), &end, 10);
-            if (!r.area.empty() && !*end && v >= 0 && v < count) area = static_cast<int>(v);
-        }
-        if (area < 0)
-            throw ToolError(truth.path + ":" + std::to_string(r.line) + ": no coil is named or numbered '" + r.area + "'");
-        const int64_t frame = r.frame - offset;
-        if (frame >= 0 && frame < static_cast<int64_t>(run.times.size())) perCoil[area].push_back({frame, area, -1});
-    }
-    for (int a = 0; a < count; ++a) {
-        std::vector<std::size_t> triggers;  // indices into run.events
+    for (int a = 0; a < static_cast<int>(areas.areas.size()); ++a) {
+        std::vector<int64_t> triggers;
+        std::vector<std::size_t> eventOf;
         for (std::size_t e = 0; e < run.events.size(); ++e)
-            if (run.events[e].area == a) triggers.push_back(e);
-        std::vector<bool> taken(triggers.size(), false);
-        auto& entries = perCoil[a];
-        std::stable_sort(entries.begin(), entries.end(),
-                         [](const TruthScore::Entry& x, const TruthScore::Entry& y) { return x.frame < y.frame; });
-        for (TruthScore::Entry& t : entries) {
-            for (std::size_t k = 0; k < triggers.size(); ++k) {
-                const int64_t f = run.events[triggers[k]].frame;
-                if (taken[k] || f < t.frame - kEarly || f > t.frame + kLate) continue;
-                taken[k] = true;
-                t.trigger = f;
-                s.eventHit[triggers[k]] = true;
-                break;
+            if (run.events[e].area == a) {
+                triggers.push_back(run.events[e].frame);
+                eventOf.push_back(e);
             }
-            if (t.trigger >= 0)
-                ++s.coils[a].hits;
-            else
-                ++s.coils[a].misses;
-            s.entries.push_back(t);
-        }
-        for (bool k : taken)
-            if (!k) ++s.coils[a].falseTriggers;
+        const std::vector<int64_t> frames = TruthFrames(entries, a);
+        const AreaMatch m = MatchArea(frames, triggers, MatchWindow{});
+        s.coils.push_back(m);
+        for (std::size_t k = 0; k < eventOf.size(); ++k)
+            if (k < m.triggerTaken.size() && m.triggerTaken[k]) s.eventHit[eventOf[k]] = true;
+        for (std::size_t k = 0; k < frames.size(); ++k)
+            s.entries.push_back({frames[k], a, k < m.matched.size() ? m.matched[k] : -1});
     }
     return s;
 }
 
-std::vector<float> RecommendThresholds(const EditorTruth&, const AreasConfig&, const std::string&) {
-    throw ToolError("tuning is not available in this build yet");
+std::vector<CoilTuning> TuneCoils(const EditorTruth& truth, const AreasConfig& areas, const std::string& video,
+                                  double start, std::optional<double> duration, double fps) {
+    // The same passes over the frames as `tune --start --duration`.
+    double first = -1.0;
+    const PassSource source = [&](const PassSink& sink) {
+        VideoReader reader(video);
+        reader.seek(start);
+        const double end = duration ? start + *duration : INFINITY;
+        VideoFrame frame;
+        while (reader.next(frame) && frame.time < end - 1e-9) {
+            if (first < 0) first = frame.time;
+            sink(frame.picture, frame.time);
+        }
+    };
+    // The offset needs the first frame's time: a probe before the passes.
+    {
+        VideoReader reader(video);
+        reader.seek(start);
+        VideoFrame frame;
+        if (!reader.next(frame)) throw ToolError("'" + video + "' has no frames to tune on");
+        first = frame.time;
+    }
+    const int64_t offset = std::llround(first * fps);
+    TuneOptions opt;
+    opt.candidates = ParseThresholds("0.01:0.50:0.01");
+    const TuneResult r = Tune(areas, InRange(truth, areas, offset, -1), opt, source);
+    if (r.frames == 0) throw ToolError("'" + video + "' has no frames to tune on");
+    std::vector<CoilTuning> out;
+    for (const AreaTuning& a : r.areas)
+        out.push_back({a.name, opt.candidates[a.best.index].text, a.before, a.after});
+    return out;
 }
 
 }  // namespace tarvotool

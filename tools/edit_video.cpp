@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -12,20 +11,14 @@
 #include <sstream>
 
 #include "common.h"
-#include "media.h"
+#include "frame_loop.h"
+#include "picture_file.h"
+#include "review.h"
 #include "tarvocoil.hpp"
+#include "video_reader.h"
+#include "video_source.h"
 
 namespace tarvotool {
-
-namespace {
-
-std::string Secs(double s) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.10g", s);
-    return buf;
-}
-
-}  // namespace
 
 VideoFacts ProbeVideo(const std::string& path) {
     VideoReader reader(path);
@@ -33,40 +26,34 @@ VideoFacts ProbeVideo(const std::string& path) {
     f.width = reader.width();
     f.height = reader.height();
     f.fps = reader.frameRate() > 0 ? reader.frameRate() : 25.0;
-    f.duration = reader.duration();
+    f.duration = reader.containerDuration();
     if (f.duration > 0) f.frames = static_cast<int64_t>(std::ceil(f.duration * f.fps - 1e-6));
     if (f.width <= 0) {  // the size is only known from the first frame
-        BgrImage img;
-        double t = 0;
-        if (!reader.next(img, t)) throw ToolError("cannot decode any frame of '" + path + "'");
-        f.width = img.width;
-        f.height = img.height;
+        VideoFrame first;
+        if (!reader.next(first)) throw ToolError("cannot decode any frame of '" + path + "'");
+        f.width = first.picture.width;
+        f.height = first.picture.height;
     }
     return f;
 }
 
 void FrameAt(const std::string& path, double seconds, BgrImage& out, double& shownTime) {
-    // A reader of its own each time: seeking back to the start is not
-    // possible on every reader once it has moved on.
+    // A reader of its own each time, as `frame` reads one picture.
     VideoReader reader(path);
     const double step = 1.0 / std::max(1.0, reader.frameRate());
     reader.seek(std::max(0.0, seconds - 2.0 * step));
-    BgrImage next;
-    double t = 0.0;
+    VideoFrame next;
     bool have = false;
-    while (reader.next(next, t)) {
-        if (have && t > seconds + 1e-4) break;
-        std::swap(out, next);
-        shownTime = t;
+    while (reader.next(next)) {
+        if (have && next.time > seconds + 1e-4) break;
+        out.assign(next.picture);
+        shownTime = next.time;
         have = true;
-        if (t > seconds + 1e-4) break;  // the video starts after `seconds`
+        if (next.time > seconds + 1e-4) break;  // the video starts after `seconds`
     }
     if (!have && reader.lastDecodedTime() >= 0.0)
         throw ToolError("'" + path + "' ends before " + Secs(seconds) + " s (its last frame is at " +
                         Secs(reader.lastDecodedTime()) + " s)");
-    if (!have && reader.duration() > 0 && seconds >= reader.duration())
-        throw ToolError("'" + path + "' ends before " + Secs(seconds) + " s (it is " + Secs(reader.duration()) +
-                        " s long)");
     if (!have) throw ToolError("cannot decode a frame of '" + path + "' at " + Secs(seconds) + " s");
     if (seconds > shownTime + 2.0 * step)
         throw ToolError("'" + path + "' ends before " + Secs(seconds) + " s (its last frame is at " +
@@ -94,54 +81,69 @@ std::string PngBytes(const BgrImage& image) {
     return buf.str();
 }
 
+namespace {
+
+// The frame-loop sink of a test run: the events as `run`'s event sink
+// writes them, each frame's time and each area's margin.
+class TestSink : public FrameSink {
+public:
+    TestSink(DetectorRun& run, const AreasConfig& areas) : run_(run), areas_(areas) {
+        run_.margins.resize(areas.areas.size());
+    }
+    bool wantsMeasurements() const override { return true; }
+    void frame(const ProcessedFrame& f) override {
+        run_.times.push_back(f.time);
+        if (!f.baseline)
+            for (std::size_t a = 0; a < f.areaCount; ++a)
+                if (f.flags[a]) run_.events.push_back(Event{f.index, f.time, static_cast<int>(a), areas_.areas[a].name});
+        const std::vector<tarvocoil::AreaMeasurement>* m = f.measurements;
+        if (m && !m->empty()) run_.measured = true;
+        for (std::size_t a = 0; a < run_.margins.size(); ++a) {
+            std::optional<double> v;
+            if (m && a < m->size()) {
+                const tarvocoil::AreaMeasurement& am = (*m)[a];
+                if (am.kind == tarvocoil::AreaMeasurement::Kind::Detect &&
+                    am.presenceLimit.state == tarvocoil::LimitValue::State::Value && am.presenceLimit.value > 0)
+                    v = static_cast<double>(am.bgDiffSum) / static_cast<double>(am.presenceLimit.value);
+            }
+            run_.margins[a].push_back(v);
+        }
+    }
+
+private:
+    DetectorRun& run_;
+    const AreasConfig& areas_;
+};
+
+}  // namespace
+
 DetectorRun RunDetector(const std::string& video, const AreasConfig& areas, double start,
                         std::optional<double> duration) {
     VideoReader reader(video);
     tarvocoil::Detector det;
     ApplyAreas(det, areas);
-    det.setMeasuring(true);
-    reader.seek(start);
-    const double end = duration ? start + *duration : INFINITY;
+    VideoSource source(reader, video, start, duration, false);
     DetectorRun run;
     run.start = start;
-    run.margins.resize(areas.areas.size());
-    std::vector<int32_t> flags(areas.areas.size());
-    BgrImage img;
-    double t = 0.0;
-    int64_t index = 0;
-    while (reader.next(img, t)) {
-        if (t >= end - 1e-9) break;
-        std::fill(flags.begin(), flags.end(), 0);
-        if (!det.process(img.data.data(), img.width, img.height, 3, flags.data()))
-            throw ToolError("the detector refused frame " + std::to_string(index) + " of '" + video + "'");
-        run.times.push_back(t);
-        if (index > 0)
-            for (std::size_t c = 0; c < flags.size(); ++c)
-                if (flags[c]) run.events.push_back(Event{index, t, static_cast<int>(c), areas.areas[c].name});
-        const auto& m = det.measurements();
-        if (!m.empty()) run.measured = true;
-        for (std::size_t c = 0; c < run.margins.size(); ++c) {
-            std::optional<double> v;
-            if (c < m.size() && m[c].kind == tarvocoil::AreaMeasurement::Kind::Detect &&
-                m[c].presenceLimit.state == tarvocoil::LimitValue::State::Value && m[c].presenceLimit.value > 0)
-                v = static_cast<double>(m[c].bgDiffSum) / static_cast<double>(m[c].presenceLimit.value);
-            run.margins[c].push_back(v);
-        }
-        ++index;
-    }
-    if (index == 0) throw ToolError("'" + video + "' has no frames at or after " + Secs(start) + " s");
+    TestSink sink(run, areas);
+    FrameLoop loop(det, areas.areas.size());
+    loop.add(sink);
+    const LoopStats stats = loop.run(source);
+    if (stats.processed < 2) throw ToolError(source.emptyReason());
     return run;
 }
 
 std::vector<std::vector<tarvocoil::AreaRow>> CoveredRows(const AreasConfig& areas, int width, int height) {
     tarvocoil::Detector det;
     ApplyAreas(det, areas);
-    std::vector<std::vector<tarvocoil::AreaRow>> out(areas.areas.size());
-    for (std::size_t i = 0; i < out.size(); ++i)
-        for (const tarvocoil::AreaRow& r : det.areaRows(static_cast<int32_t>(i))) {
+    std::vector<std::vector<tarvocoil::AreaRow>> out;
+    for (const auto& rows : AreaRowsOf(det)) {
+        out.emplace_back();
+        for (const tarvocoil::AreaRow& r : rows) {
             if (r.y < 0 || r.y >= height || r.right < 0 || r.left >= width) continue;
-            out[i].push_back({r.y, std::max(r.left, 0), std::min(r.right, width - 1)});
+            out.back().push_back({r.y, std::max(r.left, 0), std::min(r.right, width - 1)});
         }
+    }
     return out;
 }
 

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 #include "common.h"
@@ -60,12 +62,29 @@ std::string EventWriter::Format(const Event& e, EventFormat format) {
 void EventWriter::write(const Event& e) {
     header();
     const std::string line = Format(e, format_);
-    std::fwrite(line.data(), 1, line.size(), out_);
+    if (std::fwrite(line.data(), 1, line.size(), out_) != line.size() || std::fflush(out_) != 0)
+        throw ToolError((own_ ? "cannot write events file '" + path_ + "': " : std::string("cannot write events to stdout: ")) +
+                        std::strerror(errno));
 }
 
-void EventWriter::finish() {
+bool EventWriter::toTerminal() const { return out_ && isatty(fileno(out_)); }
+
+EventSink::EventSink(EventWriter& writer, std::vector<std::string> names, std::function<void()> beforeWrite)
+    : writer_(writer), names_(std::move(names)), beforeWrite_(std::move(beforeWrite)) {}
+
+void EventSink::frame(const ProcessedFrame& f) {
+    ++frames_;
+    if (f.baseline) return;
+    for (std::size_t a = 0; a < f.areaCount; ++a)
+        if (f.flags[a]) {
+            if (beforeWrite_) beforeWrite_();
+            writer_.write(Event{f.index, f.time, static_cast<int>(a), a < names_.size() ? names_[a] : ""});
+        }
+}
+
+void EventWriter::finish(bool withHeader) {
     if (!out_) return;
-    header();
+    if (withHeader) header();
     const bool failed = std::fflush(out_) != 0 || std::ferror(out_);
     const int err = errno;
     if (own_) {

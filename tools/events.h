@@ -4,7 +4,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include "frame_loop.h"
 
 namespace tarvotool {
 
@@ -28,9 +32,16 @@ public:
     EventWriter(const EventWriter&) = delete;
     EventWriter& operator=(const EventWriter&) = delete;
 
+    // Each event reaches the file (or pipe) as it is written, so that an
+    // interrupted run keeps every event up to that point.
     void write(const Event& e);
     // Flushes and closes; throws when anything failed to be written.
-    void finish();
+    // withHeader false: a CSV without events gets no header either (the run
+    // failed before it began).
+    void finish(bool withHeader = true);
+
+    // Whether the events go to a terminal.
+    bool toTerminal() const;
 
     static std::string Format(const Event& e, EventFormat format);
     static std::string CsvField(const std::string& text);
@@ -43,6 +54,24 @@ private:
     std::FILE* out_ = nullptr;
     bool own_ = false;
     bool headerDone_ = false;
+};
+
+// The frame-loop sink writing one event per set flag (never on the
+// baseline frame), named after the area.
+class EventSink : public FrameSink {
+public:
+    // beforeWrite (optional) runs before each event, e.g. to clear a
+    // progress line on the same terminal.
+    EventSink(EventWriter& writer, std::vector<std::string> names, std::function<void()> beforeWrite = {});
+    void frame(const ProcessedFrame& f) override;
+    // A run that processed no frame beyond the baseline writes nothing.
+    void finish() override { writer_.finish(frames_ > 1); }
+
+private:
+    EventWriter& writer_;
+    int64_t frames_ = 0;
+    std::vector<std::string> names_;
+    std::function<void()> beforeWrite_;
 };
 
 }  // namespace tarvotool

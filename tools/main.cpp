@@ -8,8 +8,11 @@
 
 #include "commands.h"
 #include "common.h"
+#include "frame_loop.h"
+#include "video_reader.h"
 #include "edit_cli.h"
-#include "media.h"
+#include "plot.h"
+#include "tune.h"
 
 #ifndef TARVOCOIL_VERSION
 #define TARVOCOIL_VERSION "unknown"
@@ -19,18 +22,51 @@ using namespace tarvotool;
 
 namespace {
 
+// A plain decimal number (12, 0.5, 1e-3): no hexadecimal, no "inf" or "nan".
+bool IsDecimal(const std::string& text) {
+    if (text.empty()) return false;
+    bool digit = false;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') digit = true;
+        else if (c != '.' && c != 'e' && c != 'E' && c != '+' && c != '-') return false;
+    }
+    return digit;
+}
+
 // Seconds on the command line: finite and not negative.
 struct SecondsValidator : public CLI::Validator {
     explicit SecondsValidator(bool positive) {
         name_ = positive ? "SECONDS>0" : "SECONDS>=0";
         func_ = [positive](std::string& text) -> std::string {
             double v = 0.0;
-            if (!CLI::detail::lexical_cast(text, v) || !std::isfinite(v))
+            if (!IsDecimal(text) || !CLI::detail::lexical_cast(text, v) || !std::isfinite(v))
                 return "expected a number of seconds, got '" + text + "'";
             if (positive ? v <= 0.0 : v < 0.0)
                 return std::string("expected ") + (positive ? "more than 0" : "0 or more") + " seconds, got " + text;
             return "";
         };
+    }
+};
+
+// A finite decimal number within [lo, hi].
+struct DecimalRange : public CLI::Validator {
+    DecimalRange(double lo, double hi) {
+        name_ = "RANGE";
+        func_ = [lo, hi](std::string& text) -> std::string {
+            double v = 0.0;
+            if (!IsDecimal(text) || !CLI::detail::lexical_cast(text, v) || !std::isfinite(v) || v < lo || v > hi)
+                return "expected a number within [" + CLI::detail::to_string(lo) + ", " + CLI::detail::to_string(hi) +
+                       "], got '" + text + "'";
+            return "";
+        };
+    }
+};
+
+// File names: an empty one is a mistake, not "the default".
+struct NonEmptyPath : public CLI::Validator {
+    NonEmptyPath() {
+        name_ = "PATH";
+        func_ = [](std::string& text) -> std::string { return text.empty() ? "expected a file name, got ''" : ""; };
     }
 };
 
@@ -45,6 +81,8 @@ const char* const kFooter =
     "  tarvocoil demo --night              the same by night, with front-light triggering\n"
     "  tarvocoil run road.mp4 --areas examples/three-lanes.json --events events.csv\n"
     "  tarvocoil frame road.mp4 --at 12.5 --areas areas.json --out frame.png\n"
+    "  tarvocoil tune road.mp4 --areas areas.json --truth truth.csv --out tuned.json\n"
+    "  tarvocoil plot trace.jsonl --truth truth.csv --out plot.png\n"
     "  tarvocoil edit road.mp4 --areas areas.json   place coils in the browser\n"
     "\n"
     "Run 'tarvocoil SUBCOMMAND --help' for the options of each subcommand.";
@@ -75,12 +113,14 @@ int main(int argc, char** argv) {
     demoCmd->add_option("--threshold", demo.threshold, "Presence threshold of every coil (a ratio)")
         ->capture_default_str()
         ->type_name("RATIO")
-        ->check(CLI::Range(0.0f, 1000.0f));
+        ->check(DecimalRange(0.0, 1000.0));
     demoCmd->add_option("-o,--out", demo.outDir, "Folder for events, ground truth, areas and review video")
         ->capture_default_str()
         ->type_name("DIR");
     demoCmd->add_flag("--no-review", demoNoReview, "Do not write the review video");
     demoCmd->add_flag("--no-progress", demoNoProgress, "No progress line on stderr");
+    demoCmd->add_flag("--tune", demo.tune, "Also tune each coil's threshold on the scene's ground truth and print the\n"
+                                           "before/after table (writes -tune.csv, -tuned-areas.json, -tuned-plot.png)");
     demoCmd->footer(
         "The scene: 720x576, a camera 8 m above a three-lane road, one coil per lane.\n"
         "A hit is a trigger at most 10 frames after a vehicle first touches the coil.\n"
@@ -94,43 +134,93 @@ int main(int argc, char** argv) {
         "run",
         "Run the detector over a video file and write one event per trigger:\n"
         "frame index, time in seconds, area index and area name.");
-    runCmd->add_option("VIDEO", run.video, "Any video file FFmpeg can read")->required()->type_name("VIDEO");
-    runCmd->add_option("-a,--areas", run.areas, "Areas file (JSON; see examples/)")->required()->type_name("AREAS.json");
+    runCmd->add_option("VIDEO", run.video, "Any video file FFmpeg can read; - reads standard input")
+        ->required()
+        ->check(NonEmptyPath())
+        ->type_name("VIDEO");
+    runCmd->add_option("-a,--areas", run.areas, "Areas file (JSON; see examples/); - reads standard input")
+        ->required()
+        ->check(NonEmptyPath())
+        ->type_name("AREAS.json");
     runCmd->add_option("-f,--format", format, "Event format: csv or jsonl")
         ->capture_default_str()
         ->type_name("FORMAT")
         ->check(CLI::IsMember({"csv", "jsonl"}));
-    runCmd->add_option("-e,--events", run.events, "Write events to FILE instead of stdout")->type_name("FILE");
+    runCmd->add_option("-e,--events", run.events, "Write events to FILE instead of stdout (each line as it happens)")
+        ->check(NonEmptyPath())
+        ->type_name("FILE");
     runCmd->add_option("--start", run.start, "Start at this time (seconds)")->check(SecondsValidator(false))->type_name("SECONDS");
     CLI::Option* durOpt =
         runCmd->add_option("--duration", duration, "Process this many seconds")->check(SecondsValidator(true))->type_name("SECONDS");
     runCmd->add_option("--review", run.review, "Write a review video (e.g. review.mp4): areas outlined, flashing on "
                                                "triggers, frame number and time")
+        ->check(NonEmptyPath())
         ->type_name("OUT.mp4");
-    runCmd->add_option("--snapshots", run.snapshots, "Write a PNG of each frame with triggers into DIR")->type_name("DIR");
+    runCmd->add_option("--snapshots", run.snapshots,
+                       "Write a PNG of each frame with triggers into DIR (frame-N.png, N the frame's index in the file)")
+        ->check(NonEmptyPath())
+        ->type_name("DIR");
+    runCmd->add_flag("--overwrite", run.overwrite, "Allow --snapshots into a folder that holds files already");
+    std::string traceFormat = "jsonl";
+    runCmd->add_option("--trace", run.trace,
+                       "Write the detector's measurements: one record per area per processed frame")
+        ->check(NonEmptyPath())
+        ->type_name("FILE");
+    runCmd->add_option("--trace-format", traceFormat, "Trace format: jsonl or csv")
+        ->capture_default_str()
+        ->type_name("FORMAT")
+        ->check(CLI::IsMember({"jsonl", "csv"}));
+    runCmd->add_option("--stream", run.stream, "Video stream to read (its index in the file; default: the best one)")
+        ->type_name("N")
+        ->check(CLI::Range(0, 1 << 20));
+    runCmd->add_flag("--strict", run.strict, "Stop with an error (exit 1) on the first decoding error");
+    runCmd->add_flag("-q,--quiet", run.quiet, "No summary line on stderr");
     runCmd->add_flag("--no-progress", runNoProgress, "No progress bar (it only shows when stderr is a terminal)");
     runCmd->footer(
         "Frame indices count from the first processed frame (0), which takes the\n"
         "detector's baseline; times are the frames' presentation times in seconds\n"
-        "from the start of the video. CSV has the header frame,time,area,name.");
+        "from the start of the video. Frames are processed in decode order, whatever\n"
+        "their timestamps. CSV has the header frame,time,area,name.\n"
+        "At the end one summary line goes to stderr: frames read, processed, decoding\n"
+        "errors, frames lost, events, seconds of video and of run time.\n"
+        "Exit status: 0 done; 1 error; 2 usage error; 130 (SIGINT) or 143 (SIGTERM)\n"
+        "when stopped by that signal: the run then stops reading, finishes the events,\n"
+        "trace and review video (playable) and prints the summary; a second signal\n"
+        "ends it at once.");
 
     FrameCommand frame;
     CLI::App* frameCmd = app.add_subcommand(
         "frame", "Write the frame shown at a given time as PNG, with the areas drawn,\nto help place the areas.");
-    frameCmd->add_option("VIDEO", frame.video, "Any video file FFmpeg can read")->required()->type_name("VIDEO");
+    frameCmd->add_option("VIDEO", frame.video, "Any video file FFmpeg can read")
+        ->required()
+        ->check(NonEmptyPath())
+        ->type_name("VIDEO");
     frameCmd->add_option("--at", frame.at, "Time of the frame (seconds)")->required()->check(SecondsValidator(false))->type_name("SECONDS");
-    frameCmd->add_option("-a,--areas", frame.areas, "Areas file to draw (optional)")->type_name("AREAS.json");
-    frameCmd->add_option("-o,--out", frame.out, "PNG file to write")->required()->type_name("FRAME.png");
+    frameCmd->add_option("-a,--areas", frame.areas, "Areas file to draw (optional)")
+        ->check(NonEmptyPath())
+        ->type_name("AREAS.json");
+    frameCmd->add_option("-o,--out", frame.out, "Picture to write: PNG, or JPEG for a name ending in .jpg")
+        ->required()
+        ->check(NonEmptyPath())
+        ->type_name("FRAME.png");
+    frameCmd->add_option("--stream", frame.stream, "Video stream to read (its index in the file)")
+        ->type_name("N")
+        ->check(CLI::Range(0, 1 << 20));
     frameCmd->footer("The frame is the one on screen at that time. Coordinates in the areas file\ncount pixels from the top-left corner of this picture.");
 
+    TuneCommand tune;
+    CLI::App* tuneCmd = AddTuneCommand(app, tune);
+    PlotCommand plot;
+    CLI::App* plotCmd = AddPlotCommand(app, plot);
     EditCommand edit;
     CLI::App* editCmd = AddEditCommand(app, edit);
 
     // A mistyped subcommand deserves its own message, not "a subcommand is required".
     if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "demo" && std::string(argv[1]) != "run" &&
-        std::string(argv[1]) != "frame" && std::string(argv[1]) != "edit") {
+        std::string(argv[1]) != "frame" && std::string(argv[1]) != "tune" && std::string(argv[1]) != "plot" &&
+        std::string(argv[1]) != "edit") {
         std::fprintf(stderr,
-                     "tarvocoil: unknown subcommand '%s' (expected demo, run, frame or edit)\n"
+                     "tarvocoil: unknown subcommand '%s' (expected demo, run, frame, tune, plot or edit)\n"
                      "Try 'tarvocoil --help' for more information.\n",
                      argv[1]);
         return 2;
@@ -144,6 +234,7 @@ int main(int argc, char** argv) {
     }
 
     SetMediaVerbose(verbose);
+    InstallStopHandlers();
     try {
         if (*demoCmd) {
             demo.review = !demoNoReview;
@@ -154,9 +245,12 @@ int main(int argc, char** argv) {
             run.format = format == "jsonl" ? EventFormat::Jsonl : EventFormat::Csv;
             if (*durOpt) run.duration = duration;
             run.progress = !runNoProgress;
+            run.traceFormat = traceFormat == "csv" ? TraceFormat::Csv : TraceFormat::Jsonl;
             return RunVideo(run);
         }
         if (*frameCmd) return RenderFrame(frame);
+        if (*tuneCmd) return RunTune(tune);
+        if (*plotCmd) return RunPlot(plot);
         if (*editCmd) return RunEditor(edit);
     } catch (const ToolError& e) {
         std::fflush(stdout);

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "common.h"
+#include "picture_file.h"
 
 namespace tarvotool {
 
@@ -34,15 +35,22 @@ std::vector<TextLabel> Labels(const AreasConfig& areas, int width, int height) {
 
 }  // namespace
 
-ReviewPainter::ReviewPainter(int width, int height, const AreasConfig& areas, double fps)
-    : areas_(areas),
-      age_(areas.areas.size(), -1),
+std::vector<std::vector<tarvocoil::AreaRow>> AreaRowsOf(const tarvocoil::Detector& detector) {
+    std::vector<std::vector<tarvocoil::AreaRow>> out(static_cast<std::size_t>(std::max(0, detector.areaCount())));
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = detector.areaRows(static_cast<int32_t>(i));
+    return out;
+}
+
+ReviewPainter::ReviewPainter(int width, int height, const AreasConfig& areas,
+                             const std::vector<std::vector<tarvocoil::AreaRow>>& rows, double fps)
+    : rows_(rows),
+      age_(rows.size(), -1),
       flashFrames_(std::max(1, static_cast<int>(std::lround(fps * 0.5)))),
       text_(width, height, Labels(areas, width, height)) {}
 
 std::string ReviewPainter::Caption(int64_t frame, double time) {
     const double t = std::max(0.0, time);
-    const long long ms = static_cast<long long>(std::llround(t * 1000.0));
+    const long long ms = static_cast<long long>(std::llround(std::min(t, 1e15) * 1000.0));
     char buf[96];
     std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld.%03lld", ms / 3600000, (ms / 60000) % 60, (ms / 1000) % 60,
                   ms % 1000);
@@ -61,56 +69,70 @@ void ReviewPainter::triggered(const int32_t* flags) {
 }
 
 void ReviewPainter::paint(BgrImage& img, int64_t frame, double time) {
-    for (std::size_t i = 0; i < areas_.areas.size(); ++i) {
-        const AreaQuad& q = areas_.areas[i].quad;
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
         if (age_[i] >= 0) {
             const float fade = 1.0f - static_cast<float>(age_[i]) / static_cast<float>(flashFrames_);
-            FillQuad(img, q, kHit, 0.55f * fade);
-            DrawQuadOutline(img, q, kHit, 3);
+            FillRows(img, rows_[i], kHit, 0.55f * fade);
+            DrawRowsOutline(img, rows_[i], kHit, 3);
         } else {
-            DrawQuadOutline(img, q, kIdle, 2);
+            DrawRowsOutline(img, rows_[i], kIdle, 2);
         }
     }
     text_.paint(img, Caption(frame, time));
 }
 
-ReviewOutput::ReviewOutput(const std::string& videoPath, const std::string& snapshotDir, int width, int height,
-                           int fpsNum, int fpsDen, const AreasConfig& areas)
-    : snapshotDir_(snapshotDir),
-      painter_(width, height, areas, fpsDen > 0 ? double(fpsNum) / fpsDen : 25.0),
-      snapPainter_(width, height, areas, 1.0),
-      areaCount_(areas.areas.size()) {
-    if (!snapshotDir_.empty()) {
-        std::error_code ec;
-        std::filesystem::create_directories(snapshotDir_, ec);
-        if (ec || !std::filesystem::is_directory(snapshotDir_, ec))
-            throw ToolError("cannot create snapshot folder '" + snapshotDir_ + "': " + ec.message());
-    }
-    if (!videoPath.empty()) writer_ = std::make_unique<VideoWriter>(videoPath, width, height, fpsNum, fpsDen);
-    if (active() && !painter_.textOk())
+void WarnAboutText(const ReviewPainter& painter, const AreasConfig& areas) {
+    if (!painter.textOk()) {
         Warn("pictures carry no text: libavfilter's drawtext or a font is missing (install fonts-dejavu-core)");
+        return;
+    }
+    for (std::size_t i = 0; i < areas.areas.size() && i < static_cast<std::size_t>(kMaxLabels); ++i)
+        if (!TextPainter::FontCovers(areas.areas[i].name)) {
+            Warn("area " + std::to_string(i) + "'s name has characters beyond Latin, Greek and Cyrillic; the "
+                 "pictures' font shows them as boxes");
+            return;
+        }
 }
 
-void ReviewOutput::frame(const BgrImage& img, int64_t index, double time, const int32_t* flags) {
-    if (writer_) {
-        scratch_ = img;
-        painter_.triggered(flags);
-        painter_.paint(scratch_, index, time);
-        writer_->write(scratch_);
+ReviewVideoSink::ReviewVideoSink(const std::string& path, int width, int height, int fpsNum, int fpsDen,
+                                 const AreasConfig& areas, const std::vector<std::vector<tarvocoil::AreaRow>>& rows)
+    : writer_(path, width, height, fpsNum, fpsDen),
+      painter_(width, height, areas, rows, fpsDen > 0 && fpsNum > 0 ? double(fpsNum) / fpsDen : 25.0) {}
+
+void ReviewVideoSink::frame(const ProcessedFrame& f) {
+    if (!started_) {
+        started_ = true;
+        origin_ = f.time;
     }
-    if (!snapshotDir_.empty() && flags && std::any_of(flags, flags + areaCount_, [](int32_t f) { return f != 0; })) {
-        scratch_ = img;
-        snapPainter_.triggered(flags);
-        snapPainter_.paint(scratch_, index, time);
-        char name[64];
-        std::snprintf(name, sizeof name, "frame-%06lld.png", static_cast<long long>(index));
-        WritePng((std::filesystem::path(snapshotDir_) / name).string(), scratch_);
-        ++snapshots_;
-    }
+    scratch_.assign(f.picture);
+    painter_.triggered(f.baseline ? nullptr : f.flags);
+    painter_.paint(scratch_, f.index, f.time);
+    writer_.write(scratch_, f.time - origin_);
 }
 
-void ReviewOutput::finish() {
-    if (writer_) writer_->finish();
+void ReviewVideoSink::finish() { writer_.finish(); }
+
+SnapshotSink::SnapshotSink(const std::string& dir, int width, int height, const AreasConfig& areas,
+                           const std::vector<std::vector<tarvocoil::AreaRow>>& rows, bool overwrite)
+    : dir_(dir), painter_(width, height, areas, rows, 1.0) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir_, ec);
+    if (ec || !std::filesystem::is_directory(dir_, ec))
+        throw ToolError("cannot create snapshot folder '" + dir_ + "': " + ec.message());
+    if (!overwrite && !std::filesystem::is_empty(dir_, ec))
+        throw ToolError("snapshot folder '" + dir_ +
+                        "' is not empty (its pictures would mix with this run's; use --overwrite to write into it)");
+}
+
+void SnapshotSink::frame(const ProcessedFrame& f) {
+    if (f.baseline || !f.anyTrigger()) return;
+    scratch_.assign(f.picture);
+    painter_.triggered(f.flags);
+    painter_.paint(scratch_, f.index, f.time);
+    char name[64];
+    std::snprintf(name, sizeof name, "frame-%06lld.png", static_cast<long long>(f.fileIndex >= 0 ? f.fileIndex : f.index));
+    WritePng((std::filesystem::path(dir_) / name).string(), scratch_);
+    ++written_;
 }
 
 }  // namespace tarvotool

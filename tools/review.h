@@ -1,5 +1,6 @@
-// review.h - pictures for people: areas outlined and labelled, triggered
-// areas flashing, frame number and time in the corner.
+// review.h - pictures for people: areas outlined and labelled exactly as
+// the detector covers them, triggered areas flashing, frame number and time
+// in the corner; and the review video and snapshot sinks of the frame loop.
 #ifndef TARVOCOIL_TOOLS_REVIEW_H
 #define TARVOCOIL_TOOLS_REVIEW_H
 
@@ -10,16 +11,23 @@
 
 #include "areas_file.h"
 #include "canvas.h"
-#include "media.h"
+#include "frame_loop.h"
+#include "text_painter.h"
+#include "video_writer.h"
 
 namespace tarvotool {
 
 // Areas beyond this many are outlined but not labelled.
 constexpr int kMaxLabels = 64;
 
+// The rows of every area installed in `detector`, in area order.
+std::vector<std::vector<tarvocoil::AreaRow>> AreaRowsOf(const tarvocoil::Detector& detector);
+
 class ReviewPainter {
 public:
-    ReviewPainter(int width, int height, const AreasConfig& areas, double fps);
+    // rows: one entry per area of `areas`, as the detector covers it.
+    ReviewPainter(int width, int height, const AreasConfig& areas,
+                  const std::vector<std::vector<tarvocoil::AreaRow>>& rows, double fps);
 
     // Remembers the triggers of one processed frame (one flag per area).
     void triggered(const int32_t* flags);
@@ -32,32 +40,50 @@ public:
     static std::string Caption(int64_t frame, double time);
 
 private:
-    AreasConfig areas_;
+    std::vector<std::vector<tarvocoil::AreaRow>> rows_;
     std::vector<int> age_;  // frames since the area's last trigger, -1 none
     int flashFrames_;
     TextPainter text_;
 };
 
-// What `run` writes besides the events: a review video and/or one PNG per
-// frame with triggers.
-class ReviewOutput {
+// Warnings about pictures: text missing, names the font cannot show.
+void WarnAboutText(const ReviewPainter& painter, const AreasConfig& areas);
+
+// The review video: every processed frame, painted, at its source time
+// (counted from the first processed frame), so that it plays at the speed
+// of the source.
+class ReviewVideoSink : public FrameSink {
 public:
-    ReviewOutput(const std::string& videoPath, const std::string& snapshotDir, int width, int height,
-                 int fpsNum, int fpsDen, const AreasConfig& areas);
-    bool active() const { return writer_ || !snapshotDir_.empty(); }
-    // flags: one per area for this frame, or null for the baseline frame.
-    void frame(const BgrImage& img, int64_t index, double time, const int32_t* flags);
-    void finish();
-    int64_t snapshots() const { return snapshots_; }
+    ReviewVideoSink(const std::string& path, int width, int height, int fpsNum, int fpsDen,
+                    const AreasConfig& areas, const std::vector<std::vector<tarvocoil::AreaRow>>& rows);
+    void frame(const ProcessedFrame& f) override;
+    void finish() override;
+    const ReviewPainter& painter() const { return painter_; }
 
 private:
-    std::unique_ptr<VideoWriter> writer_;
-    std::string snapshotDir_;
+    VideoWriter writer_;
     ReviewPainter painter_;
-    ReviewPainter snapPainter_;
     BgrImage scratch_;
-    int64_t snapshots_ = 0;
-    std::size_t areaCount_;
+    double origin_ = 0.0;
+    bool started_ = false;
+};
+
+// One PNG per frame with triggers, named frame-NNNNNN.png after the frame's
+// index in the file (the processed-frame index when the file's is unknown).
+class SnapshotSink : public FrameSink {
+public:
+    // The folder is created; one that holds files already is refused
+    // unless `overwrite`.
+    SnapshotSink(const std::string& dir, int width, int height, const AreasConfig& areas,
+                 const std::vector<std::vector<tarvocoil::AreaRow>>& rows, bool overwrite);
+    void frame(const ProcessedFrame& f) override;
+    int64_t written() const { return written_; }
+
+private:
+    std::string dir_;
+    ReviewPainter painter_;
+    BgrImage scratch_;
+    int64_t written_ = 0;
 };
 
 }  // namespace tarvotool

@@ -553,12 +553,8 @@ class CoilModel:
         width = s32(width)
         height = s32(height)
         bpp = s32(bpp)
-        if width < 1 or height < 3 or bpp < 3:
-            # A declaration of fewer than 3 bytes per pixel or of no rows or
-            # columns describes a buffer smaller than the 24-bit layout that
-            # a frame of unchanged size keeps; refused before anything else.
-            self.counters['frames_refused'] += 1
-            return 0
+        # Refusals look only at the geometry the frame takes: a frame of the
+        # stored size keeps the stored layout whatever it declares.
         if fr.width != width or fr.height != height:
             nw = s16(width)
             nh = s16(height)

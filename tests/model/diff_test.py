@@ -1049,12 +1049,12 @@ def run_scene(pair, rng, index, cov, crafted=None):
             else:
                 # Same size, other bytes per pixel: geometry kept, accepted.
                 pair.frame(rd.render(t, cur_w, cur_h), cur_w, cur_h,
-                           rng.choice([1, 4, 0, 7]), n_res)
+                           rng.choice([1, 2, 4, 0, -3, 7, -2147483648]), n_res)
                 cov['same_size_other_bpp'] += 1
             continue
         elif ev < 0.1:
-            # Sizes beyond 16 bits: the low 16 bits are the size, but a
-            # declared size below 1 (or height below 3) is refused.
+            # Sizes beyond 16 bits, also negative 32-bit ones: the low 16
+            # bits are the size.
             dw, dh = rng.choice([(65536, 0), (65536, 0), (-65536, 0), (0, 65536), (0, -65536),
                                  (131072, 65536)])
             pair.frame(rd.render(t, cur_w, cur_h), cur_w + dw, cur_h + dh, 3, n_res)

@@ -140,6 +140,17 @@ TEST(AreasFile, MalformedFilesGetOneClearError) {
          ": $.settings: unknown key \"framecount\" (expected frame_count, disturb_ratio, front_light, light)"},
         {"nested a million deep", "[" + Area("[" + std::string(1000000, '[') + std::string(1000000, ']') + "]") + "]",
          ": $[0].vertices: expected an array of 4 vertices [x, y], got 1 vertices"},
+        {"number beyond double", "[" + Area(kSquare, ", \"threshold\": 1e999") + "]",
+         ": $[0].threshold: number out of range (beyond what a double holds)"},
+        {"huge coordinate", "[" + Area("[[0,0],[1,0],[1,-1e400],[0,1]]") + "]",
+         ": $[0].vertices[2][1]: number out of range (beyond what a double holds)"},
+        {"duplicate key", "[" + Area(kSquare, ", \"threshold\": 0.2, \"threshold\": 0.3") + "]",
+         ": $[0].threshold: duplicate key \"threshold\" (each key may appear once in an object)"},
+        {"duplicate nested key",
+         "{\"areas\": [" + Area(kSquare) + "], \"settings\": {\"light\": {\"min_width\": 3, \"min_width\": 4}}}",
+         ": $.settings.light.min_width: duplicate key \"min_width\" (each key may appear once in an object)"},
+        {"null name", "[{\"name\": null, \"vertices\": " + std::string(kSquare) + "}]",
+         ": $[0].name: expected a string, got null"},
         {"deep vertex", "[" + Area("[[[[[[[[1]]]]]]],[1,0],[1,1],[0,1]]") + "]",
          ": $[0].vertices[0]: expected a vertex [x, y] of two integers, got array [[[[[...]]]]]"},
     };
@@ -153,6 +164,11 @@ TEST(AreasFile, MalformedFilesGetOneClearError) {
         EXPECT_EQ(r.err, "tarvocoil: " + path + c.message + "\n");
         EXPECT_EQ(r.out, "");
     }
+    // Comments may repeat.
+    const std::string comments = Scratch("comments.json");
+    WriteFile(comments, "{\"_c\": 1, \"_c\": 2, \"areas\": [" + Area(kSquare) + "]}");
+    EXPECT_EQ(RunCli({"run", ClipPath(), "--areas", comments, "-q"}).status, 0);
+
     const CliResult missing = RunCli({"run", ClipPath(), "--areas", Scratch("none.json")});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "tarvocoil: cannot read areas file '" + Scratch("none.json") + "': No such file or directory\n");

@@ -275,7 +275,7 @@ TEST(EditApi, FramesInfoAndTruth) {
 }
 
 TEST(EditApi, TruthFramesCountFromTheVideosStartInARangeToo) {
-    // The truth: every trigger of a whole run, by coil name.
+    // The truth: every trigger of a whole run, by coil index.
     WriteFile(Scratch("clip-areas.json"), ClipAreasJson());
     const CliResult cli = RunCli({"run", ClipPath(), "--areas", Scratch("clip-areas.json"), "--format", "jsonl"});
     ASSERT_EQ(cli.status, 0) << cli.err;
@@ -283,7 +283,7 @@ TEST(EditApi, TruthFramesCountFromTheVideosStartInARangeToo) {
     int total = 0, inRange = 0;
     for (const std::string& line : Lines(cli.out)) {
         const json e = json::parse(line);
-        truth += std::to_string(e["frame"].get<int>()) + "," + e["name"].get<std::string>() + "\n";
+        truth += std::to_string(e["frame"].get<int>()) + "," + std::to_string(e["area"].get<int>()) + "\n";
         ++total;
         if (e["frame"] >= 50 && e["frame"] < 100) ++inRange;  // a run from 2 s for 2 s: frames 50..99
     }

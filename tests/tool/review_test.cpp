@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <set>
 
+#include "areas_file.h"
+#include "tarvocoil.hpp"
 #include "tool_test_util.h"
 
 using namespace tooltest;
@@ -122,4 +124,29 @@ TEST(Review, UnwritableOutputsFailBeforeAnyEvent) {
         EXPECT_EQ(r.err, c.message);
         EXPECT_EQ(r.out, "");
     }
+}
+
+// Outlines follow the rows the detector covers, not a drawing of their own.
+TEST(Review, OutlinesAreTheDetectorsOwnRows) {
+    const std::string areas = Scratch("slanted.json");
+    WriteFile(areas, R"([{"name": "s", "vertices": [[31, 52], [140, 61], [121, 113], [12, 97]]}])");
+    const std::string out = Scratch("slanted.png");
+    const CliResult r = RunCli({"frame", ClipPath(), "--at", "0", "--areas", areas, "--out", out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto png = DecodeAll(out);
+    ASSERT_EQ(png.size(), 1u);
+    tarvocoil::Detector det;
+    tarvotool::ApplyAreas(det, tarvotool::LoadAreasFile(areas));
+    const auto rows = det.areaRows(0);
+    ASSERT_GT(rows.size(), 40u);
+    for (const tarvocoil::AreaRow& row : rows)
+        for (int x : {row.left, row.right}) {
+            const uint8_t* p = Pixel(png[0], x, row.y);
+            EXPECT_TRUE(p[0] == 40 && p[1] == 220 && p[2] == 40) << x << "," << row.y;
+        }
+    // Inside, away from the edges, the picture is untouched.
+    const auto clip = MakeClip();
+    const tarvocoil::AreaRow& mid = rows[rows.size() / 2];
+    const int x = (mid.left + mid.right) / 2;
+    EXPECT_TRUE(std::equal(Pixel(png[0], x, mid.y), Pixel(png[0], x, mid.y) + 3, Pixel(clip[0], x, mid.y)));
 }

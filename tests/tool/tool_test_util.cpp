@@ -2,6 +2,7 @@
 #include "tool_test_util.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,32 +58,73 @@ void WriteFile(const std::string& path, const std::string& text) {
     out << text;
 }
 
-CliResult RunCli(const std::vector<std::string>& args) {
-    static int counter = 0;
-    const std::string base = Scratch("cli" + std::to_string(counter++));
-    const std::string outPath = base + ".out", errPath = base + ".err";
-    std::vector<std::string> argvStore{TARVOCOIL_CLI};
-    argvStore.insert(argvStore.end(), args.begin(), args.end());
+namespace {
+
+pid_t Spawn(const std::vector<std::string>& args, const std::string& in, const std::string& out,
+            const std::string& err) {
+    std::vector<std::string> argvStore = args;
     std::vector<char*> argv;
     for (std::string& a : argvStore) argv.push_back(a.data());
     argv.push_back(nullptr);
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = 0;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error("cannot start " + argvStore[0]);
+    return pid;
+}
+
+int Status(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+std::vector<std::string> CliArgs(const std::vector<std::string>& args) {
+    std::vector<std::string> all{TARVOCOIL_CLI};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+}
+
+}  // namespace
+
+CliResult RunCli(const std::vector<std::string>& args, const std::string& stdinPath) {
+    static int counter = 0;
+    const std::string base = Scratch("cli" + std::to_string(counter++));
+    const std::string outPath = base + ".out", errPath = base + ".err";
+    const pid_t pid = Spawn(CliArgs(args), stdinPath.empty() ? "/dev/null" : stdinPath, outPath, errPath);
     int status = 0;
     waitpid(pid, &status, 0);
     CliResult r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.status = Status(status);
     r.out = ReadFile(outPath);
     r.err = ReadFile(errPath);
     return r;
+}
+
+int StartCli(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath) {
+    return Spawn(CliArgs(args), "/dev/null", outPath, errPath);
+}
+
+int WaitCli(int pid, double seconds) {
+    int status = 0;
+    for (int i = 0; i < static_cast<int>(seconds * 100); ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid) return Status(status);
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return Status(status);
+}
+
+bool Ffmpeg(const std::vector<std::string>& args) {
+    std::vector<std::string> all{"ffmpeg", "-nostdin", "-loglevel", "error", "-y"};
+    all.insert(all.end(), args.begin(), args.end());
+    const std::string log = Scratch("ffmpeg.log");
+    const pid_t pid = Spawn(all, "/dev/null", log, log);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::vector<tarvotool::BgrImage> MakeClip() {
@@ -143,11 +185,11 @@ const std::string& ClipPath() {
 std::vector<tarvotool::BgrImage> DecodeAll(const std::string& path, std::vector<double>* times) {
     tarvotool::VideoReader reader(path);
     std::vector<tarvotool::BgrImage> out;
-    tarvotool::BgrImage img;
-    double t = 0;
-    while (reader.next(img, t)) {
-        out.push_back(img);
-        if (times) times->push_back(t);
+    tarvotool::VideoFrame f;
+    while (reader.next(f)) {
+        out.emplace_back();
+        out.back().assign(f.picture);
+        if (times) times->push_back(f.time);
     }
     return out;
 }

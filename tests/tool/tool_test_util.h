@@ -17,8 +17,19 @@ struct CliResult {
     std::string err;
 };
 
-// Runs the built tarvocoil with these arguments (stdin empty).
-CliResult RunCli(const std::vector<std::string>& args);
+// Runs the built tarvocoil with these arguments (stdin empty, or the
+// file stdinPath).
+CliResult RunCli(const std::vector<std::string>& args, const std::string& stdinPath = "");
+
+// Starts the built tarvocoil without waiting; stdout and stderr go to
+// outPath and errPath. Returns the process id.
+int StartCli(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath);
+// Waits at most `seconds` for the process, then kills it; the exit status
+// (128 + signal when killed).
+int WaitCli(int pid, double seconds);
+
+// Runs the ffmpeg program quietly with these arguments; true on success.
+bool Ffmpeg(const std::vector<std::string>& args);
 
 // A folder of its own for each test process, removed at exit.
 std::string Scratch(const std::string& name);

@@ -278,10 +278,10 @@ TEST_F(Detect, RefusedFramesChangeNothing) {
     } bad[] = {{nullptr, 64, 48, 3, false}, {big.data(), 64, 48, 3, true}, {big.data(), 64, 2, 3, false},
                {big.data(), 0, 48, 3, false}, {big.data(), -64, 48, 3, false}, {wide.data(), 10922, 4, 3, false},
                {big.data(), 32, 48, 4, false}, {big.data(), 64, 65536 + 2, 3, false},
-               // Same size, but a buffer of 1 or 2 bytes per pixel is smaller
-               // than what the stored 24-bit geometry would read.
-               {big.data(), 64, 48, 1, false}, {big.data(), 64, 48, 2, false},
-               {big.data(), 64 - 65536, 48, 3, false}, {big.data(), 64, 48 - 65536, 3, false}};
+               // Heights of 32768 or more read as negative 16-bit values.
+               {big.data(), 64, 32768, 3, false}, {big.data(), 64, 65535, 3, false},
+               // A new size declaring fewer than 3 bytes per pixel.
+               {big.data(), 32, 48, 2, false}, {big.data(), 32, 48, 0, false}, {big.data(), 32, 48, -3, false}};
     for (const Bad& b : bad) {
         rig.results[0] = -7;
         EXPECT_EQ(rig.ctx.getSurvResults(b.px, b.w, b.h, b.bpp, b.nullResults ? nullptr : rig.results.data()), 0);
@@ -297,13 +297,31 @@ TEST_F(Detect, RefusedFramesChangeNothing) {
 TEST_F(Detect, SameSizeKeepsGeometryWhateverBytesPerPixelSays) {
     install(0.05f);
     Frame f = grey(100);
+    Frame moved = grey(100);
+    moved.fillGrey(10, 10, 40, 40, 220);
     rig.frame(f);
-    EXPECT_EQ(rig.ctx.getSurvResults(f.data(), 64, 48, 4, rig.results.data()), 1);
-    EXPECT_EQ(rig.ctx.engine().inputFrame.bytesPerPixel, 3);
-    EXPECT_EQ(rig.ctx.engine().inputFrame.stride, 192);
-    // 64 + 65536 differs from the stored width and brings its low 16 bits.
+    // Whatever a frame of the stored size declares, it is processed with the
+    // stored 24-bit layout: results as for bytes per pixel 3.
+    const int32_t declared[] = {4, 0, 1, 2, -3, INT32_MIN, 65539};
+    for (int32_t bpp : declared) {
+        rig.results[0] = -7;
+        EXPECT_EQ(rig.ctx.getSurvResults(moved.data(), 64, 48, bpp, rig.results.data()), 1) << bpp;
+        EXPECT_EQ(rig.results[0], 1) << bpp;
+        EXPECT_EQ(rig.ctx.engine().inputFrame.bytesPerPixel, 3);
+        EXPECT_EQ(rig.ctx.engine().inputFrame.stride, 192);
+        EXPECT_EQ(rig.ctx.getSurvResults(f.data(), 64, 48, bpp, rig.results.data()), 1);
+        EXPECT_EQ(rig.results[0], 0);
+    }
+    // Sizes beyond 16 bits keep their low 16 bits, also from negative
+    // 32-bit values: 64 + 65536 and 64 - 65536 are width 64. Differing from
+    // the stored value, they bring their own geometry (here the same).
     EXPECT_EQ(rig.ctx.getSurvResults(f.data(), 64 + 65536, 48, 3, rig.results.data()), 1);
     EXPECT_EQ(rig.ctx.engine().inputFrame.width, 64);
+    EXPECT_EQ(rig.ctx.getSurvResults(f.data(), 64 - 65536, 48, 3, rig.results.data()), 1);
+    EXPECT_EQ(rig.ctx.getSurvResults(f.data(), 64, 48 - 65536, 3, rig.results.data()), 1);
+    EXPECT_EQ(rig.ctx.engine().inputFrame.height, 48);
+    // ... but a differing size with another depth is refused.
+    EXPECT_EQ(rig.ctx.getSurvResults(f.data(), 64 + 65536, 48, 1, rig.results.data()), 0);
 }
 
 TEST_F(Detect, NewFrameSizeTakesANewBaseline) {

@@ -26,12 +26,16 @@ protected:
         f.fillGrey(x0, y0, x1, y1, 254);
         frame = f;
         Engine& e = rig.ctx.engine();
-        UpdateInputFrame(e.inputFrame, frame.data(), 200, 120, 3);
+        FrameRef ref;
+        ref.pixels = frame.data();
+        ref.width = 200;
+        ref.height = 120;
+        ref.stride = frame.stride;
         SurvArea& a = rig.area(0);
         a.present = 1;
         a.wasPresent = wasPresent;
         int32_t result = -7;
-        FrontLightTest(e, a, result);
+        FrontLightTest(e, ref, a, result, nullptr);
         present = a.present;
         return result;
     }

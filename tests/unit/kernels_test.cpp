@@ -102,14 +102,16 @@ TEST(MedianNetwork, MatchesTheBubbleSortOnAllBinaryAndManyRandomInputs) {
 struct SweepCase {
     int32_t w, h;
     std::vector<uint8_t> frameBytes;  // exactly stride * h, so reads past it are caught
-    ImagePlane frame;
+    FrameRef frame;
     std::vector<RowSpan> spans;
     SpanList list;
     int32_t planeStride;
     std::vector<uint8_t> planes[3];
 
     SweepCase(int32_t width, int32_t height) : w(width), h(height) {
-        frame = CreateImageHeader(w, h, 3);
+        frame.width = w;
+        frame.height = h;
+        frame.stride = (3 * w + 3) & ~3;
         frameBytes.assign(static_cast<size_t>(frame.stride) * h, 0);
         frame.pixels = frameBytes.data();
         planeStride = (w + 3) & ~3;
@@ -246,10 +248,10 @@ TEST(Kernels, LightMasksMatchTheReference) {
         const int16_t t = iter % 4 ? static_cast<int16_t>(rng.range(90, 160)) : thresholds[rng.range(0, 13)];
         const uint8_t* px = c.frameBytes.data() + y * c.frame.stride + 3 * l;
         std::vector<uint8_t> want(static_cast<size_t>(r - l)), got(want.size());
-        LightMaskReference(theLut(), px, 3, r - l, t, want.data());
+        LightMaskReference(theLut(), px, r - l, t, want.data());
         for (const Kernels* k : fast) {
             std::fill(got.begin(), got.end(), 7);
-            k->lightMask(theLut(), px, 3, r - l, t, got.data());
+            k->lightMask(theLut(), px, r - l, t, got.data());
             ASSERT_EQ(got, want) << k->name << " iteration " << iter;
         }
     }

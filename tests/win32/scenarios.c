@@ -308,7 +308,14 @@ static int scenario_odd(Run* run, Frame* f) {
         paint_box(&small, &a);
         get(run, "small", i, &small);
     }
+    /* The stored size keeps the stored 24-bit layout whatever the frame
+     * declares: each of these is processed. */
     get_frame(run, "small-bpp4", 0, small.pixels, small.width, small.height, 4);
+    get_frame(run, "small-bpp0", 0, small.pixels, small.width, small.height, 0);
+    get_frame(run, "small-bpp1", 0, small.pixels, small.width, small.height, 1);
+    get_frame(run, "small-bpp2", 0, small.pixels, small.width, small.height, 2);
+    get_frame(run, "small-bpp-3", 0, small.pixels, small.width, small.height, -3);
+    get_frame(run, "small-width-65536", 0, small.pixels, small.width - 65536, small.height, 3);
     get_frame(run, "null-pixels", 0, NULL, small.width, small.height, 3);
     get_frame(run, "height2", 0, small.pixels, small.width, 2, 3);
     get_frame(run, "width0", 0, small.pixels, 0, small.height, 3);

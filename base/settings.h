@@ -3,11 +3,13 @@
 // Setters may run on any thread while a frame is being processed; every
 // field is an atomic read at its point of use, so a frame sees the old or
 // the new value of each field, never a torn one.
-#ifndef TARVOCOIL_API_SETTINGS_H
-#define TARVOCOIL_API_SETTINGS_H
+#ifndef TARVOCOIL_BASE_SETTINGS_H
+#define TARVOCOIL_BASE_SETTINGS_H
 
 #include <atomic>
 #include <cstdint>
+
+#include "base/low16.h"
 
 namespace tarvocoil {
 
@@ -52,13 +54,6 @@ struct DetectorSettings {
     int16_t getLightMinHeight() const { return lightMinHeight.load(relaxed); }
     int16_t getLightMaxHeight() const { return lightMaxHeight.load(relaxed); }
     int16_t getLightMaxArea() const { return lightMaxArea.load(relaxed); }
-
-    // The low 16 bits of a value, read as signed.
-    static int16_t low16(uint32_t v) {
-        uint16_t u = static_cast<uint16_t>(v);
-        return static_cast<int16_t>(u >= 0x8000u ? static_cast<int32_t>(u) - 0x10000 : u);
-    }
-    static int16_t low16(int32_t v) { return low16(static_cast<uint32_t>(v)); }
 };
 
 }  // namespace tarvocoil

@@ -3,8 +3,8 @@
 // Every allocation of a detector goes through its Allocator, so that a
 // failure anywhere can be handled (no exceptions cross the library
 // boundary) and so that tests can make any allocation fail on purpose.
-#ifndef TARVOCOIL_API_ALLOCATOR_H
-#define TARVOCOIL_API_ALLOCATOR_H
+#ifndef TARVOCOIL_BASE_ALLOCATOR_H
+#define TARVOCOIL_BASE_ALLOCATOR_H
 
 #include <cstddef>
 #include <cstdlib>

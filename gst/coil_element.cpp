@@ -1,0 +1,201 @@
+// coil_element.cpp - properties, area loading and the per-frame work.
+#include "coil_element.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+
+GST_DEBUG_CATEGORY_EXTERN(tarvocoil_debug);
+#define GST_CAT_DEFAULT tarvocoil_debug
+
+namespace tarvogst {
+
+void CoilElement::setAreasFile(const std::string& path) { sourceChanged(Source::File, path); }
+void CoilElement::setAreasText(const std::string& text) { sourceChanged(Source::Text, text); }
+
+std::string CoilElement::areasFile() const {
+    std::lock_guard<std::mutex> lock(props_);
+    return areasFile_;
+}
+
+std::string CoilElement::areasText() const {
+    std::lock_guard<std::mutex> lock(props_);
+    return areasText_;
+}
+
+void CoilElement::setFrameCount(int32_t v) {
+    std::lock_guard<std::mutex> lock(props_);
+    overrides_.frameCount = v;
+    settingChanged();
+}
+
+void CoilElement::setDisturbRatio(float v) {
+    std::lock_guard<std::mutex> lock(props_);
+    overrides_.disturbRatio = v;
+    settingChanged();
+}
+
+void CoilElement::setFrontLight(bool v) {
+    std::lock_guard<std::mutex> lock(props_);
+    overrides_.frontLight = v;
+    settingChanged();
+}
+
+void CoilElement::setLight(LightField field, int32_t v) {
+    std::lock_guard<std::mutex> lock(props_);
+    overrides_.light[field] = v;
+    settingChanged();
+}
+
+void CoilElement::settingChanged() { generation_.fetch_add(1); }
+
+EffectiveSettings CoilElement::settings() const {
+    std::lock_guard<std::mutex> lock(props_);
+    const std::shared_ptr<CoilSet> set = current();
+    return Resolve(overrides_, set ? &set->config : nullptr);
+}
+
+std::shared_ptr<CoilSet> CoilElement::loadLocked(std::vector<std::string>& warnings) const {
+    if (source_ == Source::None) return nullptr;
+    const bool file = source_ == Source::File;
+    tarvotool::AreasConfig config = file ? tarvotool::LoadAreasFile(areasFile_) : ParseInlineAreas(areasText_);
+    std::string name = file ? areasFile_ : "property 'areas'";
+    for (const std::string& w : config.warnings) warnings.push_back(name + ": " + w);
+    const EffectiveSettings settings = Resolve(overrides_, &config);
+    return std::make_shared<CoilSet>(std::move(config), std::move(name), settings, generation_.load());
+}
+
+void CoilElement::sourceChanged(Source source, const std::string& value) {
+    std::vector<std::string> warnings;
+    std::string error;
+    {
+        std::lock_guard<std::mutex> lock(props_);
+        areasFile_ = source == Source::File ? value : std::string();
+        areasText_ = source == Source::Text ? value : std::string();
+        source_ = value.empty() ? Source::None : source;
+        if (!started_) return;
+        try {
+            // Published while props_ is held, so that two hosts' threads
+            // replacing the areas at once leave the later one in force.
+            publish(loadLocked(warnings));
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+    }
+    // Posted without the lock: a bus handler may read our properties.
+    if (!error.empty())
+        GST_ELEMENT_WARNING(owner_, RESOURCE, SETTINGS, ("%s", error.c_str()),
+                            ("new areas refused; the areas in force stay unchanged"));
+    postWarnings(warnings);
+}
+
+void CoilElement::publish(std::shared_ptr<CoilSet> set) {
+    std::lock_guard<std::mutex> lock(setLock_);
+    set_.swap(set);
+    // The old set is released here, or by a frame still using it.
+}
+
+std::shared_ptr<CoilSet> CoilElement::current() const {
+    std::lock_guard<std::mutex> lock(setLock_);
+    return set_;
+}
+
+void CoilElement::postWarnings(const std::vector<std::string>& warnings) {
+    for (const std::string& w : warnings) GST_ELEMENT_WARNING(owner_, RESOURCE, SETTINGS, ("%s", w.c_str()), (nullptr));
+}
+
+bool CoilElement::start() {
+    std::vector<std::string> warnings;
+    std::string error;
+    bool haveAreas = false;
+    {
+        std::lock_guard<std::mutex> lock(props_);
+        frameIndex_ = 0;
+        try {
+            std::shared_ptr<CoilSet> set = loadLocked(warnings);
+            haveAreas = set != nullptr;
+            publish(std::move(set));
+            started_ = true;
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+    }
+    if (!error.empty()) {
+        GST_ELEMENT_ERROR(owner_, RESOURCE, SETTINGS, ("%s", error.c_str()), (nullptr));
+        return false;
+    }
+    postWarnings(warnings);
+    if (!haveAreas) GST_WARNING_OBJECT(owner_, "no areas set: frames pass unchanged until areas are set");
+    return true;
+}
+
+void CoilElement::stop() {
+    std::lock_guard<std::mutex> lock(props_);
+    started_ = false;
+    publish(nullptr);
+}
+
+void CoilElement::setFrameRate(int num, int den) {
+    // Half a second of flash, as in the tool's review video.
+    const double fps = num > 0 && den > 0 ? static_cast<double>(num) / den : 25.0;
+    flashFrames_ = static_cast<int>(std::clamp<double>(std::lround(fps * 0.5), 1.0, 1000.0));
+}
+
+void CoilElement::warnOutside(CoilSet& set, int32_t width, int32_t height) {
+    set.checkedWidth = width;
+    set.checkedHeight = height;
+    for (const std::string& msg : tarvotool::AreasOutsideFrame(set.config, width, height)) {
+        const std::string text = set.sourceName + ": " + msg;
+        GST_ELEMENT_WARNING(owner_, STREAM, FORMAT, ("%s", text.c_str()), (nullptr));
+    }
+}
+
+void CoilElement::frame(GstVideoFrame* vf, bool writable, GstClockTime pts, GstClockTime runningTime) {
+    const FrameStamp stamp{frameIndex_++, pts, runningTime};
+    const std::shared_ptr<CoilSet> held = current();
+    if (!held) return;
+    CoilSet& set = *held;
+
+    if (set.appliedGeneration != generation_.load()) {
+        EffectiveSettings settings;
+        {
+            std::lock_guard<std::mutex> lock(props_);
+            settings = Resolve(overrides_, &set.config);
+            set.appliedGeneration = generation_.load();
+        }
+        ApplySettings(set.detector, settings);
+    }
+    const bool trace = trace_;
+    if (set.detector.measuring() != trace) set.detector.setMeasuring(trace);
+
+    uint8_t* pixels = static_cast<uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(vf, 0));
+    const int32_t width = GST_VIDEO_FRAME_WIDTH(vf), height = GST_VIDEO_FRAME_HEIGHT(vf);
+    const int32_t stride = GST_VIDEO_FRAME_PLANE_STRIDE(vf, 0);
+    if (width != set.checkedWidth || height != set.checkedHeight) warnOutside(set, width, height);
+
+    std::fill(set.flags.begin(), set.flags.end(), 0);
+    const tarvocoil::FrameView view{pixels, width, height, stride};
+    const bool used = set.detector.process(view, set.flags.data());
+    if (!used) GST_DEBUG_OBJECT(owner_, "frame %" G_GUINT64_FORMAT " not used by the detector", stamp.frame);
+
+    if (used) {
+        for (std::size_t i = 0; i < set.flags.size(); ++i) {
+            if (!set.flags[i]) continue;
+            GstStructure* s = TriggerStructure(static_cast<int>(i), set.config.areas[i].name, stamp);
+            gst_element_post_message(owner_, gst_message_new_element(GST_OBJECT(owner_), s));
+        }
+        if (trace && set.detector.measuring()) {
+            const std::vector<tarvocoil::AreaMeasurement>& ms = set.detector.measurements();
+            for (std::size_t i = 0; i < ms.size() && i < set.config.areas.size(); ++i) {
+                GstStructure* s = MeasurementStructure(static_cast<int>(i), set.config.areas[i].name, stamp, ms[i]);
+                gst_element_post_message(owner_, gst_message_new_element(GST_OBJECT(owner_), s));
+            }
+        }
+    }
+
+    const int flash = flashFrames_;
+    set.painter.advance(used ? set.flags.data() : nullptr, flash);
+    if (draw_ && writable) set.painter.paint(FrameBytes{pixels, width, height, stride}, set.rows, set.outlines, flash);
+}
+
+}  // namespace tarvogst

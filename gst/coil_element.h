@@ -1,0 +1,97 @@
+// coil_element.h - what the tarvocoil element does, apart from its GObject
+// shell (gsttarvocoil.cpp): the property values, loading the areas, the
+// swap of area sets while playing, and the work on each frame.
+//
+// Threads: properties are set from any application thread, frames arrive
+// on the streaming thread. The application side builds new area sets and
+// publishes them; the streaming thread takes the published set at the start
+// of each frame, and applies changed settings to its detector itself, so
+// the detector is only ever driven by one thread.
+#ifndef TARVOCOIL_GST_COIL_ELEMENT_H
+#define TARVOCOIL_GST_COIL_ELEMENT_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gst/gst.h>
+#include <gst/video/video.h>
+
+#include "coil_set.h"
+#include "messages.h"
+#include "settings.h"
+
+namespace tarvogst {
+
+class CoilElement {
+public:
+    explicit CoilElement(GstElement* owner) : owner_(owner) {}
+
+    // Where the areas come from: a file, or the same JSON inline. Setting
+    // one clears the other. While started, the new areas are loaded at
+    // once; on failure the running areas stay and a warning is posted.
+    void setAreasFile(const std::string& path);
+    void setAreasText(const std::string& text);
+    std::string areasFile() const;
+    std::string areasText() const;
+
+    // A host's setting; it wins over the areas file from now on.
+    void setFrameCount(int32_t v);
+    void setDisturbRatio(float v);
+    void setFrontLight(bool v);
+    void setLight(LightField field, int32_t v);
+    // The values in force (property, else areas file, else default).
+    EffectiveSettings settings() const;
+
+    void setDraw(bool on) { draw_ = on; }
+    bool draw() const { return draw_; }
+    void setTrace(bool on) { trace_ = on; }
+    bool trace() const { return trace_; }
+
+    // READY to PAUSED: loads the areas. False (after posting an element
+    // error with the parser's message) when they cannot be loaded.
+    bool start();
+    void stop();
+
+    void setFrameRate(int num, int den);
+    // One frame on the streaming thread. `writable`: the frame may be drawn on.
+    void frame(GstVideoFrame* frame, bool writable, GstClockTime pts, GstClockTime runningTime);
+
+private:
+    enum class Source { None, File, Text };
+
+    // Loads the current source into a new set (null for no areas); throws
+    // ToolError. Called with props_ held.
+    std::shared_ptr<CoilSet> loadLocked(std::vector<std::string>& warnings) const;
+    void sourceChanged(Source source, const std::string& value);
+    void settingChanged();
+    void publish(std::shared_ptr<CoilSet> set);
+    std::shared_ptr<CoilSet> current() const;
+    void warnOutside(CoilSet& set, int32_t width, int32_t height);
+    void postWarnings(const std::vector<std::string>& warnings);
+
+    GstElement* owner_;
+
+    mutable std::mutex props_;  // everything below up to set_
+    Source source_ = Source::None;
+    std::string areasFile_, areasText_;
+    SettingOverrides overrides_;
+    bool started_ = false;
+    std::atomic<uint64_t> generation_{0};  // counts setting changes
+
+    mutable std::mutex setLock_;
+    std::shared_ptr<CoilSet> set_;
+
+    std::atomic<bool> draw_{false}, trace_{false};
+    std::atomic<int> flashFrames_{13};
+
+    // Streaming thread only.
+    uint64_t frameIndex_ = 0;
+};
+
+}  // namespace tarvogst
+
+#endif

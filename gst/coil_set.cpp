@@ -1,0 +1,28 @@
+// coil_set.cpp - building a set of areas with its detector.
+#include "coil_set.h"
+
+#include "common.h"
+
+namespace tarvogst {
+
+CoilSet::CoilSet(tarvotool::AreasConfig cfg, std::string source, const EffectiveSettings& settings,
+                 uint64_t generation)
+    : sourceName(std::move(source)), config(std::move(cfg)), appliedGeneration(generation), flags(config.areas.size()),
+      painter(config.areas.size()) {
+    // The file's settings first (as the tool applies them), then the values
+    // in force, which include any property set on the element.
+    tarvotool::ApplyAreas(detector, config);
+    ApplySettings(detector, settings);
+    rows.reserve(config.areas.size());
+    outlines.reserve(config.areas.size());
+    for (std::size_t i = 0; i < config.areas.size(); ++i) {
+        rows.push_back(detector.areaRows(static_cast<int32_t>(i)));
+        outlines.push_back(OutlineOf(rows.back()));
+    }
+}
+
+tarvotool::AreasConfig ParseInlineAreas(const std::string& text) {
+    return tarvotool::ParseAreas(text, "property 'areas'");
+}
+
+}  // namespace tarvogst

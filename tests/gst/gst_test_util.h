@@ -1,0 +1,53 @@
+// gst_test_util.h - pipelines with the tarvocoil element, and their buses.
+#ifndef TARVOCOIL_TESTS_GST_UTIL_H
+#define TARVOCOIL_TESTS_GST_UTIL_H
+
+#include <gst/gst.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "canvas.h"
+
+namespace gsttest {
+
+// (frame, area, name) of a trigger.
+using Events = std::vector<std::tuple<guint64, int, std::string>>;
+
+struct BusLog {
+    Events triggers;
+    std::vector<GstClockTime> pts, running;  // of each trigger
+    int measurements = 0;
+    std::vector<std::string> errors, warnings;
+    bool eos = false;
+};
+
+GstElement* Parse(const std::string& description);
+// Plays the pipeline to its end (or an error, or 60 s), then frees it.
+// `areas`, when given, is set on the element named "coil" first.
+BusLog RunToEnd(GstElement* pipeline, const std::string& areas = "");
+
+// appsrc ! tarvocoil ! appsink, one frame at a time: push() returns once
+// the frame has left the element, so a property set between two pushes
+// takes effect exactly from the next frame.
+class Feeder {
+public:
+    Feeder(const std::string& areas, int width, int height, const std::string& coilProperties = "");
+    ~Feeder();
+    // Sends the picture with rows `stride` bytes apart (padding bytes 0xAB);
+    // returns the bytes of the buffer that came out.
+    std::vector<uint8_t> push(const tarvotool::BgrImage& image, int stride, GstClockTime pts);
+    BusLog finish();
+
+    GstElement* coil = nullptr;
+    BusLog log;
+
+private:
+    GstElement *pipeline_, *src_, *sink_;
+    int width_, height_;
+};
+
+}  // namespace gsttest
+
+#endif

@@ -1,0 +1,109 @@
+// frame_loop.cpp - the frame loop and the stop signals.
+#include "frame_loop.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+
+#include "common.h"
+
+namespace tarvotool {
+
+bool ProcessedFrame::anyTrigger() const {
+    return flags && std::any_of(flags, flags + areaCount, [](int32_t f) { return f != 0; });
+}
+
+FrameLoop::FrameLoop(tarvocoil::Detector& detector, std::size_t areaCount)
+    : det_(detector), areaCount_(areaCount) {}
+
+void FrameLoop::add(FrameSink& sink) { sinks_.push_back(&sink); }
+
+LoopStats FrameLoop::run(FrameSource& source) {
+    const bool measure = std::any_of(sinks_.begin(), sinks_.end(), [](FrameSink* s) { return s->wantsMeasurements(); });
+    det_.setMeasuring(measure);
+    std::vector<int32_t> flags(std::max<std::size_t>(areaCount_, 1));
+    LoopStats stats;
+    auto finishAll = [&] {
+        // Every sink gets its chance to close its file; the first failure
+        // is reported after all were tried.
+        std::exception_ptr first;
+        for (FrameSink* s : sinks_) {
+            try {
+                s->finish();
+            } catch (...) {
+                if (!first) first = std::current_exception();
+            }
+        }
+        if (first) std::rethrow_exception(first);
+    };
+    try {
+        SourceFrame in;
+        while (!(stop_ && *stop_) && source.next(in)) {
+            std::fill(flags.begin(), flags.end(), 0);
+            const auto t0 = std::chrono::steady_clock::now();
+            const bool used = det_.process(in.picture, flags.data());
+            stats.detectorSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            if (!used)
+                throw ToolError("the detector refused frame " + std::to_string(stats.processed) + " (" +
+                                std::to_string(in.picture.width) + "x" + std::to_string(in.picture.height) + ")");
+            ProcessedFrame f;
+            f.index = stats.processed;
+            f.fileIndex = in.fileIndex;
+            f.time = in.time;
+            f.picture = in.picture;
+            f.baseline = stats.processed == 0;
+            if (f.baseline) std::fill(flags.begin(), flags.end(), 0);
+            f.flags = flags.data();
+            f.areaCount = areaCount_;
+            if (measure) f.measurements = &det_.measurements();
+            if (stats.processed == 0) {
+                stats.firstTime = in.time;
+            } else {
+                const double step = in.time - stats.lastTime;
+                if (step > 0.0 && step <= 1.0) stats.coveredSeconds += step;
+            }
+            stats.lastTime = in.time;
+            ++stats.processed;
+            for (std::size_t a = 0; a < areaCount_; ++a) stats.events += flags[a] != 0;
+            for (FrameSink* s : sinks_) s->frame(f);
+        }
+    } catch (...) {
+        try {
+            finishAll();
+        } catch (...) {
+        }
+        throw;
+    }
+    stats.stopped = stop_ && *stop_;
+    finishAll();
+    return stats;
+}
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+
+extern "C" void OnStopSignal(int sig) {
+    gStop = sig;
+    // A second signal takes the default action: the process ends at once.
+    signal(sig, SIG_DFL);
+    signal(sig == SIGINT ? SIGTERM : SIGINT, SIG_DFL);
+}
+
+}  // namespace
+
+void InstallStopHandlers() {
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a blocking read returns and sees the flag
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+const volatile std::sig_atomic_t* StopFlag() { return &gStop; }
+int StopSignal() { return static_cast<int>(gStop); }
+
+}  // namespace tarvotool

@@ -1,0 +1,136 @@
+// frame_loop.h - the one loop every subcommand runs: a frame source, one
+// detector, and sinks that receive each processed frame.
+//
+//   source (video file, synthetic scene, ...) --> Detector --> sinks
+//                                                               events, trace, review video,
+//                                                               snapshots, progress, ...
+//
+// A subcommand builds its source and its sinks, adds the sinks to a
+// FrameLoop in the order they should see each frame, and runs it:
+//
+//     VideoSource source(reader, window);
+//     tarvocoil::Detector det;
+//     ApplyAreas(det, areas);
+//     FrameLoop loop(det, areas.areas.size());
+//     EventSink events(writer, areas);
+//     loop.add(events);
+//     LoopStats stats = loop.run(source);
+//
+// The loop owns no file: sinks write their own and finish them in
+// finish(), which the loop calls on every sink at the end of the run,
+// also when a sink or the source throws or the run is stopped, so that
+// what was written stays usable.
+//
+// New sources and sinks plug in without touching the loop: a live stream
+// is a FrameSource whose next() waits for the next picture and returns
+// false when the stream ends (or the stop flag is set: pass StopFlag() to
+// whatever it blocks in); a message publisher is a FrameSink that sends
+// one message per set flag. A sink that needs the numbers behind each
+// decision returns true from wantsMeasurements(). A sink or source ends
+// the run with an error by throwing ToolError.
+//
+// Subcommands using it: demo (DemoSource), run (VideoSource, video_source.h).
+// `frame` shares the reader and the review painter but runs no detector:
+// it writes one picture.
+#ifndef TARVOCOIL_TOOLS_FRAME_LOOP_H
+#define TARVOCOIL_TOOLS_FRAME_LOOP_H
+
+#include <csignal>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tarvocoil.hpp"
+
+namespace tarvotool {
+
+// One picture as a source hands it out.
+struct SourceFrame {
+    tarvocoil::FrameView picture;  // valid until the source's next call
+    double time = 0.0;             // seconds
+    int64_t fileIndex = -1;        // index in the source (decode order), -1 unknown
+};
+
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    // The next picture; false at the end of the source (or of its window).
+    virtual bool next(SourceFrame& out) = 0;
+};
+
+// What a sink learns about one processed frame.
+struct ProcessedFrame {
+    // Processed-frame index: 0 is the frame that takes the detector's
+    // baseline, as in `run`'s events.
+    int64_t index = 0;
+    int64_t fileIndex = -1;
+    double time = 0.0;
+    tarvocoil::FrameView picture;  // valid during the call only
+    bool baseline = false;
+    // One flag per area (all 0 on the baseline frame).
+    const int32_t* flags = nullptr;
+    std::size_t areaCount = 0;
+    // The detector's record for this frame, one entry per area; null
+    // unless a sink asked for measurements.
+    const std::vector<tarvocoil::AreaMeasurement>* measurements = nullptr;
+
+    bool triggered(std::size_t area) const { return flags[area] != 0; }
+    bool anyTrigger() const;
+};
+
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+    // Whether this sink reads ProcessedFrame::measurements (turns the
+    // detector's measuring on for the run).
+    virtual bool wantsMeasurements() const { return false; }
+    virtual void frame(const ProcessedFrame& frame) = 0;
+    // Ends the sink's output: called once per run, in the order the sinks
+    // were added, also after an error or a stop.
+    virtual void finish() {}
+};
+
+struct LoopStats {
+    int64_t processed = 0;  // frames the detector used, the baseline included
+    int64_t events = 0;     // flags set, over all areas
+    bool stopped = false;   // ended by the stop flag
+    double detectorSeconds = 0.0;  // time spent in Detector::process
+    double firstTime = 0.0, lastTime = 0.0;  // of the processed frames
+    // The time the processed frames cover: the sum of the steps from one
+    // to the next, leaving out jumps (backwards, or over a second) where
+    // the timestamps were reset or the recording paused.
+    double coveredSeconds = 0.0;
+};
+
+class FrameLoop {
+public:
+    // areaCount: the number of areas installed in the detector.
+    FrameLoop(tarvocoil::Detector& detector, std::size_t areaCount);
+
+    // Sinks see each frame in the order they were added. Not owned.
+    void add(FrameSink& sink);
+    // The loop ends before the next frame once *stop is non-zero.
+    void setStop(const volatile std::sig_atomic_t* stop) { stop_ = stop; }
+
+    // Runs the source to its end. Throws ToolError when the detector
+    // refuses a frame (after finishing every sink), and passes on what a
+    // source or sink throws (also after finishing every sink).
+    LoopStats run(FrameSource& source);
+
+private:
+    tarvocoil::Detector& det_;
+    std::size_t areaCount_;
+    std::vector<FrameSink*> sinks_;
+    const volatile std::sig_atomic_t* stop_ = nullptr;
+};
+
+// Stop requests by SIGINT and SIGTERM: the first sets the flag (and the
+// run ends cleanly, writing what it has); a second one ends the process at
+// once. StopSignal() is the signal that asked, 0 when none.
+void InstallStopHandlers();
+const volatile std::sig_atomic_t* StopFlag();
+int StopSignal();
+
+}  // namespace tarvotool
+
+#endif

@@ -1,0 +1,61 @@
+// progress.cpp - the progress line.
+#include "progress.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace tarvotool {
+
+Progress::Progress(bool wanted, int64_t total, bool estimate)
+    : on_(wanted && isatty(STDERR_FILENO)), total_(total), estimate_(estimate) {}
+
+Progress::~Progress() { done(); }
+
+std::string Progress::Line(int64_t frames, int64_t total, bool estimate, double elapsed) {
+    const double fps = elapsed > 0 ? frames / elapsed : 0.0;
+    char line[160];
+    if (total > 0 && frames <= total) {
+        const double frac = std::min(1.0, static_cast<double>(frames) / total);
+        char bar[31];
+        const int fill = static_cast<int>(frac * 30);
+        for (int i = 0; i < 30; ++i) bar[i] = i < fill ? '#' : '.';
+        bar[30] = 0;
+        const long eta = fps > 0 ? std::lround(std::max<double>(0, total - frames) / fps) : 0;
+        std::snprintf(line, sizeof line, "[%s] %lld/%s%lld frames  %.1f fps  ETA %s%ld:%02ld", bar,
+                      static_cast<long long>(frames), estimate ? "~" : "", static_cast<long long>(total), fps,
+                      estimate ? "~" : "", eta / 60, eta % 60);
+    } else {
+        // No total, or the guess proved short: no bar rather than a wrong one.
+        std::snprintf(line, sizeof line, "%lld frames  %.1f fps", static_cast<long long>(frames), fps);
+    }
+    return line;
+}
+
+void Progress::update(int64_t frames) {
+    if (!on_ || closed_) return;
+    const auto now = Clock::now();
+    if (shown_ && now - last_ < std::chrono::milliseconds(200)) return;
+    last_ = now;
+    shown_ = true;
+    const std::string line = Line(frames, total_, estimate_, std::chrono::duration<double>(now - start_).count());
+    std::fprintf(stderr, "\r%s\033[K", line.c_str());
+    std::fflush(stderr);
+}
+
+void Progress::clear() {
+    if (!on_ || closed_ || !shown_) return;
+    shown_ = false;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+}
+
+void Progress::done() {
+    if (!on_ || closed_) return;
+    clear();
+    closed_ = true;
+}
+
+}  // namespace tarvotool

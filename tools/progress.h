@@ -1,0 +1,49 @@
+// progress.h - one line on stderr, redrawn in place: frames, fps and time
+// left. Only when stderr is a terminal.
+#ifndef TARVOCOIL_TOOLS_PROGRESS_H
+#define TARVOCOIL_TOOLS_PROGRESS_H
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "frame_loop.h"
+
+namespace tarvotool {
+
+class Progress : public FrameSink {
+public:
+    // total: frames expected, or -1 when unknown (then no bar); `estimate`
+    // marks a total guessed from the container's duration (shown as ~N).
+    Progress(bool wanted, int64_t total, bool estimate);
+    ~Progress() override;
+
+    void update(int64_t frames);
+    // Clears the line (before other text goes to the terminal); the next
+    // update draws it again.
+    void clear();
+    // Clears the line for good.
+    void done();
+    bool on() const { return on_; }
+
+    void frame(const ProcessedFrame& f) override { update(f.index + 1); }
+    void finish() override { done(); }
+
+    // The line for `frames` done after `elapsed` seconds (without the
+    // carriage return and the clearing escape).
+    static std::string Line(int64_t frames, int64_t total, bool estimate, double elapsed);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    bool on_;
+    bool closed_ = false;
+    bool shown_ = false;
+    int64_t total_;
+    bool estimate_;
+    Clock::time_point start_ = Clock::now();
+    Clock::time_point last_{};
+};
+
+}  // namespace tarvotool
+
+#endif

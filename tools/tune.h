@@ -1,0 +1,115 @@
+// tune.h - choosing each area's presence threshold from labelled passages.
+//
+// `tarvocoil tune VIDEO --areas FILE --truth TRUTH.csv` runs the detector
+// over the video, scores every candidate threshold per area against the
+// truth (matching.h) and recommends, per area, the candidate with the best
+// F1; among equal scores the middle of the longest run of consecutive
+// candidates with that score, so that the choice sits where small changes
+// of the picture do not change the outcome.
+#ifndef TARVOCOIL_TOOLS_TUNE_H
+#define TARVOCOIL_TOOLS_TUNE_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "areas_file.h"
+#include "matching.h"
+#include "truth.h"
+
+namespace CLI {
+class App;
+}
+
+namespace tarvotool {
+
+// A candidate threshold: the float nearest to the decimal `text`.
+struct Candidate {
+    float value = 0.0f;
+    std::string text;
+};
+
+// "FROM:TO:STEP" (plain decimals; every FROM + k STEP up to TO, computed in
+// decimal) or a comma-separated list of numbers. Sorted, without duplicate
+// floats. Throws ToolError for anything else.
+std::vector<Candidate> ParseThresholds(const std::string& grid);
+
+// The recommended candidate of one area's rows: the best F1, and among
+// equal scores the middle of the longest run of consecutive candidates with
+// that score (the lower middle of an even run, the lowest of equal runs).
+struct Recommendation {
+    std::size_t index = 0;
+    std::size_t runFirst = 0, runLast = 0;
+};
+Recommendation Recommend(const std::vector<MatchCounts>& rows);
+
+// One pass over the frames tune runs on: every frame, in order, to `sink`
+// with its time in seconds. Tune may make several passes; each must give
+// the same frames.
+using PassSink = std::function<void(const tarvocoil::FrameView&, double)>;
+using PassSource = std::function<void(const PassSink&)>;
+
+struct AreaTuning {
+    std::string name;
+    std::vector<MatchCounts> rows;  // per candidate
+    Recommendation best;
+    MatchCounts before;             // at the areas file's own threshold
+    MatchCounts after;              // in a run with every area at its recommendation
+};
+
+struct TuneResult {
+    std::vector<Candidate> candidates;
+    std::vector<AreaTuning> areas;
+    bool frontLight = false;        // the detector ran once per candidate
+    int64_t frames = 0;             // processed frames
+    int passes = 0;                 // runs through the source
+    std::vector<float> recommended() const;
+};
+
+struct TuneOptions {
+    std::vector<Candidate> candidates;
+    MatchWindow window;
+    int64_t lastFrame = -1;       // see MatchArea
+    std::string plotPath;         // a plot of the run at the recommendations
+    std::string plotTitle;
+};
+
+// Tunes the areas on the source. With front-light triggering off, one pass
+// with measurements gives every candidate exactly; with it on, the detector
+// runs once per candidate (in batches) with every area at that candidate,
+// and a last pass checks the recommended mix.
+TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, const TuneOptions& options,
+                const PassSource& source);
+
+// The per-area tables, as printed and as CSV (area,threshold,triggers,hits,misses,false).
+void PrintTuneTables(const TuneResult& r, std::FILE* out);
+void PrintBeforeAfter(const TuneResult& r, const AreasConfig& areas, std::FILE* out);
+std::string TuneTableCsv(const TuneResult& r);
+
+// The areas file text with each area's threshold replaced; everything else
+// (comments, settings, order of keys) kept. Checked by parsing it back.
+std::string TunedAreasText(const std::string& original, const std::string& source,
+                           const std::vector<Candidate>& thresholds);
+
+struct TuneCommand {
+    std::string video, areas, truth;
+    std::string thresholds = "0.01:0.50:0.01";
+    int64_t early = 3, late = 10;
+    std::string table, out, plot;
+    double start = 0.0, duration = 0.0;  // duration 0: to the end
+};
+
+// Declares `tune` with its options and help on the application.
+CLI::App* AddTuneCommand(CLI::App& app, TuneCommand& cmd);
+int RunTune(const TuneCommand& cmd);
+
+// `demo --tune`: tunes the demo's coils on the scene's own ground truth.
+struct DemoCommand;
+struct DemoEntry;
+void TuneDemo(const DemoCommand& cmd, const AreasConfig& areas, const std::vector<DemoEntry>& entries,
+              const std::string& dir, const std::string& prefix);
+
+}  // namespace tarvotool
+
+#endif

@@ -1,0 +1,73 @@
+// video_source.cpp - the time window over a video reader.
+#include "video_source.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "common.h"
+
+namespace tarvotool {
+
+std::string Secs(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.10g", s);
+    return buf;
+}
+
+VideoSource::VideoSource(VideoReader& reader, const std::string& name, double start, std::optional<double> duration,
+                         bool strict)
+    : reader_(reader), name_(name), start_(start), end_(duration ? start + *duration : INFINITY), strict_(strict) {
+    reader_.seek(start);
+}
+
+bool VideoSource::next(SourceFrame& out) {
+    VideoFrame f;
+    const int64_t errorsBefore = reader_.decodeErrors();
+    const bool got = reader_.next(f);
+    if (strict_ && reader_.decodeErrors() > errorsBefore)
+        throw ToolError("'" + name_ + "': decoding error after " + std::to_string(delivered_) +
+                        " processed frames (--strict makes it fatal)");
+    if (!got) {
+        if (strict_ && reader_.lostFrames() > 0)
+            throw ToolError("'" + name_ + "': " + std::to_string(reader_.lostFrames()) +
+                            " frames lost to damage (--strict makes it fatal)");
+        if (strict_ && !truncation().empty()) throw ToolError(truncation() + " (--strict makes it fatal)");
+        return false;
+    }
+    if (f.time >= end_ - 1e-9) {
+        beyond_ = true;
+        beyondTime_ = f.time;
+        return false;
+    }
+    out.picture = f.picture;
+    out.time = f.time;
+    out.fileIndex = f.index;
+    ++delivered_;
+    return true;
+}
+
+std::string VideoSource::truncation() const {
+    const double stated = reader_.statedLength();
+    const double frame = 1.0 / std::max(1.0, reader_.frameRate());
+    if (!reader_.atEnd() || stated <= 0.0 || reader_.lastDecodedTime() < 0.0 ||
+        reader_.lastDecodedTime() + 2.0 * frame >= stated)
+        return "";
+    return "'" + name_ + "' ends at " + Secs(reader_.lastDecodedTime()) + " s, before the length its header states (" +
+           Secs(stated) + " s): the file was cut short";
+}
+
+std::string VideoSource::emptyReason() const {
+    if (delivered_ == 1)
+        return "'" + name_ + "' gave only one frame" + (start_ > 0 || std::isfinite(end_) ? " in the range asked for" : "") +
+               "; the detector needs at least two (the first one takes its baseline)";
+    if (reader_.decodedFrames() == 0) return "cannot decode any frame of '" + name_ + "'";
+    const std::string range = std::isfinite(end_) ? "between " + Secs(start_) + " s and " + Secs(end_) + " s"
+                                                  : "at or after " + Secs(start_) + " s";
+    if (beyond_)
+        return "'" + name_ + "' has no frames " + range + " (the next frame is at " + Secs(beyondTime_) + " s)";
+    return "'" + name_ + "' ends before " + Secs(start_) + " s (its last frame is at " +
+           Secs(reader_.lastDecodedTime()) + " s)";
+}
+
+}  // namespace tarvotool

@@ -1,0 +1,49 @@
+// video_source.h - a video file as the frame loop's source: the frames of a
+// time window, in decode order.
+#ifndef TARVOCOIL_TOOLS_VIDEO_SOURCE_H
+#define TARVOCOIL_TOOLS_VIDEO_SOURCE_H
+
+#include <optional>
+#include <string>
+
+#include "frame_loop.h"
+#include "video_reader.h"
+
+namespace tarvotool {
+
+class VideoSource : public FrameSource {
+public:
+    // The window starts at the first frame at or after `start` seconds
+    // (the reader seeks there) and ends before the first frame at or after
+    // start + duration. strict: a decoding error ends the run with a
+    // ToolError.
+    VideoSource(VideoReader& reader, const std::string& name, double start, std::optional<double> duration,
+                bool strict);
+    bool next(SourceFrame& out) override;
+
+    int64_t delivered() const { return delivered_; }
+    // When the file ended well before the length its header states (it
+    // was cut short): a warning naming both times, else empty.
+    std::string truncation() const;
+    // Why nothing (or only one frame) was delivered, as a message naming
+    // the file: "no frames between ...", "ends before ...", "cannot decode
+    // any frame ...".
+    std::string emptyReason() const;
+
+private:
+    VideoReader& reader_;
+    std::string name_;
+    double start_;
+    double end_;
+    bool strict_;
+    int64_t delivered_ = 0;
+    bool beyond_ = false;  // stopped at a frame at or after the end
+    double beyondTime_ = 0.0;
+};
+
+// Seconds for messages: 12.5, 4.76, 1e+300.
+std::string Secs(double s);
+
+}  // namespace tarvotool
+
+#endif

@@ -4,7 +4,7 @@
 Makes a small clip, starts `tarvocoil edit` on a free loopback port, draws a
 coil with the mouse, drags a corner, renames it, sets its threshold, saves,
 checks the file, runs Test and checks the triggers against `tarvocoil run`
-on the saved file; then the parser's messages and the changed-on-disk notice.
+on the saved file, presses Tune; then the parser's messages and the changed-on-disk notice.
 
     edit_browser_test.py --tool build/tools/tarvocoil [--screenshot out.png]
 
@@ -171,6 +171,16 @@ def main():
             driver.execute_script("window.scrollTo(0, 0)")
             time.sleep(0.5)
             driver.save_screenshot(args.screenshot)
+
+        # With the real measurements each coil has a margin series.
+        assert "no margins" not in text("test-message"), text("test-message")
+        # Tune puts tune's recommendation into the list (unsaved).
+        driver.find_element(By.ID, "tune").click()
+        wait.until(lambda d: "Recommended thresholds applied" in text("test-message") or
+                   "error" in (d.find_element(By.ID, "test-message").get_attribute("class") or ""))
+        assert "Recommended thresholds applied" in text("test-message"), text("test-message")
+        tuned = float(driver.find_element(By.CSS_SELECTOR, ".coil-threshold").get_attribute("value"))
+        assert 0.01 <= tuned <= 0.5, tuned
 
         # The parser's message for a value it refuses, and no write.
         threshold = driver.find_element(By.CSS_SELECTOR, ".coil-threshold")

@@ -3,9 +3,10 @@
 #   scripts/install-deps.sh            everything
 #   scripts/install-deps.sh core tool  only some groups
 # Groups: core (compiler, CMake, GoogleTest, Google Benchmark), tool (FFmpeg
-# libraries, cairo, JSON and CLI parsers, a font, MQTT and HTTP clients, the
-# ffmpeg program the tool tests make their clips with), tooltest (an MQTT
-# broker, an HTTP server library and openssl for the delivery tests), python
+# libraries, cairo, JSON and CLI parsers, cpp-httplib, a font, MQTT and HTTP
+# clients, the ffmpeg program the tool tests make their clips with), tooltest
+# (an MQTT broker and openssl for the delivery tests), editor (Chromium,
+# chromedriver and Selenium for the editor's browser test), python
 # (pybind11, numpy, pytest, OpenCV, pip and venv for Debian's
 # /usr/bin/python3; ffmpeg for test clips), gst
 # (GStreamer's development files and tools, and the base, good and libav
@@ -14,7 +15,7 @@
 set -euo pipefail
 
 groups=("$@")
-[ ${#groups[@]} -eq 0 ] && groups=(core tool tooltest python gst win32 fuzz)
+[ ${#groups[@]} -eq 0 ] && groups=(core tool tooltest editor python gst win32 fuzz)
 
 packages=()
 need_i386=0
@@ -22,9 +23,10 @@ for g in "${groups[@]}"; do
   case "$g" in
     core) packages+=(build-essential cmake pkg-config python3 libgtest-dev googletest libbenchmark-dev binutils file) ;;
     tool) packages+=(libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libavfilter-dev
-                     nlohmann-json3-dev libcli11-dev libcairo2-dev fonts-dejavu-core ffmpeg libmosquitto-dev
-                     libcurl4-openssl-dev) ;;
+                     nlohmann-json3-dev libcli11-dev libcpp-httplib-dev libcairo2-dev fonts-dejavu-core ffmpeg
+                     libmosquitto-dev libcurl4-openssl-dev) ;;
     tooltest) packages+=(mosquitto libcpp-httplib-dev openssl) ;;
+    editor) packages+=(chromium chromium-driver python3-selenium ffmpeg) ;;
     python) packages+=(python3-dev python3-pybind11 pybind11-dev python3-numpy python3-pytest python3-opencv
                        python3-pip python3-venv python3-setuptools python3-wheel nlohmann-json3-dev ffmpeg) ;;
     gst) packages+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools

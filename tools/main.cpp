@@ -10,6 +10,7 @@
 #include "common.h"
 #include "frame_loop.h"
 #include "video_reader.h"
+#include "edit_cli.h"
 #include "plot.h"
 #include "tune.h"
 
@@ -82,6 +83,7 @@ const char* const kFooter =
     "  tarvocoil frame road.mp4 --at 12.5 --areas areas.json --out frame.png\n"
     "  tarvocoil tune road.mp4 --areas areas.json --truth truth.csv --out tuned.json\n"
     "  tarvocoil plot trace.jsonl --truth truth.csv --out plot.png\n"
+    "  tarvocoil edit road.mp4 --areas areas.json   place coils in the browser\n"
     "\n"
     "Run 'tarvocoil SUBCOMMAND --help' for the options of each subcommand.";
 
@@ -213,12 +215,15 @@ int main(int argc, char** argv) {
     CLI::App* tuneCmd = AddTuneCommand(app, tune);
     PlotCommand plot;
     CLI::App* plotCmd = AddPlotCommand(app, plot);
+    EditCommand edit;
+    CLI::App* editCmd = AddEditCommand(app, edit);
 
     // A mistyped subcommand deserves its own message, not "a subcommand is required".
     if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "demo" && std::string(argv[1]) != "run" &&
-        std::string(argv[1]) != "frame" && std::string(argv[1]) != "tune" && std::string(argv[1]) != "plot") {
+        std::string(argv[1]) != "frame" && std::string(argv[1]) != "tune" && std::string(argv[1]) != "plot" &&
+        std::string(argv[1]) != "edit") {
         std::fprintf(stderr,
-                     "tarvocoil: unknown subcommand '%s' (expected demo, run, frame, tune or plot)\n"
+                     "tarvocoil: unknown subcommand '%s' (expected demo, run, frame, tune, plot or edit)\n"
                      "Try 'tarvocoil --help' for more information.\n",
                      argv[1]);
         return 2;
@@ -249,6 +254,7 @@ int main(int argc, char** argv) {
         if (*frameCmd) return RenderFrame(frame);
         if (*tuneCmd) return RunTune(tune);
         if (*plotCmd) return RunPlot(plot);
+        if (*editCmd) return RunEditor(edit);
     } catch (const ToolError& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "tarvocoil: %s\n", e.what());

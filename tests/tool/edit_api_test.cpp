@@ -1,0 +1,326 @@
+// edit_api_test.cpp - the editor's JSON API, served in this process on a
+// free loopback port: answers, refusals and the saves it makes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "areas_file.h"
+#include "common.h"
+#include "edit_server.h"
+#include "tarvocoil.hpp"
+#include "tool_test_util.h"
+
+using namespace tooltest;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+// One editor on its own folder, serving until the test ends.
+class Editor {
+public:
+    explicit Editor(const std::string& name, const std::string& truth = "") {
+        dir_ = Scratch(name);
+        fs::create_directories(dir_);
+        tarvotool::EditCommand cmd;
+        cmd.video = ClipPath();
+        cmd.areas = areas();
+        cmd.truth = truth;
+        cmd.port = 0;
+        server_ = std::make_unique<tarvotool::EditServer>(cmd);
+        port_ = server_->bind();
+        thread_ = std::thread([this] { server_->serve(); });
+        client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
+        client_->set_read_timeout(60, 0);
+    }
+    ~Editor() {
+        server_->stop();
+        thread_.join();
+    }
+
+    std::string areas() const { return dir_ + "/areas.json"; }
+    const std::string& dir() const { return dir_; }
+    int port() const { return port_; }
+    httplib::Client& http() { return *client_; }
+    std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+    httplib::Result put(const std::string& body, const std::string& base = "") {
+        return client_->Put("/api/areas", {{"X-Areas-Base", base}}, body, "application/json");
+    }
+    httplib::Result post(const std::string& path, const json& body) {
+        return client_->Post(path.c_str(), body.dump(), "application/json");
+    }
+
+private:
+    std::string dir_;
+    std::unique_ptr<tarvotool::EditServer> server_;
+    int port_ = 0;
+    std::thread thread_;
+    std::unique_ptr<httplib::Client> client_;
+};
+
+int Status(const httplib::Result& r) { return r ? r->status : -1; }
+json Body(const httplib::Result& r) { return r ? json::parse(r->body) : json(); }
+
+}  // namespace
+
+TEST(EditApi, RefusesForeignHostsOriginsBigBodiesAndUnknownPaths) {
+    Editor ed("refusals");
+    auto& c = ed.http();
+    EXPECT_EQ(Status(c.Get("/api/info")), 200);
+    EXPECT_EQ(Status(c.Get("/api/info", {{"Host", "localhost:" + std::to_string(ed.port())}})), 200);
+    // A rebound DNS name, another port, no port: all someone else's address.
+    for (const std::string& host : {std::string("attacker.example:") + std::to_string(ed.port()),
+                                   std::string("127.0.0.1:") + std::to_string(ed.port() + 1), std::string("127.0.0.1"),
+                                   std::string("127.0.0.1.evil:") + std::to_string(ed.port())}) {
+        const auto r = c.Get("/api/areas", {{"Host", host}});
+        EXPECT_EQ(Status(r), 403) << host;
+        EXPECT_NE(Body(r)["error"].get<std::string>().find("Host header"), std::string::npos);
+        EXPECT_EQ(Status(c.Put("/api/areas", {{"Host", host}}, ClipAreasJson(), "application/json")), 403);
+    }
+    EXPECT_FALSE(fs::exists(ed.areas()));
+
+    // Writes from another site's page, or without a JSON body type.
+    EXPECT_EQ(Status(c.Put("/api/areas", {{"Origin", "http://evil.example"}}, ClipAreasJson(), "application/json")), 403);
+    EXPECT_EQ(Status(c.Post("/api/test", "{}", "text/plain")), 415);
+    EXPECT_EQ(Status(c.Put("/api/areas", {{"Origin", "http://" + ed.host()}}, ClipAreasJson(), "application/json")), 200);
+    const std::string saved = ReadFile(ed.areas());
+
+    std::string big(tarvotool::kMaxRequestBody + 1, ' ');
+    big.replace(0, std::strlen(ClipAreasJson()), ClipAreasJson());
+    EXPECT_EQ(Status(ed.put(big)), 413);
+    EXPECT_EQ(Status(ed.put(big.substr(0, tarvotool::kMaxRequestBody))), 200);  // the limit itself is fine
+
+    for (const char* path : {"/etc/passwd", "/../areas.json", "/api/areas.bak", "/api", "/editor.js.map"})
+        EXPECT_EQ(Status(c.Get(path)), 404) << path;
+    EXPECT_EQ(Status(c.Delete("/api/areas")), 404);
+    EXPECT_EQ(Status(c.Get("/")), 200);
+    EXPECT_EQ(Status(c.Get("/editor.js")), 200);
+    EXPECT_EQ(ReadFile(ed.areas()), saved);
+}
+
+TEST(EditApi, InvalidAreasGetTheParsersMessageAndChangeNothing) {
+    Editor ed("invalid");
+    const struct {
+        std::string body;
+        const char* where;
+    } cases[] = {
+        {R"({"areas": [{"vertices": [[1, 2], [3, 4], [5, 6]]}]})", "$.areas[0].vertices"},
+        {R"({"areas": [{"vertices": [[1, 2], [3, 4], [5, 6], [7, 8]], "treshold": 0.2}]})", "unknown key"},
+        {R"({"areas": []})", "at least one area"},
+        {R"({"areas": [{"vertices": [[1, 2], [3, 4], [5, 6], [7, 99999]]}]})", "$.areas[0].vertices[3][1]"},
+        {"{\"areas\": [\n  {,}]}", ":2:4: JSON syntax error"},
+    };
+    for (const auto& k : cases) {
+        std::string expected;
+        try {
+            tarvotool::ParseAreas(k.body, ed.areas());
+        } catch (const tarvotool::ToolError& e) {
+            expected = e.what();
+        }
+        ASSERT_FALSE(expected.empty()) << k.body;
+        const auto r = ed.put(k.body);
+        EXPECT_EQ(Status(r), 400) << k.body;
+        EXPECT_EQ(Body(r)["error"], expected);
+        EXPECT_NE(expected.find(k.where), std::string::npos) << expected;
+        // Test and rows read the same document with the same parser.
+        const auto t = ed.post("/api/test", json{{"areas", json::parse(k.body, nullptr, false)}});
+        if (!json::parse(k.body, nullptr, false).is_discarded()) {
+            EXPECT_EQ(Status(t), 400) << k.body;
+        }
+    }
+    EXPECT_FALSE(fs::exists(ed.areas()));
+    EXPECT_EQ(Status(ed.post("/api/test", json{{"start", -1}})), 400);
+    EXPECT_EQ(Status(ed.http().Post("/api/rows", "{not json", "application/json")), 400);
+}
+
+TEST(EditApi, SavesAtomicallyKeepingTheLastVersionAsBak) {
+    Editor ed("saves");
+    auto first = Body(ed.http().Get("/api/areas"));
+    EXPECT_FALSE(first["exists"]);
+    EXPECT_EQ(first["version"], "");
+
+    const std::string one = R"({"_comment": "kept", "areas": [{"name": "a", "vertices": [[1, 2], [30, 2], [30, 40], [1, 40]], "threshold": 0.25}], "settings": {"frame_count": 7}})";
+    auto r = ed.put(one, "");
+    ASSERT_EQ(Status(r), 200) << r->body;
+    EXPECT_FALSE(Body(r)["overwrote_change"]);
+    EXPECT_FALSE(fs::exists(ed.areas() + ".bak"));
+    const std::string v1 = Body(r)["version"];
+    const std::string text1 = ReadFile(ed.areas());
+    // The file is what `run` reads, in the tool's layout, comments kept.
+    const tarvotool::AreasConfig c1 = tarvotool::LoadAreasFile(ed.areas());
+    ASSERT_EQ(c1.areas.size(), 1u);
+    EXPECT_EQ(c1.areas[0].threshold, 0.25f);
+    EXPECT_EQ(*c1.frameCount, 7);
+    EXPECT_NE(text1.find("\"_comment\": \"kept\""), std::string::npos);
+    EXPECT_EQ(Body(ed.http().Get("/api/areas"))["version"], v1);
+
+    r = ed.put(ClipAreasJson(), v1);
+    ASSERT_EQ(Status(r), 200);
+    EXPECT_FALSE(Body(r)["overwrote_change"]);
+    EXPECT_EQ(ReadFile(ed.areas() + ".bak"), text1);
+    const std::string v2 = Body(r)["version"];
+    EXPECT_NE(v2, v1);
+    EXPECT_EQ(tarvotool::LoadAreasFile(ed.areas()).areas.size(), 3u);
+
+    // Another program changes the file: the page's poll sees a new
+    // version; a save from the old version still wins and says so.
+    WriteFile(ed.areas(), one);
+    const json polled = Body(ed.http().Get("/api/areas?version=1"));
+    EXPECT_NE(polled["version"], v2);
+    EXPECT_FALSE(polled.contains("text"));
+    r = ed.put(ClipAreasJson(), v2);
+    ASSERT_EQ(Status(r), 200);
+    EXPECT_TRUE(Body(r)["overwrote_change"]);
+    EXPECT_EQ(ReadFile(ed.areas() + ".bak"), one);
+
+    // An invalid file on disk is reported, not served as coils.
+    WriteFile(ed.areas(), "{\"areas\": 3}");
+    const json bad = Body(ed.http().Get("/api/areas"));
+    EXPECT_TRUE(bad["document"].is_null());
+    EXPECT_NE(bad["error"].get<std::string>().find("$.areas: expected an array"), std::string::npos);
+
+    // Only the areas file and its .bak ever appear in the folder.
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(ed.dir())) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"areas.json", "areas.json.bak"}));
+}
+
+TEST(EditApi, TestRunsGiveTheEventsOfRunAndRowsAreTheDetectors) {
+    Editor ed("test");
+    WriteFile(ed.areas(), ClipAreasJson());
+    for (const std::vector<std::string>& range : {std::vector<std::string>{}, {"--start", "1.2", "--duration", "2"}}) {
+        std::vector<std::string> args{"run", ClipPath(), "--areas", ed.areas(), "--format", "jsonl"};
+        args.insert(args.end(), range.begin(), range.end());
+        const CliResult cli = RunCli(args);
+        ASSERT_EQ(cli.status, 0) << cli.err;
+        json body = json::object();
+        if (!range.empty()) body = {{"start", 1.2}, {"duration", 2}};
+        const auto r = ed.post("/api/test", body);
+        ASSERT_EQ(Status(r), 200) << (r ? r->body : "");
+        const auto answer = nlohmann::ordered_json::parse(r->body);
+        std::string lines;
+        for (const auto& e : answer["events"]) lines += e.dump() + "\n";
+        EXPECT_EQ(lines, cli.out);
+        EXPECT_FALSE(answer["events"].empty());
+        EXPECT_EQ(answer["frames"], range.empty() ? kClipFrames : 50);
+        EXPECT_EQ(answer["margins"].size(), 3u);
+        EXPECT_EQ(answer["margins"][0].size(), answer["frames"]);
+        EXPECT_TRUE(answer["margins"][0][0].is_null());  // the baseline frame has no margin
+    }
+    // The page's unsaved coils are what a test runs on.
+    const json doc = json::parse(ClipAreasJson());
+    json one = doc;
+    one["areas"].erase(1);
+    const json answer = Body(ed.post("/api/test", json{{"areas", one}}));
+    ASSERT_FALSE(answer["events"].empty());
+    for (const auto& e : answer["events"]) EXPECT_NE(e["name"], "right");
+
+    const json rows = Body(ed.post("/api/rows", doc))["rows"];
+    tarvocoil::Detector det;
+    tarvotool::ApplyAreas(det, tarvotool::ParseAreas(ClipAreasJson(), "x"));
+    ASSERT_EQ(rows.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        const auto expected = det.areaRows(i);
+        ASSERT_EQ(rows[i].size(), expected.size());
+        for (std::size_t k = 0; k < expected.size(); ++k)
+            EXPECT_EQ(rows[i][k], json({expected[k].y, expected[k].left, expected[k].right}));
+    }
+}
+
+TEST(EditApi, FramesInfoAndTruth) {
+    const std::string truth = Scratch("truth.csv");
+    WriteFile(truth, "frame,area\n999,right\n");
+    Editor ed("frames", truth);
+    const json info = Body(ed.http().Get("/api/info"));
+    EXPECT_EQ(info["width"], kClipWidth);
+    EXPECT_EQ(info["height"], kClipHeight);
+    EXPECT_EQ(info["fps"], 25.0);
+    EXPECT_EQ(info["frames"], kClipFrames);
+    EXPECT_EQ(info["truth_file"], truth);
+
+    const auto f = ed.http().Get("/api/frame?t=2.02");
+    ASSERT_EQ(Status(f), 200);
+    EXPECT_EQ(f->get_header_value("Content-Type"), "image/png");
+    EXPECT_EQ(f->get_header_value("X-Frame-Time"), "2.000000");  // the frame on screen at 2.02 s
+    const std::string png = Scratch("frame.png");
+    WriteFile(png, f->body);
+    const auto decoded = DecodeAll(png);
+    ASSERT_EQ(decoded.size(), 1u);
+    EXPECT_EQ(decoded[0].data, MakeClip()[50].data);
+
+    EXPECT_EQ(Status(ed.http().Get("/api/frame?t=abc")), 400);
+    EXPECT_EQ(Status(ed.http().Get("/api/frame?t=-1")), 400);
+    const auto late = ed.http().Get("/api/frame?t=60");
+    EXPECT_EQ(Status(late), 422);
+    EXPECT_NE(Body(late)["error"].get<std::string>().find("ends before 60 s"), std::string::npos);
+
+    // The truth lies beyond the clip: every trigger is false, nothing missed.
+    WriteFile(ed.areas(), ClipAreasJson());
+    const json answer = Body(ed.post("/api/test", json::object()));
+    ASSERT_TRUE(answer["truth"].is_object());
+    int triggers = 0, falseOnes = 0;
+    for (const auto& c : answer["truth"]["coils"]) {
+        EXPECT_EQ(c["hits"], 0);
+        EXPECT_EQ(c["misses"], 0);
+        falseOnes += c["false"].get<int>();
+    }
+    triggers = static_cast<int>(answer["events"].size());
+    EXPECT_EQ(falseOnes, triggers);
+}
+
+TEST(EditApi, TruthFramesCountFromTheVideosStartInARangeToo) {
+    // The truth: every trigger of a whole run, by coil index.
+    WriteFile(Scratch("clip-areas.json"), ClipAreasJson());
+    const CliResult cli = RunCli({"run", ClipPath(), "--areas", Scratch("clip-areas.json"), "--format", "jsonl"});
+    ASSERT_EQ(cli.status, 0) << cli.err;
+    std::string truth = "frame,area\n";
+    int total = 0, inRange = 0;
+    for (const std::string& line : Lines(cli.out)) {
+        const json e = json::parse(line);
+        truth += std::to_string(e["frame"].get<int>()) + "," + std::to_string(e["area"].get<int>()) + "\n";
+        ++total;
+        if (e["frame"] >= 50 && e["frame"] < 100) ++inRange;  // a run from 2 s for 2 s: frames 50..99
+    }
+    ASSERT_GT(inRange, 0);
+    WriteFile(Scratch("truth-all.csv"), truth);
+    Editor ed("truth-range", Scratch("truth-all.csv"));
+    WriteFile(ed.areas(), ClipAreasJson());
+    auto count = [](const json& answer, const char* key) {
+        int n = 0;
+        for (const auto& c : answer["truth"]["coils"]) n += c[key].get<int>();
+        return n;
+    };
+    const json all = Body(ed.post("/api/test", json::object()));
+    EXPECT_EQ(count(all, "hits"), total);
+    EXPECT_EQ(count(all, "misses") + count(all, "false"), 0);
+    const json part = Body(ed.post("/api/test", json{{"start", 2.0}, {"duration", 2.0}}));
+    // Only the entries of frames 50..99 belong to it, and they line up with
+    // its own triggers.
+    EXPECT_EQ(count(part, "hits") + count(part, "misses"), inRange);
+    EXPECT_GT(count(part, "hits"), 0);
+    for (const auto& e : part["truth"]["entries"]) EXPECT_LT(e["frame"], 50);
+}
+
+TEST(EditApi, TheCommandLineRefusesWhatItCannotServe) {
+    CliResult r = RunCli({"edit", Scratch("missing.mkv")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("missing.mkv"), std::string::npos) << r.err;
+    r = RunCli({"edit", ClipPath(), "--areas", Scratch("no/such/folder/areas.json"), "--port", "0"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("its folder does not exist"), std::string::npos) << r.err;
+    {
+        Editor busy("busy");  // its port is taken
+        r = RunCli({"edit", ClipPath(), "--areas", busy.areas(), "--port", std::to_string(busy.port())});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("cannot listen on 127.0.0.1:" + std::to_string(busy.port())), std::string::npos) << r.err;
+    }
+    r = RunCli({"edit", ClipPath(), "--port", "70000"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(tarvotool::DefaultAreasPath("/v/road.mp4"), "/v/road.areas.json");
+}

@@ -1,0 +1,450 @@
+// edit_server.cpp - the editor's HTTP server and its JSON API.
+#include "edit_server.h"
+
+#include <arpa/inet.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "areas_file.h"
+#include "common.h"
+#include "edit_assets.h"
+#include "edit_store.h"
+#include "edit_truth.h"
+#include "edit_video.h"
+#include "events.h"
+
+namespace tarvotool {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using nlohmann::ordered_json;
+
+namespace {
+
+const char* MimeType(const std::string& name) {
+    auto ends = [&](const char* ext) {
+        const std::string e(ext);
+        return name.size() >= e.size() && name.compare(name.size() - e.size(), e.size(), e) == 0;
+    };
+    if (ends(".html")) return "text/html; charset=utf-8";
+    if (ends(".js")) return "text/javascript; charset=utf-8";
+    if (ends(".css")) return "text/css; charset=utf-8";
+    if (ends(".svg")) return "image/svg+xml";
+    if (ends(".png")) return "image/png";
+    return "application/octet-stream";
+}
+
+bool IsIpLiteral(const std::string& name) {
+    in_addr a4;
+    in6_addr a6;
+    if (inet_pton(AF_INET, name.c_str(), &a4) == 1) return true;
+    return name.size() > 2 && name.front() == '[' && name.back() == ']' &&
+           inet_pton(AF_INET6, name.substr(1, name.size() - 2).c_str(), &a6) == 1;
+}
+
+bool IsLoopback(const std::string& host) {
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+// The host part and port of a Host header ("name:port", "[v6]:port", "name").
+bool SplitHost(const std::string& value, std::string& name, int& port) {
+    std::size_t colon = value.rfind(':');
+    if (!value.empty() && value.back() == ']') colon = std::string::npos;
+    name = colon == std::string::npos ? value : value.substr(0, colon);
+    port = 80;
+    if (colon != std::string::npos) {
+        const std::string p = value.substr(colon + 1);
+        if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos) return false;
+        port = std::stoi(p);
+    }
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return !name.empty();
+}
+
+void SendJson(httplib::Response& res, int status, const json& body) {
+    res.status = status;
+    res.set_content(body.dump(), "application/json");
+}
+
+void SendError(httplib::Response& res, int status, const std::string& message) {
+    SendJson(res, status, json{{"error", message}});
+}
+
+// The body as JSON, or a 400 answer.
+std::optional<json> BodyJson(const httplib::Request& req, httplib::Response& res) {
+    try {
+        return json::parse(req.body);
+    } catch (const json::exception& e) {
+        SendError(res, 400, std::string("the request body is not JSON: ") + e.what());
+        return std::nullopt;
+    }
+}
+
+// A number field of a request body: absent, or a finite number >= 0.
+bool Seconds(const json& body, const char* key, std::optional<double>& out, httplib::Response& res) {
+    if (!body.is_object() || !body.contains(key) || body[key].is_null()) return true;
+    const json& v = body[key];
+    if (!v.is_number() || !std::isfinite(v.get<double>()) || v.get<double>() < 0) {
+        SendError(res, 400, std::string("\"") + key + "\": expected a number of seconds, 0 or more");
+        return false;
+    }
+    out = v.get<double>();
+    return true;
+}
+
+json Tidy(double v) {
+    return std::round(v * 1e6) / 1e6;
+}
+
+}  // namespace
+
+std::string DefaultAreasPath(const std::string& video) {
+    fs::path p(video);
+    p.replace_extension(".areas.json");
+    return p.string();
+}
+
+struct EditServer::Impl {
+    EditCommand cmd;
+    std::string areasPath;
+    VideoFacts facts;
+    std::optional<EditorTruth> truth;
+    AreasStore store;
+    httplib::Server http;
+    int port = 0;
+    std::mutex runMutex;  // one detector run at a time: they are the heavy requests
+
+    explicit Impl(const EditCommand& c)
+        : cmd(c), areasPath(c.areas.empty() ? DefaultAreasPath(c.video) : c.areas), store(areasPath) {}
+
+    // Whether a Host header names this server: an address DNS cannot
+    // rebind (an IP literal or localhost) with this server's port.
+    bool hostAllowed(const std::string& value) const {
+        std::string name;
+        int p = 0;
+        if (!SplitHost(value, name, p) || p != port) return false;
+        std::string bound = cmd.host;
+        if (bound.find(':') != std::string::npos && bound.front() != '[') bound = "[" + bound + "]";
+        if (name == bound) return true;
+        if (IsLoopback(cmd.host)) return name == "localhost" || name == "127.0.0.1" || name == "[::1]";
+        if (cmd.host == "0.0.0.0" || cmd.host == "::") return name == "localhost" || IsIpLiteral(name);
+        return false;
+    }
+
+    httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res) {
+        const std::string host = req.get_header_value("Host");
+        if (!hostAllowed(host)) {
+            SendError(res, 403, "refused: the Host header '" + host + "' is not this editor's address");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.method == "PUT" || req.method == "POST") {
+            // A page of another site may send simple cross-site requests;
+            // it can neither set a JSON content type without asking first
+            // nor hide its Origin.
+            const std::string origin = req.get_header_value("Origin");
+            if (!origin.empty() && origin != "http://" + host) {
+                SendError(res, 403, "refused: a request from another site (" + origin + ")");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
+                SendError(res, 415, "refused: the body must be application/json");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    }
+
+    // Parses a document sent by the page with the areas file's own parser;
+    // the messages name the areas file, as `run` would.
+    std::optional<AreasConfig> parseDocument(const json& doc, httplib::Response& res) {
+        try {
+            return ParseAreas(doc.dump(), areasPath);
+        } catch (const ToolError& e) {
+            SendError(res, 400, e.what());
+            return std::nullopt;
+        }
+    }
+
+    json info() const {
+        json j{{"video", fs::path(cmd.video).filename().string()},
+               {"width", facts.width},
+               {"height", facts.height},
+               {"fps", facts.fps},
+               {"duration", facts.duration > 0 ? json(facts.duration) : json(nullptr)},
+               {"frames", facts.frames >= 0 ? json(facts.frames) : json(nullptr)},
+               {"areas_file", areasPath},
+               {"truth_file", truth ? json(truth->path) : json(nullptr)},
+               {"max_body", kMaxRequestBody}};
+        return j;
+    }
+
+    json areasAnswer() const {
+        const AreasSnapshot s = store.read();
+        json j{{"exists", s.exists}, {"version", s.version}, {"text", s.text}, {"path", areasPath}};
+        j["document"] = nullptr;
+        j["error"] = nullptr;
+        if (s.exists) {
+            try {
+                const AreasConfig c = ParseAreas(s.text, areasPath);
+                j["document"] = json::parse(FormatAreasDocument(s.text, c));
+                j["warnings"] = c.warnings;
+            } catch (const ToolError& e) {
+                j["error"] = e.what();
+            }
+        }
+        return j;
+    }
+
+    void routes() {
+        http.set_payload_max_length(kMaxRequestBody);
+        // cpp-httplib's default sets SO_REUSEPORT, with which a second
+        // server (another editor, or any program of the same user) binds the
+        // same port and takes part of the requests. SO_REUSEADDR alone only
+        // allows a restart while old connections linger.
+        http.set_socket_options([](socket_t sock) {
+            int yes = 1;
+            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        });
+        http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) { return guard(req, res); });
+        http.set_default_headers({{"Cache-Control", "no-store"},
+                                  {"X-Content-Type-Options", "nosniff"},
+                                  {"X-Frame-Options", "DENY"},
+                                  {"Referrer-Policy", "no-referrer"},
+                                  {"Content-Security-Policy",
+                                   "default-src 'self'; img-src 'self' blob:; frame-ancestors 'none'"}});
+        http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+            if (res.status == 404) SendError(res, 404, "no such page or API call: " + req.method + " " + req.path);
+            else if (res.status == 413) SendError(res, 413, "refused: the body is larger than 1 MiB");
+            else if (res.body.empty()) SendError(res, res.status, "refused");
+        });
+        http.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+            try {
+                std::rethrow_exception(ep);
+            } catch (const ToolError& e) {
+                SendError(res, 422, e.what());
+            } catch (const std::exception& e) {
+                SendError(res, 500, e.what());
+            } catch (...) {
+                SendError(res, 500, "internal error");
+            }
+        });
+
+        for (std::size_t i = 0; i < kEmbeddedFileCount; ++i) {
+            const EmbeddedFile& f = kEmbeddedFiles[i];
+            auto serve = [&f](const httplib::Request&, httplib::Response& res) {
+                res.set_content(reinterpret_cast<const char*>(f.data), f.size, MimeType(f.name));
+            };
+            const std::string name = f.name;
+            http.Get("/" + name, serve);
+            if (name == "index.html") http.Get("/", serve);
+        }
+
+        http.Get("/api/info", [this](const httplib::Request&, httplib::Response& res) { SendJson(res, 200, info()); });
+
+        http.Get("/api/frame", [this](const httplib::Request& req, httplib::Response& res) {
+            double t = 0.0;
+            if (req.has_param("t")) {
+                const std::string v = req.get_param_value("t");
+                char* end = nullptr;
+                t = std::strtod(v.c_str(), &end);
+                if (v.empty() || *end || !std::isfinite(t) || t < 0)
+                    return SendError(res, 400, "t: expected a number of seconds, 0 or more, got '" + v + "'");
+            }
+            BgrImage img;
+            double shown = 0.0;
+            FrameAt(cmd.video, t, img, shown);
+            res.set_header("X-Frame-Time", std::to_string(shown));
+            res.set_content(PngBytes(img), "image/png");
+        });
+
+        http.Get("/api/areas", [this](const httplib::Request& req, httplib::Response& res) {
+            if (req.has_param("version")) {  // the cheap question a page polls
+                const AreasSnapshot s = store.read();
+                return SendJson(res, 200, json{{"exists", s.exists}, {"version", s.version}});
+            }
+            SendJson(res, 200, areasAnswer());
+        });
+
+        http.Put("/api/areas", [this](const httplib::Request& req, httplib::Response& res) {
+            try {
+                const SaveResult r = store.save(req.body, req.get_header_value("X-Areas-Base"));
+                SendJson(res, 200,
+                         json{{"version", r.version},
+                              {"path", areasPath},
+                              {"overwrote_change", r.overwroteChange},
+                              {"warnings", r.config.warnings},
+                              {"areas", r.config.areas.size()}});
+            } catch (const ToolError& e) {
+                const std::string msg = e.what();
+                // Parser messages name the file; anything else is a write failure.
+                SendError(res, msg.rfind(areasPath + ":", 0) == 0 ? 400 : 500, msg);
+            }
+        });
+
+        http.Post("/api/rows", [this](const httplib::Request& req, httplib::Response& res) {
+            const auto body = BodyJson(req, res);
+            if (!body) return;
+            const auto config = parseDocument(*body, res);
+            if (!config) return;
+            json rows = json::array();
+            for (const auto& area : CoveredRows(*config, facts.width, facts.height)) {
+                json a = json::array();
+                for (const auto& r : area) a.push_back({r.y, r.left, r.right});
+                rows.push_back(std::move(a));
+            }
+            SendJson(res, 200, json{{"rows", rows}});
+        });
+
+        http.Post("/api/test", [this](const httplib::Request& req, httplib::Response& res) {
+            const auto body = BodyJson(req, res);
+            if (!body) return;
+            std::optional<double> start, duration;
+            if (!Seconds(*body, "start", start, res) || !Seconds(*body, "duration", duration, res)) return;
+            std::optional<AreasConfig> config;
+            if (body->is_object() && body->contains("areas")) {
+                config = parseDocument((*body)["areas"], res);
+                if (!config) return;
+            } else {
+                config = LoadAreasFile(areasPath);
+            }
+            std::lock_guard<std::mutex> lock(runMutex);
+            const DetectorRun run = RunDetector(cmd.video, *config, start.value_or(0.0), duration);
+            // Each event exactly as `run --format jsonl` writes it, keys in its order.
+            ordered_json events = ordered_json::array();
+            for (const Event& e : run.events)
+                events.push_back(ordered_json::parse(EventWriter::Format(e, EventFormat::Jsonl)));
+            json margins = json::array();
+            for (const auto& series : run.margins) {
+                json s = json::array();
+                for (const auto& v : series) s.push_back(v ? Tidy(*v) : json(nullptr));
+                margins.push_back(std::move(s));
+            }
+            json times = json::array();
+            for (double t : run.times) times.push_back(Tidy(t));
+            ordered_json answer{{"start", run.start}, {"frames", run.times.size()}, {"times", times},
+                                {"events", events},   {"margins", margins},          {"measured", run.measured}};
+            answer["truth"] = nullptr;
+            if (truth) {
+                // Truth frames count from the video's start; a range starts later.
+                const int64_t offset = run.times.empty() ? 0 : std::llround(run.times.front() * facts.fps);
+                const TruthScore s = ScoreAgainstTruth(*truth, *config, run, offset);
+                json coils = json::array();
+                for (const MatchCounts& c : s.coils)
+                    coils.push_back({{"hits", c.hits}, {"misses", c.misses}, {"false", c.falses}});
+                json entries = json::array();
+                for (const auto& e : s.entries)
+                    entries.push_back({{"frame", e.frame}, {"area", e.area},
+                                       {"trigger", e.trigger >= 0 ? json(e.trigger) : json(nullptr)}});
+                answer["truth"] = {{"coils", coils}, {"event_hit", s.eventHit}, {"entries", entries}};
+            }
+            res.set_content(answer.dump(), "application/json");
+        });
+
+        http.Post("/api/tune", [this](const httplib::Request& req, httplib::Response& res) {
+            if (!truth) return SendError(res, 404, "no truth file: start the editor with --truth TRUTH.csv");
+            const auto body = BodyJson(req, res);
+            if (!body) return;
+            std::optional<double> start, duration;
+            if (!Seconds(*body, "start", start, res) || !Seconds(*body, "duration", duration, res)) return;
+            std::optional<AreasConfig> config;
+            if (body->is_object() && body->contains("areas")) {
+                config = parseDocument((*body)["areas"], res);
+                if (!config) return;
+            } else {
+                config = LoadAreasFile(areasPath);
+            }
+            std::lock_guard<std::mutex> lock(runMutex);
+            const auto tuned = TuneCoils(*truth, *config, cmd.video, start.value_or(0.0), duration, facts.fps);
+            auto counts = [](const MatchCounts& c) {
+                return json{{"triggers", c.triggers}, {"hits", c.hits}, {"misses", c.misses}, {"false", c.falses}};
+            };
+            json thresholds = json::array(), coils = json::array();
+            for (const CoilTuning& t : tuned) {
+                thresholds.push_back(json::parse(t.threshold));
+                coils.push_back({{"name", t.name}, {"threshold", t.threshold}, {"before", counts(t.before)},
+                                 {"after", counts(t.after)}});
+            }
+            SendJson(res, 200, json{{"thresholds", thresholds}, {"coils", coils}});
+        });
+    }
+};
+
+EditServer::EditServer(const EditCommand& cmd) : impl_(new Impl(cmd)) {
+    Impl& m = *impl_;
+    m.facts = ProbeVideo(cmd.video);
+    if (!cmd.truth.empty()) m.truth = ReadEditorTruth(cmd.truth);
+    std::error_code ec;
+    const fs::path dir = fs::absolute(m.areasPath, ec).parent_path();
+    if (!fs::is_directory(dir, ec))
+        throw ToolError("cannot keep the areas file '" + m.areasPath + "': its folder does not exist");
+    m.store.read();  // a directory or an unreadable file fails now, not on the first request
+    m.routes();
+}
+
+EditServer::~EditServer() = default;
+
+int EditServer::bind() {
+    Impl& m = *impl_;
+    if (m.cmd.port == 0)
+        m.port = m.http.bind_to_any_port(m.cmd.host);
+    else
+        m.port = m.http.bind_to_port(m.cmd.host, m.cmd.port) ? m.cmd.port : -1;
+    if (m.port <= 0)
+        throw ToolError("cannot listen on " + m.cmd.host + ":" + std::to_string(m.cmd.port) +
+                        " (in use? try --port N)");
+    return m.port;
+}
+
+void EditServer::serve() { impl_->http.listen_after_bind(); }
+void EditServer::stop() { impl_->http.stop(); }
+const std::string& EditServer::areasPath() const { return impl_->areasPath; }
+
+std::string EditServer::url() const {
+    std::string host = impl_->cmd.host;
+    if (host == "0.0.0.0") host = "127.0.0.1";
+    if (host == "::") host = "::1";
+    if (host.find(':') != std::string::npos) host = "[" + host + "]";
+    return "http://" + host + ":" + std::to_string(impl_->port) + "/";
+}
+
+int RunEditor(const EditCommand& cmd) {
+    // Ctrl-C and SIGTERM go to one thread that stops the server, so that
+    // no handler runs inside the server's threads.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    EditServer server(cmd);
+    server.bind();
+    if (!IsLoopback(cmd.host))
+        Warn("listening on " + cmd.host + ": anyone who can reach this address can read the video and change '" +
+             server.areasPath() + "'");
+    std::printf("tarvocoil edit: %s\nareas file: %s%s\nopen %s in a browser; Ctrl-C stops.\n", cmd.video.c_str(),
+                server.areasPath().c_str(), fs::exists(server.areasPath()) ? "" : " (created on the first save)",
+                server.url().c_str());
+    std::fflush(stdout);
+    std::thread waiter([&] {
+        int sig = 0;
+        sigwait(&signals, &sig);
+        server.stop();
+    });
+    server.serve();
+    // serve() also returns when listening fails; wake the waiter then.
+    pthread_kill(waiter.native_handle(), SIGTERM);
+    waiter.join();
+    return 0;
+}
+
+}  // namespace tarvotool

@@ -1,0 +1,109 @@
+// edit_truth.cpp - truth entries against test runs, and tuning, for the editor.
+#include "edit_truth.h"
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "common.h"
+#include "truth.h"
+#include "tune.h"
+#include "video_reader.h"
+
+namespace tarvotool {
+
+namespace {
+
+std::vector<std::string> Names(const AreasConfig& areas) {
+    std::vector<std::string> names;
+    for (const AreaSpec& a : areas.areas) names.push_back(a.name);
+    return names;
+}
+
+// The entries of a run starting at truth frame `offset` with `frames`
+// frames, counted as that run counts.
+std::vector<TruthEntry> InRange(const EditorTruth& truth, const AreasConfig& areas, int64_t offset, int64_t frames) {
+    std::vector<TruthEntry> out;
+    for (TruthEntry e : ParseTruth(truth.text, truth.path, Names(areas))) {
+        e.frame -= offset;
+        if (e.frame >= 0 && (frames < 0 || e.frame < frames)) out.push_back(e);
+    }
+    return out;
+}
+
+}  // namespace
+
+EditorTruth ReadEditorTruth(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ToolError("cannot read truth file '" + path + "'");
+    std::ostringstream buf;
+    buf << in.rdbuf();
+    EditorTruth t{path, buf.str()};
+    // The header, quoting and frame numbers fail now; coil names can only
+    // be checked against the coils of each request.
+    try {
+        ParseTruth(t.text, path, {});
+    } catch (const ToolError& e) {
+        if (std::string(e.what()).find(": no area \"") == std::string::npos) throw;
+    }
+    return t;
+}
+
+TruthScore ScoreAgainstTruth(const EditorTruth& truth, const AreasConfig& areas, const DetectorRun& run,
+                             int64_t offset) {
+    const std::vector<TruthEntry> entries = InRange(truth, areas, offset, static_cast<int64_t>(run.times.size()));
+    TruthScore s;
+    s.eventHit.assign(run.events.size(), false);
+    for (int a = 0; a < static_cast<int>(areas.areas.size()); ++a) {
+        std::vector<int64_t> triggers;
+        std::vector<std::size_t> eventOf;
+        for (std::size_t e = 0; e < run.events.size(); ++e)
+            if (run.events[e].area == a) {
+                triggers.push_back(run.events[e].frame);
+                eventOf.push_back(e);
+            }
+        const std::vector<int64_t> frames = TruthFrames(entries, a);
+        const AreaMatch m = MatchArea(frames, triggers, MatchWindow{});
+        s.coils.push_back(m);
+        for (std::size_t k = 0; k < eventOf.size(); ++k)
+            if (k < m.triggerTaken.size() && m.triggerTaken[k]) s.eventHit[eventOf[k]] = true;
+        for (std::size_t k = 0; k < frames.size(); ++k)
+            s.entries.push_back({frames[k], a, k < m.matched.size() ? m.matched[k] : -1});
+    }
+    return s;
+}
+
+std::vector<CoilTuning> TuneCoils(const EditorTruth& truth, const AreasConfig& areas, const std::string& video,
+                                  double start, std::optional<double> duration, double fps) {
+    // The same passes over the frames as `tune --start --duration`.
+    double first = -1.0;
+    const PassSource source = [&](const PassSink& sink) {
+        VideoReader reader(video);
+        reader.seek(start);
+        const double end = duration ? start + *duration : INFINITY;
+        VideoFrame frame;
+        while (reader.next(frame) && frame.time < end - 1e-9) {
+            if (first < 0) first = frame.time;
+            sink(frame.picture, frame.time);
+        }
+    };
+    // The offset needs the first frame's time: a probe before the passes.
+    {
+        VideoReader reader(video);
+        reader.seek(start);
+        VideoFrame frame;
+        if (!reader.next(frame)) throw ToolError("'" + video + "' has no frames to tune on");
+        first = frame.time;
+    }
+    const int64_t offset = std::llround(first * fps);
+    TuneOptions opt;
+    opt.candidates = ParseThresholds("0.01:0.50:0.01");
+    const TuneResult r = Tune(areas, InRange(truth, areas, offset, -1), opt, source);
+    if (r.frames == 0) throw ToolError("'" + video + "' has no frames to tune on");
+    std::vector<CoilTuning> out;
+    for (const AreaTuning& a : r.areas)
+        out.push_back({a.name, opt.candidates[a.best.index].text, a.before, a.after});
+    return out;
+}
+
+}  // namespace tarvotool

@@ -1,0 +1,554 @@
+// editor.js - the coil editor page. It talks only to the editor's JSON API
+// (see the README); the server validates, saves and runs the detector.
+"use strict";
+
+const $ = (id) => document.getElementById(id);
+
+const state = {
+  info: null,
+  doc: { areas: [] },      // the areas document being edited
+  version: "",             // of the file this page loaded or last saved
+  rows: [],                // per coil: [y, left, right] rows the detector covers
+  selected: -1,
+  adding: null,            // corners clicked so far while adding a coil
+  drag: null,              // {coil, vertex} while a corner is dragged
+  time: 0,
+  dirty: false,
+  test: null,              // the last /api/test answer
+};
+
+async function api(method, path, body, headers) {
+  const init = { method, headers: Object.assign({}, headers || {}) };
+  if (body !== undefined) {
+    init.headers["Content-Type"] = "application/json";
+    init.body = JSON.stringify(body);
+  }
+  const res = await fetch(path, init);
+  const type = res.headers.get("Content-Type") || "";
+  const data = type.startsWith("application/json") ? await res.json() : null;
+  if (!res.ok) throw new Error((data && data.error) || res.status + " " + res.statusText);
+  return data;
+}
+
+function message(id, text, kind) {
+  const el = $(id);
+  el.textContent = text;
+  el.className = kind || "";
+}
+
+function setDirty(on) {
+  state.dirty = on;
+  $("dirty").hidden = !on;
+}
+
+// ---------------------------------------------------------------- frames
+
+const frameStep = () => 1 / (state.info ? state.info.fps : 25);
+let frameLoading = false, frameWanted = null;
+
+function showTime(t) {
+  const max = Number($("time").max);
+  t = Math.min(Math.max(0, t), max);
+  state.time = t;
+  $("time").value = t;
+  frameWanted = t;
+  if (!frameLoading) loadFrame();
+}
+
+// One frame request at a time; a slider dragged meanwhile asks for the
+// latest position only.
+function loadFrame() {
+  if (frameWanted === null) return;
+  const t = frameWanted;
+  frameWanted = null;
+  frameLoading = true;
+  const img = $("frame");
+  img.onload = img.onerror = () => {
+    frameLoading = false;
+    $("time-label").textContent = t.toFixed(3) + " s" + frameIndexText(t);
+    loadFrame();
+  };
+  img.src = "/api/frame?t=" + t.toFixed(6);
+}
+
+function frameIndexText(t) {
+  return "  frame " + Math.round(t * state.info.fps);
+}
+
+// ---------------------------------------------------------------- drawing
+
+const canvas = () => $("overlay");
+const colours = ["#00e5ff", "#ffea00", "#ff4081", "#76ff03", "#ff9100", "#e040fb", "#18ffff", "#ffffff"];
+
+function draw() {
+  // The canvas holds a whole number of its pixels per picture pixel, at
+  // least as many as the screen shows, so that lines and names stay sharp;
+  // everything is drawn in picture coordinates.
+  const c = canvas(), w = state.info.width, h = state.info.height;
+  const shown = c.getBoundingClientRect().width || w;
+  const k = Math.max(1, Math.min(8, Math.ceil((shown * (window.devicePixelRatio || 1)) / w)));
+  if (c.width !== w * k) { c.width = w * k; c.height = h * k; }
+  const g = c.getContext("2d");
+  g.setTransform(1, 0, 0, 1, 0, 0);
+  g.clearRect(0, 0, c.width, c.height);
+  g.setTransform(k, 0, 0, k, 0, 0);
+  const px = w / shown;   // one screen pixel in picture pixels
+  state.doc.areas.forEach((a, i) => {
+    const col = colours[i % colours.length];
+    g.globalAlpha = i === state.selected ? 0.45 : 0.28;
+    g.fillStyle = col;
+    for (const [y, l, r] of state.rows[i] || []) g.fillRect(l, y, r - l + 1, 1);
+    g.globalAlpha = 1;
+    g.strokeStyle = col;
+    g.lineWidth = (i === state.selected ? 2 : 1) * px;
+    g.beginPath();
+    a.vertices.forEach(([x, y], k) => (k ? g.lineTo(x + 0.5, y + 0.5) : g.moveTo(x + 0.5, y + 0.5)));
+    g.closePath();
+    g.stroke();
+    g.fillStyle = col;
+    for (const [x, y] of a.vertices) g.fillRect(x - 3 * px, y - 3 * px, 7 * px, 7 * px);
+    g.font = 12 * px + "px sans-serif";
+    g.fillText(a.name, a.vertices[0][0] + 5 * px, a.vertices[0][1] - 5 * px);
+  });
+  if (state.adding) {
+    g.strokeStyle = "#fff";
+    g.fillStyle = "#fff";
+    g.lineWidth = px;
+    g.beginPath();
+    state.adding.forEach(([x, y], k) => (k ? g.lineTo(x, y) : g.moveTo(x, y)));
+    g.stroke();
+    for (const [x, y] of state.adding) g.fillRect(x - 3 * px, y - 3 * px, 7 * px, 7 * px);
+  }
+}
+
+// The detector's own rows for the coils as they are now (debounced).
+let rowsTimer = null;
+function refreshRows() {
+  clearTimeout(rowsTimer);
+  rowsTimer = setTimeout(async () => {
+    if (!state.doc.areas.length) { state.rows = []; draw(); return; }
+    try {
+      const answer = await api("POST", "/api/rows", state.doc);
+      state.rows = answer.rows;
+      message("save-message", "");
+    } catch (e) {
+      state.rows = [];
+      message("save-message", e.message, "error");
+    }
+    draw();
+  }, 60);
+}
+
+// ---------------------------------------------------------------- mouse
+
+function picturePoint(ev) {
+  const r = canvas().getBoundingClientRect();
+  return [Math.floor(((ev.clientX - r.left) * state.info.width) / r.width),
+          Math.floor(((ev.clientY - r.top) * state.info.height) / r.height)];
+}
+
+function vertexAt(p) {
+  const reach = (8 * state.info.width) / canvas().getBoundingClientRect().width;
+  let best = null, bestD = reach;
+  state.doc.areas.forEach((a, i) => a.vertices.forEach(([x, y], k) => {
+    const d = Math.hypot(x - p[0], y - p[1]);
+    if (d <= bestD) { best = { coil: i, vertex: k }; bestD = d; }
+  }));
+  return best;
+}
+
+function insideCoil(p) {
+  for (let i = state.doc.areas.length - 1; i >= 0; --i) {
+    const v = state.doc.areas[i].vertices;
+    let inside = false;
+    for (let k = 0, j = 3; k < 4; j = k++) {
+      const [xi, yi] = v[k], [xj, yj] = v[j];
+      if ((yi > p[1]) !== (yj > p[1]) && p[0] < ((xj - xi) * (p[1] - yi)) / (yj - yi) + xi) inside = !inside;
+    }
+    if (inside) return i;
+  }
+  return -1;
+}
+
+function onMouseDown(ev) {
+  if (ev.button !== 0) return;
+  ev.preventDefault();
+  const p = picturePoint(ev);
+  if (state.adding) {
+    state.adding.push(p);
+    if (state.adding.length === 4) {
+      const n = state.doc.areas.length;
+      state.doc.areas.push({ name: uniqueName(), vertices: state.adding, threshold: 0.1 });
+      endAdding();
+      select(n);
+      changed();
+    }
+    draw();
+    return;
+  }
+  const hit = vertexAt(p);
+  if (hit) {
+    state.drag = hit;
+    select(hit.coil);
+  } else {
+    select(insideCoil(p));
+  }
+}
+
+function onMouseMove(ev) {
+  if (!state.drag) return;
+  const p = picturePoint(ev);
+  state.doc.areas[state.drag.coil].vertices[state.drag.vertex] = p;
+  draw();
+  refreshRows();
+}
+
+function onMouseUp() {
+  if (!state.drag) return;
+  state.drag = null;
+  changed();
+}
+
+function uniqueName() {
+  const names = new Set(state.doc.areas.map((a) => a.name));
+  for (let n = state.doc.areas.length + 1; ; ++n) if (!names.has("coil " + n)) return "coil " + n;
+}
+
+function startAdding() {
+  state.adding = [];
+  $("add-hint").hidden = false;
+}
+
+function endAdding() {
+  state.adding = null;
+  $("add-hint").hidden = true;
+  draw();
+}
+
+// ---------------------------------------------------------------- coil list
+
+function select(i) {
+  state.selected = i;
+  document.querySelectorAll("#coils tbody tr").forEach((tr, k) => tr.classList.toggle("selected", k === i));
+  draw();
+}
+
+function changed() {
+  setDirty(true);
+  renderCoils();
+  refreshRows();
+}
+
+function renderCoils() {
+  const body = $("coils").querySelector("tbody");
+  body.textContent = "";
+  state.doc.areas.forEach((a, i) => {
+    const tr = document.createElement("tr");
+    tr.className = "coil" + (i === state.selected ? " selected" : "");
+    const num = document.createElement("td");
+    num.textContent = i;
+    const name = document.createElement("input");
+    name.type = "text";
+    name.className = "coil-name";
+    name.value = a.name;
+    name.addEventListener("input", () => { a.name = name.value; setDirty(true); draw(); });
+    const th = document.createElement("input");
+    th.type = "number";
+    th.className = "coil-threshold";
+    th.step = "0.01";
+    th.min = "0";
+    th.value = a.threshold === undefined ? "" : a.threshold;
+    th.addEventListener("input", () => {
+      if (th.value === "") delete a.threshold;
+      else a.threshold = Number(th.value);
+      setDirty(true);
+    });
+    const del = document.createElement("button");
+    del.type = "button";
+    del.className = "coil-delete";
+    del.textContent = "delete";
+    del.addEventListener("click", () => deleteCoil(i));
+    for (const el of [name, th, del]) el.addEventListener("focus", () => select(i));
+    const cells = [num, name, th, del].map((el) => {
+      if (el.tagName === "TD") return el;
+      const td = document.createElement("td");
+      td.appendChild(el);
+      return td;
+    });
+    cells.forEach((td) => tr.appendChild(td));
+    tr.addEventListener("click", () => select(i));
+    body.appendChild(tr);
+  });
+}
+
+function deleteCoil(i) {
+  if (i < 0 || i >= state.doc.areas.length) return;
+  state.doc.areas.splice(i, 1);
+  state.rows.splice(i, 1);
+  state.selected = -1;
+  changed();
+}
+
+// ---------------------------------------------------------------- settings
+
+function settingsToForm() {
+  const s = state.doc.settings || {};
+  const light = s.light || {};
+  for (const input of $("settings").elements) {
+    if (!input.name) continue;
+    const [key, sub] = input.name.split(".");
+    const value = sub ? light[sub] : s[key];
+    if (input.type === "checkbox") input.checked = value === true;
+    else input.value = value === undefined ? "" : value;
+  }
+}
+
+function formToSettings(input) {
+  const s = state.doc.settings || (state.doc.settings = {});
+  const [key, sub] = input.name.split(".");
+  let value;
+  if (input.type === "checkbox") value = input.checked;
+  else value = input.value === "" ? undefined : Number(input.value);
+  if (sub) {
+    const light = s.light || (s.light = {});
+    if (value === undefined) delete light[sub]; else light[sub] = value;
+    if (!Object.keys(light).length) delete s.light;
+  } else if (value === undefined) {
+    delete s[key];
+  } else {
+    s[key] = value;
+  }
+  if (!Object.keys(s).length) delete state.doc.settings;
+  setDirty(true);
+}
+
+// ---------------------------------------------------------------- load, save
+
+async function loadAreas() {
+  const a = await api("GET", "/api/areas");
+  state.version = a.version;
+  if (a.document) {
+    state.doc = a.document;
+    if (a.warnings && a.warnings.length) message("save-message", a.warnings.join("\n"));
+    else message("save-message", "");
+  } else {
+    state.doc = { areas: [] };
+    if (a.error) message("save-message", a.error + "\n(starting with no coils; Save replaces the file)", "error");
+    else message("save-message", "The areas file does not exist yet: Save creates it.");
+  }
+  state.selected = -1;
+  $("disk-banner").hidden = true;
+  setDirty(false);
+  renderCoils();
+  settingsToForm();
+  refreshRows();
+}
+
+async function save() {
+  try {
+    const r = await api("PUT", "/api/areas", state.doc, { "X-Areas-Base": state.version });
+    state.version = r.version;
+    $("disk-banner").hidden = true;
+    setDirty(false);
+    let text = "Saved " + r.areas + " coil" + (r.areas === 1 ? "" : "s") + " to " + r.path;
+    if (r.overwrote_change) text += "\n(it had changed on disk; this page's coils replaced it, the old file is " + r.path + ".bak)";
+    if (r.warnings.length) text += "\n" + r.warnings.join("\n");
+    message("save-message", text, "ok");
+  } catch (e) {
+    message("save-message", e.message, "error");
+  }
+}
+
+async function pollDisk() {
+  try {
+    const a = await api("GET", "/api/areas?version=1");
+    $("disk-banner").hidden = a.version === state.version;
+  } catch (e) {
+    // The editor was stopped; nothing to watch any more.
+  }
+}
+
+// ---------------------------------------------------------------- test, tune
+
+async function runTest() {
+  const body = { areas: state.doc };
+  const start = $("test-start").value, duration = $("test-duration").value;
+  if (start !== "") body.start = Number(start);
+  if (duration !== "") body.duration = Number(duration);
+  message("test-message", "running the detector...");
+  $("run-test").disabled = true;
+  try {
+    state.test = await api("POST", "/api/test", body);
+    state.test.coils = state.doc.areas.map((a) => a.name);
+    const t = state.test;
+    let text = t.events.length + " trigger" + (t.events.length === 1 ? "" : "s") + " in " + t.frames + " frames";
+    if (!t.measured) text += " (this detector gives no measurements: no margins)";
+    if (t.truth) {
+      text += "\n" + t.truth.coils.map((c, i) =>
+        t.coils[i] + ": " + c.hits + " hits, " + c.misses + " misses, " + c.false + " false").join("\n");
+    }
+    message("test-message", text, "ok");
+    renderResults();
+  } catch (e) {
+    message("test-message", e.message, "error");
+  } finally {
+    $("run-test").disabled = false;
+  }
+}
+
+async function tune() {
+  message("test-message", "tuning...");
+  try {
+    const r = await api("POST", "/api/tune", { areas: state.doc });
+    r.thresholds.forEach((v, i) => { if (state.doc.areas[i]) state.doc.areas[i].threshold = v; });
+    renderCoils();
+    setDirty(true);
+    message("test-message", "Recommended thresholds applied: " + r.thresholds.join(", ") +
+      "\nTest shows what they give; Save keeps them.", "ok");
+  } catch (e) {
+    message("test-message", e.message, "error");
+  }
+}
+
+function renderResults() {
+  const t = state.test;
+  $("results").hidden = false;
+  const box = $("timelines");
+  box.textContent = "";
+  const n = t.frames, first = t.times[0], last = t.times[n - 1];
+  const span = Math.max(last - first, 1e-9);
+  const pos = (frame) => (100 * (t.times[Math.min(frame, n - 1)] - first)) / span + "%";
+  t.coils.forEach((name, i) => {
+    const row = document.createElement("div");
+    row.className = "timeline";
+    row.dataset.area = i;
+    const label = document.createElement("span");
+    label.className = "label";
+    label.textContent = i + " " + name;
+    const plot = document.createElement("canvas");
+    plot.width = 1000;
+    plot.height = 90;
+    const marks = document.createElement("div");
+    marks.className = "marks";
+    row.append(label, plot, marks);
+    box.appendChild(row);
+    drawMargins(plot, t.margins[i] || [], t.times, first, span);
+    t.events.forEach((e, k) => {
+      if (e.area !== i) return;
+      const m = document.createElement("button");
+      m.type = "button";
+      m.className = "mark trigger" + (t.truth ? (t.truth.event_hit[k] ? " hit" : " false") : "");
+      m.style.left = pos(e.frame);
+      m.title = "frame " + e.frame + ", " + e.time.toFixed(3) + " s";
+      m.dataset.frame = e.frame;
+      m.dataset.time = e.time;
+      m.addEventListener("click", () => showTime(e.time));
+      marks.appendChild(m);
+    });
+    if (t.truth) for (const en of t.truth.entries) {
+      if (en.area !== i || en.trigger !== null) continue;
+      const m = document.createElement("span");
+      m.className = "mark miss";
+      m.style.left = pos(en.frame);
+      m.title = "missed: vehicle at frame " + en.frame;
+      marks.appendChild(m);
+    }
+  });
+  const body = $("events").querySelector("tbody");
+  body.textContent = "";
+  t.events.forEach((e, k) => {
+    const tr = document.createElement("tr");
+    tr.className = "event";
+    tr.dataset.frame = e.frame;
+    tr.dataset.area = e.area;
+    const truth = t.truth ? (t.truth.event_hit[k] ? "hit" : "false") : "";
+    for (const v of [e.frame, e.time.toFixed(6), e.area, e.name, truth]) {
+      const td = document.createElement("td");
+      td.textContent = v;
+      tr.appendChild(td);
+    }
+    tr.addEventListener("click", () => showTime(e.time));
+    body.appendChild(tr);
+  });
+}
+
+function drawMargins(c, series, times, first, span) {
+  const g = c.getContext("2d"), w = c.width, h = c.height;
+  let top = 2;
+  for (const v of series) if (v !== null && v > top) top = v;
+  top = Math.min(top * 1.05, 20);
+  const y = (v) => h - (Math.min(v, top) / top) * (h - 4) - 2;
+  g.strokeStyle = "#999";
+  g.setLineDash([4, 4]);
+  g.beginPath();
+  g.moveTo(0, y(1));
+  g.lineTo(w, y(1));
+  g.stroke();
+  g.setLineDash([]);
+  g.fillStyle = "#777";
+  g.font = "10px sans-serif";
+  g.fillText("1.0", w - 20, y(1) - 2);
+  g.strokeStyle = "#1565c0";
+  g.beginPath();
+  let pen = false;
+  series.forEach((v, k) => {
+    if (v === null) { pen = false; return; }
+    const x = ((times[k] - first) / span) * w;
+    if (pen) g.lineTo(x, y(v)); else g.moveTo(x, y(v));
+    pen = true;
+  });
+  g.stroke();
+}
+
+// ---------------------------------------------------------------- start
+
+function onKey(ev) {
+  const tag = document.activeElement && document.activeElement.tagName;
+  if (tag === "INPUT" && document.activeElement.type !== "range") return;
+  if (ev.key === "ArrowLeft" || ev.key === "ArrowRight") {
+    ev.preventDefault();
+    const step = ev.shiftKey ? 1 : frameStep();
+    showTime(state.time + (ev.key === "ArrowLeft" ? -step : step));
+  } else if (ev.key === "Delete" || ev.key === "Backspace") {
+    deleteCoil(state.selected);
+  } else if (ev.key === "Escape") {
+    endAdding();
+  }
+}
+
+async function start() {
+  const info = (state.info = await api("GET", "/api/info"));
+  $("video-name").textContent = info.video + " (" + info.width + "x" + info.height + ", " +
+    info.fps.toFixed(3).replace(/\.?0+$/, "") + " fps" +
+    (info.duration ? ", " + info.duration.toFixed(2) + " s" : "") + ")";
+  $("areas-path").textContent = info.areas_file;
+  const c = canvas();
+  $("frame").addEventListener("load", draw, { once: true });
+  const slider = $("time");
+  slider.step = frameStep();
+  slider.max = info.duration ? Math.max(0, info.duration - frameStep()) : 3600;
+  slider.addEventListener("input", () => showTime(Number(slider.value)));
+  $("prev-frame").addEventListener("click", () => showTime(state.time - frameStep()));
+  $("next-frame").addEventListener("click", () => showTime(state.time + frameStep()));
+  c.addEventListener("mousedown", onMouseDown);
+  window.addEventListener("mousemove", onMouseMove);
+  window.addEventListener("mouseup", onMouseUp);
+  window.addEventListener("resize", draw);
+  document.addEventListener("keydown", onKey);
+  $("add-coil").addEventListener("click", startAdding);
+  $("save").addEventListener("click", save);
+  $("reload").addEventListener("click", loadAreas);
+  $("reload-banner").addEventListener("click", loadAreas);
+  $("settings").addEventListener("input", (ev) => { if (ev.target.name) formToSettings(ev.target); });
+  $("settings").addEventListener("submit", (ev) => ev.preventDefault());
+  $("run-test").addEventListener("click", runTest);
+  $("tune").hidden = !info.truth_file;
+  $("tune").addEventListener("click", tune);
+  window.addEventListener("beforeunload", (ev) => { if (state.dirty) ev.preventDefault(); });
+  await loadAreas();
+  showTime(0);
+  setInterval(pollDisk, 2000);
+  document.body.dataset.ready = "1";
+}
+
+start().catch((e) => message("save-message", "cannot start: " + e.message, "error"));

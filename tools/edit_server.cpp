@@ -21,6 +21,7 @@
 #include "edit_store.h"
 #include "edit_truth.h"
 #include "edit_video.h"
+#include "event_json.h"
 #include "events.h"
 
 namespace tarvotool {
@@ -320,9 +321,11 @@ struct EditServer::Impl {
             std::lock_guard<std::mutex> lock(runMutex);
             const DetectorRun run = RunDetector(cmd.video, *config, start.value_or(0.0), duration);
             // Each event exactly as `run --format jsonl` writes it, keys in its order.
+            // The same event objects as `run` writes, ids counting per test run.
             ordered_json events = ordered_json::array();
+            EventStamper stamper;
             for (const Event& e : run.events)
-                events.push_back(ordered_json::parse(EventWriter::Format(e, EventFormat::Jsonl)));
+                events.push_back(ordered_json::parse(EventToJson(stamper.trigger(e.frame, e.time, e.area, e.name))));
             json margins = json::array();
             for (const auto& series : run.margins) {
                 json s = json::array();

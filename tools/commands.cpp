@@ -17,6 +17,7 @@
 #include "frame_loop.h"
 #include "paths.h"
 #include "picture_file.h"
+#include "plot.h"
 #include "progress.h"
 #include "review.h"
 #include "trace.h"
@@ -198,20 +199,16 @@ int RunVideo(const RunCommand& cmd) {
     // Before anything is opened: no output may overwrite an input or another output.
     CheckOutputsDistinct({{cmd.video, "the video"}, {cmd.areas, "the areas file"}},
                          {{cmd.events, "--events"}, {cmd.review, "--review"}, {cmd.trace, "--trace"},
-                          {cmd.snapshots, "--snapshots"}});
+                          {cmd.snapshots, "--snapshots"}, {cmd.plot, "--plot"}});
     AreasConfig areas = LoadAreasFile(cmd.areas);
     for (const std::string& w : areas.warnings) Warn(cmd.areas + ": " + w);
+    if (!cmd.plot.empty()) CheckPlotPath(cmd.plot, areas.areas.size());
     VideoReaderOptions ro;
     ro.stream = cmd.stream;
     ro.stop = StopFlag();
     VideoReader reader(cmd.video, ro);
-    if (reader.videoStreams() > 1 && cmd.stream < 0)
-        Warn("'" + cmd.video + "' has " + std::to_string(reader.videoStreams()) + " video streams; using stream " +
-             std::to_string(reader.streamIndex()) + " (choose another with --stream N)");
-    if (reader.rotation() != 0)
-        Warn("'" + cmd.video + "' carries a display rotation of " + std::to_string(reader.rotation()) +
-             " degrees, which players apply; the tool does not: area coordinates and pictures refer to the frames as "
-             "stored");
+    VideoSource source(reader, cmd.video, cmd.start, cmd.duration, cmd.strict);
+    source.warnAboutInput(cmd.stream >= 0);
     bool checkedOutside = false;
     auto checkOutside = [&](int w, int h) {
         if (checkedOutside || w <= 0) return;
@@ -223,16 +220,6 @@ int RunVideo(const RunCommand& cmd) {
     tarvocoil::Detector det;
     ApplyAreas(det, areas);
     const auto rows = AreaRowsOf(det);
-    VideoSource source(reader, cmd.video, cmd.start, cmd.duration, cmd.strict);
-
-    // A total only as a guess from the container (shown as ~N).
-    int64_t total = -1;
-    const double length = reader.containerDuration();
-    if (length > 0) {
-        const double end = cmd.duration ? std::min(length, cmd.start + *cmd.duration) : length;
-        const double span = end - cmd.start;
-        total = span > 0 ? static_cast<int64_t>(std::ceil(span * reader.frameRate() - 1e-6)) : -1;
-    }
 
     // Outputs are set up before any event is written, so that a bad path
     // fails before the run starts.
@@ -265,8 +252,12 @@ int RunVideo(const RunCommand& cmd) {
     if (!cmd.trace.empty())
         trace = std::make_unique<TraceSink>(cmd.trace, cmd.traceFormat, Names(areas),
                                             det.settings().frontLightOn());
+    std::unique_ptr<PlotSink> plot;
+    if (!cmd.plot.empty())
+        plot = std::make_unique<PlotSink>(cmd.plot, std::filesystem::path(cmd.video).filename().string(), Names(areas));
     EventWriter eventFile(cmd.events, cmd.format);
-    Progress progress(cmd.progress, total, true);
+    // A total only as a guess from the container (shown as ~N).
+    Progress progress(cmd.progress, source.expectedFrames(), true);
     EventSink events(eventFile, Names(areas), [&] {
         if (eventFile.toTerminal()) progress.clear();
     });
@@ -275,6 +266,7 @@ int RunVideo(const RunCommand& cmd) {
     loop.setStop(StopFlag());
     loop.add(events);
     if (trace) loop.add(*trace);
+    if (plot) loop.add(*plot);
     if (review) loop.add(*review);
     if (snapshots) loop.add(*snapshots);
     loop.add(progress);
@@ -288,12 +280,7 @@ int RunVideo(const RunCommand& cmd) {
     }
     const double elapsed = Seconds(Clock::now() - t0);
 
-    if (!stats.stopped && stats.processed < 2) throw ToolError(source.emptyReason());
-    if (reader.decodeErrors() > 0 || reader.lostFrames() > 0)
-        Warn("'" + cmd.video + "' is damaged: " + std::to_string(reader.decodeErrors()) + " decoding errors, " +
-             std::to_string(reader.lostFrames()) +
-             " frames lost; frame indices after the damage count the frames that could be decoded");
-    if (!source.truncation().empty()) Warn(source.truncation());
+    source.checkEnd(stats);
     if (!cmd.quiet) {
         char line[512];
         std::snprintf(line, sizeof line,

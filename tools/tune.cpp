@@ -1,16 +1,14 @@
 // tune.cpp - `tarvocoil tune` and `demo --tune`.
 #include "tune.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include <CLI/CLI.hpp>
@@ -19,10 +17,11 @@
 #include "common.h"
 #include "demo_scene.h"
 #include "events.h"
-#include "media.h"
 #include "plot.h"
+#include "progress.h"
 #include "replay.h"
 #include "tarvocoil.hpp"
+#include "video_source.h"
 
 namespace tarvotool {
 
@@ -69,16 +68,6 @@ Candidate FromText(const std::string& text, const std::string& grid) {
     if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(v) || v < 0.0f || errno == ERANGE)
         throw ToolError("--thresholds: expected a number of 0 or more, got '" + text + "' in '" + grid + "'");
     return Candidate{v, text};
-}
-
-void Process(tarvocoil::Detector& det, const tarvocoil::FrameView& img, int64_t index, std::vector<int32_t>& flags) {
-    std::fill(flags.begin(), flags.end(), 0);
-    if (!det.process(img, flags.data()))
-        throw ToolError("the detector refused frame " + std::to_string(index));
-}
-
-tarvocoil::FrameView View(const BgrImage& img) {
-    return tarvocoil::FrameView{img.data.data(), img.width, img.height, img.stride};
 }
 
 void SetThresholds(tarvocoil::Detector& det, const AreasConfig& areas, const std::vector<float>& thresholds) {
@@ -206,7 +195,7 @@ std::vector<float> TuneResult::recommended() const {
 }
 
 TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, const TuneOptions& options,
-                const PassSource& source) {
+                const RunPass& runPass) {
     TuneResult r;
     r.candidates = options.candidates;
     if (r.candidates.empty()) throw ToolError("no candidate thresholds");
@@ -226,8 +215,11 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
     PlotData plot;
     std::vector<std::vector<std::vector<int64_t>>> trig(n, std::vector<std::vector<int64_t>>(nc));
     std::vector<std::vector<int64_t>> before(n), after(n);
-    std::vector<int32_t> flags(n);
     r.areas.resize(n);
+    auto pass = [&](FrameLoop& loop) {
+        r.frames = runPass(loop).processed;
+        ++r.passes;
+    };
 
     if (!r.frontLight) {
         tarvocoil::Detector det;
@@ -235,52 +227,55 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
         det.setMeasuring(true);
         if (!det.measuring()) throw ToolError("this detector records no measurements, which tuning needs");
         ThresholdReplay replay(n, values), mine(n, own);
-        int64_t index = 0;
-        source([&](const tarvocoil::FrameView& img, double t) {
-            Process(det, img, index, flags);
-            const std::vector<AreaMeasurement>& m = det.measurements();
-            replay.frame(index, m);
-            mine.frame(index, m);
-            // The replay must decide exactly as the detector did at the
-            // file's own thresholds; anything else is a fault of this tool.
-            for (std::size_t a = 0; a < n; ++a) {
-                if (m[a].kind != AreaMeasurement::Kind::Detect) continue;
-                const auto& mt = mine.triggers(a, a);
-                const bool replayed = !mt.empty() && mt.back() == index;
-                if (!SameLimit(PresenceLimit(m[a].referenceGrey, m[a].sampleCount, own[a]), m[a].presenceLimit) ||
-                    Exceeds(m[a].bgDiffSum, m[a].presenceLimit) != m[a].present || replayed != (flags[a] != 0))
-                    throw ToolError("internal error: replaying area " + std::to_string(a) + " on frame " +
-                                    std::to_string(index) + " disagrees with the detector");
-            }
-            if (wantPlot) plot.add(index, t, m, names);
-            ++index;
-        });
-        r.frames = index;
-        r.passes = 1;
+        FunctionSink replaying(
+            [&](const ProcessedFrame& f) {
+                const std::vector<AreaMeasurement>& m = *f.measurements;
+                replay.frame(f.index, m);
+                mine.frame(f.index, m);
+                // The replay must decide exactly as the detector did at the
+                // file's own thresholds; anything else is a fault of this tool.
+                for (std::size_t a = 0; a < n; ++a) {
+                    if (m[a].kind != AreaMeasurement::Kind::Detect) continue;
+                    const auto& mt = mine.triggers(a, a);
+                    const bool replayed = !mt.empty() && mt.back() == f.index;
+                    if (!SameLimit(PresenceLimit(m[a].referenceGrey, m[a].sampleCount, own[a]), m[a].presenceLimit) ||
+                        Exceeds(m[a].bgDiffSum, m[a].presenceLimit) != m[a].present || replayed != f.triggered(a))
+                        throw ToolError("internal error: replaying area " + std::to_string(a) + " on frame " +
+                                        std::to_string(f.index) + " disagrees with the detector");
+                }
+                if (wantPlot) plot.add(f.index, f.time, m, names);
+            },
+            true);
+        FrameLoop loop(det, n);
+        loop.add(replaying);
+        pass(loop);
         for (std::size_t a = 0; a < n; ++a) {
             for (std::size_t c = 0; c < nc; ++c) trig[a][c] = replay.triggers(a, c);
             before[a] = mine.triggers(a, a);
         }
     } else {
         // Presence feeds the light mask, which later areas and frames read:
-        // every candidate needs a run of its own.
+        // every candidate needs a run of its own. A batch shares a pass: the
+        // loop's detector takes its first candidate, side detectors the
+        // rest (and, in the first batch, the file's own thresholds).
         for (std::size_t first = 0; first < nc; first += kBatch) {
             const std::size_t count = std::min(kBatch, nc - first);
-            std::vector<tarvocoil::Detector> dets(count + (first == 0 ? 1 : 0));
-            for (std::size_t k = 0; k < count; ++k)
-                SetThresholds(dets[k], areas, std::vector<float>(n, values[first + k]));
-            if (first == 0) ApplyAreas(dets[count], areas);
-            int64_t index = 0;
-            source([&](const tarvocoil::FrameView& img, double) {
-                for (std::size_t k = 0; k < dets.size(); ++k) {
-                    Process(dets[k], img, index, flags);
-                    for (std::size_t a = 0; a < n; ++a)
-                        if (flags[a]) (k < count ? trig[a][first + k] : before[a]).push_back(index);
-                }
-                ++index;
-            });
-            r.frames = index;
-            ++r.passes;
+            auto collect = [&](std::size_t k, const ProcessedFrame& f) {
+                for (std::size_t a = 0; a < n; ++a)
+                    if (f.triggered(a)) (k < count ? trig[a][first + k] : before[a]).push_back(f.index);
+            };
+            tarvocoil::Detector det;
+            SetThresholds(det, areas, std::vector<float>(n, values[first]));
+            SideDetectors side(count - 1 + (first == 0 ? 1 : 0), n,
+                               [&](std::size_t k, const ProcessedFrame& f) { collect(k + 1, f); });
+            for (std::size_t k = 1; k < count; ++k)
+                SetThresholds(side.detector(k - 1), areas, std::vector<float>(n, values[first + k]));
+            if (first == 0) ApplyAreas(side.detector(count - 1), areas);
+            FunctionSink leading([&](const ProcessedFrame& f) { collect(0, f); });
+            FrameLoop loop(det, n);
+            loop.add(leading);
+            loop.add(side);
+            pass(loop);
         }
     }
 
@@ -304,15 +299,16 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
             wantPlot = false;
         }
         for (auto& v : after) v.clear();
-        int64_t index = 0;
-        source([&](const tarvocoil::FrameView& img, double t) {
-            Process(det, img, index, flags);
-            for (std::size_t a = 0; a < n; ++a)
-                if (flags[a]) after[a].push_back(index);
-            if (wantPlot) plot.add(index, t, det.measurements(), names);
-            ++index;
-        });
-        ++r.passes;
+        FunctionSink mix(
+            [&](const ProcessedFrame& f) {
+                for (std::size_t a = 0; a < n; ++a)
+                    if (f.triggered(a)) after[a].push_back(f.index);
+                if (wantPlot) plot.add(f.index, f.time, *f.measurements, names);
+            },
+            wantPlot);
+        FrameLoop loop(det, n);
+        loop.add(mix);
+        pass(loop);
     } else if (wantPlot) {
         Rethreshold(plot, chosen);
     }
@@ -500,44 +496,31 @@ int RunTune(const TuneCommand& cmd) {
     opt.window = MatchWindow{cmd.early, cmd.late};
     opt.plotPath = cmd.plot;
     opt.plotTitle = std::filesystem::path(cmd.video).filename().string() + " at the recommended thresholds";
-    if (!cmd.plot.empty()) {
-        const std::string ext = std::filesystem::path(cmd.plot).extension().string();
-        if (ext != ".png" && ext != ".svg") throw ToolError("--plot: expected a .png or .svg file, got '" + cmd.plot + "'");
-        PlotData shape;
-        shape.areas.resize(areas.areas.size());
-        LayoutPlot(shape, PlotOptions{});  // too many areas fail now, not after the run
-    }
-    {
-        VideoReader probe(cmd.video);
-        for (const std::string& msg : AreasOutsideFrame(areas, probe.width(), probe.height())) Warn(cmd.areas + ": " + msg);
-    }
-    // A progress line on a terminal: passes can take minutes on long clips.
-    const bool tty = isatty(STDERR_FILENO);
+    if (!cmd.plot.empty()) CheckPlotPath(cmd.plot, areas.areas.size());
+    // Every pass reads the frames `run` reads with the same --start and
+    // --duration, and says what run says about the video, once.
+    const std::optional<double> duration = cmd.duration > 0 ? std::optional<double>(cmd.duration) : std::nullopt;
+    int64_t frames = -1;
     int pass = 0;
-    const PassSource source = [&](const PassSink& sink) {
-        VideoReader reader(cmd.video);
-        reader.seek(cmd.start);
-        const double end = cmd.duration > 0 ? cmd.start + cmd.duration : INFINITY;
-        VideoFrame frame;
-        int64_t n = 0;
-        auto last = std::chrono::steady_clock::now();
-        ++pass;
-        while (reader.next(frame) && frame.time < end - 1e-9) {
-            sink(frame.picture, frame.time);
-            ++n;
-            if (tty && std::chrono::steady_clock::now() - last > std::chrono::milliseconds(500)) {
-                last = std::chrono::steady_clock::now();
-                std::fprintf(stderr, "\rtune: pass %d, frame %lld\033[K", pass, static_cast<long long>(n));
-            }
+    const RunPass runPass = [&](FrameLoop& loop) {
+        VideoReader reader(cmd.video, VideoReaderOptions{});
+        VideoSource source(reader, cmd.video, cmd.start, duration, false);
+        const bool first = ++pass == 1;
+        if (first) {
+            source.warnAboutInput(false);
+            if (reader.width() > 0)
+                for (const std::string& msg : AreasOutsideFrame(areas, reader.width(), reader.height()))
+                    Warn(cmd.areas + ": " + msg);
         }
-        if (tty) std::fputs("\r\033[K", stderr);
+        // Passes can take minutes on long clips.
+        Progress progress(true, first ? source.expectedFrames() : frames, first, "tune pass " + std::to_string(pass) + ": ");
+        loop.add(progress);
+        const LoopStats stats = loop.run(source);
+        if (first) source.checkEnd(stats);
+        frames = stats.processed;
+        return stats;
     };
-    const TuneResult r = Tune(areas, truth, opt, source);
-    if (r.frames == 0) {
-        char from[40];
-        std::snprintf(from, sizeof from, "%.10g", cmd.start);
-        throw ToolError("'" + cmd.video + "' has no frames at or after " + from + " s to tune on");
-    }
+    const TuneResult r = Tune(areas, truth, opt, runPass);
     for (const TruthEntry& e : truth)
         if (e.frame >= r.frames)
             Warn(cmd.truth + ":" + std::to_string(e.line) + ": frame " + std::to_string(e.frame) +
@@ -582,19 +565,19 @@ void TuneDemo(const DemoCommand& cmd, const AreasConfig& areas, const std::vecto
     opt.lastFrame = cmd.frames - 1;
     opt.plotPath = (std::filesystem::path(dir) / (prefix + "tuned-plot.png")).string();
     opt.plotTitle = std::string("demo, ") + (cmd.night ? "night" : "day") + " scene, at the recommended thresholds";
-    const PassSource source = [&](const PassSink& sink) {
+    int pass = 0;
+    const RunPass runPass = [&](FrameLoop& loop) {
         DemoOptions o;
         o.night = cmd.night;
         o.frames = cmd.frames;
         o.seed = cmd.seed;
         DemoScene scene(o);
-        BgrImage img;
-        for (int i = 0; i < cmd.frames; ++i) {
-            scene.render(i, img);
-            sink(View(img), static_cast<double>(i) / DemoScene::kFps);
-        }
+        DemoSource source(scene, cmd.frames);
+        Progress progress(cmd.progress, cmd.frames, false, "tune pass " + std::to_string(++pass) + ": ");
+        loop.add(progress);
+        return loop.run(source);
     };
-    const TuneResult r = Tune(areas, truth, opt, source);
+    const TuneResult r = Tune(areas, truth, opt, runPass);
     std::printf("\ntuned on the scene's ground truth: candidates 0.01..0.50 per coil, best F1 = 2 hits / (2 hits + "
                 "misses + false)\n");
     if (r.frontLight)

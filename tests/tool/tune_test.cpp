@@ -394,7 +394,7 @@ TEST(Tune, BadInputsFailCleanly) {
         {{"--truth", f.truth, "--thresholds", "0.5:0.1:0.1"}, "--thresholds: TO is below FROM"},
         {{"--truth", f.truth, "--plot", Scratch("plot.gif")}, "--plot: expected a .png or .svg file"},
         {{"--truth", Scratch("none.csv")}, "cannot read truth file"},
-        {{"--truth", f.truth, "--start", "60"}, "has no frames at or after 60 s"},
+        {{"--truth", f.truth, "--start", "60"}, "ends before 60 s (its last frame is at"},  // as run says
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"tune", ClipPath(), "--areas", f.areas};

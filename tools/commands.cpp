@@ -36,12 +36,6 @@ double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 
 std::string Join(const std::filesystem::path& dir, const std::string& name) { return (dir / name).string(); }
 
-std::vector<std::string> Names(const AreasConfig& areas) {
-    std::vector<std::string> out;
-    for (const AreaSpec& a : areas.areas) out.push_back(a.name);
-    return out;
-}
-
 // A sink made on the first frame, when the picture size is known for sure.
 class DeferredSink : public FrameSink {
 public:
@@ -141,7 +135,7 @@ int RunDemo(const DemoCommand& cmd) {
     FrameLoop loop(det, areas.areas.size());
     loop.setStop(StopFlag());
     EventWriter eventFile(Join(dir, prefix + "events.csv"), EventFormat::Csv);
-    EventSink events(eventFile, Names(areas));
+    EventSink events(eventFile, AreaNames(areas));
     TriggerCollector triggers(areas.areas.size());
     std::unique_ptr<ReviewVideoSink> review;
     if (cmd.review) review = std::make_unique<ReviewVideoSink>(Join(dir, prefix + "review.mp4"), W, H, fps, 1, areas, rows);
@@ -250,15 +244,15 @@ int RunVideo(const RunCommand& cmd) {
     }
     std::unique_ptr<TraceSink> trace;
     if (!cmd.trace.empty())
-        trace = std::make_unique<TraceSink>(cmd.trace, cmd.traceFormat, Names(areas),
+        trace = std::make_unique<TraceSink>(cmd.trace, cmd.traceFormat, AreaNames(areas),
                                             det.settings().frontLightOn());
     std::unique_ptr<PlotSink> plot;
     if (!cmd.plot.empty())
-        plot = std::make_unique<PlotSink>(cmd.plot, std::filesystem::path(cmd.video).filename().string(), Names(areas));
+        plot = std::make_unique<PlotSink>(cmd.plot, std::filesystem::path(cmd.video).filename().string(), AreaNames(areas));
     EventWriter eventFile(cmd.events, cmd.format);
     // A total only as a guess from the container (shown as ~N).
     Progress progress(cmd.progress, source.expectedFrames(), true);
-    EventSink events(eventFile, Names(areas), [&] {
+    EventSink events(eventFile, AreaNames(areas), [&] {
         if (eventFile.toTerminal()) progress.clear();
     });
 

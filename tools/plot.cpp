@@ -617,14 +617,7 @@ CLI::App* AddPlotCommand(CLI::App& app, PlotCommand& cmd) {
                   "Labelled passages (CSV frame,area; see 'tarvocoil tune --help'): marks\n"
                   "triggers as hits or false and passages as hit or missed")
         ->type_name("TRUTH.csv");
-    c->add_option("--early", cmd.early, "With --truth: a trigger up to this many frames before a passage is its hit")
-        ->capture_default_str()
-        ->type_name("FRAMES")
-        ->check(CLI::Range(int64_t{0}, int64_t{1000000}));
-    c->add_option("--late", cmd.late, "... and up to this many frames after it")
-        ->capture_default_str()
-        ->type_name("FRAMES")
-        ->check(CLI::Range(int64_t{0}, int64_t{1000000}));
+    AddMatchWindowOptions(*c, cmd.early, cmd.late, "With --truth: a trigger up to this many frames before a passage is its hit");
     c->add_option("--width", cmd.options.width, "Width in pixels")
         ->capture_default_str()
         ->type_name("PIXELS")

@@ -82,32 +82,6 @@ MatchCounts Score(const std::vector<int64_t>& truth, const std::vector<int64_t>&
 
 std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
 
-std::string Compact(const nlohmann::ordered_json& j) {
-    if (j.is_array()) {
-        std::string out = "[";
-        for (std::size_t i = 0; i < j.size(); ++i) out += (i ? ", " : "") + Compact(j[i]);
-        return out + "]";
-    }
-    if (j.is_object()) {
-        std::string out = "{";
-        bool first = true;
-        for (auto it = j.begin(); it != j.end(); ++it) {
-            out += (first ? "" : ", ") + nlohmann::json(it.key()).dump() + ": " + Compact(it.value());
-            first = false;
-        }
-        return out + "}";
-    }
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-// One element per line, as the tool writes areas files.
-std::string Lines(const nlohmann::ordered_json& list, const std::string& indent) {
-    std::string out = "[\n";
-    for (std::size_t i = 0; i < list.size(); ++i)
-        out += indent + "  " + Compact(list[i]) + (i + 1 < list.size() ? ",\n" : "\n");
-    return out + indent + "]";
-}
-
 void WriteText(const std::string& path, const std::string& text, const char* what) {
     std::ofstream f(path, std::ios::binary);
     f << text;
@@ -203,11 +177,8 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
     const std::size_t n = areas.areas.size(), nc = r.candidates.size();
     std::vector<float> values, own;
     for (const Candidate& c : r.candidates) values.push_back(c.value);
-    std::vector<std::string> names;
-    for (const AreaSpec& a : areas.areas) {
-        own.push_back(a.threshold);
-        names.push_back(a.name);
-    }
+    const std::vector<std::string> names = AreaNames(areas);
+    for (const AreaSpec& a : areas.areas) own.push_back(a.threshold);
     std::vector<std::vector<int64_t>> truthFrames(n);
     for (std::size_t a = 0; a < n; ++a) truthFrames[a] = TruthFrames(truth, static_cast<int>(a));
 
@@ -405,13 +376,13 @@ std::string TunedAreasText(const std::string& original, const std::string& sourc
     }
     std::string text;
     if (doc.is_array()) {
-        text = Lines(doc, "") + "\n";
+        text = JsonListLines(doc, "") + "\n";
     } else {
         text = "{\n";
         bool first = true;
         for (auto it = doc.begin(); it != doc.end(); ++it) {
             text += std::string(first ? "" : ",\n") + "  " + nlohmann::json(it.key()).dump() + ": " +
-                    (it.key() == "areas" ? Lines(it.value(), "  ") : Compact(it.value()));
+                    (it.key() == "areas" ? JsonListLines(it.value(), "  ") : CompactJson(it.value()));
             first = false;
         }
         text += "\n}\n";
@@ -442,14 +413,7 @@ CLI::App* AddTuneCommand(CLI::App& app, TuneCommand& cmd) {
                   "to its decimal")
         ->capture_default_str()
         ->type_name("GRID");
-    c->add_option("--early", cmd.early, "A trigger up to this many frames before a labelled entry is its hit")
-        ->capture_default_str()
-        ->type_name("FRAMES")
-        ->check(CLI::Range(int64_t{0}, int64_t{1000000}));
-    c->add_option("--late", cmd.late, "... and up to this many frames after it")
-        ->capture_default_str()
-        ->type_name("FRAMES")
-        ->check(CLI::Range(int64_t{0}, int64_t{1000000}));
+    AddMatchWindowOptions(*c, cmd.early, cmd.late, "A trigger up to this many frames before a labelled entry is its hit");
     c->add_option("--table", cmd.table, "Write every table row as CSV: area,threshold,triggers,hits,misses,false")
         ->type_name("FILE.csv");
     c->add_option("-o,--out", cmd.out,
@@ -488,9 +452,7 @@ CLI::App* AddTuneCommand(CLI::App& app, TuneCommand& cmd) {
 int RunTune(const TuneCommand& cmd) {
     AreasConfig areas = LoadAreasFile(cmd.areas);
     for (const std::string& w : areas.warnings) Warn(cmd.areas + ": " + w);
-    std::vector<std::string> names;
-    for (const AreaSpec& a : areas.areas) names.push_back(a.name);
-    const std::vector<TruthEntry> truth = LoadTruthFile(cmd.truth, names);
+    const std::vector<TruthEntry> truth = LoadTruthFile(cmd.truth, AreaNames(areas));
     TuneOptions opt;
     opt.candidates = ParseThresholds(cmd.thresholds);
     opt.window = MatchWindow{cmd.early, cmd.late};

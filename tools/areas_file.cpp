@@ -376,35 +376,41 @@ nlohmann::ordered_json AreasToJson(const AreasConfig& config) {
     return doc;
 }
 
-namespace {
-// Compact JSON with a space after each comma and colon.
-std::string Compact(const nlohmann::ordered_json& j) {
+std::string CompactJson(const nlohmann::ordered_json& j) {
     if (j.is_array()) {
         std::string out = "[";
-        for (std::size_t i = 0; i < j.size(); ++i) out += (i ? ", " : "") + Compact(j[i]);
+        for (std::size_t i = 0; i < j.size(); ++i) out += (i ? ", " : "") + CompactJson(j[i]);
         return out + "]";
     }
     if (j.is_object()) {
         std::string out = "{";
         bool first = true;
         for (auto it = j.begin(); it != j.end(); ++it) {
-            out += (first ? "" : ", ") + nlohmann::json(it.key()).dump() + ": " + Compact(it.value());
+            out += (first ? "" : ", ") + nlohmann::json(it.key()).dump() + ": " + CompactJson(it.value());
             first = false;
         }
         return out + "}";
     }
-    return j.dump();
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
-}  // namespace
+
+std::string JsonListLines(const nlohmann::ordered_json& list, const std::string& indent) {
+    std::string out = "[\n";
+    for (std::size_t i = 0; i < list.size(); ++i)
+        out += indent + "  " + CompactJson(list[i]) + (i + 1 < list.size() ? ",\n" : "\n");
+    return out + indent + "]";
+}
+
+std::vector<std::string> AreaNames(const AreasConfig& config) {
+    std::vector<std::string> out;
+    for (const AreaSpec& a : config.areas) out.push_back(a.name);
+    return out;
+}
 
 std::string AreasToText(const AreasConfig& config) {
     const nlohmann::ordered_json doc = AreasToJson(config);
-    std::string out = "{\n  \"areas\": [\n";
-    const auto& areas = doc["areas"];
-    for (std::size_t i = 0; i < areas.size(); ++i)
-        out += "    " + Compact(areas[i]) + (i + 1 < areas.size() ? ",\n" : "\n");
-    out += "  ]";
-    if (doc.contains("settings")) out += ",\n  \"settings\": " + Compact(doc["settings"]);
+    std::string out = "{\n  \"areas\": " + JsonListLines(doc["areas"], "  ");
+    if (doc.contains("settings")) out += ",\n  \"settings\": " + CompactJson(doc["settings"]);
     return out + "\n}\n";
 }
 

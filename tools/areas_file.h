@@ -76,6 +76,14 @@ std::vector<std::string> AreasOutsideFrame(const AreasConfig& config, int width,
 nlohmann::ordered_json AreasToJson(const AreasConfig& config);
 // The same as text, one area per line.
 std::string AreasToText(const AreasConfig& config);
+// JSON on one line with a space after each comma and colon, as areas files
+// are written (invalid UTF-8 replaced).
+std::string CompactJson(const nlohmann::ordered_json& j);
+// A list with one element per line, closed at `indent`.
+std::string JsonListLines(const nlohmann::ordered_json& list, const std::string& indent);
+
+// The areas' names, in file order.
+std::vector<std::string> AreaNames(const AreasConfig& config);
 
 }  // namespace tarvotool
 

@@ -19,6 +19,7 @@
 #include "frame_loop.h"
 #include "paths.h"
 #include "picture_file.h"
+#include "plot.h"
 #include "progress.h"
 #include "review.h"
 #include "trace.h"
@@ -36,12 +37,6 @@ using Clock = std::chrono::steady_clock;
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 std::string Join(const std::filesystem::path& dir, const std::string& name) { return (dir / name).string(); }
-
-std::vector<std::string> Names(const AreasConfig& areas) {
-    std::vector<std::string> out;
-    for (const AreaSpec& a : areas.areas) out.push_back(a.name);
-    return out;
-}
 
 // A sink made on the first frame, when the picture size is known for sure.
 class DeferredSink : public FrameSink {
@@ -142,7 +137,7 @@ int RunDemo(const DemoCommand& cmd) {
     FrameLoop loop(det, areas.areas.size());
     loop.setStop(StopFlag());
     EventWriter eventFile(Join(dir, prefix + "events.csv"), EventFormat::Csv);
-    EventSink events(eventFile, Names(areas));
+    EventSink events(eventFile, AreaNames(areas));
     TriggerCollector triggers(areas.areas.size());
     std::unique_ptr<ReviewVideoSink> review;
     if (cmd.review) review = std::make_unique<ReviewVideoSink>(Join(dir, prefix + "review.mp4"), W, H, fps, 1, areas, rows);
@@ -200,7 +195,7 @@ int RunVideo(const RunCommand& cmd) {
     // Before anything is opened: no output may overwrite an input or another output.
     CheckOutputsDistinct({{cmd.video, "the video"}, {cmd.areas, "the areas file"}},
                          {{cmd.events, "--events"}, {cmd.review, "--review"}, {cmd.trace, "--trace"},
-                          {cmd.snapshots, "--snapshots"}});
+                          {cmd.snapshots, "--snapshots"}, {cmd.plot, "--plot"}});
     AreasConfig areas = LoadAreasFile(cmd.areas);
     for (const std::string& w : areas.warnings) Warn(cmd.areas + ": " + w);
     // Receiver URLs are checked before the video is opened; their threads
@@ -209,18 +204,14 @@ int RunVideo(const RunCommand& cmd) {
     const bool live = IsLiveInput(cmd.video);
     if (live && (cmd.start > 0 || cmd.duration))
         throw ToolError("--start and --duration need a file; '" + cmd.video + "' is a live stream");
+    if (!cmd.plot.empty()) CheckPlotPath(cmd.plot, areas.areas.size());
     VideoReaderOptions ro;
     ro.stream = cmd.stream;
     ro.stop = StopFlag();
     if (live) ro.stallSeconds = cmd.live.stallSeconds;
     VideoReader reader(cmd.video, ro);
-    if (reader.videoStreams() > 1 && cmd.stream < 0)
-        Warn("'" + cmd.video + "' has " + std::to_string(reader.videoStreams()) + " video streams; using stream " +
-             std::to_string(reader.streamIndex()) + " (choose another with --stream N)");
-    if (reader.rotation() != 0)
-        Warn("'" + cmd.video + "' carries a display rotation of " + std::to_string(reader.rotation()) +
-             " degrees, which players apply; the tool does not: area coordinates and pictures refer to the frames as "
-             "stored");
+    VideoSource fileSource(reader, cmd.video, cmd.start, cmd.duration, cmd.strict);
+    fileSource.warnAboutInput(cmd.stream >= 0);
     bool checkedOutside = false;
     auto checkOutside = [&](int w, int h) {
         if (checkedOutside || w <= 0) return;
@@ -232,16 +223,6 @@ int RunVideo(const RunCommand& cmd) {
     tarvocoil::Detector det;
     ApplyAreas(det, areas);
     const auto rows = AreaRowsOf(det);
-    VideoSource fileSource(reader, cmd.video, cmd.start, cmd.duration, cmd.strict);
-
-    // A total only as a guess from the container (shown as ~N).
-    int64_t total = -1;
-    const double length = reader.containerDuration();
-    if (length > 0) {
-        const double end = cmd.duration ? std::min(length, cmd.start + *cmd.duration) : length;
-        const double span = end - cmd.start;
-        total = span > 0 ? static_cast<int64_t>(std::ceil(span * reader.frameRate() - 1e-6)) : -1;
-    }
 
     // Outputs are set up before any event is written, so that a bad path
     // fails before the run starts.
@@ -272,12 +253,16 @@ int RunVideo(const RunCommand& cmd) {
     }
     std::unique_ptr<TraceSink> trace;
     if (!cmd.trace.empty())
-        trace = std::make_unique<TraceSink>(cmd.trace, cmd.traceFormat, Names(areas),
+        trace = std::make_unique<TraceSink>(cmd.trace, cmd.traceFormat, AreaNames(areas),
                                             det.settings().frontLightOn());
+    std::unique_ptr<PlotSink> plot;
+    if (!cmd.plot.empty())
+        plot = std::make_unique<PlotSink>(cmd.plot, std::filesystem::path(cmd.video).filename().string(), AreaNames(areas));
     EventWriter eventFile(cmd.events, cmd.format);
-    Progress progress(cmd.progress, total, true);
+    // A total only as a guess from the container (shown as ~N).
+    Progress progress(cmd.progress, live ? -1 : fileSource.expectedFrames(), true);
     EventSink events(
-        eventFile, Names(areas),
+        eventFile, AreaNames(areas),
         [&] {
             if (eventFile.toTerminal()) progress.clear();
         },
@@ -303,6 +288,7 @@ int RunVideo(const RunCommand& cmd) {
     loop.setStop(StopFlag());
     loop.add(events);
     if (trace) loop.add(*trace);
+    if (plot) loop.add(*plot);
     if (review) loop.add(*review);
     if (snapshots) loop.add(*snapshots);
     loop.add(progress);
@@ -317,26 +303,25 @@ int RunVideo(const RunCommand& cmd) {
     const double elapsed = Seconds(Clock::now() - t0);
     outlet.finish(cmd.quiet);
 
-    if (!stats.stopped && stats.processed < 2)
-        throw ToolError(live ? "'" + cmd.video + "': no frames (" + liveSource->endReason() + ")"
-                             : fileSource.emptyReason());
     // A stream given up on is a failure (exit 1, after the summary): a
     // supervisor should know; one that ended with --no-reconnect is not.
     std::string gaveUp;
     if (live) {
+        if (!stats.stopped && stats.processed < 2)
+            throw ToolError("'" + cmd.video + "': no frames (" + liveSource->endReason() + ")");
         if (liveSource->gaveUp())
             gaveUp = "'" + cmd.video + "': " + liveSource->endReason();
         else if (!liveSource->endReason().empty())
             Warn("'" + cmd.video + "': the run ends: " + liveSource->endReason());
         liveSource.reset();  // the last connection adds its counts
+        if (liveErrors > 0)
+            Warn("'" + cmd.video + "' is damaged: " + std::to_string(liveErrors) +
+                 " decoding errors; frame indices after the damage count the frames that could be decoded");
+    } else {
+        fileSource.checkEnd(stats);
     }
     const int64_t framesRead = live ? stats.processed : reader.decodedFrames();
     const int64_t decodeErrors = live ? liveErrors : reader.decodeErrors();
-    if (decodeErrors > 0 || reader.lostFrames() > 0)
-        Warn("'" + cmd.video + "' is damaged: " + std::to_string(decodeErrors) + " decoding errors, " +
-             std::to_string(reader.lostFrames()) +
-             " frames lost; frame indices after the damage count the frames that could be decoded");
-    if (!fileSource.truncation().empty()) Warn(fileSource.truncation());
     if (!cmd.quiet) {
         char line[512];
         std::snprintf(line, sizeof line,

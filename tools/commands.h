@@ -40,6 +40,7 @@ struct RunCommand {
     bool overwrite = false;  // write into a non-empty snapshot folder
     std::string trace;
     TraceFormat traceFormat = TraceFormat::Jsonl;
+    std::string plot;  // a plot of the measurements, .png or .svg
     int stream = -1;
     bool strict = false;
     bool quiet = false;

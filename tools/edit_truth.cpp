@@ -7,24 +7,20 @@
 
 #include "common.h"
 #include "truth.h"
+#include "frame_loop.h"
 #include "tune.h"
 #include "video_reader.h"
+#include "video_source.h"
 
 namespace tarvotool {
 
 namespace {
 
-std::vector<std::string> Names(const AreasConfig& areas) {
-    std::vector<std::string> names;
-    for (const AreaSpec& a : areas.areas) names.push_back(a.name);
-    return names;
-}
-
 // The entries of a run starting at truth frame `offset` with `frames`
 // frames, counted as that run counts.
 std::vector<TruthEntry> InRange(const EditorTruth& truth, const AreasConfig& areas, int64_t offset, int64_t frames) {
     std::vector<TruthEntry> out;
-    for (TruthEntry e : ParseTruth(truth.text, truth.path, Names(areas))) {
+    for (TruthEntry e : ParseTruth(truth.text, truth.path, AreaNames(areas))) {
         e.frame -= offset;
         if (e.frame >= 0 && (frames < 0 || e.frame < frames)) out.push_back(e);
     }
@@ -76,18 +72,13 @@ TruthScore ScoreAgainstTruth(const EditorTruth& truth, const AreasConfig& areas,
 std::vector<CoilTuning> TuneCoils(const EditorTruth& truth, const AreasConfig& areas, const std::string& video,
                                   double start, std::optional<double> duration, double fps) {
     // The same passes over the frames as `tune --start --duration`.
-    double first = -1.0;
-    const PassSource source = [&](const PassSink& sink) {
-        VideoReader reader(video);
-        reader.seek(start);
-        const double end = duration ? start + *duration : INFINITY;
-        VideoFrame frame;
-        while (reader.next(frame) && frame.time < end - 1e-9) {
-            if (first < 0) first = frame.time;
-            sink(frame.picture, frame.time);
-        }
+    const RunPass runPass = [&](FrameLoop& loop) {
+        VideoReader reader(video, VideoReaderOptions{});
+        VideoSource source(reader, video, start, duration, false);
+        return loop.run(source);
     };
     // The offset needs the first frame's time: a probe before the passes.
+    double first = -1.0;
     {
         VideoReader reader(video);
         reader.seek(start);
@@ -98,7 +89,7 @@ std::vector<CoilTuning> TuneCoils(const EditorTruth& truth, const AreasConfig& a
     const int64_t offset = std::llround(first * fps);
     TuneOptions opt;
     opt.candidates = ParseThresholds("0.01:0.50:0.01");
-    const TuneResult r = Tune(areas, InRange(truth, areas, offset, -1), opt, source);
+    const TuneResult r = Tune(areas, InRange(truth, areas, offset, -1), opt, runPass);
     if (r.frames == 0) throw ToolError("'" + video + "' has no frames to tune on");
     std::vector<CoilTuning> out;
     for (const AreaTuning& a : r.areas)

@@ -15,6 +15,30 @@ bool ProcessedFrame::anyTrigger() const {
     return flags && std::any_of(flags, flags + areaCount, [](int32_t f) { return f != 0; });
 }
 
+namespace {
+
+// One picture through one detector, described for the sinks. `flags` holds
+// one entry per area (at least one).
+ProcessedFrame Process(tarvocoil::Detector& det, const SourceFrame& in, int64_t index, std::vector<int32_t>& flags,
+                       std::size_t areaCount) {
+    std::fill(flags.begin(), flags.end(), 0);
+    if (!det.process(in.picture, flags.data()))
+        throw ToolError("the detector refused frame " + std::to_string(index) + " (" +
+                        std::to_string(in.picture.width) + "x" + std::to_string(in.picture.height) + ")");
+    ProcessedFrame f;
+    f.index = index;
+    f.fileIndex = in.fileIndex;
+    f.time = in.time;
+    f.picture = in.picture;
+    f.baseline = index == 0;
+    if (f.baseline) std::fill(flags.begin(), flags.end(), 0);
+    f.flags = flags.data();
+    f.areaCount = areaCount;
+    return f;
+}
+
+}  // namespace
+
 FrameLoop::FrameLoop(tarvocoil::Detector& detector, std::size_t areaCount)
     : det_(detector), areaCount_(areaCount) {}
 
@@ -41,22 +65,9 @@ LoopStats FrameLoop::run(FrameSource& source) {
     try {
         SourceFrame in;
         while (!(stop_ && *stop_) && source.next(in)) {
-            std::fill(flags.begin(), flags.end(), 0);
             const auto t0 = std::chrono::steady_clock::now();
-            const bool used = det_.process(in.picture, flags.data());
+            ProcessedFrame f = Process(det_, in, stats.processed, flags, areaCount_);
             stats.detectorSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-            if (!used)
-                throw ToolError("the detector refused frame " + std::to_string(stats.processed) + " (" +
-                                std::to_string(in.picture.width) + "x" + std::to_string(in.picture.height) + ")");
-            ProcessedFrame f;
-            f.index = stats.processed;
-            f.fileIndex = in.fileIndex;
-            f.time = in.time;
-            f.picture = in.picture;
-            f.baseline = stats.processed == 0;
-            if (f.baseline) std::fill(flags.begin(), flags.end(), 0);
-            f.flags = flags.data();
-            f.areaCount = areaCount_;
             if (measure) f.measurements = &det_.measurements();
             if (stats.processed == 0) {
                 stats.firstTime = in.time;
@@ -79,6 +90,17 @@ LoopStats FrameLoop::run(FrameSource& source) {
     stats.stopped = stop_ && *stop_;
     finishAll();
     return stats;
+}
+
+SideDetectors::SideDetectors(std::size_t count, std::size_t areaCount, Each each)
+    : detectors_(count), areaCount_(areaCount), each_(std::move(each)), flags_(std::max<std::size_t>(areaCount, 1)) {}
+
+void SideDetectors::frame(const ProcessedFrame& f) {
+    SourceFrame in;
+    in.picture = f.picture;
+    in.time = f.time;
+    in.fileIndex = f.fileIndex;
+    for (std::size_t k = 0; k < detectors_.size(); ++k) each_(k, Process(detectors_[k], in, f.index, flags_, areaCount_));
 }
 
 namespace {

@@ -29,14 +29,16 @@
 // decision returns true from wantsMeasurements(). A sink or source ends
 // the run with an error by throwing ToolError.
 //
-// Subcommands using it: demo (DemoSource), run (VideoSource, video_source.h).
-// `frame` shares the reader and the review painter but runs no detector:
-// it writes one picture.
+// Subcommands using it: demo (DemoSource), run (VideoSource, video_source.h)
+// and tune (one loop per pass; several detectors side by side through
+// SideDetectors). `frame` shares the reader and the review painter but runs
+// no detector: it writes one picture.
 #ifndef TARVOCOIL_TOOLS_FRAME_LOOP_H
 #define TARVOCOIL_TOOLS_FRAME_LOOP_H
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -122,6 +124,39 @@ private:
     std::size_t areaCount_;
     std::vector<FrameSink*> sinks_;
     const volatile std::sig_atomic_t* stop_ = nullptr;
+};
+
+// A sink that is a function, for the small ones a subcommand keeps to itself.
+class FunctionSink : public FrameSink {
+public:
+    using Each = std::function<void(const ProcessedFrame&)>;
+    explicit FunctionSink(Each each, bool measurements = false)
+        : each_(std::move(each)), measurements_(measurements) {}
+    bool wantsMeasurements() const override { return measurements_; }
+    void frame(const ProcessedFrame& f) override { each_(f); }
+
+private:
+    Each each_;
+    bool measurements_;
+};
+
+// More detectors on the loop's frames: each processes the same picture
+// after the loop's own detector, and `each` sees the frame as that detector
+// processed it (its own flags; no measurements). Refusals end the run as
+// the loop's own do. For comparing configurations in one pass.
+class SideDetectors : public FrameSink {
+public:
+    using Each = std::function<void(std::size_t detector, const ProcessedFrame&)>;
+    SideDetectors(std::size_t count, std::size_t areaCount, Each each);
+    tarvocoil::Detector& detector(std::size_t k) { return detectors_[k]; }
+    std::size_t size() const { return detectors_.size(); }
+    void frame(const ProcessedFrame& f) override;
+
+private:
+    std::vector<tarvocoil::Detector> detectors_;
+    std::size_t areaCount_;
+    Each each_;
+    std::vector<int32_t> flags_;
 };
 
 // Stop requests by SIGINT and SIGTERM: the first sets the flag (and the

@@ -171,6 +171,11 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->type_name("FORMAT")
         ->check(CLI::IsMember({"jsonl", "csv"}));
+    runCmd->add_option("--plot", run.plot,
+                       "Plot what each area measured over time, triggers and refreshes marked\n"
+                       "(.png or .svg; see 'tarvocoil plot --help')")
+        ->check(NonEmptyPath())
+        ->type_name("FILE");
     runCmd->add_option("--stream", run.stream, "Video stream to read (its index in the file; default: the best one)")
         ->type_name("N")
         ->check(CLI::Range(0, 1 << 20));
@@ -188,7 +193,7 @@ int main(int argc, char** argv) {
         "errors, frames lost, events, seconds of video and of run time.\n"
         "Exit status: 0 done; 1 error; 2 usage error; 130 (SIGINT) or 143 (SIGTERM)\n"
         "when stopped by that signal: the run then stops reading, finishes the events,\n"
-        "trace and review video (playable) and prints the summary; a second signal\n"
+        "trace, plot and review video (playable) and prints the summary; a second signal\n"
         "ends it at once.");
 
     FrameCommand frame;

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include <CLI/CLI.hpp>
+
 namespace tarvotool {
 
 AreaMatch MatchArea(const std::vector<int64_t>& truth, const std::vector<int64_t>& triggers, MatchWindow window,
@@ -47,6 +49,17 @@ F1Score::F1Score(const MatchCounts& c) {
     num = 2 * int64_t{c.hits};
     den = num + c.misses + c.falses;
     if (den == 0) num = den = 1;
+}
+
+void AddMatchWindowOptions(CLI::App& app, int64_t& early, int64_t& late, const char* earlyHelp) {
+    app.add_option("--early", early, earlyHelp)
+        ->capture_default_str()
+        ->type_name("FRAMES")
+        ->check(CLI::Range(int64_t{0}, int64_t{1000000}));
+    app.add_option("--late", late, "... and up to this many frames after it")
+        ->capture_default_str()
+        ->type_name("FRAMES")
+        ->check(CLI::Range(int64_t{0}, int64_t{1000000}));
 }
 
 }  // namespace tarvotool

@@ -10,6 +10,10 @@
 #include <cstdint>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 namespace tarvotool {
 
 struct MatchWindow {
@@ -49,6 +53,9 @@ struct F1Score {
     bool operator==(const F1Score& o) const { return num * o.den == o.num * den; }
     bool operator<(const F1Score& o) const { return num * o.den < o.num * den; }
 };
+
+// Declares --early (explained by `earlyHelp`) and --late on a subcommand.
+void AddMatchWindowOptions(CLI::App& app, int64_t& early, int64_t& late, const char* earlyHelp);
 
 }  // namespace tarvotool
 

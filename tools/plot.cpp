@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common.h"
+#include "csv.h"
 #include "replay.h"
 
 namespace tarvotool {
@@ -171,6 +173,111 @@ void AddTruth(PlotData& data, const std::vector<TruthEntry>& truth, MatchWindow 
     for (std::size_t a = 0; a < data.areas.size(); ++a) data.areas[a].truth = TruthFrames(truth, static_cast<int>(a));
 }
 
+namespace {
+
+using nlohmann::json;
+
+// One trace record, as a JSON object (a CSV row becomes one too), into the
+// plot. `where` is "FILE:LINE: " for messages.
+void AddRecord(PlotData& data, const json& j, const std::string& where) {
+    if (!j.is_object()) throw ToolError(where + "expected a JSON object per line");
+    auto integer = [&](const char* key, int64_t lo, int64_t hi, bool required) -> int64_t {
+        if (!j.contains(key)) {
+            if (required) throw ToolError(where + "missing key \"" + key + "\"");
+            return 0;
+        }
+        const json& v = j[key];
+        if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
+        if (!v.is_number_integer() || (v.is_number_unsigned() && v.get<uint64_t>() > static_cast<uint64_t>(hi)) ||
+            v.get<int64_t>() < lo || v.get<int64_t>() > hi)
+            throw ToolError(where + "\"" + key + "\": expected an integer within " + std::to_string(lo) + ".." +
+                            std::to_string(hi) + ", got " + v.dump());
+        return v.get<int64_t>();
+    };
+    // Limits are numbers; a limit that is not one says why: NaN or
+    // saturated, as a string ("nan", "saturated high", "-inf", ...), as
+    // an object {"state": ..., "value": ...}, or null for none.
+    auto limit = [&](const char* key) {
+        LimitValue l;
+        if (!j.contains(key)) return l;
+        const json* v = &j[key];
+        std::string state;
+        if (v->is_object()) {
+            if (v->contains("state") && (*v)["state"].is_string()) state = (*v)["state"].get<std::string>();
+            v = v->contains("value") ? &(*v)["value"] : nullptr;
+        }
+        std::transform(state.begin(), state.end(), state.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (v && v->is_number_integer() && (state.empty() || state == "value")) {
+            l.value = v->get<int64_t>();
+            return l;
+        }
+        if (state.empty() && v && v->is_number_float()) state = v->get<double>() > 0 ? "high" : "low";
+        if (state.empty() && v && v->is_string()) state = v->get<std::string>();
+        std::transform(state.begin(), state.end(), state.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (state.empty() || state.find("nan") != std::string::npos || state == "none")
+            l.state = LimitValue::State::NotANumber;
+        else if (state.find("low") != std::string::npos || state[0] == '-' || state.find("min") != std::string::npos)
+            l.state = LimitValue::State::SaturatedLow;
+        else
+            l.state = LimitValue::State::SaturatedHigh;
+        return l;
+    };
+    const int64_t frame = integer("frame", 0, INT64_MAX, true);
+    const int area = static_cast<int>(integer("area", 0, tarvocoil::kMaxAreas - 1, true));
+    if (!j.contains("time") || !j["time"].is_number()) throw ToolError(where + "missing key \"time\" (seconds)");
+    const double time = j["time"].get<double>();
+    if (!std::isfinite(time)) throw ToolError(where + "\"time\": expected a number of seconds");
+    std::string name = "area " + std::to_string(area);
+    if (j.contains("name") && j["name"].is_string()) name = j["name"].get<std::string>();
+    AreaMeasurement m;
+    std::string kind = j.contains("kind") && j["kind"].is_string() ? j["kind"].get<std::string>() : "";
+    std::transform(kind.begin(), kind.end(), kind.begin(), [](unsigned char c) { return std::tolower(c); });
+    m.kind = kind == "baseline" || (kind.empty() && !j.contains("bgDiffSum")) ? AreaMeasurement::Kind::Baseline
+                                                                               : AreaMeasurement::Kind::Detect;
+    m.greySum = integer("greySum", INT64_MIN, INT64_MAX, false);
+    m.mean = integer("mean", INT64_MIN, INT64_MAX, false);
+    m.sampleCount = static_cast<int32_t>(integer("sampleCount", INT32_MIN, INT32_MAX, false));
+    if (m.kind == AreaMeasurement::Kind::Detect) {
+        m.referenceGrey = integer("referenceGrey", INT64_MIN, INT64_MAX, false);
+        m.bgDiffSum = integer("bgDiffSum", INT64_MIN, INT64_MAX, false);
+        m.prevDiffSum = integer("prevDiffSum", INT64_MIN, INT64_MAX, false);
+        m.presenceLimit = limit("presenceLimit");
+        m.stillLimit = limit("stillLimit");
+        m.stillCount = static_cast<int32_t>(integer("stillCount", INT32_MIN, INT32_MAX, false));
+        m.present = integer("present", 0, 1, false) != 0;
+        m.result = static_cast<int32_t>(integer("result", INT32_MIN, INT32_MAX, false));
+        if (j.contains("refresh")) {
+            const json& r = j["refresh"];
+            std::string s = r.is_string() ? r.get<std::string>() : "";
+            std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+            const int64_t k = r.is_number_integer() ? r.get<int64_t>() : -1;
+            m.refresh = s == "copy" || k == 1   ? AreaMeasurement::Refresh::Copy
+                        : s == "exchange" || k == 2 ? AreaMeasurement::Refresh::Exchange
+                                                    : AreaMeasurement::Refresh::None;
+        }
+    }
+    data.add(area, name, frame, time, m);
+}
+
+// A CSV field as the JSON value the same record has in JSON Lines: true and
+// false, integers, decimals; anything else (nan, saturated-high, names)
+// stays text.
+json CsvValue(const std::string& field) {
+    if (field == "true" || field == "false") return field == "true";
+    const bool numeric = !field.empty() && field.find_first_not_of("0123456789+-.eE") == std::string::npos;
+    if (numeric) {
+        char* end = nullptr;
+        errno = 0;
+        const long long i = std::strtoll(field.c_str(), &end, 10);
+        if (errno == 0 && end == field.c_str() + field.size()) return static_cast<int64_t>(i);
+        const double d = std::strtod(field.c_str(), &end);
+        if (end == field.c_str() + field.size()) return d;
+    }
+    return field;
+}
+
+}  // namespace
+
 PlotData ReadTrace(const std::string& path) {
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) throw ToolError("cannot read trace '" + path + "': it is a directory");
@@ -180,94 +287,53 @@ PlotData ReadTrace(const std::string& path) {
     data.title = std::filesystem::path(path).filename().string();
     std::string line;
     int lineNo = 0;
-    using nlohmann::json;
+    enum class Format { Unknown, Jsonl, Csv } format = Format::Unknown;
+    std::vector<std::string> columns, fields;
     while (std::getline(in, line)) {
         ++lineNo;
+        if (lineNo == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
         if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
         const std::string where = path + ":" + std::to_string(lineNo) + ": ";
-        json j;
-        try {
-            j = json::parse(line);
-        } catch (const json::exception& e) {
-            throw ToolError(where + "not a JSON object (a trace has one per line, as 'run --trace' writes): " + e.what());
+        if (format == Format::Unknown) format = line.find_first_not_of(" \t") == line.find('{') ? Format::Jsonl : Format::Csv;
+        if (format == Format::Jsonl) {
+            json j;
+            try {
+                j = json::parse(line);
+            } catch (const json::exception& e) {
+                throw ToolError(where + "not a JSON object (a trace has one per line, as 'run --trace' writes): " +
+                                e.what());
+            }
+            AddRecord(data, j, where);
+            continue;
         }
-        if (!j.is_object()) throw ToolError(where + "expected a JSON object per line");
-        auto integer = [&](const char* key, int64_t lo, int64_t hi, bool required) -> int64_t {
-            if (!j.contains(key)) {
-                if (required) throw ToolError(where + "missing key \"" + key + "\"");
-                return 0;
-            }
-            const json& v = j[key];
-            if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
-            if (!v.is_number_integer() || (v.is_number_unsigned() && v.get<uint64_t>() > static_cast<uint64_t>(hi)) ||
-                v.get<int64_t>() < lo || v.get<int64_t>() > hi)
-                throw ToolError(where + "\"" + key + "\": expected an integer within " + std::to_string(lo) + ".." +
-                                std::to_string(hi) + ", got " + v.dump());
-            return v.get<int64_t>();
-        };
-        // Limits are numbers; a limit that is not one says why: NaN or
-        // saturated, as a string ("nan", "saturated high", "-inf", ...), as
-        // an object {"state": ..., "value": ...}, or null for none.
-        auto limit = [&](const char* key) {
-            LimitValue l;
-            if (!j.contains(key)) return l;
-            const json* v = &j[key];
-            std::string state;
-            if (v->is_object()) {
-                if (v->contains("state") && (*v)["state"].is_string()) state = (*v)["state"].get<std::string>();
-                v = v->contains("value") ? &(*v)["value"] : nullptr;
-            }
-            std::transform(state.begin(), state.end(), state.begin(), [](unsigned char c) { return std::tolower(c); });
-            if (v && v->is_number_integer() && (state.empty() || state == "value")) {
-                l.value = v->get<int64_t>();
-                return l;
-            }
-            if (state.empty() && v && v->is_number_float()) state = v->get<double>() > 0 ? "high" : "low";
-            if (state.empty() && v && v->is_string()) state = v->get<std::string>();
-            std::transform(state.begin(), state.end(), state.begin(), [](unsigned char c) { return std::tolower(c); });
-            if (state.empty() || state.find("nan") != std::string::npos || state == "none")
-                l.state = LimitValue::State::NotANumber;
-            else if (state.find("low") != std::string::npos || state[0] == '-' || state.find("min") != std::string::npos)
-                l.state = LimitValue::State::SaturatedLow;
-            else
-                l.state = LimitValue::State::SaturatedHigh;
-            return l;
-        };
-        const int64_t frame = integer("frame", 0, INT64_MAX, true);
-        const int area = static_cast<int>(integer("area", 0, tarvocoil::kMaxAreas - 1, true));
-        if (!j.contains("time") || !j["time"].is_number()) throw ToolError(where + "missing key \"time\" (seconds)");
-        const double time = j["time"].get<double>();
-        if (!std::isfinite(time)) throw ToolError(where + "\"time\": expected a number of seconds");
-        std::string name = "area " + std::to_string(area);
-        if (j.contains("name") && j["name"].is_string()) name = j["name"].get<std::string>();
-        AreaMeasurement m;
-        std::string kind = j.contains("kind") && j["kind"].is_string() ? j["kind"].get<std::string>() : "";
-        std::transform(kind.begin(), kind.end(), kind.begin(), [](unsigned char c) { return std::tolower(c); });
-        m.kind = kind == "baseline" || (kind.empty() && !j.contains("bgDiffSum")) ? AreaMeasurement::Kind::Baseline
-                                                                                   : AreaMeasurement::Kind::Detect;
-        m.greySum = integer("greySum", INT64_MIN, INT64_MAX, false);
-        m.mean = integer("mean", INT64_MIN, INT64_MAX, false);
-        m.sampleCount = static_cast<int32_t>(integer("sampleCount", INT32_MIN, INT32_MAX, false));
-        if (m.kind == AreaMeasurement::Kind::Detect) {
-            m.referenceGrey = integer("referenceGrey", INT64_MIN, INT64_MAX, false);
-            m.bgDiffSum = integer("bgDiffSum", INT64_MIN, INT64_MAX, false);
-            m.prevDiffSum = integer("prevDiffSum", INT64_MIN, INT64_MAX, false);
-            m.presenceLimit = limit("presenceLimit");
-            m.stillLimit = limit("stillLimit");
-            m.stillCount = static_cast<int32_t>(integer("stillCount", INT32_MIN, INT32_MAX, false));
-            m.present = integer("present", 0, 1, false) != 0;
-            m.result = static_cast<int32_t>(integer("result", INT32_MIN, INT32_MAX, false));
-            if (j.contains("refresh")) {
-                const json& r = j["refresh"];
-                std::string s = r.is_string() ? r.get<std::string>() : "";
-                std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-                const int64_t k = r.is_number_integer() ? r.get<int64_t>() : -1;
-                m.refresh = s == "copy" || k == 1   ? AreaMeasurement::Refresh::Copy
-                            : s == "exchange" || k == 2 ? AreaMeasurement::Refresh::Exchange
-                                                        : AreaMeasurement::Refresh::None;
-            }
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        // A quoted name may hold a line break: the record goes on.
+        std::string next;
+        while (!SplitCsv(line, fields)) {
+            if (!std::getline(in, next)) throw ToolError(where + "unterminated quote");
+            ++lineNo;
+            if (!next.empty() && next.back() == '\r') next.pop_back();
+            line += "\n" + next;
         }
-        data.add(area, name, frame, time, m);
+        if (columns.empty()) {
+            columns = fields;
+            for (const char* key : {"frame", "time", "area"})
+                if (std::find(columns.begin(), columns.end(), key) == columns.end())
+                    throw ToolError(where + "expected a JSON object or the header of a CSV trace naming its columns " +
+                                    "(frame,time,area,... as 'run --trace-format csv' writes), got \"" +
+                                    line.substr(0, 80) + "\"");
+            continue;
+        }
+        if (fields.size() != columns.size())
+            throw ToolError(where + "expected " + std::to_string(columns.size()) + " fields as the header names, got " +
+                            std::to_string(fields.size()));
+        json j = json::object();
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            if (fields[i].empty()) continue;  // no value in this row
+            const bool text = columns[i] == "name" || columns[i] == "kind" || columns[i] == "refresh";
+            j[columns[i]] = text ? json(fields[i]) : CsvValue(fields[i]);
+        }
+        AddRecord(data, j, where);
     }
     if (in.bad()) throw ToolError("cannot read trace '" + path + "': " + std::strerror(errno));
     if (data.areas.empty()) throw ToolError("'" + path + "' holds no trace rows");
@@ -506,6 +572,33 @@ void WritePlot(const std::string& path, const PlotData& data, const PlotOptions&
     }
 }
 
+void CheckPlotPath(const std::string& path, std::size_t areas, const PlotOptions& options) {
+    const std::string ext = std::filesystem::path(path).extension().string();
+    if (ext != ".png" && ext != ".svg") throw ToolError("--plot: expected a .png or .svg file, got '" + path + "'");
+    PlotData shape;
+    shape.areas.resize(areas);
+    LayoutPlot(shape, options);
+}
+
+PlotSink::PlotSink(std::string path, std::string title, std::vector<std::string> names, PlotOptions options)
+    : path_(std::move(path)), names_(std::move(names)), options_(options) {
+    data_.title = std::move(title);
+}
+
+void PlotSink::frame(const ProcessedFrame& f) {
+    if (f.measurements) data_.add(f.index, f.time, *f.measurements, names_);
+}
+
+void PlotSink::finish() {
+    if (written_) return;
+    written_ = true;
+    if (data_.areas.empty()) {
+        Warn("no plot '" + path_ + "': the detector recorded no measurements");
+        return;
+    }
+    WritePlot(path_, data_, options_);
+}
+
 CLI::App* AddPlotCommand(CLI::App& app, PlotCommand& cmd) {
     CLI::App* c = app.add_subcommand(
         "plot",
@@ -514,22 +607,17 @@ CLI::App* AddPlotCommand(CLI::App& app, PlotCommand& cmd) {
         "threshold: above it the area is present), the still ratio prevDiffSum over the\n"
         "still limit (at or below 1.0 the area is still), and marks for triggers,\n"
         "background refreshes and, with a truth file, passages hit or missed.");
-    c->add_option("TRACE", cmd.trace, "JSON Lines trace: one object per area and processed frame")
+    c->add_option("TRACE", cmd.trace,
+                  "Trace as 'run --trace' writes it: JSON Lines (one object per area and\n"
+                  "processed frame) or CSV ('--trace-format csv': a header line, then one row each)")
         ->required()
-        ->type_name("TRACE.jsonl");
+        ->type_name("TRACE");
     c->add_option("-o,--out", cmd.out, "Picture to write: .png or .svg")->required()->type_name("PLOT.png");
     c->add_option("-t,--truth", cmd.truth,
                   "Labelled passages (CSV frame,area; see 'tarvocoil tune --help'): marks\n"
                   "triggers as hits or false and passages as hit or missed")
         ->type_name("TRUTH.csv");
-    c->add_option("--early", cmd.early, "With --truth: a trigger up to this many frames before a passage is its hit")
-        ->capture_default_str()
-        ->type_name("FRAMES")
-        ->check(CLI::Range(int64_t{0}, int64_t{1000000}));
-    c->add_option("--late", cmd.late, "... and up to this many frames after it")
-        ->capture_default_str()
-        ->type_name("FRAMES")
-        ->check(CLI::Range(int64_t{0}, int64_t{1000000}));
+    AddMatchWindowOptions(*c, cmd.early, cmd.late, "With --truth: a trigger up to this many frames before a passage is its hit");
     c->add_option("--width", cmd.options.width, "Width in pixels")
         ->capture_default_str()
         ->type_name("PIXELS")

@@ -6,7 +6,7 @@
 // Drawn with cairo: PNG or SVG, by the file's extension. A run that wants a
 // plot fills a PlotData with each processed frame's measurements
 // (data.add(frame, time, detector.measurements(), names)) and calls
-// WritePlot at the end.
+// WritePlot at the end; PlotSink does that on the frame loop.
 #ifndef TARVOCOIL_TOOLS_PLOT_H
 #define TARVOCOIL_TOOLS_PLOT_H
 
@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "frame_loop.h"
 #include "matching.h"
 #include "tarvocoil.hpp"
 #include "truth.h"
@@ -58,8 +59,10 @@ void Rethreshold(PlotData& data, const std::vector<float>& thresholds);
 // Truth entries to mark, scored with `window`.
 void AddTruth(PlotData& data, const std::vector<TruthEntry>& truth, MatchWindow window);
 
-// Reads a JSON Lines trace as `run --trace` writes it (one object per area
-// and processed frame). Throws ToolError naming the line.
+// Reads a trace as `run --trace` writes it, one record per area and
+// processed frame: JSON Lines (one object per line), or CSV with a header
+// line naming the columns (`--trace-format csv`); a first line starting
+// with '{' means JSON Lines. Throws ToolError naming the line.
 PlotData ReadTrace(const std::string& path);
 
 struct PlotOptions {
@@ -96,6 +99,27 @@ constexpr uint32_t kPlotExchange = 0x8c564b;    // refresh refused: planes excha
 // Writes the plot; the extension (.png or .svg) chooses the format. Throws
 // ToolError.
 void WritePlot(const std::string& path, const PlotData& data, const PlotOptions& options);
+
+// Fails now, not after a run, for a name that is not .png or .svg and for
+// more areas than fit in one picture.
+void CheckPlotPath(const std::string& path, std::size_t areas, const PlotOptions& options = PlotOptions{});
+
+// The plot of a run: every processed frame's measurements, drawn in
+// finish() (also after an error or a stop, like the other outputs).
+class PlotSink : public FrameSink {
+public:
+    PlotSink(std::string path, std::string title, std::vector<std::string> names, PlotOptions options = PlotOptions{});
+    bool wantsMeasurements() const override { return true; }
+    void frame(const ProcessedFrame& f) override;
+    void finish() override;
+
+private:
+    std::string path_;
+    std::vector<std::string> names_;
+    PlotOptions options_;
+    PlotData data_;
+    bool written_ = false;
+};
 
 struct PlotCommand {
     std::string trace, out, truth;

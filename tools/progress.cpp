@@ -6,11 +6,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace tarvotool {
 
-Progress::Progress(bool wanted, int64_t total, bool estimate)
-    : on_(wanted && isatty(STDERR_FILENO)), total_(total), estimate_(estimate) {}
+Progress::Progress(bool wanted, int64_t total, bool estimate, std::string label)
+    : on_(wanted && isatty(STDERR_FILENO)), total_(total), estimate_(estimate), label_(std::move(label)) {}
 
 Progress::~Progress() { done(); }
 
@@ -46,7 +47,7 @@ void Progress::update(int64_t frames) {
     last_ = now;
     shown_ = true;
     const std::string line = Line(frames, total_, estimate_, std::chrono::duration<double>(now - start_).count());
-    std::fprintf(stderr, "\r%s\033[K", line.c_str());
+    std::fprintf(stderr, "\r%s%s\033[K", label_.c_str(), line.c_str());
     std::fflush(stderr);
 }
 

@@ -14,8 +14,9 @@ namespace tarvotool {
 class Progress : public FrameSink {
 public:
     // total: frames expected, or -1 when unknown (then no bar); `estimate`
-    // marks a total guessed from the container's duration (shown as ~N).
-    Progress(bool wanted, int64_t total, bool estimate);
+    // marks a total guessed from the container's duration (shown as ~N);
+    // `label` goes before the line.
+    Progress(bool wanted, int64_t total, bool estimate, std::string label = "");
     ~Progress() override;
 
     void update(int64_t frames);
@@ -40,6 +41,7 @@ private:
     bool shown_ = false;
     int64_t total_;
     bool estimate_;
+    std::string label_;
     Clock::time_point start_ = Clock::now();
     Clock::time_point last_{};
 };

@@ -1,16 +1,14 @@
 // tune.cpp - `tarvocoil tune` and `demo --tune`.
 #include "tune.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include <CLI/CLI.hpp>
@@ -19,10 +17,11 @@
 #include "common.h"
 #include "demo_scene.h"
 #include "events.h"
-#include "media.h"
 #include "plot.h"
+#include "progress.h"
 #include "replay.h"
 #include "tarvocoil.hpp"
+#include "video_source.h"
 
 namespace tarvotool {
 
@@ -71,16 +70,6 @@ Candidate FromText(const std::string& text, const std::string& grid) {
     return Candidate{v, text};
 }
 
-void Process(tarvocoil::Detector& det, const tarvocoil::FrameView& img, int64_t index, std::vector<int32_t>& flags) {
-    std::fill(flags.begin(), flags.end(), 0);
-    if (!det.process(img, flags.data()))
-        throw ToolError("the detector refused frame " + std::to_string(index));
-}
-
-tarvocoil::FrameView View(const BgrImage& img) {
-    return tarvocoil::FrameView{img.data.data(), img.width, img.height, img.stride};
-}
-
 void SetThresholds(tarvocoil::Detector& det, const AreasConfig& areas, const std::vector<float>& thresholds) {
     AreasConfig copy = areas;
     for (std::size_t a = 0; a < copy.areas.size(); ++a) copy.areas[a].threshold = thresholds[a];
@@ -92,32 +81,6 @@ MatchCounts Score(const std::vector<int64_t>& truth, const std::vector<int64_t>&
 }
 
 std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
-
-std::string Compact(const nlohmann::ordered_json& j) {
-    if (j.is_array()) {
-        std::string out = "[";
-        for (std::size_t i = 0; i < j.size(); ++i) out += (i ? ", " : "") + Compact(j[i]);
-        return out + "]";
-    }
-    if (j.is_object()) {
-        std::string out = "{";
-        bool first = true;
-        for (auto it = j.begin(); it != j.end(); ++it) {
-            out += (first ? "" : ", ") + nlohmann::json(it.key()).dump() + ": " + Compact(it.value());
-            first = false;
-        }
-        return out + "}";
-    }
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-// One element per line, as the tool writes areas files.
-std::string Lines(const nlohmann::ordered_json& list, const std::string& indent) {
-    std::string out = "[\n";
-    for (std::size_t i = 0; i < list.size(); ++i)
-        out += indent + "  " + Compact(list[i]) + (i + 1 < list.size() ? ",\n" : "\n");
-    return out + indent + "]";
-}
 
 void WriteText(const std::string& path, const std::string& text, const char* what) {
     std::ofstream f(path, std::ios::binary);
@@ -206,7 +169,7 @@ std::vector<float> TuneResult::recommended() const {
 }
 
 TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, const TuneOptions& options,
-                const PassSource& source) {
+                const RunPass& runPass) {
     TuneResult r;
     r.candidates = options.candidates;
     if (r.candidates.empty()) throw ToolError("no candidate thresholds");
@@ -214,11 +177,8 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
     const std::size_t n = areas.areas.size(), nc = r.candidates.size();
     std::vector<float> values, own;
     for (const Candidate& c : r.candidates) values.push_back(c.value);
-    std::vector<std::string> names;
-    for (const AreaSpec& a : areas.areas) {
-        own.push_back(a.threshold);
-        names.push_back(a.name);
-    }
+    const std::vector<std::string> names = AreaNames(areas);
+    for (const AreaSpec& a : areas.areas) own.push_back(a.threshold);
     std::vector<std::vector<int64_t>> truthFrames(n);
     for (std::size_t a = 0; a < n; ++a) truthFrames[a] = TruthFrames(truth, static_cast<int>(a));
 
@@ -226,8 +186,11 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
     PlotData plot;
     std::vector<std::vector<std::vector<int64_t>>> trig(n, std::vector<std::vector<int64_t>>(nc));
     std::vector<std::vector<int64_t>> before(n), after(n);
-    std::vector<int32_t> flags(n);
     r.areas.resize(n);
+    auto pass = [&](FrameLoop& loop) {
+        r.frames = runPass(loop).processed;
+        ++r.passes;
+    };
 
     if (!r.frontLight) {
         tarvocoil::Detector det;
@@ -235,52 +198,55 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
         det.setMeasuring(true);
         if (!det.measuring()) throw ToolError("this detector records no measurements, which tuning needs");
         ThresholdReplay replay(n, values), mine(n, own);
-        int64_t index = 0;
-        source([&](const tarvocoil::FrameView& img, double t) {
-            Process(det, img, index, flags);
-            const std::vector<AreaMeasurement>& m = det.measurements();
-            replay.frame(index, m);
-            mine.frame(index, m);
-            // The replay must decide exactly as the detector did at the
-            // file's own thresholds; anything else is a fault of this tool.
-            for (std::size_t a = 0; a < n; ++a) {
-                if (m[a].kind != AreaMeasurement::Kind::Detect) continue;
-                const auto& mt = mine.triggers(a, a);
-                const bool replayed = !mt.empty() && mt.back() == index;
-                if (!SameLimit(PresenceLimit(m[a].referenceGrey, m[a].sampleCount, own[a]), m[a].presenceLimit) ||
-                    Exceeds(m[a].bgDiffSum, m[a].presenceLimit) != m[a].present || replayed != (flags[a] != 0))
-                    throw ToolError("internal error: replaying area " + std::to_string(a) + " on frame " +
-                                    std::to_string(index) + " disagrees with the detector");
-            }
-            if (wantPlot) plot.add(index, t, m, names);
-            ++index;
-        });
-        r.frames = index;
-        r.passes = 1;
+        FunctionSink replaying(
+            [&](const ProcessedFrame& f) {
+                const std::vector<AreaMeasurement>& m = *f.measurements;
+                replay.frame(f.index, m);
+                mine.frame(f.index, m);
+                // The replay must decide exactly as the detector did at the
+                // file's own thresholds; anything else is a fault of this tool.
+                for (std::size_t a = 0; a < n; ++a) {
+                    if (m[a].kind != AreaMeasurement::Kind::Detect) continue;
+                    const auto& mt = mine.triggers(a, a);
+                    const bool replayed = !mt.empty() && mt.back() == f.index;
+                    if (!SameLimit(PresenceLimit(m[a].referenceGrey, m[a].sampleCount, own[a]), m[a].presenceLimit) ||
+                        Exceeds(m[a].bgDiffSum, m[a].presenceLimit) != m[a].present || replayed != f.triggered(a))
+                        throw ToolError("internal error: replaying area " + std::to_string(a) + " on frame " +
+                                        std::to_string(f.index) + " disagrees with the detector");
+                }
+                if (wantPlot) plot.add(f.index, f.time, m, names);
+            },
+            true);
+        FrameLoop loop(det, n);
+        loop.add(replaying);
+        pass(loop);
         for (std::size_t a = 0; a < n; ++a) {
             for (std::size_t c = 0; c < nc; ++c) trig[a][c] = replay.triggers(a, c);
             before[a] = mine.triggers(a, a);
         }
     } else {
         // Presence feeds the light mask, which later areas and frames read:
-        // every candidate needs a run of its own.
+        // every candidate needs a run of its own. A batch shares a pass: the
+        // loop's detector takes its first candidate, side detectors the
+        // rest (and, in the first batch, the file's own thresholds).
         for (std::size_t first = 0; first < nc; first += kBatch) {
             const std::size_t count = std::min(kBatch, nc - first);
-            std::vector<tarvocoil::Detector> dets(count + (first == 0 ? 1 : 0));
-            for (std::size_t k = 0; k < count; ++k)
-                SetThresholds(dets[k], areas, std::vector<float>(n, values[first + k]));
-            if (first == 0) ApplyAreas(dets[count], areas);
-            int64_t index = 0;
-            source([&](const tarvocoil::FrameView& img, double) {
-                for (std::size_t k = 0; k < dets.size(); ++k) {
-                    Process(dets[k], img, index, flags);
-                    for (std::size_t a = 0; a < n; ++a)
-                        if (flags[a]) (k < count ? trig[a][first + k] : before[a]).push_back(index);
-                }
-                ++index;
-            });
-            r.frames = index;
-            ++r.passes;
+            auto collect = [&](std::size_t k, const ProcessedFrame& f) {
+                for (std::size_t a = 0; a < n; ++a)
+                    if (f.triggered(a)) (k < count ? trig[a][first + k] : before[a]).push_back(f.index);
+            };
+            tarvocoil::Detector det;
+            SetThresholds(det, areas, std::vector<float>(n, values[first]));
+            SideDetectors side(count - 1 + (first == 0 ? 1 : 0), n,
+                               [&](std::size_t k, const ProcessedFrame& f) { collect(k + 1, f); });
+            for (std::size_t k = 1; k < count; ++k)
+                SetThresholds(side.detector(k - 1), areas, std::vector<float>(n, values[first + k]));
+            if (first == 0) ApplyAreas(side.detector(count - 1), areas);
+            FunctionSink leading([&](const ProcessedFrame& f) { collect(0, f); });
+            FrameLoop loop(det, n);
+            loop.add(leading);
+            loop.add(side);
+            pass(loop);
         }
     }
 
@@ -304,15 +270,16 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
             wantPlot = false;
         }
         for (auto& v : after) v.clear();
-        int64_t index = 0;
-        source([&](const tarvocoil::FrameView& img, double t) {
-            Process(det, img, index, flags);
-            for (std::size_t a = 0; a < n; ++a)
-                if (flags[a]) after[a].push_back(index);
-            if (wantPlot) plot.add(index, t, det.measurements(), names);
-            ++index;
-        });
-        ++r.passes;
+        FunctionSink mix(
+            [&](const ProcessedFrame& f) {
+                for (std::size_t a = 0; a < n; ++a)
+                    if (f.triggered(a)) after[a].push_back(f.index);
+                if (wantPlot) plot.add(f.index, f.time, *f.measurements, names);
+            },
+            wantPlot);
+        FrameLoop loop(det, n);
+        loop.add(mix);
+        pass(loop);
     } else if (wantPlot) {
         Rethreshold(plot, chosen);
     }
@@ -409,13 +376,13 @@ std::string TunedAreasText(const std::string& original, const std::string& sourc
     }
     std::string text;
     if (doc.is_array()) {
-        text = Lines(doc, "") + "\n";
+        text = JsonListLines(doc, "") + "\n";
     } else {
         text = "{\n";
         bool first = true;
         for (auto it = doc.begin(); it != doc.end(); ++it) {
             text += std::string(first ? "" : ",\n") + "  " + nlohmann::json(it.key()).dump() + ": " +
-                    (it.key() == "areas" ? Lines(it.value(), "  ") : Compact(it.value()));
+                    (it.key() == "areas" ? JsonListLines(it.value(), "  ") : CompactJson(it.value()));
             first = false;
         }
         text += "\n}\n";
@@ -446,14 +413,7 @@ CLI::App* AddTuneCommand(CLI::App& app, TuneCommand& cmd) {
                   "to its decimal")
         ->capture_default_str()
         ->type_name("GRID");
-    c->add_option("--early", cmd.early, "A trigger up to this many frames before a labelled entry is its hit")
-        ->capture_default_str()
-        ->type_name("FRAMES")
-        ->check(CLI::Range(int64_t{0}, int64_t{1000000}));
-    c->add_option("--late", cmd.late, "... and up to this many frames after it")
-        ->capture_default_str()
-        ->type_name("FRAMES")
-        ->check(CLI::Range(int64_t{0}, int64_t{1000000}));
+    AddMatchWindowOptions(*c, cmd.early, cmd.late, "A trigger up to this many frames before a labelled entry is its hit");
     c->add_option("--table", cmd.table, "Write every table row as CSV: area,threshold,triggers,hits,misses,false")
         ->type_name("FILE.csv");
     c->add_option("-o,--out", cmd.out,
@@ -492,52 +452,37 @@ CLI::App* AddTuneCommand(CLI::App& app, TuneCommand& cmd) {
 int RunTune(const TuneCommand& cmd) {
     AreasConfig areas = LoadAreasFile(cmd.areas);
     for (const std::string& w : areas.warnings) Warn(cmd.areas + ": " + w);
-    std::vector<std::string> names;
-    for (const AreaSpec& a : areas.areas) names.push_back(a.name);
-    const std::vector<TruthEntry> truth = LoadTruthFile(cmd.truth, names);
+    const std::vector<TruthEntry> truth = LoadTruthFile(cmd.truth, AreaNames(areas));
     TuneOptions opt;
     opt.candidates = ParseThresholds(cmd.thresholds);
     opt.window = MatchWindow{cmd.early, cmd.late};
     opt.plotPath = cmd.plot;
     opt.plotTitle = std::filesystem::path(cmd.video).filename().string() + " at the recommended thresholds";
-    if (!cmd.plot.empty()) {
-        const std::string ext = std::filesystem::path(cmd.plot).extension().string();
-        if (ext != ".png" && ext != ".svg") throw ToolError("--plot: expected a .png or .svg file, got '" + cmd.plot + "'");
-        PlotData shape;
-        shape.areas.resize(areas.areas.size());
-        LayoutPlot(shape, PlotOptions{});  // too many areas fail now, not after the run
-    }
-    {
-        VideoReader probe(cmd.video);
-        for (const std::string& msg : AreasOutsideFrame(areas, probe.width(), probe.height())) Warn(cmd.areas + ": " + msg);
-    }
-    // A progress line on a terminal: passes can take minutes on long clips.
-    const bool tty = isatty(STDERR_FILENO);
+    if (!cmd.plot.empty()) CheckPlotPath(cmd.plot, areas.areas.size());
+    // Every pass reads the frames `run` reads with the same --start and
+    // --duration, and says what run says about the video, once.
+    const std::optional<double> duration = cmd.duration > 0 ? std::optional<double>(cmd.duration) : std::nullopt;
+    int64_t frames = -1;
     int pass = 0;
-    const PassSource source = [&](const PassSink& sink) {
-        VideoReader reader(cmd.video);
-        reader.seek(cmd.start);
-        const double end = cmd.duration > 0 ? cmd.start + cmd.duration : INFINITY;
-        VideoFrame frame;
-        int64_t n = 0;
-        auto last = std::chrono::steady_clock::now();
-        ++pass;
-        while (reader.next(frame) && frame.time < end - 1e-9) {
-            sink(frame.picture, frame.time);
-            ++n;
-            if (tty && std::chrono::steady_clock::now() - last > std::chrono::milliseconds(500)) {
-                last = std::chrono::steady_clock::now();
-                std::fprintf(stderr, "\rtune: pass %d, frame %lld\033[K", pass, static_cast<long long>(n));
-            }
+    const RunPass runPass = [&](FrameLoop& loop) {
+        VideoReader reader(cmd.video, VideoReaderOptions{});
+        VideoSource source(reader, cmd.video, cmd.start, duration, false);
+        const bool first = ++pass == 1;
+        if (first) {
+            source.warnAboutInput(false);
+            if (reader.width() > 0)
+                for (const std::string& msg : AreasOutsideFrame(areas, reader.width(), reader.height()))
+                    Warn(cmd.areas + ": " + msg);
         }
-        if (tty) std::fputs("\r\033[K", stderr);
+        // Passes can take minutes on long clips.
+        Progress progress(true, first ? source.expectedFrames() : frames, first, "tune pass " + std::to_string(pass) + ": ");
+        loop.add(progress);
+        const LoopStats stats = loop.run(source);
+        if (first) source.checkEnd(stats);
+        frames = stats.processed;
+        return stats;
     };
-    const TuneResult r = Tune(areas, truth, opt, source);
-    if (r.frames == 0) {
-        char from[40];
-        std::snprintf(from, sizeof from, "%.10g", cmd.start);
-        throw ToolError("'" + cmd.video + "' has no frames at or after " + from + " s to tune on");
-    }
+    const TuneResult r = Tune(areas, truth, opt, runPass);
     for (const TruthEntry& e : truth)
         if (e.frame >= r.frames)
             Warn(cmd.truth + ":" + std::to_string(e.line) + ": frame " + std::to_string(e.frame) +
@@ -582,19 +527,19 @@ void TuneDemo(const DemoCommand& cmd, const AreasConfig& areas, const std::vecto
     opt.lastFrame = cmd.frames - 1;
     opt.plotPath = (std::filesystem::path(dir) / (prefix + "tuned-plot.png")).string();
     opt.plotTitle = std::string("demo, ") + (cmd.night ? "night" : "day") + " scene, at the recommended thresholds";
-    const PassSource source = [&](const PassSink& sink) {
+    int pass = 0;
+    const RunPass runPass = [&](FrameLoop& loop) {
         DemoOptions o;
         o.night = cmd.night;
         o.frames = cmd.frames;
         o.seed = cmd.seed;
         DemoScene scene(o);
-        BgrImage img;
-        for (int i = 0; i < cmd.frames; ++i) {
-            scene.render(i, img);
-            sink(View(img), static_cast<double>(i) / DemoScene::kFps);
-        }
+        DemoSource source(scene, cmd.frames);
+        Progress progress(cmd.progress, cmd.frames, false, "tune pass " + std::to_string(++pass) + ": ");
+        loop.add(progress);
+        return loop.run(source);
     };
-    const TuneResult r = Tune(areas, truth, opt, source);
+    const TuneResult r = Tune(areas, truth, opt, runPass);
     std::printf("\ntuned on the scene's ground truth: candidates 0.01..0.50 per coil, best F1 = 2 hits / (2 hits + "
                 "misses + false)\n");
     if (r.frontLight)

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "areas_file.h"
+#include "frame_loop.h"
 #include "matching.h"
 #include "truth.h"
 
@@ -44,11 +45,11 @@ struct Recommendation {
 };
 Recommendation Recommend(const std::vector<MatchCounts>& rows);
 
-// One pass over the frames tune runs on: every frame, in order, to `sink`
-// with its time in seconds. Tune may make several passes; each must give
-// the same frames.
-using PassSink = std::function<void(const tarvocoil::FrameView&, double)>;
-using PassSource = std::function<void(const PassSink&)>;
+// One pass over the frames tune runs on: runs `loop` (which holds the
+// pass's detector and sinks; add more, a progress line say) over them from
+// the first and returns its stats. Tune may make several passes; each must
+// give the same frames.
+using RunPass = std::function<LoopStats(FrameLoop& loop)>;
 
 struct AreaTuning {
     std::string name;
@@ -80,7 +81,7 @@ struct TuneOptions {
 // runs once per candidate (in batches) with every area at that candidate,
 // and a last pass checks the recommended mix.
 TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, const TuneOptions& options,
-                const PassSource& source);
+                const RunPass& runPass);
 
 // The per-area tables, as printed and as CSV (area,threshold,triggers,hits,misses,false).
 void PrintTuneTables(const TuneResult& r, std::FILE* out);

@@ -47,6 +47,32 @@ bool VideoSource::next(SourceFrame& out) {
     return true;
 }
 
+int64_t VideoSource::expectedFrames() const {
+    const double length = reader_.containerDuration();
+    if (length <= 0) return -1;
+    const double span = std::min(length, end_) - start_;
+    return span > 0 ? static_cast<int64_t>(std::ceil(span * reader_.frameRate() - 1e-6)) : -1;
+}
+
+void VideoSource::warnAboutInput(bool streamChosen) const {
+    if (reader_.videoStreams() > 1 && !streamChosen)
+        Warn("'" + name_ + "' has " + std::to_string(reader_.videoStreams()) + " video streams; using stream " +
+             std::to_string(reader_.streamIndex()) + " (choose another with --stream N)");
+    if (reader_.rotation() != 0)
+        Warn("'" + name_ + "' carries a display rotation of " + std::to_string(reader_.rotation()) +
+             " degrees, which players apply; the tool does not: area coordinates and pictures refer to the frames as "
+             "stored");
+}
+
+void VideoSource::checkEnd(const LoopStats& stats) const {
+    if (!stats.stopped && stats.processed < 2) throw ToolError(emptyReason());
+    if (reader_.decodeErrors() > 0 || reader_.lostFrames() > 0)
+        Warn("'" + name_ + "' is damaged: " + std::to_string(reader_.decodeErrors()) + " decoding errors, " +
+             std::to_string(reader_.lostFrames()) +
+             " frames lost; frame indices after the damage count the frames that could be decoded");
+    if (!truncation().empty()) Warn(truncation());
+}
+
 std::string VideoSource::truncation() const {
     const double stated = reader_.statedLength();
     const double frame = 1.0 / std::max(1.0, reader_.frameRate());

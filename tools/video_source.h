@@ -22,6 +22,15 @@ public:
     bool next(SourceFrame& out) override;
 
     int64_t delivered() const { return delivered_; }
+    // Frames the window should give, guessed from the container's duration;
+    // -1 when it does not say.
+    int64_t expectedFrames() const;
+    // Before the run: warnings about several video streams (unless one was
+    // chosen) and a display rotation the tool does not apply.
+    void warnAboutInput(bool streamChosen) const;
+    // After the run: an error when fewer than two frames were processed
+    // (unless stopped), warnings for damage and a file cut short.
+    void checkEnd(const LoopStats& stats) const;
     // When the file ended well before the length its header states (it
     // was cut short): a warning naming both times, else empty.
     std::string truncation() const;

@@ -3,7 +3,10 @@
 
 #include <cairo.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include <nlohmann/json.hpp>
@@ -11,6 +14,7 @@
 #include "common.h"
 #include "plot.h"
 #include "tool_test_util.h"
+#include "trace.h"
 
 using namespace tooltest;
 using namespace tarvotool;
@@ -204,4 +208,140 @@ TEST(Plot, TraceLimitsThatAreNoNumberSayWhy) {
     EXPECT_EQ(f[3].m.stillLimit.state, S::SaturatedLow);
     EXPECT_EQ(d.areas[0].name, "area 0");
     ASSERT_EQ(RunCli({"plot", trace, "--out", Scratch("limits.png")}).status, 0);
+}
+
+namespace {
+
+// Trigger events of a run's CSV output: (frame, time, area).
+struct Trigger {
+    long long frame;
+    double time;
+    int area;
+};
+std::vector<Trigger> EventsOf(const std::string& csv) {
+    std::vector<Trigger> out;
+    const std::vector<std::string> lines = Lines(csv);
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        Trigger t{};
+        EXPECT_EQ(std::sscanf(lines[i].c_str(), "%lld,%lf,%d,", &t.frame, &t.time, &t.area), 3) << lines[i];
+        out.push_back(t);
+    }
+    return out;
+}
+
+}  // namespace
+
+// run --plot: the picture decodes at its size and the trigger marks stand
+// on the frames run reported, in the panel of their area, and nowhere else.
+TEST(Plot, RunPlotMarksTheTriggersOfTheRun) {
+    const std::string areas = Scratch("runplot-areas.json"), trace = Scratch("runplot.jsonl");
+    const std::string png = Scratch("runplot.png"), svg = Scratch("runplot.svg");
+    WriteFile(areas, ClipAreasJson());
+    const CliResult r = RunCli({"run", ClipPath(), "--areas", areas, "--trace", trace, "--plot", png, "-q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<Trigger> triggers = EventsOf(r.out);
+    ASSERT_GE(triggers.size(), 3u) << r.out;
+    const Png img = ReadPng(png);
+    ASSERT_EQ(img.width(), 1600);
+    ASSERT_EQ(img.height(), 90 + 3 * 250);
+    const PlotLayout L = LayoutPlot(ReadTrace(trace), PlotOptions{});
+    ASSERT_EQ(L.panels.size(), 3u);
+    for (const Trigger& t : triggers)
+        EXPECT_EQ(img.at(L.x(t.time), L.panels[t.area].triggerRow), kPlotTrigger) << "frame " << t.frame;
+    // Columns a few frames from every trigger of an area carry no mark.
+    for (int area = 0; area < 3; ++area)
+        for (int frame = 1; frame < kClipFrames; frame += 9) {
+            const bool near = std::any_of(triggers.begin(), triggers.end(), [&](const Trigger& t) {
+                return t.area == area && std::abs(t.frame - frame) <= 2;
+            });
+            if (!near) {
+                EXPECT_EQ(img.at(L.x(frame / 25.0), L.panels[area].triggerRow), 0xffffffu) << area << "/" << frame;
+            }
+        }
+
+    ASSERT_EQ(RunCli({"run", ClipPath(), "--areas", areas, "--plot", svg, "-q"}).status, 0);
+    EXPECT_NE(ReadFile(svg).find("<svg"), std::string::npos);
+    // A bad name fails before the run writes anything.
+    const CliResult bad = RunCli({"run", ClipPath(), "--areas", areas, "--plot", Scratch("runplot.gif")});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_NE(bad.err.find("--plot: expected a .png or .svg file"), std::string::npos) << bad.err;
+}
+
+// The CSV trace carries what the JSON Lines trace does: read back, every
+// area's every frame is the same, with front-light triggering off and on
+// (its extra columns), and a name that needs quoting.
+TEST(Plot, CsvTraceReadsBackAsTheJsonLinesTrace) {
+    std::string light = ClipAreasJson();
+    light.insert(light.rfind('}'), ",\"settings\": {\"front_light\": true}\n");
+    int config = 0;
+    for (const std::string& json : {std::string(ClipAreasJson()), light}) {
+        SCOPED_TRACE(config);
+        const std::string areas = Scratch("csv-areas" + std::to_string(config) + ".json");
+        const std::string jsonl = Scratch("csv" + std::to_string(config) + ".jsonl");
+        const std::string csv = Scratch("csv" + std::to_string(config) + ".csv");
+        ++config;
+        WriteFile(areas, json);
+        ASSERT_EQ(RunCli({"run", ClipPath(), "--areas", areas, "--trace", jsonl, "-q"}).status, 0);
+        ASSERT_EQ(RunCli({"run", ClipPath(), "--areas", areas, "--trace", csv, "--trace-format", "csv", "-q"}).status, 0);
+        const PlotData a = ReadTrace(jsonl), b = ReadTrace(csv);
+        ASSERT_EQ(a.areas.size(), 3u);
+        ASSERT_EQ(b.areas.size(), 3u);
+        EXPECT_EQ(b.areas[0].name, "left, \"A\"");
+        for (std::size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(a.areas[i].name, b.areas[i].name);
+            ASSERT_EQ(a.areas[i].frames.size(), static_cast<std::size_t>(kClipFrames));
+            ASSERT_EQ(a.areas[i].frames.size(), b.areas[i].frames.size());
+            for (std::size_t k = 0; k < a.areas[i].frames.size(); ++k) {
+                const PlotFrame &x = a.areas[i].frames[k], &y = b.areas[i].frames[k];
+                SCOPED_TRACE("area " + std::to_string(i) + " frame " + std::to_string(x.frame));
+                EXPECT_EQ(x.frame, y.frame);
+                EXPECT_EQ(x.time, y.time);
+                EXPECT_EQ(x.m.kind, y.m.kind);
+                EXPECT_EQ(x.m.greySum, y.m.greySum);
+                EXPECT_EQ(x.m.mean, y.m.mean);
+                EXPECT_EQ(x.m.referenceGrey, y.m.referenceGrey);
+                EXPECT_EQ(x.m.sampleCount, y.m.sampleCount);
+                EXPECT_EQ(x.m.bgDiffSum, y.m.bgDiffSum);
+                EXPECT_TRUE(x.m.presenceLimit.state == y.m.presenceLimit.state &&
+                            x.m.presenceLimit.value == y.m.presenceLimit.value);
+                EXPECT_EQ(x.m.prevDiffSum, y.m.prevDiffSum);
+                EXPECT_TRUE(x.m.stillLimit.state == y.m.stillLimit.state &&
+                            x.m.stillLimit.value == y.m.stillLimit.value);
+                EXPECT_EQ(x.m.stillCount, y.m.stillCount);
+                EXPECT_EQ(x.m.refresh, y.m.refresh);
+                EXPECT_EQ(x.m.present, y.m.present);
+                EXPECT_EQ(x.m.result, y.m.result);
+            }
+        }
+        EXPECT_EQ(RunCli({"plot", csv, "--out", Scratch("csv.png")}).status, 0);
+    }
+}
+
+TEST(Plot, CsvTraceErrorsNameTheLine) {
+    const std::string header = TraceSink::CsvHeader();
+    const std::string row = "1,0.04,0,a,detect,5,5,100,9,5,50,0,9,1,none,false,0,,,,,,,\n";
+    const std::string path = Scratch("bad.csv");
+    struct Case {
+        std::string text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"frame,area\n" + row, "bad.csv:1: expected a JSON object or the header of a CSV trace"},
+        {header + row + "1,0.04,0\n", "bad.csv:3: expected 24 fields as the header names, got 3"},
+        {header + "x" + row, "bad.csv:2: \"frame\": expected an integer"},
+        {header + row + "2,0.08,0,\"a\n", "bad.csv:3: unterminated quote"},
+        // A quoted name may span lines; the count goes on after it.
+        {header + "1,0.04,0,\"two\nlines\",detect,5,5,100,9,5,50,0,9,1,none,false,0,,,,,,,\n" + row + "2,zero,0" +
+             row.substr(row.find(",a,")),
+         "bad.csv:5: missing key \"time\""},
+    };
+    for (const Case& c : cases) {
+        WriteFile(path, c.text);
+        const CliResult r = RunCli({"plot", path, "--out", Scratch("bad-csv.png")});
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    WriteFile(path, header + "1,0.04,0,\"two\nlines\",detect,5,5,100,9,5,50,0,9,1,none,false,0,,,,,,,\n");
+    EXPECT_EQ(ReadTrace(path).areas.at(0).name, "two\nlines");
 }

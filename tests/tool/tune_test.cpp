@@ -394,7 +394,7 @@ TEST(Tune, BadInputsFailCleanly) {
         {{"--truth", f.truth, "--thresholds", "0.5:0.1:0.1"}, "--thresholds: TO is below FROM"},
         {{"--truth", f.truth, "--plot", Scratch("plot.gif")}, "--plot: expected a .png or .svg file"},
         {{"--truth", Scratch("none.csv")}, "cannot read truth file"},
-        {{"--truth", f.truth, "--start", "60"}, "has no frames at or after 60 s"},
+        {{"--truth", f.truth, "--start", "60"}, "ends before 60 s (its last frame is at"},  // as run says
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"tune", ClipPath(), "--areas", f.areas};
@@ -439,4 +439,21 @@ TEST(Demo, TuneOnTheScenesGroundTruthPrintsBeforeAndAfter) {
         EXPECT_NE(lines[header + 1 + a].find(t), std::string::npos) << lines[header + 1 + a] << " vs " << t;
     }
     EXPECT_EQ(Lines(ReadFile(dir + "/night-tune.csv")).size(), 1u + 3 * 50);
+}
+
+// tune reads the frames run reads: the same window gives the same count.
+TEST(Tune, WindowIsRunsWindow) {
+    const TuneFiles f = WriteTuneInputs("window", ClipAreasJson());
+    const CliResult t = RunCli({"tune", ClipPath(), "--areas", f.areas, "--truth", f.truth, "--thresholds", "0.1",
+                                "--start", "1", "--duration", "2"});
+    ASSERT_EQ(t.status, 0) << t.err;
+    const CliResult r = RunCli({"run", ClipPath(), "--areas", f.areas, "--start", "1", "--duration", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    long long read = 0, processed = 0, tuned = 0;
+    ASSERT_EQ(std::sscanf(r.err.c_str(), "tarvocoil: %lld frames read, %lld processed", &read, &processed), 2) << r.err;
+    const std::size_t at = t.out.find("', ");
+    ASSERT_NE(at, std::string::npos) << t.out;
+    ASSERT_EQ(std::sscanf(t.out.c_str() + at, "', %lld frames", &tuned), 1) << t.out;
+    EXPECT_EQ(processed, 50);
+    EXPECT_EQ(tuned, processed);
 }

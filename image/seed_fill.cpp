@@ -68,6 +68,31 @@ int32_t SeedFill(ImagePlane& plane, const PixelRect& limits, int16_t seedX, int1
                  PixelRect* blobRect, int32_t* blobTotal, SpanStack& stack, const Allocator& alloc) {
     const FillLimits lim = SeedFillLimits(plane, limits);
     if (seedX < lim.minX || seedX > lim.maxX || seedY < lim.minY || seedY > lim.maxY) return -1;
+    // A wall seed hands the empty run (seedX + 1, seedX - 1) to its own row
+    // and the row below; each opens a run only where column seedX + 1 of
+    // that row is open and inside the limits. When neither does, the fill
+    // fills nothing, its box grows by at most the row below (which the
+    // height's "less one" takes back), and the stack ends empty. The two
+    // pushes must not have needed memory, or skipping them would change
+    // what the allocator sees.
+    const uint8_t* row = plane.pixels + static_cast<int32_t>(seedY) * plane.stride;
+    if (row[seedX] != 0 && stack.holds(plane.height, 2) &&
+        (seedX >= lim.maxX ||
+         (row[seedX + 1] != 0 && (seedY >= lim.maxY || row[plane.stride + seedX + 1] != 0)))) {
+        blobRect->x = seedX;
+        blobRect->y = seedY;
+        blobRect->width = 1;
+        blobRect->height = 1;
+        *blobTotal = 0;
+        return 0;
+    }
+    return SeedFillLiteral(plane, limits, seedX, seedY, blobRect, blobTotal, stack, alloc);
+}
+
+int32_t SeedFillLiteral(ImagePlane& plane, const PixelRect& limits, int16_t seedX, int16_t seedY,
+                        PixelRect* blobRect, int32_t* blobTotal, SpanStack& stack, const Allocator& alloc) {
+    const FillLimits lim = SeedFillLimits(plane, limits);
+    if (seedX < lim.minX || seedX > lim.maxX || seedY < lim.minY || seedY > lim.maxY) return -1;
 
     int16_t boxLeft = seedX, boxRight = seedX, boxTop = seedY, boxBottom = seedY;
     uint32_t runs = 0;

@@ -54,8 +54,18 @@ FillLimits SeedFillLimits(const ImagePlane& plane, const PixelRect& limits);
 // A wall seed starts from its right neighbour: the fill then explores the
 // seed's row and the row below from column seedX + 1. Columns beyond the
 // right limit are never examined or written.
+//
+// A wall seed whose right neighbour and the one below that are walls too
+// (or lie beyond the limits) fills nothing and measures the box (seedX,
+// seedY, 1, 1), total 0, meanRun 0; SeedFill answers such seeds without
+// running the fill when the stack already holds the memory the fill would
+// take, so that results, plane and allocations are those of the full fill.
 int32_t SeedFill(ImagePlane& plane, const PixelRect& limits, int16_t seedX, int16_t seedY,
                  PixelRect* blobRect, int32_t* blobTotal, SpanStack& stack, const Allocator& alloc);
+// The same fill, always run step by step (the reference for SeedFill's
+// shortcut).
+int32_t SeedFillLiteral(ImagePlane& plane, const PixelRect& limits, int16_t seedX, int16_t seedY,
+                        PixelRect* blobRect, int32_t* blobTotal, SpanStack& stack, const Allocator& alloc);
 
 }  // namespace tarvocoil
 

@@ -43,6 +43,9 @@ public:
     void release(const Allocator& alloc);
 
     int32_t poolSize() const { return capacity_; }
+    // True when a fill on a plane of `rows` rows could reset the stack and
+    // push `entries` spans without asking the allocator for memory.
+    bool holds(int32_t rows, int32_t entries) const { return rows + 1 <= indexRows_ && entries <= capacity_; }
     // Finds the entry to pop by walking the stack, as the rule reads,
     // instead of through the per-row index (for tests of the index).
     void useLinearSearch(bool on) { linear_ = on; }

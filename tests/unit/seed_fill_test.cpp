@@ -1,7 +1,9 @@
 // Seed fill: filled bytes, the measured box, total and mean run.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "image/seed_fill.h"
@@ -300,6 +302,72 @@ TEST(SpanStack, RowIndexGivesOutTheSameEntriesAsTheWalk) {
     }
     indexed.release(Allocator{});
     linear.release(Allocator{});
+}
+
+}  // namespace
+}  // namespace tarvocoil
+
+namespace tarvocoil {
+namespace {
+
+struct CountingAlloc {
+    int gets = 0;
+    static void* get(void* u, std::size_t n) {
+        ++static_cast<CountingAlloc*>(u)->gets;
+        return std::malloc(n ? n : 1);
+    }
+    static void put(void*, void* b) { std::free(b); }
+    Allocator alloc() { return Allocator{&get, &put, this}; }
+};
+
+// SeedFill answers wall seeds in walls without filling; on random planes of
+// every density, with random limits (also beyond the plane) and the stack
+// both fresh and warm, it must give exactly what the step-by-step fill gives:
+// return value, box, total, every plane byte, and the same allocations.
+TEST(SeedFill, ShortcutMatchesTheLiteralFillOnRandomPlanes) {
+    std::mt19937 rng(1515);
+    int shortcuts = 0;
+    for (int round = 0; round < 400; ++round) {
+        const int w = 3 + static_cast<int>(rng() % 40), h = 3 + static_cast<int>(rng() % 30);
+        const unsigned openPercent = rng() % 4 == 0 ? 0 : rng() % 100;
+        Plane a(w, h);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                if (rng() % 100 < openPercent) a.at(x, y) = 0;
+        Plane b(w, h);
+        b.bytes = a.bytes;
+        b.plane.pixels = b.bytes.data();
+        CountingAlloc ca, cb;
+        SpanStack sa, sb;
+        const bool warm = rng() % 2 == 0;
+        if (warm) {  // grow both pools with one fill on a scratch plane
+            Plane s(w, h, 0);
+            PixelRect r;
+            int32_t t;
+            SeedFillLiteral(s.plane, PixelRect{0, 0, 0, 0}, 1, 1, &r, &t, sa, ca.alloc());
+            SeedFillLiteral(s.plane, PixelRect{0, 0, 0, 0}, 1, 1, &r, &t, sb, cb.alloc());
+        }
+        for (int k = 0; k < 20; ++k) {
+            const PixelRect lim{static_cast<int16_t>(static_cast<int>(rng() % (w + 4)) - 2),
+                                static_cast<int16_t>(static_cast<int>(rng() % (h + 4)) - 2),
+                                static_cast<int16_t>(rng() % (w + 2)), static_cast<int16_t>(rng() % (h + 2))};
+            const int16_t sx = static_cast<int16_t>(rng() % (w + 1)), sy = static_cast<int16_t>(rng() % (h + 1));
+            const bool wall = sx < w && sy < h && a.at(sx, sy) != 0;
+            Fill fa{0, {-9, -9, -9, -9}, -9}, fb = fa;
+            const int before = cb.gets;
+            fa.result = SeedFill(a.plane, lim, sx, sy, &fa.rect, &fa.total, sa, ca.alloc());
+            fb.result = SeedFillLiteral(b.plane, lim, sx, sy, &fb.rect, &fb.total, sb, cb.alloc());
+            ASSERT_EQ(fa.result, fb.result) << round << "/" << k;
+            expectRect(fa.rect, fb.rect.x, fb.rect.y, fb.rect.width, fb.rect.height);
+            ASSERT_EQ(fa.total, fb.total);
+            ASSERT_EQ(a.bytes, b.bytes);
+            ASSERT_EQ(ca.gets, cb.gets);
+            shortcuts += wall && fb.result == 0 && fb.total == 0 && cb.gets == before && sa.poolSize() > 0;
+        }
+        sa.release(ca.alloc());
+        sb.release(cb.alloc());
+    }
+    EXPECT_GT(shortcuts, 100);  // the comparison really covered the shortcut
 }
 
 }  // namespace

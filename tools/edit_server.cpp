@@ -176,6 +176,25 @@ struct EditServer::Impl {
         }
     }
 
+    // What a test or tune request asks for: an optional range, and the
+    // page's unsaved areas or else the file's. False (with the answer sent)
+    // when the request is bad.
+    struct RunRequest {
+        std::optional<double> start, duration;
+        std::optional<AreasConfig> config;
+    };
+    bool parseRunRequest(const httplib::Request& req, httplib::Response& res, RunRequest& out) {
+        const auto body = BodyJson(req, res);
+        if (!body) return false;
+        if (!Seconds(*body, "start", out.start, res) || !Seconds(*body, "duration", out.duration, res)) return false;
+        if (body->is_object() && body->contains("areas")) {
+            out.config = parseDocument((*body)["areas"], res);
+            return out.config.has_value();
+        }
+        out.config = LoadAreasFile(areasPath);
+        return true;
+    }
+
     json info() const {
         json j{{"video", fs::path(cmd.video).filename().string()},
                {"width", facts.width},
@@ -307,20 +326,13 @@ struct EditServer::Impl {
         });
 
         http.Post("/api/test", [this](const httplib::Request& req, httplib::Response& res) {
-            const auto body = BodyJson(req, res);
-            if (!body) return;
-            std::optional<double> start, duration;
-            if (!Seconds(*body, "start", start, res) || !Seconds(*body, "duration", duration, res)) return;
-            std::optional<AreasConfig> config;
-            if (body->is_object() && body->contains("areas")) {
-                config = parseDocument((*body)["areas"], res);
-                if (!config) return;
-            } else {
-                config = LoadAreasFile(areasPath);
-            }
+            RunRequest ask;
+            if (!parseRunRequest(req, res, ask)) return;
+            const std::optional<double>& start = ask.start;
+            const std::optional<double>& duration = ask.duration;
+            const std::optional<AreasConfig>& config = ask.config;
             std::lock_guard<std::mutex> lock(runMutex);
             const DetectorRun run = RunDetector(cmd.video, *config, start.value_or(0.0), duration);
-            // Each event exactly as `run --format jsonl` writes it, keys in its order.
             // The same event objects as `run` writes, ids counting per test run.
             ordered_json events = ordered_json::array();
             EventStamper stamper;
@@ -355,17 +367,11 @@ struct EditServer::Impl {
 
         http.Post("/api/tune", [this](const httplib::Request& req, httplib::Response& res) {
             if (!truth) return SendError(res, 404, "no truth file: start the editor with --truth TRUTH.csv");
-            const auto body = BodyJson(req, res);
-            if (!body) return;
-            std::optional<double> start, duration;
-            if (!Seconds(*body, "start", start, res) || !Seconds(*body, "duration", duration, res)) return;
-            std::optional<AreasConfig> config;
-            if (body->is_object() && body->contains("areas")) {
-                config = parseDocument((*body)["areas"], res);
-                if (!config) return;
-            } else {
-                config = LoadAreasFile(areasPath);
-            }
+            RunRequest ask;
+            if (!parseRunRequest(req, res, ask)) return;
+            const std::optional<double>& start = ask.start;
+            const std::optional<double>& duration = ask.duration;
+            const std::optional<AreasConfig>& config = ask.config;
             std::lock_guard<std::mutex> lock(runMutex);
             const auto tuned = TuneCoils(*truth, *config, cmd.video, start.value_or(0.0), duration, facts.fps);
             auto counts = [](const MatchCounts& c) {

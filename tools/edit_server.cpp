@@ -328,11 +328,8 @@ struct EditServer::Impl {
         http.Post("/api/test", [this](const httplib::Request& req, httplib::Response& res) {
             RunRequest ask;
             if (!parseRunRequest(req, res, ask)) return;
-            const std::optional<double>& start = ask.start;
-            const std::optional<double>& duration = ask.duration;
-            const std::optional<AreasConfig>& config = ask.config;
             std::lock_guard<std::mutex> lock(runMutex);
-            const DetectorRun run = RunDetector(cmd.video, *config, start.value_or(0.0), duration);
+            const DetectorRun run = RunDetector(cmd.video, *ask.config, ask.start.value_or(0.0), ask.duration);
             // The same event objects as `run` writes, ids counting per test run.
             ordered_json events = ordered_json::array();
             EventStamper stamper;
@@ -352,7 +349,7 @@ struct EditServer::Impl {
             if (truth) {
                 // Truth frames count from the video's start; a range starts later.
                 const int64_t offset = run.times.empty() ? 0 : std::llround(run.times.front() * facts.fps);
-                const TruthScore s = ScoreAgainstTruth(*truth, *config, run, offset);
+                const TruthScore s = ScoreAgainstTruth(*truth, *ask.config, run, offset);
                 json coils = json::array();
                 for (const MatchCounts& c : s.coils)
                     coils.push_back({{"hits", c.hits}, {"misses", c.misses}, {"false", c.falses}});
@@ -369,11 +366,8 @@ struct EditServer::Impl {
             if (!truth) return SendError(res, 404, "no truth file: start the editor with --truth TRUTH.csv");
             RunRequest ask;
             if (!parseRunRequest(req, res, ask)) return;
-            const std::optional<double>& start = ask.start;
-            const std::optional<double>& duration = ask.duration;
-            const std::optional<AreasConfig>& config = ask.config;
             std::lock_guard<std::mutex> lock(runMutex);
-            const auto tuned = TuneCoils(*truth, *config, cmd.video, start.value_or(0.0), duration, facts.fps);
+            const auto tuned = TuneCoils(*truth, *ask.config, cmd.video, ask.start.value_or(0.0), ask.duration, facts.fps);
             auto counts = [](const MatchCounts& c) {
                 return json{{"triggers", c.triggers}, {"hits", c.hits}, {"misses", c.misses}, {"false", c.falses}};
             };

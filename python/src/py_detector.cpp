@@ -83,27 +83,20 @@ void PyDetector::install(const tarvotool::AreasConfig& config) {
     }
 }
 
-py::array_t<int32_t> PyDetector::process(py::handle frame) {
+std::vector<int32_t> PyDetector::flagsOf(py::handle frame) {
     FrameArg arg(frame);
     std::vector<int32_t> flags;
-    {
-        py::gil_scoped_release nogil;
-        arg.materialise();
-        std::lock_guard<std::mutex> lock(mutex_);
-        RunFrame(det_, arg.view(), flags);
-    }
-    return ToArray(flags);
+    py::gil_scoped_release nogil;
+    arg.materialise();
+    std::lock_guard<std::mutex> lock(mutex_);
+    RunFrame(det_, arg.view(), flags);
+    return flags;
 }
 
+py::array_t<int32_t> PyDetector::process(py::handle frame) { return ToArray(flagsOf(frame)); }
+
 py::list PyDetector::triggered(py::handle frame) {
-    FrameArg arg(frame);
-    std::vector<int32_t> flags;
-    {
-        py::gil_scoped_release nogil;
-        arg.materialise();
-        std::lock_guard<std::mutex> lock(mutex_);
-        RunFrame(det_, arg.view(), flags);
-    }
+    const std::vector<int32_t> flags = flagsOf(frame);
     py::list out;
     for (std::size_t i = 0; i < flags.size(); ++i)
         if (flags[i]) out.append(i);

@@ -60,6 +60,9 @@ public:
     void processFramesNative(py::handle frames);
 
 private:
+    // Runs one frame with the GIL released and returns its flags (empty when
+    // the frame gave none).
+    std::vector<int32_t> flagsOf(py::handle frame);
     void applySetting(const std::string& key, py::handle value);
     void install(const tarvotool::AreasConfig& config);  // GIL released, mutex taken inside
 

@@ -3,10 +3,11 @@
 #   scripts/install-deps.sh            everything
 #   scripts/install-deps.sh core tool  only some groups
 # Groups: core (compiler, CMake, GoogleTest, Google Benchmark), tool (FFmpeg
-# libraries, cairo, JSON and CLI parsers, cpp-httplib, a font, MQTT and HTTP
-# clients, the ffmpeg program the tool tests make their clips with), tooltest
-# (an MQTT broker and openssl for the delivery tests), editor (Chromium,
-# chromedriver and Selenium for the editor's browser test), python
+# libraries, libavdevice for V4L2 cameras, cairo, JSON and CLI parsers,
+# cpp-httplib, a font, MQTT and HTTP clients, the ffmpeg program the tool
+# tests make their clips with), tooltest (an MQTT broker and openssl for the
+# delivery tests), editor (Chromium, chromedriver and Selenium for the
+# editor's browser test), python
 # (pybind11, numpy, pytest, OpenCV, pip and venv for Debian's
 # /usr/bin/python3; ffmpeg for test clips), gst
 # (GStreamer's development files and tools, and the base, good and libav
@@ -22,7 +23,7 @@ need_i386=0
 for g in "${groups[@]}"; do
   case "$g" in
     core) packages+=(build-essential cmake pkg-config python3 libgtest-dev googletest libbenchmark-dev binutils file) ;;
-    tool) packages+=(libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libavfilter-dev
+    tool) packages+=(libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libavfilter-dev libavdevice-dev
                      nlohmann-json3-dev libcli11-dev libcpp-httplib-dev libcairo2-dev fonts-dejavu-core ffmpeg
                      libmosquitto-dev libcurl4-openssl-dev) ;;
     tooltest) packages+=(mosquitto libcpp-httplib-dev openssl) ;;

@@ -200,7 +200,8 @@ int RunVideo(const RunCommand& cmd) {
     for (const std::string& w : areas.warnings) Warn(cmd.areas + ": " + w);
     // Receiver URLs are checked before the video is opened; their threads
     // start now and wait for events.
-    EventOutlet outlet(cmd.delivery);
+    // Their warnings come from their own threads, above the progress line.
+    EventOutlet outlet(cmd.delivery, WarnAboveProgress);
     const bool live = IsLiveInput(cmd.video);
     if (live && (cmd.start > 0 || cmd.duration))
         throw ToolError("--start and --duration need a file; '" + cmd.video + "' is a live stream");
@@ -273,19 +274,33 @@ int RunVideo(const RunCommand& cmd) {
     // A live stream: the first connection is the reader opened above; the
     // source reconnects with readers of its own.
     int64_t liveErrors = 0;
-    LiveRunListener listener(cmd.video, outlet, eventFile, [&] { ApplyAreas(det, areas); }, [&] { progress.clear(); });
+    LiveRunListener listener(cmd.video, outlet, eventFile, [&] {
+        if (eventFile.toTerminal()) progress.clear();
+    });
     std::unique_ptr<LiveSource> liveSource;
     if (live)
         liveSource = std::make_unique<LiveSource>(
             std::make_unique<ReaderConnection>(reader, ro.stallSeconds, &liveErrors),
             [&](std::string& why) -> std::unique_ptr<LiveConnection> {
-                return ReaderConnection::Open(cmd.video, ro, &liveErrors, why);
+                // Frames keep the size the areas, the review video and the
+                // snapshots were set up for, whatever the new connection's.
+                VideoReaderOptions again = ro;
+                again.width = reader.width();
+                again.height = reader.height();
+                return ReaderConnection::Open(cmd.video, again, &liveErrors, why);
             },
             cmd.live, listener, StopFlag());
     FrameSource& source = live ? static_cast<FrameSource&>(*liveSource) : fileSource;
 
     FrameLoop loop(det, areas.areas.size());
     loop.setStop(StopFlag());
+    // After a reconnection or a change of picture size: the same reset for
+    // both, and a warning naming the frame and why.
+    loop.setBaselineReset([&](int64_t index, const SourceFrame& f) {
+        ApplyAreas(det, areas);
+        WarnAboveProgress("'" + cmd.video + "': frame " + std::to_string(index) + ": " + f.baselineNote +
+                          "; taking a new baseline");
+    });
     loop.add(events);
     if (trace) loop.add(*trace);
     if (plot) loop.add(*plot);
@@ -335,7 +350,9 @@ int RunVideo(const RunCommand& cmd) {
         std::fputs(line, stderr);
     }
     if (!gaveUp.empty()) throw ToolError(gaveUp);
-    return StoppedStatus(stats);
+    // A signal is how a live run ends normally; a file run it cut short
+    // says so in its status.
+    return live ? 0 : StoppedStatus(stats);
 }
 
 int RenderFrame(const FrameCommand& cmd) {

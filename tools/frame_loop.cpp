@@ -18,9 +18,10 @@ bool ProcessedFrame::anyTrigger() const {
 namespace {
 
 // One picture through one detector, described for the sinks. `flags` holds
-// one entry per area (at least one).
-ProcessedFrame Process(tarvocoil::Detector& det, const SourceFrame& in, int64_t index, std::vector<int32_t>& flags,
-                       std::size_t areaCount) {
+// one entry per area (at least one). `cause`: why the frame takes a
+// baseline, None when it does not.
+ProcessedFrame Process(tarvocoil::Detector& det, const SourceFrame& in, int64_t index, BaselineCause cause,
+                       std::vector<int32_t>& flags, std::size_t areaCount) {
     std::fill(flags.begin(), flags.end(), 0);
     if (!det.process(in.picture, flags.data()))
         throw ToolError("the detector refused frame " + std::to_string(index) + " (" +
@@ -30,7 +31,8 @@ ProcessedFrame Process(tarvocoil::Detector& det, const SourceFrame& in, int64_t 
     f.fileIndex = in.fileIndex;
     f.time = in.time;
     f.picture = in.picture;
-    f.baseline = index == 0;
+    f.baselineCause = cause;
+    f.baseline = cause != BaselineCause::None;
     if (f.baseline) std::fill(flags.begin(), flags.end(), 0);
     f.flags = flags.data();
     f.areaCount = areaCount;
@@ -38,6 +40,20 @@ ProcessedFrame Process(tarvocoil::Detector& det, const SourceFrame& in, int64_t 
 }
 
 }  // namespace
+
+const char* BaselineCauseText(BaselineCause cause) {
+    switch (cause) {
+        case BaselineCause::Start: return "start";
+        case BaselineCause::Reconnect: return "reconnect";
+        case BaselineCause::SizeChange: return "size-change";
+        default: return "";
+    }
+}
+
+std::string PictureSizeChange(int fromWidth, int fromHeight, int toWidth, int toHeight) {
+    return "the picture size changed from " + std::to_string(fromWidth) + "x" + std::to_string(fromHeight) + " to " +
+           std::to_string(toWidth) + "x" + std::to_string(toHeight);
+}
 
 FrameLoop::FrameLoop(tarvocoil::Detector& detector, std::size_t areaCount)
     : det_(detector), areaCount_(areaCount) {}
@@ -64,9 +80,19 @@ LoopStats FrameLoop::run(FrameSource& source) {
     };
     try {
         SourceFrame in;
-        while (!(stop_ && *stop_) && source.next(in)) {
+        for (;;) {
+            in.newBaseline = BaselineCause::None;
+            in.baselineNote.clear();
+            if ((stop_ && *stop_) || !source.next(in)) break;
+            BaselineCause cause = BaselineCause::None;
+            if (stats.processed == 0) {
+                cause = BaselineCause::Start;
+            } else if (in.newBaseline != BaselineCause::None && reset_) {
+                reset_(stats.processed, in);
+                cause = in.newBaseline;
+            }
             const auto t0 = std::chrono::steady_clock::now();
-            ProcessedFrame f = Process(det_, in, stats.processed, flags, areaCount_);
+            ProcessedFrame f = Process(det_, in, stats.processed, cause, flags, areaCount_);
             stats.detectorSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
             if (measure) f.measurements = &det_.measurements();
             if (stats.processed == 0) {
@@ -100,7 +126,11 @@ void SideDetectors::frame(const ProcessedFrame& f) {
     in.picture = f.picture;
     in.time = f.time;
     in.fileIndex = f.fileIndex;
-    for (std::size_t k = 0; k < detectors_.size(); ++k) each_(k, Process(detectors_[k], in, f.index, flags_, areaCount_));
+    // Side detectors take their first baseline with the loop's; they are
+    // never reset.
+    const BaselineCause cause = f.index == 0 ? BaselineCause::Start : BaselineCause::None;
+    for (std::size_t k = 0; k < detectors_.size(); ++k)
+        each_(k, Process(detectors_[k], in, f.index, cause, flags_, areaCount_));
 }
 
 namespace {

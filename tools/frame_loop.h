@@ -46,11 +46,31 @@
 
 namespace tarvotool {
 
+// Why a frame takes the detector's baseline.
+enum class BaselineCause : uint8_t {
+    None,        // it does not
+    Start,       // the run's first frame
+    Reconnect,   // the first frame after a live stream came back
+    SizeChange,  // the source's picture size changed (frames are still scaled to the run's size)
+};
+// "start", "reconnect", "size-change" ("" for None).
+const char* BaselineCauseText(BaselineCause cause);
+// "the picture size changed from 1920x1080 to 1280x720"
+std::string PictureSizeChange(int fromWidth, int fromHeight, int toWidth, int toHeight);
+
 // One picture as a source hands it out.
 struct SourceFrame {
     tarvocoil::FrameView picture;  // valid until the source's next call
     double time = 0.0;             // seconds
     int64_t fileIndex = -1;        // index in the source (decode order), -1 unknown
+    // The size the source decoded before scaling to `picture`'s; 0: the same.
+    int decodedWidth = 0, decodedHeight = 0;
+    // Set by the source when this frame must take a new baseline, with a
+    // note for the warning ("the picture size changed from ..."). The loop
+    // clears both before each call; the run's first frame takes its
+    // baseline anyway.
+    BaselineCause newBaseline = BaselineCause::None;
+    std::string baselineNote;
 };
 
 class FrameSource {
@@ -63,13 +83,16 @@ public:
 // What a sink learns about one processed frame.
 struct ProcessedFrame {
     // Processed-frame index: 0 is the frame that takes the detector's
-    // baseline, as in `run`'s events.
+    // first baseline, as in `run`'s events.
     int64_t index = 0;
     int64_t fileIndex = -1;
     double time = 0.0;
     tarvocoil::FrameView picture;  // valid during the call only
+    // The frame took a baseline: the first one, or a new one the source
+    // asked for (baselineCause says why).
     bool baseline = false;
-    // One flag per area (all 0 on the baseline frame).
+    BaselineCause baselineCause = BaselineCause::None;
+    // One flag per area (all 0 on a baseline frame).
     const int32_t* flags = nullptr;
     std::size_t areaCount = 0;
     // The detector's record for this frame, one entry per area; null
@@ -113,6 +136,13 @@ public:
     void add(FrameSink& sink);
     // The loop ends before the next frame once *stop is non-zero.
     void setStop(const volatile std::sig_atomic_t* stop) { stop_ = stop; }
+    // Called before a frame whose source asks for a new baseline is
+    // processed (index: its processed-frame index). It must make the
+    // detector's next frame a baseline (ApplyAreas does) and may tell the
+    // user. Without it such requests are ignored: the frame is processed
+    // as any other.
+    using BaselineReset = std::function<void(int64_t index, const SourceFrame& frame)>;
+    void setBaselineReset(BaselineReset reset) { reset_ = std::move(reset); }
 
     // Runs the source to its end. Throws ToolError when the detector
     // refuses a frame (after finishing every sink), and passes on what a
@@ -124,6 +154,7 @@ private:
     std::size_t areaCount_;
     std::vector<FrameSink*> sinks_;
     const volatile std::sig_atomic_t* stop_ = nullptr;
+    BaselineReset reset_;
 };
 
 // A sink that is a function, for the small ones a subcommand keeps to itself.

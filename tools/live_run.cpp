@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common.h"
+#include "progress.h"
 
 namespace tarvotool {
 
@@ -43,6 +44,8 @@ bool ReaderConnection::next(SourceFrame& out, std::string& why) {
         out.picture = f.picture;
         out.time = f.time;
         out.fileIndex = f.index;
+        out.decodedWidth = f.decodedWidth;
+        out.decodedHeight = f.decodedHeight;
         return true;
     }
     if (reader_.stalled())
@@ -55,13 +58,10 @@ bool ReaderConnection::next(SourceFrame& out, std::string& why) {
 }
 
 LiveRunListener::LiveRunListener(const std::string& url, EventOutlet& outlet, EventWriter& file,
-                                 std::function<void()> rebaseline, std::function<void()> beforeWrite)
-    : url_(url), outlet_(outlet), file_(file), rebaseline_(std::move(rebaseline)), beforeWrite_(std::move(beforeWrite)) {}
+                                 std::function<void()> beforeWrite)
+    : url_(url), outlet_(outlet), file_(file), beforeWrite_(std::move(beforeWrite)) {}
 
-void LiveRunListener::say(const std::string& message) {
-    if (beforeWrite_) beforeWrite_();
-    Warn(message);
-}
+void LiveRunListener::say(const std::string& message) { WarnAboveProgress(message); }
 
 void LiveRunListener::streamLost(std::optional<int64_t> lastIndex, std::optional<double> lastTime,
                                  const std::string& why) {
@@ -76,11 +76,6 @@ void LiveRunListener::streamRestored(int64_t nextIndex, double gapSeconds) {
     file_.write(outlet_.streamRestored(nextIndex, gapSeconds));
     say("'" + url_ + "': stream back after " + Seconds1(gapSeconds) + " s; frame " + std::to_string(nextIndex) +
         " is the next");
-}
-
-void LiveRunListener::newBaseline(int64_t index, const std::string& why) {
-    if (rebaseline_) rebaseline_();
-    say("'" + url_ + "': frame " + std::to_string(index) + ": " + why + "; the detector takes a new baseline");
 }
 
 void LiveRunListener::retrying(int attempt, std::chrono::milliseconds delay, const std::string& why) {

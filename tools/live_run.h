@@ -33,17 +33,16 @@ private:
     int64_t* errors_;
 };
 
-// Stream events to the events file and every receiver, warnings on
-// stderr, and the detector's new baselines.
+// Stream events to the events file and every receiver, and warnings on
+// stderr (above the progress line).
 class LiveRunListener : public LiveListener {
 public:
-    // rebaseline: makes the detector's next frame a baseline.
-    // beforeWrite: clears a progress line on the same terminal (optional).
-    LiveRunListener(const std::string& url, EventOutlet& outlet, EventWriter& file, std::function<void()> rebaseline,
+    // beforeWrite: clears a progress line on the terminal the events file
+    // goes to (optional).
+    LiveRunListener(const std::string& url, EventOutlet& outlet, EventWriter& file,
                     std::function<void()> beforeWrite = {});
     void streamLost(std::optional<int64_t> lastIndex, std::optional<double> lastTime, const std::string& why) override;
     void streamRestored(int64_t nextIndex, double gapSeconds) override;
-    void newBaseline(int64_t index, const std::string& why) override;
     void retrying(int attempt, std::chrono::milliseconds delay, const std::string& why) override;
 
 private:
@@ -51,7 +50,7 @@ private:
     std::string url_;
     EventOutlet& outlet_;
     EventWriter& file_;
-    std::function<void()> rebaseline_, beforeWrite_;
+    std::function<void()> beforeWrite_;
 };
 
 }  // namespace tarvotool

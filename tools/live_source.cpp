@@ -4,11 +4,14 @@
 #include <algorithm>
 #include <thread>
 
+#include "video_reader.h"
+
 namespace tarvotool {
 
 using Clock = std::chrono::steady_clock;
 
 bool IsLiveInput(const std::string& input) {
+    if (IsVideoDevice(input)) return true;
     const std::size_t colon = input.find("://");
     if (colon == std::string::npos || colon == 0) return false;
     for (std::size_t i = 0; i < colon; ++i) {
@@ -70,7 +73,8 @@ bool LiveSource::next(SourceFrame& out) {
         if (stopped() || !conn_) return false;
         std::string why;
         if (conn_->next(out, why)) {
-            const int w = out.picture.width, h = out.picture.height;
+            const int w = out.decodedWidth > 0 ? out.decodedWidth : out.picture.width;
+            const int h = out.decodedHeight > 0 ? out.decodedHeight : out.picture.height;
             const auto now = Clock::now();
             const bool fresh = lost_;
             if (lost_) {
@@ -79,14 +83,14 @@ bool LiveSource::next(SourceFrame& out) {
                 listener_.streamRestored(handed_, std::chrono::duration<double>(now - lastFrameAt_).count());
             }
             const bool resized = handed_ > 0 && (w != lastWidth_ || h != lastHeight_);
-            const std::string sizes = std::to_string(lastWidth_) + "x" + std::to_string(lastHeight_) + " to " +
-                                      std::to_string(w) + "x" + std::to_string(h);
-            if (fresh)
-                listener_.newBaseline(handed_, resized ? "the stream came back with its picture size changed from " +
-                                                             sizes
-                                                       : std::string("the stream came back"));
-            else if (resized)
-                listener_.newBaseline(handed_, "the picture size changed from " + sizes);
+            const std::string change = resized ? PictureSizeChange(lastWidth_, lastHeight_, w, h) : std::string();
+            if (fresh) {
+                out.newBaseline = BaselineCause::Reconnect;
+                out.baselineNote = resized ? "the stream came back and " + change : std::string("the stream came back");
+            } else if (resized) {
+                out.newBaseline = BaselineCause::SizeChange;
+                out.baselineNote = change;
+            }
             lastWidth_ = w;
             lastHeight_ = h;
             lastTime_ = out.time;

@@ -4,9 +4,10 @@
 // A camera stream ends for many reasons (a reboot, the network, a stall);
 // the source then reports the loss, reconnects with exponential backoff and
 // reports the return with the gap. The frames of the new connection keep
-// the run's frame count, and the detector takes a new baseline on the first
-// of them, since the scene may have changed meanwhile; so it does when the
-// picture size changes within a connection.
+// the run's frame count, and the first of them asks for a new baseline
+// (SourceFrame::newBaseline), since the scene may have changed meanwhile;
+// so does a frame whose decoded size differs from the one before, within a
+// connection or across one.
 #ifndef TARVOCOIL_TOOLS_LIVE_SOURCE_H
 #define TARVOCOIL_TOOLS_LIVE_SOURCE_H
 
@@ -26,7 +27,8 @@ class App;
 namespace tarvotool {
 
 // Inputs that are streams rather than files: a URL with a scheme other
-// than file: (rtsp://, http://, udp://, srt://, ...).
+// than file: (rtsp://, http://, udp://, srt://, ...) and V4L2 cameras
+// (/dev/video*).
 bool IsLiveInput(const std::string& input);
 
 struct LiveOptions {
@@ -55,10 +57,6 @@ public:
     // When the first frame after a loss arrives: its run frame index, and
     // the wall-clock seconds since the last frame before the loss.
     virtual void streamRestored(int64_t nextIndex, double gapSeconds) = 0;
-    // The frame about to be handed out (run frame index `index`) must take
-    // a new baseline; `why` names the cause and, for a size change, both
-    // sizes. Called before the loop processes that frame.
-    virtual void newBaseline(int64_t index, const std::string& why) = 0;
     // A connection attempt failed and another follows after `delay`.
     virtual void retrying(int attempt, std::chrono::milliseconds delay, const std::string& why) = 0;
 };

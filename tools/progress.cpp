@@ -6,9 +6,26 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <utility>
 
 namespace tarvotool {
+
+namespace {
+
+// One terminal: the lock of everything that writes to stderr around the
+// progress line, and the line now on screen.
+std::mutex gTerminal;
+Progress* gShown = nullptr;
+
+}  // namespace
+
+void WarnAboveProgress(const std::string& message) {
+    std::lock_guard<std::mutex> lock(gTerminal);
+    if (gShown) gShown->clearLocked();
+    std::fprintf(stderr, "tarvocoil: warning: %s\n", message.c_str());
+    std::fflush(stderr);
+}
 
 Progress::Progress(bool wanted, int64_t total, bool estimate, std::string label)
     : on_(wanted && isatty(STDERR_FILENO)), total_(total), estimate_(estimate), label_(std::move(label)) {}
@@ -41,7 +58,9 @@ std::string Progress::Line(int64_t frames, int64_t total, bool estimate, double 
 }
 
 void Progress::update(int64_t frames) {
-    if (!on_ || closed_) return;
+    if (!on_) return;
+    std::lock_guard<std::mutex> lock(gTerminal);
+    if (closed_) return;
     const auto now = Clock::now();
     if (shown_ && now - last_ < std::chrono::milliseconds(200)) return;
     last_ = now;
@@ -49,18 +68,27 @@ void Progress::update(int64_t frames) {
     const std::string line = Line(frames, total_, estimate_, std::chrono::duration<double>(now - start_).count());
     std::fprintf(stderr, "\r%s%s\033[K", label_.c_str(), line.c_str());
     std::fflush(stderr);
+    gShown = this;
 }
 
-void Progress::clear() {
+void Progress::clearLocked() {
+    if (gShown == this) gShown = nullptr;
     if (!on_ || closed_ || !shown_) return;
     shown_ = false;
     std::fputs("\r\033[K", stderr);
     std::fflush(stderr);
 }
 
+void Progress::clear() {
+    if (!on_) return;
+    std::lock_guard<std::mutex> lock(gTerminal);
+    clearLocked();
+}
+
 void Progress::done() {
-    if (!on_ || closed_) return;
-    clear();
+    if (!on_) return;
+    std::lock_guard<std::mutex> lock(gTerminal);
+    clearLocked();
     closed_ = true;
 }
 

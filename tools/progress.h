@@ -1,5 +1,10 @@
 // progress.h - one line on stderr, redrawn in place: frames, fps and time
 // left. Only when stderr is a terminal.
+//
+// Other text for the terminal clears the line first: events through
+// Progress::clear() on the loop's thread, warnings from any thread (the
+// delivery threads' among them) through WarnAboveProgress(). Drawing and
+// clearing share one lock, so a warning never lands inside the line.
 #ifndef TARVOCOIL_TOOLS_PROGRESS_H
 #define TARVOCOIL_TOOLS_PROGRESS_H
 
@@ -10,6 +15,10 @@
 #include "frame_loop.h"
 
 namespace tarvotool {
+
+// "tarvocoil: warning: MESSAGE" on stderr, after clearing the progress
+// line on screen, if any (its next update draws it again). Thread-safe.
+void WarnAboveProgress(const std::string& message);
 
 class Progress : public FrameSink {
 public:
@@ -35,7 +44,9 @@ public:
     static std::string Line(int64_t frames, int64_t total, bool estimate, double elapsed);
 
 private:
+    friend void WarnAboveProgress(const std::string& message);
     using Clock = std::chrono::steady_clock;
+    void clearLocked();  // with the terminal lock held
     bool on_;
     bool closed_ = false;
     bool shown_ = false;

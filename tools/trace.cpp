@@ -61,7 +61,7 @@ TraceSink::~TraceSink() {
 }
 
 const char* TraceSink::CsvHeader() {
-    return "frame,time,area,name,kind,greySum,mean,referenceGrey,sampleCount,bgDiffSum,presenceLimit,prevDiffSum,"
+    return "frame,time,area,name,kind,reason,greySum,mean,referenceGrey,sampleCount,bgDiffSum,presenceLimit,prevDiffSum,"
            "stillLimit,stillCount,refresh,present,result,lightTested,blobX,blobY,blobWidth,blobHeight,blobTotal,"
            "blobMeanRun\n";
 }
@@ -74,6 +74,8 @@ std::string TraceSink::Jsonl(const ProcessedFrame& f, std::size_t area, const st
     j["area"] = area;
     j["name"] = name;
     j["kind"] = KindText(m.kind);
+    if (m.kind == AreaMeasurement::Kind::Baseline && f.baselineCause != BaselineCause::None)
+        j["reason"] = BaselineCauseText(f.baselineCause);
     j["greySum"] = m.greySum;
     j["mean"] = m.mean;
     if (m.kind == AreaMeasurement::Kind::Detect) j["referenceGrey"] = m.referenceGrey;
@@ -107,7 +109,8 @@ std::string TraceSink::Csv(const ProcessedFrame& f, std::size_t area, const std:
     const bool detect = m.kind == AreaMeasurement::Kind::Detect;
     auto opt = [detect](const std::string& v) { return detect ? v : std::string(); };
     std::string s = std::to_string(f.index) + "," + TimeText(f.time) + "," + std::to_string(area) + "," +
-                    EventWriter::CsvField(name) + "," + KindText(m.kind) + "," + std::to_string(m.greySum) + "," +
+                    EventWriter::CsvField(name) + "," + KindText(m.kind) + "," +
+                    (detect ? "" : BaselineCauseText(f.baselineCause)) + "," + std::to_string(m.greySum) + "," +
                     std::to_string(m.mean) + "," + opt(std::to_string(m.referenceGrey)) + "," +
                     std::to_string(m.sampleCount) + "," + opt(std::to_string(m.bgDiffSum)) + "," +
                     opt(LimitText(m.presenceLimit)) + "," + opt(std::to_string(m.prevDiffSum)) + "," +

@@ -2,17 +2,21 @@
 // processed frame, from the detector's measurements.
 //
 // JSON Lines (one object per line) with the keys, in this order:
-//   frame, time, area, name, kind ("baseline" or "detect"), greySum, mean,
-//   sampleCount; detection frames also referenceGrey, bgDiffSum,
-//   presenceLimit, prevDiffSum, stillLimit, stillCount, refresh ("none",
-//   "copy" or "exchange"), present (true/false), result (0/1); and with
+//   frame, time, area, name, kind ("baseline" or "detect"); baseline
+//   frames also reason ("start": the run's first frame, "reconnect": the
+//   first after a live stream came back, "size-change": the picture size
+//   changed); then greySum, mean, sampleCount; detection frames also
+//   referenceGrey, bgDiffSum, presenceLimit, prevDiffSum, stillLimit,
+//   stillCount, refresh ("none", "copy" or "exchange"), present
+//   (true/false), result (0/1); and with
 //   front-light triggering on, light: {"tested": bool, "blob": null or
 //   {"x", "y", "width", "height", "total", "meanRun"}}.
 // A limit is an integer, or "nan" (no limit: the comparison is always
 // false), "saturated-high" or "saturated-low" (beyond 64 bits).
 // CSV has one column per key (light as lightTested, blobX, blobY,
 // blobWidth, blobHeight, blobTotal, blobMeanRun), empty where a row has no
-// value. `frame` counts processed frames as run's events do (0 = baseline).
+// value. `frame` counts processed frames as run's events do (0 = the first
+// baseline); a new baseline later keeps the count.
 #ifndef TARVOCOIL_TOOLS_TRACE_H
 #define TARVOCOIL_TOOLS_TRACE_H
 

@@ -7,6 +7,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavdevice/avdevice.h>
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
 #include <libavutil/frame.h>
@@ -74,7 +75,21 @@ int Interrupted(void* opaque) {
 
 bool IsCoverArt(const AVStream* st) { return (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0; }
 
+// The input format to force: V4L2 for camera devices, which libavformat
+// does not recognise by their name; null lets it probe.
+const AVInputFormat* ForcedFormat(const std::string& path) {
+    if (!IsVideoDevice(path)) return nullptr;
+    static const bool registered = [] {
+        avdevice_register_all();
+        return true;
+    }();
+    (void)registered;
+    return av_find_input_format("video4linux2");
+}
+
 }  // namespace
+
+bool IsVideoDevice(const std::string& path) { return path.rfind("/dev/video", 0) == 0; }
 
 void SetMediaVerbose(bool verbose) { av_log_set_level(verbose ? AV_LOG_INFO : AV_LOG_QUIET); }
 
@@ -245,7 +260,10 @@ VideoReader::VideoReader(const std::string& path, const VideoReaderOptions& opti
     m.watch.arm();
     m.fmt->interrupt_callback.callback = Interrupted;
     m.fmt->interrupt_callback.opaque = &m.watch;
-    int err = avformat_open_input(&m.fmt, path == "-" ? "pipe:0" : path.c_str(), nullptr, nullptr);
+    const AVInputFormat* forced = ForcedFormat(path);
+    if (IsVideoDevice(path) && !forced)
+        throw ToolError("cannot open video '" + path + "': this FFmpeg has no V4L2 input");
+    int err = avformat_open_input(&m.fmt, path == "-" ? "pipe:0" : path.c_str(), forced, nullptr);
     if (err < 0) {
         m.fmt = nullptr;  // freed by avformat_open_input
         if (m.watch.stalled)
@@ -308,7 +326,11 @@ VideoReader::VideoReader(const std::string& path, const VideoReaderOptions& opti
         err = avcodec_open2(m.dec, codec, nullptr);
     }
     if (err < 0) throw ToolError("cannot decode '" + path + "': " + AvError(err));
-    if (st->codecpar->width > 0 && st->codecpar->height > 0) {
+    if (options.width > 0 && options.height > 0) {
+        m.checkSize(options.width, options.height);
+        m.width = options.width;
+        m.height = options.height;
+    } else if (st->codecpar->width > 0 && st->codecpar->height > 0) {
         m.checkSize(st->codecpar->width, st->codecpar->height);
         m.width = st->codecpar->width;
         m.height = st->codecpar->height;
@@ -406,6 +428,8 @@ bool VideoReader::next(VideoFrame& out) {
             continue;
         }
         m.skipping = false;
+        out.decodedWidth = m.frame->width;
+        out.decodedHeight = m.frame->height;
         m.convert();
         av_frame_unref(m.frame);
         out.picture = tarvocoil::FrameView{m.bgr->data[0], m.width, m.height, m.bgr->linesize[0]};

@@ -17,6 +17,10 @@
 
 namespace tarvotool {
 
+// Whether the path names a V4L2 camera (/dev/video*), opened with
+// libavdevice's V4L2 input rather than as a file.
+bool IsVideoDevice(const std::string& path);
+
 // Silences FFmpeg's own log unless verbose (the tool reports errors itself).
 void SetMediaVerbose(bool verbose);
 
@@ -29,6 +33,9 @@ struct VideoReaderOptions {
     // Live input: opening, and each wait for data, give up after this many
     // seconds without any (stalled() tells); 0 waits as long as it takes.
     double stallSeconds = 0.0;
+    // Size to scale every frame to (a reconnection keeps the size the
+    // areas were drawn for); 0: the first frame's.
+    int width = 0, height = 0;
 };
 
 struct VideoFrame {
@@ -38,11 +45,15 @@ struct VideoFrame {
     // seek the count starts from the first frame's time times the frame
     // rate (exact for constant-rate video).
     int64_t index = 0;
+    // The frame's size as decoded; `picture` is scaled from it when it
+    // differs from width() x height().
+    int decodedWidth = 0, decodedHeight = 0;
 };
 
 class VideoReader {
 public:
-    // Opens the file ("-" reads standard input) and its video stream;
+    // Opens the file ("-" reads standard input; /dev/video* is a V4L2
+    // camera) and its video stream;
     // throws ToolError when the file cannot be read, has no video (cover
     // art does not count) or no decoder, or its frames are outside the
     // detector's limits.
@@ -51,8 +62,9 @@ public:
     VideoReader(const VideoReader&) = delete;
     VideoReader& operator=(const VideoReader&) = delete;
 
-    // Size of every frame handed out (the first frame's size; frames of
-    // another size later in the stream are scaled to it).
+    // Size of every frame handed out (options.width x height, or the first
+    // frame's size; frames of another size later in the stream are scaled
+    // to it, and VideoFrame::decodedWidth/Height tell).
     int width() const;
     int height() const;
     // Frames per second as the container states it (25 when unknown).

@@ -43,6 +43,14 @@ bool VideoSource::next(SourceFrame& out) {
     out.picture = f.picture;
     out.time = f.time;
     out.fileIndex = f.index;
+    out.decodedWidth = f.decodedWidth;
+    out.decodedHeight = f.decodedHeight;
+    if (delivered_ > 0 && (f.decodedWidth != lastWidth_ || f.decodedHeight != lastHeight_)) {
+        out.newBaseline = BaselineCause::SizeChange;
+        out.baselineNote = PictureSizeChange(lastWidth_, lastHeight_, f.decodedWidth, f.decodedHeight);
+    }
+    lastWidth_ = f.decodedWidth;
+    lastHeight_ = f.decodedHeight;
     ++delivered_;
     return true;
 }

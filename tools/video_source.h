@@ -19,6 +19,8 @@ public:
     // ToolError.
     VideoSource(VideoReader& reader, const std::string& name, double start, std::optional<double> duration,
                 bool strict);
+    // A frame whose decoded size differs from the one before asks for a
+    // new baseline (the reader scales it to the first frame's size).
     bool next(SourceFrame& out) override;
 
     int64_t delivered() const { return delivered_; }
@@ -48,6 +50,7 @@ private:
     int64_t delivered_ = 0;
     bool beyond_ = false;  // stopped at a frame at or after the end
     double beyondTime_ = 0.0;
+    int lastWidth_ = 0, lastHeight_ = 0;  // decoded size of the last frame
 };
 
 // Seconds for messages: 12.5, 4.76, 1e+300.

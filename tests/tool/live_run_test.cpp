@@ -4,6 +4,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -61,8 +62,9 @@ TEST(RunLive, SurvivesAStreamThatDiesAndStallsAndDetectsAgainAfterward) {
     StreamServer server(ClipPath());
     server.start();
     const std::string events = Scratch("live.jsonl"), out = Scratch("live.out"), err = Scratch("live.err");
+    const std::string trace = Scratch("live-trace.jsonl");
     const int pid = StartCli({"run", server.url(), "--areas", areas, "--format", "jsonl", "--events", events,
-                              "--stall", "1.5", "--retry-max-delay", "1"},
+                              "--stall", "1.5", "--retry-max-delay", "1", "--trace", trace},
                              out, err);
     auto triggers = [](std::size_t n) {
         return [n](const std::vector<nlohmann::json>& e) { return Count(e, "trigger") >= n; };
@@ -88,18 +90,21 @@ TEST(RunLive, SurvivesAStreamThatDiesAndStallsAndDetectsAgainAfterward) {
     kill(pid, SIGINT);
     const int status = WaitCli(pid, 30);
     const std::string log = ReadFile(err);
-    EXPECT_EQ(status, 130) << log;  // stopped by SIGINT, as for files
+    EXPECT_EQ(status, 0) << log;  // a signal is how a live run ends
+    EXPECT_NE(log.find(", stopped by SIGINT"), std::string::npos) << log;
 
     const std::vector<nlohmann::json> all = Events(events);
     int64_t lastFrame = -1;
     uint64_t lastId = 0;
     std::vector<std::string> reasons;
+    std::vector<int64_t> restoredAt;
     for (const auto& e : all) {
         EXPECT_GT(e.at("id").get<uint64_t>(), lastId);  // ids grow
         lastId = e.at("id").get<uint64_t>();
         if (e.at("event") == "stream-lost") reasons.push_back(e.at("reason").get<std::string>());
         if (e.at("event") == "stream-restored") {
             EXPECT_GT(e.at("gap").get<double>(), 0.0);
+            restoredAt.push_back(e.at("frame").get<int64_t>());
         }
         if (e.contains("frame") && e.at("event") != "stream-lost") {
             // frame indices keep counting across reconnections
@@ -110,7 +115,22 @@ TEST(RunLive, SurvivesAStreamThatDiesAndStallsAndDetectsAgainAfterward) {
     ASSERT_EQ(reasons.size(), 2u);
     EXPECT_NE(reasons[0].find_first_not_of(' '), std::string::npos);  // EOF or a reset, as the network tells
     EXPECT_EQ(reasons[1], "no frame for 1.5 s");
-    EXPECT_NE(log.find("the stream came back; the detector takes a new baseline"), std::string::npos) << log;
+    EXPECT_NE(log.find("the stream came back; taking a new baseline"), std::string::npos) << log;
+
+    // The trace: the first frame's baseline, and one at each return (the
+    // frame the stream-restored event names), one row per area.
+    std::vector<std::string> baselines;
+    std::vector<int64_t> back;
+    for (const std::string& row : Lines(ReadFile(trace))) {
+        const auto j = nlohmann::json::parse(row);
+        if (j.at("kind") != "baseline") continue;
+        baselines.push_back(j.at("reason"));
+        if (j.at("reason") == "reconnect" && j.at("area") == 0) back.push_back(j.at("frame"));
+    }
+    ASSERT_EQ(baselines.size(), 3u * 3u) << "three areas, three baselines";
+    EXPECT_EQ(std::count(baselines.begin(), baselines.end(), "start"), 3);
+    EXPECT_EQ(std::count(baselines.begin(), baselines.end(), "reconnect"), 6);
+    EXPECT_EQ(back, restoredAt);
 }
 
 TEST(RunLive, AStreamGivenUpOnEndsTheRunWithAnError) {
@@ -132,4 +152,42 @@ TEST(RunLive, AStreamGivenUpOnEndsTheRunWithAnError) {
     const auto all = Events(events);
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.back().at("event"), "stream-lost");
+}
+
+// SIGTERM, as a service manager stops the tool: events, trace and review
+// complete, the summary printed, exit 0. Files keep 128 + the signal
+// (hostile_input_test).
+TEST(RunLive, ASignalEndsALiveRunNormallyWithAPlayableReview) {
+    const std::string areas = Scratch("live-areas3.json");
+    WriteFile(areas, ClipAreasJson());
+    StreamServer server(ClipPath());
+    server.start();
+    const std::string events = Scratch("live3.jsonl"), review = Scratch("live3.mp4"), err = Scratch("live3.err");
+    const int pid = StartCli({"run", server.url(), "--areas", areas, "--format", "jsonl", "--events", events,
+                              "--review", review},
+                             Scratch("live3.out"), err);
+    ASSERT_TRUE(WaitFor(events, [](const auto& e) { return Count(e, "trigger") >= 2; }, 30s)) << ReadFile(err);
+    kill(pid, SIGTERM);
+    const int status = WaitCli(pid, 30);
+    const std::string log = ReadFile(err);
+    EXPECT_EQ(status, 0) << log;
+    const std::size_t at = log.find(" processed, ");
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_NE(log.find(", stopped by SIGTERM"), std::string::npos) << log;
+    const long processed = std::stol(log.substr(log.rfind(", ", at) + 2));
+    EXPECT_EQ(static_cast<long>(DecodeAll(review).size()), processed);  // playable: the index was written
+    const std::string text = ReadFile(events);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');  // no event cut short
+    EXPECT_GE(Count(Events(events), "trigger"), 2u);
+}
+
+// A V4L2 camera that is not there (none is on a test machine): a clear
+// error at once, not a wait for a stream.
+TEST(RunLive, AMissingCameraDeviceFailsAtOnce) {
+    const std::string areas = Scratch("live-areas4.json");
+    WriteFile(areas, ClipAreasJson());
+    const CliResult r = RunCli({"run", "/dev/video-none-97", "--areas", areas, "--stall", "2"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err.find("tarvocoil: cannot open video '/dev/video-none-97': "), 0u) << r.err;
 }

@@ -142,6 +142,54 @@ TEST(Run, StartAndDurationSelectARangeWithItsOwnBaseline) {
     }
 }
 
+// A file whose picture size changes mid-stream (two MPEG-TS segments one
+// after the other, as a camera's recording after a settings change): the
+// frames keep the first size, the detector starts again from a baseline at
+// the change, says so, and from there detects as a fresh detector on the
+// rest would.
+TEST(Run, APictureSizeChangeTakesANewBaselineAndDetectionGoesOn) {
+    const std::string a = Scratch("small.ts"), b = Scratch("large.ts"), ab = Scratch("resized.ts");
+    for (const auto& [path, size] : {std::pair{a, "160:120"}, std::pair{b, "320:240"}})
+        ASSERT_TRUE(Ffmpeg({"-i", ClipPath(), "-vf", std::string("scale=") + size, "-c:v", "mpeg2video", "-q:v", "2",
+                            "-f", "mpegts", path}));
+    WriteFile(ab, ReadFile(a) + ReadFile(b));
+    const std::string trace = Scratch("resized-trace.jsonl");
+    const CliResult r = RunCli({"run", ab, "--areas", AreasPath(), "--trace", trace});
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    // What the tool processes: every frame at 160x120.
+    const auto frames = DecodeAll(ab);
+    ASSERT_GT(frames.size(), 200u);
+    EXPECT_EQ(frames.back().width, 160);
+    std::vector<std::pair<int64_t, std::string>> baselines;  // frame, reason
+    for (const std::string& line : Lines(ReadFile(trace))) {
+        const auto j = nlohmann::json::parse(line);
+        if (j["kind"] == "baseline" && j["area"] == 0) baselines.emplace_back(j["frame"], j["reason"]);
+    }
+    ASSERT_EQ(baselines.size(), 2u) << r.err;
+    EXPECT_EQ(baselines[0], (std::pair<int64_t, std::string>{0, "start"}));
+    const int change = static_cast<int>(baselines[1].first);
+    EXPECT_EQ(baselines[1].second, "size-change");
+    EXPECT_GE(change, kClipFrames - 2);  // the junction may cost a frame
+    EXPECT_LE(change, kClipFrames);
+    EXPECT_NE(r.err.find("'" + ab + "': frame " + std::to_string(change) +
+                         ": the picture size changed from 160x120 to 320x240; taking a new baseline"),
+              std::string::npos)
+        << r.err;
+
+    const tarvotool::AreasConfig areas = tarvotool::LoadAreasFile(AreasPath());
+    auto expected = InMemoryTriggers(areas, frames, 0, change);
+    const auto after = InMemoryTriggers(areas, frames, change, static_cast<int>(frames.size()) - change);
+    ASSERT_FALSE(after.empty()) << "detection goes on after the change";
+    for (const auto& [frame, area] : after) expected.emplace_back(frame + change, area);
+    const std::vector<Row> rows = ParseCsv(r.out);
+    ASSERT_EQ(rows.size(), expected.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].frame, expected[i].first) << i;
+        EXPECT_EQ(rows[i].area, expected[i].second) << i;
+    }
+}
+
 TEST(Run, BadVideosFailCleanly) {
     const std::string text = Scratch("notes.mp4");
     WriteFile(text, "this is not a video\n");

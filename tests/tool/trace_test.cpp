@@ -33,14 +33,20 @@ TEST(Trace, RecordsAreTheKeysInOrderWithLimitStatesAndLight) {
     f.time = 0.28;
     f.flags = flags;
     f.areaCount = 2;
+    f.baseline = true;
+    f.baselineCause = tarvotool::BaselineCause::SizeChange;
     AreaMeasurement base;
     base.greySum = 1001;
     base.mean = 10;
     base.sampleCount = 101;
     const auto b = nlohmann::ordered_json::parse(tarvotool::TraceSink::Jsonl(f, 0, "a", base, true));
-    EXPECT_EQ(Keys(b), (std::vector<std::string>{"frame", "time", "area", "name", "kind", "greySum", "mean",
-                                                 "sampleCount"}));
+    EXPECT_EQ(Keys(b), (std::vector<std::string>{"frame", "time", "area", "name", "kind", "reason", "greySum",
+                                                 "mean", "sampleCount"}));
     EXPECT_EQ(b["kind"], "baseline");
+    EXPECT_EQ(b["reason"], "size-change");
+    const std::string baseCsv = tarvotool::TraceSink::Csv(f, 0, "a", base);
+    f.baseline = false;
+    f.baselineCause = tarvotool::BaselineCause::None;
 
     AreaMeasurement m = base;
     m.kind = AreaMeasurement::Kind::Detect;
@@ -71,8 +77,8 @@ TEST(Trace, RecordsAreTheKeysInOrderWithLimitStatesAndLight) {
     EXPECT_FALSE(nlohmann::json::parse(tarvotool::TraceSink::Jsonl(f, 1, "b", m, false)).contains("light"));
 
     const std::string csv = tarvotool::TraceSink::Csv(f, 1, "b,c", m);
-    EXPECT_EQ(csv, "7,0.280000,1,\"b,c\",detect,1001,10,9,101,500,nan,0,saturated-high,0,exchange,true,1,true,,,,,,\n");
-    EXPECT_EQ(tarvotool::TraceSink::Csv(f, 0, "a", base), "7,0.280000,0,a,baseline,1001,10,,101,,,,,,,,,,,,,,,\n");
+    EXPECT_EQ(csv, "7,0.280000,1,\"b,c\",detect,,1001,10,9,101,500,nan,0,saturated-high,0,exchange,true,1,true,,,,,,\n");
+    EXPECT_EQ(baseCsv, "7,0.280000,0,a,baseline,size-change,1001,10,,101,,,,,,,,,,,,,,,\n");
 }
 
 // Compares the trace of a run with the measurement record of a detector
@@ -112,6 +118,7 @@ TEST(Trace, RunTraceIsTheDetectorsMeasurementRecordFrameByFrame) {
             EXPECT_EQ(j["area"], a);
             EXPECT_EQ(j["name"], areas.areas[a].name);
             EXPECT_EQ(j["kind"], i == 0 ? "baseline" : "detect");
+            EXPECT_EQ(j.value("reason", ""), i == 0 ? "start" : "");
             EXPECT_EQ(j["greySum"], m.greySum);
             EXPECT_EQ(j["mean"], m.mean);
             EXPECT_EQ(j["sampleCount"], m.sampleCount);
@@ -130,6 +137,8 @@ TEST(Trace, RunTraceIsTheDetectorsMeasurementRecordFrameByFrame) {
             tarvotool::ProcessedFrame f;
             f.index = static_cast<int64_t>(i);
             f.time = i / 25.0;
+            f.baseline = i == 0;
+            f.baselineCause = i == 0 ? tarvotool::BaselineCause::Start : tarvotool::BaselineCause::None;
             EXPECT_EQ(csvLines[line + 1] + "\n", tarvotool::TraceSink::Csv(f, a, areas.areas[a].name, m));
         }
     }

@@ -135,7 +135,8 @@ int main(int argc, char** argv) {
         "Run the detector over a video file or a live stream and write one event per trigger:\n"
         "frame index, time in seconds, area index and area name.");
     runCmd->add_option("VIDEO", run.video, "Any video file FFmpeg can read; - reads standard input; a live stream URL "
-                                             "(rtsp://, http://, udp://, srt://, ...) reconnects when it drops")
+                                             "(rtsp://, http://, udp://, srt://, ...) or a V4L2 camera "
+                                             "(/dev/video0) reconnects when it drops")
         ->required()
         ->check(NonEmptyPath())
         ->type_name("VIDEO");
@@ -189,12 +190,17 @@ int main(int argc, char** argv) {
         "detector's baseline; times are the frames' presentation times in seconds\n"
         "from the start of the video. Frames are processed in decode order, whatever\n"
         "their timestamps. CSV has the header frame,time,area,name.\n"
+        "Frames keep the size of the first one: when the picture size changes (within\n"
+        "a file or stream, or on reconnecting) they are scaled to it, the detector\n"
+        "takes a new baseline and a warning names the frame and both sizes.\n"
         "At the end one summary line goes to stderr: frames read, processed, decoding\n"
         "errors, frames lost, events, seconds of video and of run time.\n"
-        "Exit status: 0 done; 1 error; 2 usage error; 130 (SIGINT) or 143 (SIGTERM)\n"
-        "when stopped by that signal: the run then stops reading, finishes the events,\n"
+        "SIGINT or SIGTERM stops the run: it stops reading, finishes the events, sinks,\n"
         "trace, plot and review video (playable) and prints the summary; a second signal\n"
-        "ends it at once.");
+        "ends it at once.\n"
+        "Exit status: 0 done, and a live run stopped by a signal (its normal end);\n"
+        "1 error, also a live stream given up on (--max-retries); 2 usage error;\n"
+        "130 (SIGINT) or 143 (SIGTERM) when a signal stopped a file run.");
 
     FrameCommand frame;
     CLI::App* frameCmd = app.add_subcommand(

@@ -4,6 +4,12 @@
 
 #include <httplib.h>
 
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -76,4 +82,49 @@ TEST(RunDelivery, UnreachableReceiversNeitherStopNorHoldTheRun) {
     const CliResult w = RunCli({"run", ClipPath(), "--areas", areas, "--webhook", "ftp://h/x"});
     EXPECT_EQ(w.status, 1);
     EXPECT_NE(w.err.find("webhook URL"), std::string::npos) << w.err;
+}
+
+// On a terminal every warning starts on a line of its own: the progress line
+// is cleared first ("\r\033[K"), also for the warnings of the receivers'
+// queues and threads. The tool runs on a pseudo-terminal.
+TEST(RunDelivery, WarningsNeverLandInsideTheProgressLine) {
+    const std::string areas = Scratch("delivery-areas-tty.json");
+    WriteFile(areas, ClipAreasJson());
+    const std::string url = "mqtt://127.0.0.1:" + std::to_string(FreePort()) + "/t";
+    std::vector<std::string> args = {TARVOCOIL_CLI, "run", ClipPath(), "--areas", areas, "--events",
+                                     Scratch("tty-events.csv"), "--mqtt", url, "--queue", "1",
+                                     "--flush-timeout", "0.2"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    std::string text;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < until) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0) continue;
+        char buf[4096];
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;  // EIO once the tool has ended
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    close(master);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+    ASSERT_NE(text.find(" frames "), std::string::npos) << "a progress line was drawn\n" << text;
+    std::size_t warnings = 0;
+    for (std::size_t at = text.find("tarvocoil: warning:"); at != std::string::npos;
+         at = text.find("tarvocoil: warning:", at + 1), ++warnings) {
+        const bool ownLine = at == 0 || text[at - 1] == '\n' || text.compare(at - 4, 4, "\r\033[K") == 0 ||
+                             (at >= 2 && text.compare(at - 2, 2, "\r\n") == 0);
+        EXPECT_TRUE(ownLine) << "at " << at << ": ..." << text.substr(at > 60 ? at - 60 : 0, 120);
+    }
+    EXPECT_GE(warnings, 2u) << text;  // the queue drops at least, and the end's count
 }

@@ -99,7 +99,7 @@ TEST(LiveSource, ReconnectsKeepsCountingAndTakesNewBaselines) {
     Opener open;
     open.attempts = {std::nullopt, std::nullopt, Script{{{4, 4}, {4, 4}, {6, 4}}, "no frame for 10 s"},
                      Script{{}, "end of stream"},  // opens, but no frame: still the same outage
-                     std::nullopt, Script{{{6, 4}}}};
+                     std::nullopt, Script{{{8, 4}}}};
     Log log;
     LiveSource src(std::make_unique<ScriptedConnection>(Script{{{4, 4}, {4, 4}, {4, 4}}}), std::ref(open), Fast(4),
                    log);
@@ -117,7 +117,7 @@ TEST(LiveSource, ReconnectsKeepsCountingAndTakesNewBaselines) {
         "retry 1 in 1 ms",  // the backoff starts again after frames arrived
         "retry 2 in 2 ms",
         "restored at 6",
-        "baseline at 6 (reconnect): the stream came back",
+        "baseline at 6 (reconnect): the stream came back and the picture size changed from 6x4 to 8x4",
         "lost after 6: end of stream",
         "retry 1 in 1 ms",
         "retry 2 in 2 ms",

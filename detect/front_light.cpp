@@ -57,13 +57,32 @@ void FrontLightTest(Engine& engine, const FrameRef& frame, const SurvArea& area,
 
     // Seeds at the grid positions; the search box confines every fill.
     const PixelRect searchBox{left, top, low16(right - left), low16(bottom - top)};
+    const FillLimits lim = SeedFillLimits(mask, searchBox);
+    // Seeds on walls measure a 1 x 1 box with total and mean run 0; when
+    // that blob is not accepted they can be passed over unfilled.
+    const PixelRect wallBox{0, 0, 1, 1};
+    const bool skipWalls = engine.kernels->skipWallSeeds && !blobAccepted(settings, wallBox, 0, 0);
     for (int32_t k = 0; k < count; k += 3) {
         const GridRow g = gridRow(list.spans[k], W, H);
-        for (int32_t x = g.a; x < g.b; x += 3) {
+        const int16_t y = low16(g.y);
+        int32_t x = g.a;
+        if (skipWalls) {
+            // Seeds outside the limits fill nothing and are skipped alike.
+            if (y < lim.minY || y > lim.maxY) continue;
+            if (x < lim.minX) x += (lim.minX - x + 2) / 3 * 3;
+        }
+        const int32_t end = skipWalls ? std::min(g.b, lim.maxX + 1) : g.b;
+        for (; x < end; x += 3) {
+            if (skipWalls) {
+                x = NextOpenSeed(mask, lim, x, end, y, engine.fillStack);
+                if (x >= end) break;
+            }
             PixelRect blob;
             int32_t total = 0;
-            const int32_t meanRun = SeedFill(mask, searchBox, low16(x), low16(g.y), &blob, &total,
-                                             engine.fillStack, engine.alloc);
+            const int32_t meanRun =
+                engine.kernels->skipWallSeeds
+                    ? SeedFill(mask, searchBox, low16(x), y, &blob, &total, engine.fillStack, engine.alloc)
+                    : SeedFillLiteral(mask, searchBox, low16(x), y, &blob, &total, engine.fillStack, engine.alloc);
             if (meanRun == -1) continue;  // seed outside the search box
             if (blobAccepted(settings, blob, meanRun, total)) {
                 if (m && !m->blobFound) {

@@ -23,7 +23,7 @@ bool cpuHasAvx2() {
 #endif
 
 const Kernels& ReferenceKernels() {
-    static const Kernels k{"reference", &BaselineSweepReference, &PresenceSweepReference, &LightMaskReference};
+    static const Kernels k{"reference", &BaselineSweepReference, &PresenceSweepReference, &LightMaskReference, false};
     return k;
 }
 

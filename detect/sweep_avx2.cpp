@@ -266,7 +266,7 @@ void lightMaskAvx2(const uint8_t* lut, const uint8_t* pixels, int32_t count, int
 }  // namespace
 
 const Kernels& Avx2Kernels() {
-    static const Kernels k{"avx2", &baselineAvx2, &presenceAvx2, &lightMaskAvx2};
+    static const Kernels k{"avx2", &baselineAvx2, &presenceAvx2, &lightMaskAvx2, true};
     return k;
 }
 

@@ -71,7 +71,7 @@ void LightMaskPortable(const uint8_t*, const uint8_t* pixels, int32_t count, int
 }
 
 const Kernels& PortableKernels() {
-    static const Kernels k{"portable", &baselinePortable, &presencePortable, &LightMaskPortable};
+    static const Kernels k{"portable", &baselinePortable, &presencePortable, &LightMaskPortable, true};
     return k;
 }
 

@@ -31,7 +31,7 @@ void lightMaskSse2(const uint8_t* lut, const uint8_t* pixels, int32_t count, int
 }  // namespace
 
 const Kernels& Sse2Kernels() {
-    static const Kernels k{"sse2", &baselineSse2, &presenceSse2, &lightMaskSse2};
+    static const Kernels k{"sse2", &baselineSse2, &presenceSse2, &lightMaskSse2, true};
     return k;
 }
 

@@ -75,10 +75,7 @@ int32_t SeedFill(ImagePlane& plane, const PixelRect& limits, int16_t seedX, int1
     // height's "less one" takes back), and the stack ends empty. The two
     // pushes must not have needed memory, or skipping them would change
     // what the allocator sees.
-    const uint8_t* row = plane.pixels + static_cast<int32_t>(seedY) * plane.stride;
-    if (row[seedX] != 0 && stack.holds(plane.height, 2) &&
-        (seedX >= lim.maxX ||
-         (row[seedX + 1] != 0 && (seedY >= lim.maxY || row[plane.stride + seedX + 1] != 0)))) {
+    if (SeedFillAnswersWall(plane, lim, seedX, seedY, stack)) {
         blobRect->x = seedX;
         blobRect->y = seedY;
         blobRect->width = 1;
@@ -87,6 +84,39 @@ int32_t SeedFill(ImagePlane& plane, const PixelRect& limits, int16_t seedX, int1
         return 0;
     }
     return SeedFillLiteral(plane, limits, seedX, seedY, blobRect, blobTotal, stack, alloc);
+}
+
+namespace {
+
+// True when none of the eight bytes at p is 0.
+inline bool noZeroByte(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return ((v - 0x0101010101010101u) & ~v & 0x8080808080808080u) == 0;
+}
+
+}  // namespace
+
+int32_t NextOpenSeed(const ImagePlane& plane, const FillLimits& lim, int32_t x, int32_t end, int16_t seedY,
+                     const SpanStack& stack) {
+    if (x >= end || !stack.holds(plane.height, 2)) return x;
+    const uint8_t* row = plane.pixels + static_cast<int32_t>(seedY) * plane.stride;
+    // Eight seeds x .. x + 21, all left of the right limit, are walls when
+    // bytes x .. x + 22 of the row are (seeds and right neighbours), and,
+    // unless the row is the last one, bytes x + 1 .. x + 22 of the row below.
+    // The last seed lies below maxX <= width - 1, so every byte read lies
+    // inside both rows.
+    const bool lastRow = seedY >= lim.maxY;
+    const uint8_t* below = row + plane.stride;
+    while (x + 21 < end && x + 21 < lim.maxX) {
+        if (!(noZeroByte(row + x) && noZeroByte(row + x + 8) && noZeroByte(row + x + 15))) break;
+        if (!lastRow && !(noZeroByte(below + x + 1) && noZeroByte(below + x + 9) && noZeroByte(below + x + 15)))
+            break;
+        x += 24;
+    }
+    for (; x < end; x += 3)
+        if (!SeedFillAnswersWall(plane, lim, low16(x), seedY, stack)) return x;
+    return x;
 }
 
 int32_t SeedFillLiteral(ImagePlane& plane, const PixelRect& limits, int16_t seedX, int16_t seedY,

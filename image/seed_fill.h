@@ -67,6 +67,24 @@ int32_t SeedFill(ImagePlane& plane, const PixelRect& limits, int16_t seedX, int1
 int32_t SeedFillLiteral(ImagePlane& plane, const PixelRect& limits, int16_t seedX, int16_t seedY,
                         PixelRect* blobRect, int32_t* blobTotal, SpanStack& stack, const Allocator& alloc);
 
+// True when SeedFill answers the seed (seedX, seedY), which lies inside lim,
+// with the fixed wall measures above instead of running the fill.
+inline bool SeedFillAnswersWall(const ImagePlane& plane, const FillLimits& lim, int16_t seedX, int16_t seedY,
+                                const SpanStack& stack) {
+    const uint8_t* row = plane.pixels + static_cast<int32_t>(seedY) * plane.stride;
+    return row[seedX] != 0 && stack.holds(plane.height, 2) &&
+           (seedX >= lim.maxX ||
+            (row[seedX + 1] != 0 && (seedY >= lim.maxY || row[plane.stride + seedX + 1] != 0)));
+}
+
+// For a row of seeds seedX = x, x + 3, ... below end on row seedY, all
+// inside lim: the first that SeedFillAnswersWall would not answer, or the
+// first at or past end. The seeds passed over need no call: their fills
+// would fill nothing and measure the wall answer. Runs of wall bytes are
+// checked eight seeds at a time.
+int32_t NextOpenSeed(const ImagePlane& plane, const FillLimits& lim, int32_t x, int32_t end, int16_t seedY,
+                     const SpanStack& stack);
+
 }  // namespace tarvocoil
 
 #endif

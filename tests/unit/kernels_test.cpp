@@ -428,7 +428,7 @@ TEST(Kernels, DetectorsMatchTheReferenceOnRandomSessions) {
         const int32_t frameCount = rng.range(-1, 4);
         const float still = disturb[rng.range(0, 4)];
         const int32_t light = rng.range(0, 3) ? 1 : rng.range(0, 2) * 2;  // mostly on
-        const int32_t lt = rng.range(140, 256), minW = rng.range(1, 8), maxW = rng.range(6, 50);
+        const int32_t lt = rng.range(140, 256), minW = rng.range(0, 8), maxW = rng.range(6, 50);  // 0: wall seeds accepted
         const int32_t minH = rng.range(1, 8), maxH = rng.range(6, 50);
         detectors.each([&](Context& c) {
             c.setFrameCountThresh(frameCount);

@@ -1,6 +1,7 @@
 // Seed fill: filled bytes, the measured box, total and mean run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -368,6 +369,69 @@ TEST(SeedFill, ShortcutMatchesTheLiteralFillOnRandomPlanes) {
         sb.release(cb.alloc());
     }
     EXPECT_GT(shortcuts, 100);  // the comparison really covered the shortcut
+}
+
+// A row of seeds as the front-light test walks it: NextOpenSeed passes over
+// wall seeds, SeedFill fills from the rest. Every seed passed over must be
+// one whose step-by-step fill gives the wall answer, every seed visited the
+// literal fill's measures, and the plane bytes and allocations must match
+// after each row. Sparse planes, wide enough for the eight-seed checks.
+TEST(SeedFill, SeedRowsPassOverOnlyWallSeeds) {
+    std::mt19937 rng(2715);
+    int passedOver = 0, visited = 0;
+    for (int round = 0; round < 300; ++round) {
+        const int w = 3 + static_cast<int>(rng() % 150), h = 3 + static_cast<int>(rng() % 20);
+        const unsigned openPerMille = rng() % 3 == 0 ? 0 : rng() % 60;
+        Plane a(w, h);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                if (rng() % 1000 < openPerMille) a.at(x, y) = 0;
+        Plane b(w, h);
+        b.bytes = a.bytes;
+        b.plane.pixels = b.bytes.data();
+        CountingAlloc ca, cb;
+        SpanStack sa, sb;
+        const PixelRect box{static_cast<int16_t>(static_cast<int>(rng() % (w + 2)) - 1),
+                            static_cast<int16_t>(static_cast<int>(rng() % (h + 2)) - 1),
+                            static_cast<int16_t>(rng() % (w + 2)), static_cast<int16_t>(rng() % (h + 2))};
+        const FillLimits lim = SeedFillLimits(a.plane, box);
+        for (int k = 0; k < 8; ++k) {
+            const int16_t y = static_cast<int16_t>(lim.minY + static_cast<int>(rng() % (lim.maxY - lim.minY + 1)));
+            const int32_t x0 = lim.minX + static_cast<int32_t>(rng() % 3);
+            const int32_t end = std::min<int32_t>(lim.maxX + 1, x0 + static_cast<int32_t>(rng() % (w + 1)));
+            std::vector<Fill> literal;
+            for (int32_t x = x0; x < end; x += 3) {
+                Fill f{0, {-9, -9, -9, -9}, -9};
+                f.result = SeedFillLiteral(b.plane, box, static_cast<int16_t>(x), y, &f.rect, &f.total, sb, cb.alloc());
+                literal.push_back(f);
+            }
+            int32_t x = x0;
+            for (; x < end; x += 3) {
+                const int32_t next = NextOpenSeed(a.plane, lim, x, end, y, sa);
+                for (; x < next && x < end; x += 3) {  // passed over: the wall answer
+                    const Fill& f = literal[static_cast<size_t>((x - x0) / 3)];
+                    ASSERT_EQ(f.result, 0) << round << "/" << k << " x " << x;
+                    expectRect(f.rect, x, y, 1, 1);
+                    ASSERT_EQ(f.total, 0);
+                    ++passedOver;
+                }
+                if (x >= end) break;
+                Fill f{0, {-9, -9, -9, -9}, -9};
+                f.result = SeedFill(a.plane, box, static_cast<int16_t>(x), y, &f.rect, &f.total, sa, ca.alloc());
+                const Fill& g = literal[static_cast<size_t>((x - x0) / 3)];
+                ASSERT_EQ(f.result, g.result) << round << "/" << k << " x " << x;
+                expectRect(f.rect, g.rect.x, g.rect.y, g.rect.width, g.rect.height);
+                ASSERT_EQ(f.total, g.total);
+                ++visited;
+            }
+            ASSERT_EQ(a.bytes, b.bytes) << round << "/" << k;
+            ASSERT_EQ(ca.gets, cb.gets);
+        }
+        sa.release(ca.alloc());
+        sb.release(cb.alloc());
+    }
+    EXPECT_GT(passedOver, 2000);
+    EXPECT_GT(visited, 200);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "areas_file.h"
 #include "common.h"
 #include "demo_scene.h"
+#include "detector_rows.h"
 #include "frame_loop.h"
 #include "paths.h"
 #include "picture_file.h"
@@ -206,10 +207,17 @@ int RunVideo(const RunCommand& cmd) {
     if (live && (cmd.start > 0 || cmd.duration))
         throw ToolError("--start and --duration need a file; '" + cmd.video + "' is a live stream");
     if (!cmd.plot.empty()) CheckPlotPath(cmd.plot, areas.areas.size());
+    tarvocoil::Detector det;
+    ApplyAreas(det, areas);
+    const auto rows = AreaRowsOf(det);
     VideoReaderOptions ro;
     ro.stream = cmd.stream;
     ro.stop = StopFlag();
     if (live) ro.stallSeconds = cmd.live.stallSeconds;
+    // Without pictures to write, only the detector looks at the frames:
+    // the reader converts the rows it reads and leaves the rest.
+    if (cmd.review.empty() && cmd.snapshots.empty())
+        ro.rows = [&rows](int, int height) { return RowsTheDetectorReads(rows, height); };
     VideoReader reader(cmd.video, ro);
     VideoSource fileSource(reader, cmd.video, cmd.start, cmd.duration, cmd.strict);
     fileSource.warnAboutInput(cmd.stream >= 0);
@@ -220,10 +228,6 @@ int RunVideo(const RunCommand& cmd) {
         for (const std::string& msg : AreasOutsideFrame(areas, w, h)) Warn(cmd.areas + ": " + msg);
     };
     checkOutside(reader.width(), reader.height());
-
-    tarvocoil::Detector det;
-    ApplyAreas(det, areas);
-    const auto rows = AreaRowsOf(det);
 
     // Outputs are set up before any event is written, so that a bad path
     // fails before the run starts.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 
 extern "C" {
@@ -18,6 +19,7 @@ extern "C" {
 
 #include "av_error.h"
 #include "common.h"
+#include "decoder_threads.h"
 
 namespace tarvotool {
 
@@ -87,6 +89,23 @@ const AVInputFormat* ForcedFormat(const std::string& path) {
     return av_find_input_format("video4linux2");
 }
 
+// The bands widened to multiples of `align` rows (the converter works on
+// whole chroma rows; the last band may end at the picture's end), clipped
+// to the picture and merged where they meet.
+std::vector<RowBand> AlignedBands(const std::vector<RowBand>& bands, int align, int height) {
+    std::vector<RowBand> out;
+    for (const RowBand& b : bands) {
+        const int begin = std::max(0, b.begin) / align * align;
+        const int end = std::min(height, (std::min(b.end, height) + align - 1) / align * align);
+        if (end <= begin) continue;
+        if (!out.empty() && begin <= out.back().end)
+            out.back().end = std::max(out.back().end, end);
+        else
+            out.push_back({begin, end});
+    }
+    return out;
+}
+
 }  // namespace
 
 bool IsVideoDevice(const std::string& path) { return path.rfind("/dev/video", 0) == 0; }
@@ -124,6 +143,10 @@ struct VideoReader::Impl {
     int64_t decoded = 0, errors = 0, packetsIn = 0, framesOut = 0, lost = 0;
     // Source geometry the conversion context was set up for.
     int swsW = 0, swsH = 0, swsFmt = -1, swsSpace = -1, swsRange = -1;
+    // The rows converted (opt.rows set): aligned for the current context.
+    // wholeRows: they cover so much that one whole conversion is cheaper.
+    std::vector<RowBand> bands;
+    bool wholeRows = true;
 
     ~Impl() {
         sws_freeContext(sws);
@@ -231,6 +254,7 @@ struct VideoReader::Impl {
             swsFmt = frame->format;
             swsSpace = frame->colorspace;
             swsRange = frame->color_range;
+            chooseBands();
         }
         if (!bgr) {
             // FFmpeg's own allocation: rows aligned and padded as its
@@ -242,8 +266,41 @@ struct VideoReader::Impl {
             bgr->width = width;
             bgr->height = height;
             if (av_frame_get_buffer(bgr, 0) < 0) throw ToolError("out of memory");
+            // Rows left unconverted then hold zeros, not stale heap.
+            std::memset(bgr->data[0], 0, static_cast<std::size_t>(bgr->linesize[0]) * height);
         }
-        sws_scale(sws, frame->data, frame->linesize, 0, frame->height, bgr->data, bgr->linesize);
+        if (wholeRows) {
+            sws_scale(sws, frame->data, frame->linesize, 0, frame->height, bgr->data, bgr->linesize);
+            return;
+        }
+        // The whole decoded picture goes in; only the bands come out. The
+        // converter computes each output row from the same input rows as in
+        // a whole conversion, so the bands hold the same bytes.
+        if (sws_frame_start(sws, bgr, frame) < 0 || sws_send_slice(sws, 0, frame->height) < 0)
+            throw ToolError(path + ": cannot convert a frame to BGR");
+        for (const RowBand& b : bands)
+            if (sws_receive_slice(sws, b.begin, b.end - b.begin) < 0) {
+                sws_frame_end(sws);
+                throw ToolError(path + ": cannot convert a frame to BGR");
+            }
+        sws_frame_end(sws);
+    }
+
+    // The bands of opt.rows for the output size and the converter just set
+    // up: both the converter's slice alignment and the source's chroma
+    // rows, so that a band never starts between two luma rows that share
+    // their chroma.
+    void chooseBands() {
+        wholeRows = true;
+        bands.clear();
+        if (!opt.rows) return;
+        const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(swsFmt));
+        const int align = std::max<int>(static_cast<int>(sws_receive_slice_alignment(sws)),
+                                        1 << (d ? d->log2_chroma_h : 0));
+        bands = AlignedBands(opt.rows(width, height), align, height);
+        int64_t covered = 0;
+        for (const RowBand& b : bands) covered += b.end - b.begin;
+        wholeRows = 4 * covered > 3 * static_cast<int64_t>(height);
     }
 };
 
@@ -321,7 +378,7 @@ VideoReader::VideoReader(const std::string& path, const VideoReaderOptions& opti
     if (!m.dec) throw ToolError("out of memory");
     err = avcodec_parameters_to_context(m.dec, st->codecpar);
     if (err >= 0) {
-        m.dec->thread_count = 2;
+        SetDecoderThreads(m.dec);
         m.dec->pkt_timebase = st->time_base;
         err = avcodec_open2(m.dec, codec, nullptr);
     }

@@ -3,12 +3,14 @@
 // VideoReader decodes any file libavformat can open and hands out every
 // frame in decode order as 24-bit BGR, converted into a buffer FFmpeg
 // allocated with the alignment and padding its converters need, and viewed
-// with that buffer's own row stride.
+// with that buffer's own row stride. A reader whose consumer looks at a few
+// rows only (the detector without pictures to write) converts just those.
 #ifndef TARVOCOIL_TOOLS_VIDEO_READER_H
 #define TARVOCOIL_TOOLS_VIDEO_READER_H
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +26,16 @@ bool IsVideoDevice(const std::string& path);
 // Silences FFmpeg's own log unless verbose (the tool reports errors itself).
 void SetMediaVerbose(bool verbose);
 
+// Rows begin..end-1 of a picture.
+struct RowBand {
+    int begin = 0;
+    int end = 0;
+};
+
+// The rows a consumer reads in a picture of the given size, sorted, not
+// overlapping.
+using RowsRead = std::function<std::vector<RowBand>(int width, int height)>;
+
 struct VideoReaderOptions {
     // Container stream index of the video stream to read; -1: the best one.
     int stream = -1;
@@ -36,6 +48,10 @@ struct VideoReaderOptions {
     // Size to scale every frame to (a reconnection keeps the size the
     // areas were drawn for); 0: the first frame's.
     int width = 0, height = 0;
+    // When set, only these rows (widened to the colour subsampling) are
+    // converted to BGR; the other rows of a handed-out picture hold zeros
+    // or an earlier frame's pixels. Unset: whole frames.
+    RowsRead rows;
 };
 
 struct VideoFrame {

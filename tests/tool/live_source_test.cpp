@@ -177,8 +177,8 @@ TEST(LiveSource, RetryLimitReconnectOffAndStopEndTheRun) {
 
 TEST(LiveInput, TellsStreamsFromFiles) {
     for (const char* s : {"rtsp://cam/1", "HTTP://h/x.ts", "udp://@:1234", "srt://h:9000",
-                          "rtmp://h/app", "tcp://h:5000"})
+                          "rtmp://h/app", "tcp://h:5000", "/dev/video0"})
         EXPECT_TRUE(IsLiveInput(s)) << s;
-    for (const char* s : {"road.mp4", "/data/a://b.mkv", "file:///tmp/x.mp4", "://x", "-", "C:/v.mp4", "1x://h", "/dev/video0"})
+    for (const char* s : {"road.mp4", "/data/a://b.mkv", "file:///tmp/x.mp4", "://x", "-", "C:/v.mp4", "1x://h"})
         EXPECT_FALSE(IsLiveInput(s)) << s;
 }

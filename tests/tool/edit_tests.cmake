@@ -7,7 +7,8 @@ target_compile_definitions(tarvocoil_edit_tests PRIVATE
   TARVOCOIL_EXAMPLES="${PROJECT_SOURCE_DIR}/examples")
 target_compile_options(tarvocoil_edit_tests PRIVATE -Wall -Wextra)
 add_dependencies(tarvocoil_edit_tests tarvocoil_cli)
-gtest_discover_tests(tarvocoil_edit_tests TEST_PREFIX "tool." DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+gtest_discover_tests(tarvocoil_edit_tests TEST_PREFIX "tool." DISCOVERY_TIMEOUT 60
+                     PROPERTIES TIMEOUT ${TARVOCOIL_TOOL_TEST_TIMEOUT})
 
 # Skipped (exit 77) where Chromium, chromedriver, Selenium or ffmpeg is
 # missing; scripts/install-deps.sh installs them (group "editor").

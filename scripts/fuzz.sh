@@ -58,18 +58,9 @@ give_up() {  # message: nothing could run
 }
 
 # --- tools -----------------------------------------------------------------
-packages=(clang-14 libclang-rt-14-dev nlohmann-json3-dev cmake make)
-[ "$coverage" = 1 ] && packages+=(llvm-14)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  [ "$(id -u)" -eq 0 ] || give_up "missing ${missing[*]}; run as root to install them"
-  echo "fuzz: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  { apt-get update -q && apt-get install -y -q "${missing[@]}"; } || give_up "could not install ${missing[*]}"
-fi
+groups=(core tool fuzz)
+[ "$coverage" = 1 ] && groups+=(coverage)
+bash scripts/install-deps.sh "${groups[@]}" || give_up "could not install what the fuzzers need (see above)"
 
 # --- build -----------------------------------------------------------------
 src=$root

@@ -21,19 +21,7 @@ SCENES=${MODEL_DIFF_SCENES:-2000}
 SEED=${MODEL_DIFF_SEED:-1}
 JOBS=${MODEL_DIFF_JOBS:-2}
 
-need=()
-command -v cmake >/dev/null 2>&1 || need+=(cmake)
-command -v c++ >/dev/null 2>&1 || need+=(g++)
-command -v python3 >/dev/null 2>&1 || need+=(python3)
-if [ ${#need[@]} -gt 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "model-diff: missing ${need[*]} (run as root to install them)" >&2
-        exit 1
-    fi
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-        cmake make g++ python3
-fi
+bash scripts/install-deps.sh core
 
 # Configuring again is cheap and picks up build files added since the
 # directory was first configured.

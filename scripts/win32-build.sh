@@ -8,7 +8,8 @@
 # Output in build-win32/: TarvoCoil.dll, TarvoCoil.dll.a (mingw import
 # library), TarvoCoil.lib (import library for MSVC's linker).
 # Environment: BUILD_DIR (default build-win32), JOBS (default 2),
-# TARVOCOIL_NO_INSTALL=1 to skip the package check.
+# TARVOCOIL_NO_INSTALL=1 to skip the package check, TARVOCOIL_WIN32_NO_WINE=1
+# to leave wine out of it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -17,38 +18,13 @@ jobs=${JOBS:-2}
 dll_only=0
 [ "${1:-}" = "--dll" ] && dll_only=1
 
-# The posix flavour of the cross compiler: GCC 12's win32 flavour has no
-# std::mutex or std::thread, which the library and its tests use.
-win32_packages=(cmake make g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev googletest)
-# Tests: wine runs the Windows programs; clang and lld-link build one host
-# the way MSVC does (MSVC ABI, /SAFESEH) against TarvoCoil.lib.
-test_packages=(build-essential wine wine32:i386 python3-pefile clang-14 lld-14)
-
-install_packages() {  # packages...
-  local missing=() p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "win32-build: missing packages: ${missing[*]} (run as root to install them)" >&2
-    return 1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-  fi
-  echo "win32-build: installing ${missing[*]}"
-  apt-get update -q
-  apt-get install -y -q "${missing[@]}"
-}
-
+# The cross compiler and the DLL checker (install group win32); wine runs
+# the Windows test programs (group wine), not needed for the DLL alone or
+# when TARVOCOIL_WIN32_NO_WINE=1.
 if [ "${TARVOCOIL_NO_INSTALL:-0}" != 1 ]; then
-  if [ "$dll_only" = 1 ]; then
-    install_packages "${win32_packages[@]}"
-  else
-    install_packages "${win32_packages[@]}" "${test_packages[@]}"
-  fi
+  groups=(core win32)
+  [ "$dll_only" = 0 ] && [ "${TARVOCOIL_WIN32_NO_WINE:-0}" != 1 ] && groups+=(wine)
+  bash scripts/install-deps.sh "${groups[@]}"
 fi
 
 tests=ON

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# scripts/test.sh's own arguments: the step list, a wrong step name and a
+# wrong argument are answered before anything is installed or built.
+set -uo pipefail
+script="$(cd "$(dirname "$0")/../.." && pwd)/scripts/test.sh"
+fails=0
+check() {  # description, expected status, expected text, arguments...
+  local what=$1 want_rc=$2 want_text=$3; shift 3
+  local out rc
+  out=$(bash "$script" "$@" 2>&1); rc=$?
+  if [ "$rc" -eq "$want_rc" ] && grep -qF -- "$want_text" <<< "$out" && ! grep -q '^install' <<< "$out"; then
+    echo "ok   $what"
+  else
+    echo "FAIL $what: exit $rc (want $want_rc), output:"; echo "$out" | sed 's/^/     | /'
+    fails=$((fails + 1))
+  fi
+}
+check "--list names every step, one a line" 0 "$(printf 'native\nsanitizers\ntool-sanitizers\nthreads\npython\nmodel-diff\nwin32\nfuzz')" --list
+check "an unknown step exits 2 with the list" 2 "steps: native sanitizers tool-sanitizers threads python model-diff win32 fuzz" --only native,nosuch
+check "--only without steps exits 2" 2 "--only needs STEP" --only
+check "an unknown argument exits 2" 2 "usage: scripts/test.sh" --frobnicate
+echo "test command cases: $fails failed"
+[ "$fails" -eq 0 ]

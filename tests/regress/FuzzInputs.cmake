@@ -14,9 +14,9 @@ if(NOT WIN32)
   find_package(nlohmann_json 3.2 QUIET)
   if(nlohmann_json_FOUND)
     list(APPEND _trv_fuzz_harnesses areas_file)
-    target_sources(tarvocoil_tests PRIVATE
-      ${PROJECT_SOURCE_DIR}/tools/areas_file.cpp ${PROJECT_SOURCE_DIR}/tools/canvas.cpp)
-    target_link_libraries(tarvocoil_tests PRIVATE nlohmann_json::nlohmann_json)
+    # The parser's own library, so that its sources compile once per build.
+    include(${PROJECT_SOURCE_DIR}/cmake/AreasLibrary.cmake)
+    target_link_libraries(tarvocoil_tests PRIVATE tarvocoil_areas)
     target_compile_definitions(tarvocoil_tests PRIVATE TARVOCOIL_FUZZ_AREAS_FILE=1)
   endif()
 endif()

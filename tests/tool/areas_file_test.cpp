@@ -62,7 +62,7 @@ TEST(AreasFile, FullFormWithSettings) {
 
 TEST(AreasFile, ExamplesParse) {
     int n = 0;
-    for (const auto& e : std::filesystem::directory_iterator(TARVOCOIL_EXAMPLES)) {
+    for (const auto& e : std::filesystem::directory_iterator(tooltest::kExamplesDir)) {
         if (e.path().extension() != ".json") continue;
         ++n;
         SCOPED_TRACE(e.path().string());

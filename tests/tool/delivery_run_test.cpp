@@ -91,7 +91,7 @@ TEST(RunDelivery, WarningsNeverLandInsideTheProgressLine) {
     const std::string areas = Scratch("delivery-areas-tty.json");
     WriteFile(areas, ClipAreasJson());
     const std::string url = "mqtt://127.0.0.1:" + std::to_string(FreePort()) + "/t";
-    std::vector<std::string> args = {TARVOCOIL_CLI, "run", ClipPath(), "--areas", areas, "--events",
+    std::vector<std::string> args = {tooltest::kCliPath, "run", ClipPath(), "--areas", areas, "--events",
                                      Scratch("tty-events.csv"), "--mqtt", url, "--queue", "1",
                                      "--flush-timeout", "0.2"};
     std::vector<char*> argv;

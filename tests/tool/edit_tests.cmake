@@ -1,10 +1,7 @@
 # The editor's tests: its API in-process (GoogleTest), and the page driven
 # by a headless Chromium (Selenium, under Debian's /usr/bin/python3).
-add_executable(tarvocoil_edit_tests tool_test_util.cpp edit_api_test.cpp)
-target_link_libraries(tarvocoil_edit_tests PRIVATE tarvocoil_edit GTest::gtest GTest::gtest_main)
-target_compile_definitions(tarvocoil_edit_tests PRIVATE
-  TARVOCOIL_CLI="$<TARGET_FILE:tarvocoil_cli>"
-  TARVOCOIL_EXAMPLES="${PROJECT_SOURCE_DIR}/examples")
+add_executable(tarvocoil_edit_tests edit_api_test.cpp)
+target_link_libraries(tarvocoil_edit_tests PRIVATE tarvocoil_edit tarvocoil_tool_test_util GTest::gtest GTest::gtest_main)
 target_compile_options(tarvocoil_edit_tests PRIVATE -Wall -Wextra)
 add_dependencies(tarvocoil_edit_tests tarvocoil_cli)
 gtest_discover_tests(tarvocoil_edit_tests TEST_PREFIX "tool." DISCOVERY_TIMEOUT 60

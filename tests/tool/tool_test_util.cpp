@@ -81,7 +81,7 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& in, const s
 int Status(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
 std::vector<std::string> CliArgs(const std::vector<std::string>& args) {
-    std::vector<std::string> all{TARVOCOIL_CLI};
+    std::vector<std::string> all{kCliPath};
     all.insert(all.end(), args.begin(), args.end());
     return all;
 }

@@ -8,6 +8,7 @@
 
 #include "areas_file.h"
 #include "canvas.h"
+#include "tests/tool/test_paths.h"
 
 namespace tooltest {
 

@@ -134,7 +134,8 @@ setup_ccache() {
   export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
   export CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
   export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-6G}
-  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  export CMAKE_C_COMPILER_LAUNCHER="$root/scripts/ccache-launch.sh"
+  export CMAKE_CXX_COMPILER_LAUNCHER="$root/scripts/ccache-launch.sh"
   ccache --zero-stats > /dev/null 2>&1
   echo "ccache: $CCACHE_DIR (at most $CCACHE_MAXSIZE)"
 }

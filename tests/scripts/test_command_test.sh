@@ -19,5 +19,16 @@ check "--list names every step, one a line" 0 "$(printf 'native\nsanitizers\ntoo
 check "an unknown step exits 2 with the list" 2 "steps: native sanitizers tool-sanitizers threads python model-diff win32 fuzz" --only native,nosuch
 check "--only without steps exits 2" 2 "--only needs STEP" --only
 check "an unknown argument exits 2" 2 "usage: scripts/test.sh" --frobnicate
+
+# The compiler launcher: a cache folder that cannot be made leaves the
+# compiler to run alone, with its own exit status.
+launcher="$(dirname "$script")/ccache-launch.sh"
+blocker=$(mktemp)
+if CCACHE_DIR="$blocker/cache" "$launcher" sh -c 'exit 0' && ! CCACHE_DIR="$blocker/cache" "$launcher" sh -c 'exit 3'; then
+  echo "ok   an unusable compiler cache leaves the compiler to run alone"
+else
+  echo "FAIL an unusable compiler cache leaves the compiler to run alone"; fails=$((fails + 1))
+fi
+rm -f "$blocker"
 echo "test command cases: $fails failed"
 [ "$fails" -eq 0 ]

@@ -46,3 +46,7 @@ Cflags: -I${includedir}
 file(RELATIVE_PATH TARVOCOIL_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(${CMAKE_CURRENT_BINARY_DIR}/tarvocoil.pc.in ${CMAKE_CURRENT_BINARY_DIR}/tarvocoil.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarvocoil.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# The licence beside the documentation, and in the CMake package's folder so
+# that a consumer of the package finds it there too.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tarvocoil)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/TarvoCoil)

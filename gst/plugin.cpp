@@ -9,4 +9,4 @@ static gboolean plugin_init(GstPlugin* plugin) {
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, tarvocoil,
                   "TarvoCoil video trigger: virtual induction loops on camera frames", plugin_init,
-                  TARVOCOIL_GST_VERSION, GST_LICENSE_UNKNOWN, "TarvoCoil", "unknown")
+                  TARVOCOIL_GST_VERSION, "MIT/X11", "TarvoCoil", "unknown")

@@ -5,13 +5,14 @@
 # Groups: core (compiler, CMake, ccache, GoogleTest, Google Benchmark), tool
 # (FFmpeg libraries, libavdevice for V4L2 cameras, cairo, JSON and CLI
 # parsers, cpp-httplib, a font, MQTT and HTTP clients, the ffmpeg program the
-# tool tests make their clips with), tooltest (an MQTT broker and openssl for
-# the delivery tests), editor (Chromium, chromedriver and Selenium for the
-# editor's browser test), python (pybind11, numpy, pytest, OpenCV, pip and
-# venv for Debian's /usr/bin/python3; ffmpeg for test clips), gst
-# (GStreamer's development files and tools, and the base, good and libav
-# plugins the element's tests use), win32 (mingw-w64, pefile), wine (wine32,
-# to run the Windows DLL's tests), fuzz (clang 14 with its sanitizer
+# tool tests make their clips with, help2man for the man page), tooltest (an
+# MQTT broker and openssl for the delivery tests), editor (Chromium,
+# chromedriver and Selenium for the editor's browser test), python
+# (pybind11, numpy, pytest, OpenCV, pip and venv for Debian's
+# /usr/bin/python3; ffmpeg for test clips), gst (GStreamer's development
+# files and tools, and the base, good and libav plugins the element's tests
+# use), win32 (mingw-w64, pefile), wine (wine32, to run the Windows DLL's
+# tests), fuzz (clang 14 with its sanitizer
 # runtimes), coverage (llvm 14's profile tools, for scripts/fuzz.sh --coverage).
 #
 # Package archives fail in passing (an index mid-sync, a mirror hiccup), so
@@ -40,7 +41,7 @@ group_packages() {  # group -> its packages on stdout; 2 for an unknown group
     core) echo build-essential cmake ccache pkg-config python3 libgtest-dev googletest libbenchmark-dev binutils file ;;
     tool) echo libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libavfilter-dev libavdevice-dev \
                nlohmann-json3-dev libcli11-dev libcpp-httplib-dev libcairo2-dev fonts-dejavu-core ffmpeg \
-               libmosquitto-dev libcurl4-openssl-dev ;;
+               libmosquitto-dev libcurl4-openssl-dev help2man ;;
     tooltest) echo mosquitto libcpp-httplib-dev openssl ;;
     editor) echo chromium chromium-driver python3-selenium ffmpeg ;;
     python) echo python3-dev python3-pybind11 pybind11-dev python3-numpy python3-pytest python3-opencv \

@@ -120,7 +120,8 @@ install_for_steps
 setup_ccache() {
   [ "${TARVOCOIL_CCACHE:-1}" = 0 ] && { echo "ccache: off (TARVOCOIL_CCACHE=0)"; return; }
   command -v ccache > /dev/null || { echo "ccache: not installed, building without it"; return; }
-  export CCACHE_DIR=${CCACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tarvocoil-ccache}
+  local home=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
+  export CCACHE_DIR=${CCACHE_DIR:-${XDG_CACHE_HOME:-${home:-/tmp}/.cache}/tarvocoil-ccache}
   # A cache that cannot be written is no reason to fail a build: without
   # one, the compiler runs alone.
   if ! mkdir -p "$CCACHE_DIR" 2> /dev/null || ! ( : > "$CCACHE_DIR/.probe" ) 2> /dev/null; then

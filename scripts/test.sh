@@ -202,14 +202,16 @@ native() {
   build build "${native_flags[@]}" && ctest --test-dir build --output-on-failure -j"$jobs"
 }
 # One AddressSanitizer + UndefinedBehaviorSanitizer build serves the unit
-# tests and the tool's: the library core is compiled once for both.
+# tests and the tool's: the library core is compiled once for both. The
+# first of the two steps builds all of it, so that every test it runs (the
+# examples' too) is there.
 asan_configure() {
   cmake -S . -B build-asan "${sanitized_flags[@]}" -DTARVOCOIL_SANITIZE=address,undefined -DTARVOCOIL_BENCH=OFF
 }
 asan_env=(env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
           LSAN_OPTIONS=suppressions="$root/tests/sanitizers/lsan.supp")
 sanitized() {
-  asan_configure && cmake --build build-asan -j"$jobs" --target tarvocoil_tests &&
+  asan_configure && cmake --build build-asan -j"$jobs" &&
     "${asan_env[@]}" ctest --test-dir build-asan --output-on-failure -j"$jobs" -E '^tool\.'
 }
 # The tool and its tests: every child process of the tests sanitized too.

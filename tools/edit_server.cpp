@@ -6,10 +6,13 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -164,6 +167,24 @@ std::string AddressProblem(const std::string& host) {
     const int err = getaddrinfo(host.c_str(), nullptr, &hints, &found);
     if (found) freeaddrinfo(found);
     return err == 0 ? "" : gai_strerror(err);
+}
+
+// Why host:port cannot be bound, as the system says it: an address that is
+// not this machine's is no matter of trying another port.
+std::string BindProblem(const std::string& host, int port) {
+    const std::string inUse = "in use? try --port N";
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) return inUse;
+    const int fd = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
+    int yes = 1;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    const int err = fd >= 0 && ::bind(fd, found->ai_addr, found->ai_addrlen) != 0 ? errno : 0;
+    if (fd >= 0) close(fd);
+    freeaddrinfo(found);
+    return err == 0 || err == EADDRINUSE ? inUse : std::strerror(err);
 }
 
 // A number field of a request body: absent, or a finite number >= 0.
@@ -532,8 +553,8 @@ int EditServer::bind() {
     else
         m.port = m.http.bind_to_port(m.cmd.host, m.cmd.port) ? m.cmd.port : -1;
     if (m.port <= 0)
-        throw ToolError("cannot listen on " + m.cmd.host + ":" + std::to_string(m.cmd.port) +
-                        " (in use? try --port N)");
+        throw ToolError("cannot listen on " + m.cmd.host + ":" + std::to_string(m.cmd.port) + " (" +
+                        BindProblem(m.cmd.host, m.cmd.port) + ")");
     return m.port;
 }
 

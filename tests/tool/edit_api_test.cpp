@@ -586,6 +586,11 @@ TEST(EditApi, StrictHeadersParametersAndMessages) {
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.err.find("not a valid address"), std::string::npos) << bad.err;
     EXPECT_EQ(bad.err.find("in use"), std::string::npos) << bad.err;
+    // An address, but not one of this machine (a documentation network).
+    const CliResult foreign = RunCli({"edit", ClipPath(), "--areas", ed.areas(), "--host", "192.0.2.1", "--port", "8799"});
+    EXPECT_EQ(foreign.status, 1);
+    EXPECT_NE(foreign.err.find("cannot listen on 192.0.2.1:8799 (Cannot assign requested address)"), std::string::npos)
+        << foreign.err;
 }
 
 // What a killed editor leaves is cleared on the next start, and a video

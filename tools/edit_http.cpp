@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -88,8 +90,22 @@ void LingeringClose(int fd) {
     ::close(fd);
 }
 
-bool HeadEnds(const std::string& received, std::size_t from) {
-    return received.find("\r\n\r\n", from) != std::string::npos || received.find("\n\n", from) != std::string::npos;
+// Where the head ends (after its blank line), or npos.
+std::size_t HeadEnd(const std::string& received, std::size_t from) {
+    const std::size_t crlf = received.find("\r\n\r\n", from), lf = received.find("\n\n", from);
+    return std::min(crlf == std::string::npos ? crlf : crlf + 4, lf == std::string::npos ? lf : lf + 2);
+}
+
+// The body length a head declares; 0 when it declares none (or sends
+// chunks, which the worker reads) or more than `limit` (refused unread).
+std::size_t DeclaredLength(const std::string& head, std::size_t limit) {
+    std::string lower = head;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower.find("\ntransfer-encoding:") != std::string::npos) return 0;
+    const std::size_t at = lower.find("\ncontent-length:");
+    if (at == std::string::npos) return 0;
+    const unsigned long long n = std::strtoull(lower.c_str() + at + 16, nullptr, 10);
+    return n <= limit ? static_cast<std::size_t>(n) : 0;
 }
 
 // A connection whose head the gate has read (and perhaps the start of its
@@ -198,7 +214,7 @@ public:
             if (admitted) {
                 ++total_;
                 ++mine;
-                incoming_.push_back({fd, address, std::string(), Clock::now() + limits_.headTimeout});
+                incoming_.push_back({fd, address, std::string(), 0, Clock::now() + limits_.requestTimeout});
             } else if (mine == 0) {
                 perAddress_.erase(address);
             }
@@ -213,6 +229,7 @@ private:
         int fd;
         std::string address;
         std::string received;
+        std::size_t needed;  // bytes of head and body; 0 until the head is complete
         Clock::time_point deadline;
     };
     enum class Head { Incomplete, Complete, TooLarge, Closed };
@@ -239,8 +256,13 @@ private:
         if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Head::Incomplete : Head::Closed;
         const std::size_t from = w.received.size() >= 3 ? w.received.size() - 3 : 0;
         w.received.append(buf, static_cast<std::size_t>(n));
-        if (HeadEnds(w.received, from)) return Head::Complete;
-        return w.received.size() > limits_.maxHeadBytes ? Head::TooLarge : Head::Incomplete;
+        if (!w.needed) {
+            const std::size_t end = HeadEnd(w.received, from);
+            if (end == std::string::npos)
+                return w.received.size() > limits_.maxHeadBytes ? Head::TooLarge : Head::Incomplete;
+            w.needed = end + DeclaredLength(w.received.substr(0, end), limits_.maxBodyBytes);
+        }
+        return w.received.size() >= w.needed ? Head::Complete : Head::Incomplete;
     }
 
     // The gate's thread: waits on every connection without a head yet.

@@ -4,11 +4,13 @@
 // cpp-httplib gives each connection a thread of a fixed pool for as long as
 // the client takes to send its request, with only a per-read timeout: a few
 // clients sending one byte every few seconds hold every thread. Here one
-// thread collects the heads of all connections at once; a connection goes
-// to a worker thread only with its whole head, and one that has not sent
-// it within HttpLimits::headTimeout is answered 408 and closed. Each
-// connection carries one request (the answer says "Connection: close"),
-// so every request passes the gate.
+// thread collects the requests of all connections at once: the head, and a
+// body of declared length up to maxBodyBytes. A connection goes to a worker
+// thread only with all of that, and one that has not sent it within
+// HttpLimits::requestTimeout is answered 408 and closed. (A body sent in
+// chunks is read by the worker, within bodyTimeout.) Each connection
+// carries one request (the answer says "Connection: close"), so every
+// request passes the gate.
 #ifndef TARVOCOIL_TOOLS_EDIT_HTTP_H
 #define TARVOCOIL_TOOLS_EDIT_HTTP_H
 
@@ -21,9 +23,10 @@
 namespace tarvotool {
 
 struct HttpLimits {
-    std::chrono::milliseconds headTimeout{10000};  // from the connection to the end of the head
-    std::chrono::milliseconds bodyTimeout{30000};  // from the end of the head to the end of the body
-    std::size_t maxHeadBytes = 64 * 1024;          // larger heads get 431
+    std::chrono::milliseconds requestTimeout{10000};  // from the connection to the end of what the gate collects
+    std::chrono::milliseconds bodyTimeout{30000};     // for the worker to read a body in chunks
+    std::size_t maxHeadBytes = 64 * 1024;             // larger heads get 431
+    std::size_t maxBodyBytes = 1 << 20;               // larger declared bodies are left to the handlers to refuse
     int maxConnectionsPerAddress = 32;             // open at once; more get 503
     int maxConnections = 256;
     int workers = 8;

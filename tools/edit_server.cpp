@@ -187,6 +187,12 @@ std::string BindProblem(const std::string& host, int port) {
     return err == 0 || err == EADDRINUSE ? inUse : std::strerror(err);
 }
 
+HttpLimits BodyLimits() {
+    HttpLimits limits;
+    limits.maxBodyBytes = kMaxRequestBody;
+    return limits;
+}
+
 // A number field of a request body: absent, or a finite number >= 0.
 bool Seconds(const json& body, const char* key, std::optional<double>& out, httplib::Response& res) {
     if (!body.is_object() || !body.contains(key) || body[key].is_null()) return true;
@@ -219,7 +225,7 @@ struct EditServer::Impl {
     std::mutex factsMutex;
     std::optional<EditorTruth> truth;
     AreasStore store;
-    GatedHttpServer http;
+    GatedHttpServer http{BodyLimits()};
     int port = 0;
     std::mutex runMutex;  // one detector run at a time: they are the heavy requests
 

@@ -470,15 +470,18 @@ TEST(EditApi, TheBodyLimitHoldsWhateverTheFraming) {
     EXPECT_FALSE(fs::exists(ed.areas()));
 }
 
-// Slow clients are held by one thread that waits for their request heads;
-// the page is served meanwhile, and they are dropped with 408 in the end.
+// Slow clients are held by one thread that waits for their requests; the
+// page is served meanwhile, and they are dropped with 408 in the end. Ten
+// send their heads slowly, ten more a body of a declared length.
 TEST(EditApi, SlowClientsAreDroppedWhileThePageKeepsAnswering) {
     Editor ed("slowloris");
-    constexpr int kSlow = 10;
+    constexpr int kSlow = 20;
     std::vector<std::unique_ptr<RawClient>> slow;
     for (int i = 0; i < kSlow; ++i) {
         slow.push_back(std::make_unique<RawClient>(ed.port()));
-        ASSERT_TRUE(slow.back()->send("G"));
+        ASSERT_TRUE(slow.back()->send(i < kSlow / 2 ? "G"
+                                                    : "POST /api/rows HTTP/1.1\r\nHost: " + ed.host() +
+                                                          "\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n["));
     }
     const std::string trickle = "ET /api/info HTTP/1.1\r\nHost: " + ed.host() + "\r\nX-Slow: " + std::string(200, 'a');
     std::atomic<bool> answered{false};
@@ -491,7 +494,7 @@ TEST(EditApi, SlowClientsAreDroppedWhileThePageKeepsAnswering) {
                 if (!answers[i].empty()) continue;
                 all = false;
                 if (slow[i]->heard()) answers[i] = slow[i]->answer() + " ";
-                else slow[i]->send(trickle.substr(step % trickle.size(), 1));
+                else slow[i]->send(i < kSlow / 2 ? trickle.substr(step % trickle.size(), 1) : " ");
             }
             answered = all;
             std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -108,9 +108,9 @@ std::size_t DeclaredLength(const std::string& head, std::size_t limit) {
     return n <= limit ? static_cast<std::size_t>(n) : 0;
 }
 
-// A connection whose head the gate has read (and perhaps the start of its
-// body): cpp-httplib reads those bytes first, then the socket, within the
-// per-read timeout and a deadline for the whole body.
+// A connection whose request the gate has read (the head, and the body or
+// its start): cpp-httplib reads those bytes first, then the socket, within
+// the per-read timeout and a deadline for the whole body.
 class GateStream final : public httplib::Stream {
 public:
     GateStream(int fd, std::string received, int readMs, int writeMs, Clock::time_point deadline)
@@ -175,7 +175,7 @@ class GatedHttpServer::Gate : public httplib::TaskQueue {
 public:
     explicit Gate(GatedHttpServer& server) : server_(server), limits_(server.limits_) {
         if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
-        gateThread_ = std::thread([this] { collectHeads(); });
+        gateThread_ = std::thread([this] { collectRequests(); });
         for (int i = 0; i < limits_.workers; ++i) workers_.emplace_back([this] { work(); });
     }
     ~Gate() override { shutdown(); }
@@ -232,7 +232,7 @@ private:
         std::size_t needed;  // bytes of head and body; 0 until the head is complete
         Clock::time_point deadline;
     };
-    enum class Head { Incomplete, Complete, TooLarge, Closed };
+    enum class Progress { Incomplete, Complete, TooLarge, Closed };
 
     void wake() {
         if (wake_[1] >= 0) (void)!::write(wake_[1], "x", 1);
@@ -249,24 +249,24 @@ private:
         release(w.address);
     }
 
-    Head readHead(Waiting& w) const {
+    Progress readMore(Waiting& w) const {
         char buf[4096];
         const ssize_t n = ::recv(w.fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n == 0) return Head::Closed;
-        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Head::Incomplete : Head::Closed;
+        if (n == 0) return Progress::Closed;
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Progress::Incomplete : Progress::Closed;
         const std::size_t from = w.received.size() >= 3 ? w.received.size() - 3 : 0;
         w.received.append(buf, static_cast<std::size_t>(n));
         if (!w.needed) {
             const std::size_t end = HeadEnd(w.received, from);
             if (end == std::string::npos)
-                return w.received.size() > limits_.maxHeadBytes ? Head::TooLarge : Head::Incomplete;
+                return w.received.size() > limits_.maxHeadBytes ? Progress::TooLarge : Progress::Incomplete;
             w.needed = end + DeclaredLength(w.received.substr(0, end), limits_.maxBodyBytes);
         }
-        return w.received.size() >= w.needed ? Head::Complete : Head::Incomplete;
+        return w.received.size() >= w.needed ? Progress::Complete : Progress::Incomplete;
     }
 
-    // The gate's thread: waits on every connection without a head yet.
-    void collectHeads() {
+    // The gate's thread: waits on every connection whose request has not all arrived.
+    void collectRequests() {
         std::vector<Waiting> waiting;
         std::vector<pollfd> fds;
         for (;;) {
@@ -296,16 +296,16 @@ private:
         std::vector<Waiting> still;
         for (std::size_t i = 0; i < waiting.size(); ++i) {
             Waiting& w = waiting[i];
-            const Head h = fds[i + 1].revents ? readHead(w) : Head::Incomplete;
-            if (h == Head::Complete) {
+            const Progress h = fds[i + 1].revents ? readMore(w) : Progress::Incomplete;
+            if (h == Progress::Complete) {
                 handOver(std::move(w));
                 continue;
             }
-            if (h == Head::TooLarge)
+            if (h == Progress::TooLarge)
                 QuickReply(w.fd, 431, "Request Header Fields Too Large", "refused: the request head is too large");
-            else if (h == Head::Incomplete && now >= w.deadline)
+            else if (h == Progress::Incomplete && now >= w.deadline)
                 QuickReply(w.fd, 408, "Request Timeout", "refused: the request was not sent in time");
-            else if (h == Head::Incomplete) {
+            else if (h == Progress::Incomplete) {
                 still.push_back(std::move(w));
                 continue;
             }

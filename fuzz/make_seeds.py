@@ -270,6 +270,8 @@ def areas_file_seeds():
         'no_areas': '{"areas": [], "settings": {}}',
         'wrong_types': '{"areas": [{"vertices": %s, "name": 7}], "settings": {"front_light": 1}}' % square,
         'fraction_vertex': '[{"vertices": [[0.5, 0], [1, 0], [1, 1], [0, 1]]}]',
+        # One level past the nesting limit, in a comment the checks would skip.
+        'nested_too_deep': '{"_comment": %s, "areas": [{"vertices": %s}]}' % ('[' * 64 + ']' * 64, square),
     }
 
 

@@ -24,6 +24,7 @@
 
 #include "tarvocoil.h"
 #include "tarvocoil.hpp"
+#include "tools/json_text.h"
 
 namespace tarvotool {
 
@@ -59,7 +60,8 @@ struct AreasConfig {
 };
 
 // Parses the text of an areas file; `source` names it in error messages.
-// Throws ToolError with the file, the place and what was expected.
+// Throws ToolError with the file, the place and what was expected; the
+// JSON itself is read by ParseJsonText, with its limits.
 AreasConfig ParseAreas(const std::string& text, const std::string& source);
 // Reads the file ("-": standard input); larger than kMaxAreasFileBytes
 // is an error.

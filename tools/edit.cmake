@@ -23,6 +23,7 @@ add_custom_command(
 
 add_library(tarvocoil_edit STATIC
   edit_cli.cpp
+  edit_http.cpp
   edit_server.cpp
   edit_store.cpp
   edit_truth.cpp

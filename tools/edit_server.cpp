@@ -2,11 +2,17 @@
 #include "edit_server.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -23,6 +29,8 @@
 #include "edit_video.h"
 #include "event_json.h"
 #include "events.h"
+#include "tools/edit_http.h"
+#include "tools/json_text.h"
 
 namespace tarvotool {
 
@@ -74,21 +82,115 @@ bool SplitHost(const std::string& value, std::string& name, int& port) {
 
 void SendJson(httplib::Response& res, int status, const json& body) {
     res.status = status;
-    res.set_content(body.dump(), "application/json");
+    // Messages may quote what a client sent, invalid UTF-8 included.
+    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
 }
 
 void SendError(httplib::Response& res, int status, const std::string& message) {
     SendJson(res, status, json{{"error", message}});
 }
 
-// The body as JSON, or a 400 answer.
-std::optional<json> BodyJson(const httplib::Request& req, httplib::Response& res) {
-    try {
-        return json::parse(req.body);
-    } catch (const json::exception& e) {
-        SendError(res, 400, std::string("the request body is not JSON: ") + e.what());
+// The request body, read up to kMaxRequestBody whatever its framing
+// (a length, chunks, compression), or a 413 or 400 answer.
+std::optional<std::string> ReadBody(const httplib::ContentReader& reader, httplib::Response& res) {
+    std::string body;
+    bool tooLarge = false;
+    const bool read = reader([&](const char* data, std::size_t size) {
+        tooLarge = body.size() + size > kMaxRequestBody;
+        if (!tooLarge) body.append(data, size);
+        return !tooLarge;
+    });
+    if (tooLarge || res.status == 413) {
+        SendError(res, 413, "refused: the body is larger than 1 MiB");
         return std::nullopt;
     }
+    if (!read) {
+        SendError(res, 400, "refused: the body did not arrive whole");
+        return std::nullopt;
+    }
+    return body;
+}
+
+// The body as JSON, or a 400 answer.
+std::optional<json> BodyJson(const std::string& body, httplib::Response& res) {
+    try {
+        return ParseJsonText(body, "the request body");
+    } catch (const ToolError& e) {
+        SendError(res, 400, e.what());
+        return std::nullopt;
+    }
+}
+
+// A number of seconds as a page writes one: decimal digits with an optional
+// fraction and exponent, nothing else (no hexadecimal, no "inf", no bytes
+// after it).
+bool ParseSeconds(const std::string& text, double& out) {
+    if (text.empty() || text.find_first_not_of("0123456789.eE+-") != std::string::npos) return false;
+    char* end = nullptr;
+    out = std::strtod(text.c_str(), &end);
+    return end == text.c_str() + text.size() && std::isfinite(out) && out >= 0;
+}
+
+// The media type of a Content-Type value, lower case, without parameters.
+std::string MediaType(const std::string& value) {
+    std::string type = value.substr(0, value.find(';'));
+    const std::size_t first = type.find_first_not_of(" \t"), last = type.find_last_not_of(" \t");
+    type = first == std::string::npos ? "" : type.substr(first, last - first + 1);
+    for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return type;
+}
+
+// The requests that carry a body. A body sent with anything else is never
+// read: cpp-httplib would read it whole, without a limit.
+bool TakesBody(const httplib::Request& req) {
+    if (req.method == "PUT") return req.path == "/api/areas";
+    if (req.method == "POST") return req.path == "/api/rows" || req.path == "/api/test" || req.path == "/api/tune";
+    return false;
+}
+
+// The methods whose body cpp-httplib reads before routing.
+bool MayHaveBody(const httplib::Request& req) {
+    return req.method == "POST" || req.method == "PUT" || req.method == "PATCH" || req.method == "DELETE" ||
+           req.method == "PRI";
+}
+
+// Whether `host` is an address this machine can listen on; names are
+// looked up, numbers are not.
+std::string AddressProblem(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    if (host.find_first_not_of("0123456789.") == std::string::npos || host.find(':') != std::string::npos)
+        hints.ai_flags |= AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    const int err = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (found) freeaddrinfo(found);
+    return err == 0 ? "" : gai_strerror(err);
+}
+
+// Why host:port cannot be bound, as the system says it: an address that is
+// not this machine's is no matter of trying another port.
+std::string BindProblem(const std::string& host, int port) {
+    const std::string inUse = "in use? try --port N";
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) return inUse;
+    const int fd = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
+    int yes = 1;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    const int err = fd >= 0 && ::bind(fd, found->ai_addr, found->ai_addrlen) != 0 ? errno : 0;
+    if (fd >= 0) close(fd);
+    freeaddrinfo(found);
+    return err == 0 || err == EADDRINUSE ? inUse : std::strerror(err);
+}
+
+HttpLimits BodyLimits() {
+    HttpLimits limits;
+    limits.maxBodyBytes = kMaxRequestBody;
+    return limits;
 }
 
 // A number field of a request body: absent, or a finite number >= 0.
@@ -118,10 +220,12 @@ std::string DefaultAreasPath(const std::string& video) {
 struct EditServer::Impl {
     EditCommand cmd;
     std::string areasPath;
-    VideoFacts facts;
+    VideoFacts probed;
+    struct stat videoStat {};  // of the file `probed` describes
+    std::mutex factsMutex;
     std::optional<EditorTruth> truth;
     AreasStore store;
-    httplib::Server http;
+    GatedHttpServer http{BodyLimits()};
     int port = 0;
     std::mutex runMutex;  // one detector run at a time: they are the heavy requests
 
@@ -142,27 +246,44 @@ struct EditServer::Impl {
         return false;
     }
 
-    httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res) {
+    struct Refusal {
+        int status = 0;  // 0: none
+        std::string message;
+    };
+
+    Refusal addressRefusal(const httplib::Request& req) const {
         const std::string host = req.get_header_value("Host");
-        if (!hostAllowed(host)) {
-            SendError(res, 403, "refused: the Host header '" + host + "' is not this editor's address");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (req.method == "PUT" || req.method == "POST") {
-            // A page of another site may send simple cross-site requests;
-            // it can neither set a JSON content type without asking first
-            // nor hide its Origin.
-            const std::string origin = req.get_header_value("Origin");
-            if (!origin.empty() && origin != "http://" + host) {
-                SendError(res, 403, "refused: a request from another site (" + origin + ")");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
-                SendError(res, 415, "refused: the body must be application/json");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
+        // Proxies and servers disagree on which of two Host headers counts.
+        if (req.get_header_value_count("Host") > 1) return {400, "refused: more than one Host header"};
+        if (!hostAllowed(host)) return {403, "refused: the Host header '" + host + "' is not this editor's address"};
+        return {};
+    }
+
+    static Refusal bodyRefusal(const httplib::Request& req) {
+        if (MayHaveBody(req) && !TakesBody(req)) return {404, "no such page or API call: " + req.method + " " + req.path};
+        if (req.method != "PUT" && req.method != "POST") return {};
+        // A page of another site may send simple cross-site requests; it
+        // can neither set a JSON content type without asking first nor
+        // hide its Origin.
+        const std::string origin = req.get_header_value("Origin");
+        if (!origin.empty() && origin != "http://" + req.get_header_value("Host"))
+            return {403, "refused: a request from another site (" + origin + ")"};
+        if (MediaType(req.get_header_value("Content-Type")) != "application/json")
+            return {415, "refused: the body must be application/json"};
+        // Refused before a byte of it is read; a body without a declared
+        // length is counted as it arrives (ReadBody).
+        if (req.has_header("Content-Length") &&
+            std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) > kMaxRequestBody)
+            return {413, "refused: the body is larger than 1 MiB"};
+        return {};
+    }
+
+    httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res) const {
+        Refusal r = addressRefusal(req);
+        if (!r.status) r = bodyRefusal(req);
+        if (!r.status) return httplib::Server::HandlerResponse::Unhandled;
+        SendError(res, r.status, r.message);
+        return httplib::Server::HandlerResponse::Handled;
     }
 
     // Parses a document sent by the page with the areas file's own parser;
@@ -183,8 +304,8 @@ struct EditServer::Impl {
         std::optional<double> start, duration;
         std::optional<AreasConfig> config;
     };
-    bool parseRunRequest(const httplib::Request& req, httplib::Response& res, RunRequest& out) {
-        const auto body = BodyJson(req, res);
+    bool parseRunRequest(const std::string& text, httplib::Response& res, RunRequest& out) {
+        const auto body = BodyJson(text, res);
         if (!body) return false;
         if (!Seconds(*body, "start", out.start, res) || !Seconds(*body, "duration", out.duration, res)) return false;
         if (body->is_object() && body->contains("areas")) {
@@ -195,7 +316,21 @@ struct EditServer::Impl {
         return true;
     }
 
-    json info() const {
+    // The video's facts, probed again when the file changed since.
+    VideoFacts currentFacts() {
+        std::lock_guard<std::mutex> lock(factsMutex);
+        struct stat now {};
+        if (::stat(cmd.video.c_str(), &now) == 0 &&
+            (now.st_ino != videoStat.st_ino || now.st_dev != videoStat.st_dev || now.st_size != videoStat.st_size ||
+             now.st_mtim.tv_sec != videoStat.st_mtim.tv_sec || now.st_mtim.tv_nsec != videoStat.st_mtim.tv_nsec)) {
+            probed = ProbeVideo(cmd.video);
+            videoStat = now;
+        }
+        return probed;
+    }
+
+    json info() {
+        const VideoFacts facts = currentFacts();
         json j{{"video", fs::path(cmd.video).filename().string()},
                {"width", facts.width},
                {"height", facts.height},
@@ -243,6 +378,7 @@ struct EditServer::Impl {
                                   {"Content-Security-Policy",
                                    "default-src 'self'; img-src 'self' blob:; frame-ancestors 'none'"}});
         http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+            if (!res.body.empty()) return;  // the handler's own message
             if (res.status == 404) SendError(res, 404, "no such page or API call: " + req.method + " " + req.path);
             else if (res.status == 413) SendError(res, 413, "refused: the body is larger than 1 MiB");
             else if (res.body.empty()) SendError(res, res.status, "refused");
@@ -273,11 +409,10 @@ struct EditServer::Impl {
 
         http.Get("/api/frame", [this](const httplib::Request& req, httplib::Response& res) {
             double t = 0.0;
+            if (req.get_param_value_count("t") > 1) return SendError(res, 400, "t: given more than once");
             if (req.has_param("t")) {
                 const std::string v = req.get_param_value("t");
-                char* end = nullptr;
-                t = std::strtod(v.c_str(), &end);
-                if (v.empty() || *end || !std::isfinite(t) || t < 0)
+                if (!ParseSeconds(v, t))
                     return SendError(res, 400, "t: expected a number of seconds, 0 or more, got '" + v + "'");
             }
             BgrImage img;
@@ -295,15 +430,20 @@ struct EditServer::Impl {
             SendJson(res, 200, areasAnswer());
         });
 
-        http.Put("/api/areas", [this](const httplib::Request& req, httplib::Response& res) {
+        http.Put("/api/areas", [this](const httplib::Request& req, httplib::Response& res,
+                                      const httplib::ContentReader& reader) {
+            const auto body = ReadBody(reader, res);
+            if (!body) return;
             try {
-                const SaveResult r = store.save(req.body, req.get_header_value("X-Areas-Base"));
+                const SaveResult r = store.save(*body, req.get_header_value("X-Areas-Base"));
                 SendJson(res, 200,
                          json{{"version", r.version},
                               {"path", areasPath},
                               {"overwrote_change", r.overwroteChange},
                               {"warnings", r.config.warnings},
                               {"areas", r.config.areas.size()}});
+            } catch (const AreasFileReadOnly& e) {
+                SendError(res, 403, e.what());
             } catch (const ToolError& e) {
                 const std::string msg = e.what();
                 // Parser messages name the file; anything else is a write failure.
@@ -311,11 +451,15 @@ struct EditServer::Impl {
             }
         });
 
-        http.Post("/api/rows", [this](const httplib::Request& req, httplib::Response& res) {
-            const auto body = BodyJson(req, res);
+        http.Post("/api/rows", [this](const httplib::Request&, httplib::Response& res,
+                                      const httplib::ContentReader& reader) {
+            const auto text = ReadBody(reader, res);
+            if (!text) return;
+            const auto body = BodyJson(*text, res);
             if (!body) return;
             const auto config = parseDocument(*body, res);
             if (!config) return;
+            const VideoFacts facts = currentFacts();
             json rows = json::array();
             for (const auto& area : CoveredRows(*config, facts.width, facts.height)) {
                 json a = json::array();
@@ -325,9 +469,12 @@ struct EditServer::Impl {
             SendJson(res, 200, json{{"rows", rows}});
         });
 
-        http.Post("/api/test", [this](const httplib::Request& req, httplib::Response& res) {
+        http.Post("/api/test", [this](const httplib::Request&, httplib::Response& res,
+                                      const httplib::ContentReader& reader) {
+            const auto text = ReadBody(reader, res);
             RunRequest ask;
-            if (!parseRunRequest(req, res, ask)) return;
+            if (!text || !parseRunRequest(*text, res, ask)) return;
+            const VideoFacts facts = currentFacts();
             std::lock_guard<std::mutex> lock(runMutex);
             const DetectorRun run = RunDetector(cmd.video, *ask.config, ask.start.value_or(0.0), ask.duration);
             // The same event objects as `run` writes, ids counting per test run.
@@ -362,10 +509,14 @@ struct EditServer::Impl {
             res.set_content(answer.dump(), "application/json");
         });
 
-        http.Post("/api/tune", [this](const httplib::Request& req, httplib::Response& res) {
+        http.Post("/api/tune", [this](const httplib::Request&, httplib::Response& res,
+                                      const httplib::ContentReader& reader) {
+            const auto text = ReadBody(reader, res);
+            if (!text) return;
             if (!truth) return SendError(res, 404, "no truth file: start the editor with --truth TRUTH.csv");
             RunRequest ask;
-            if (!parseRunRequest(req, res, ask)) return;
+            if (!parseRunRequest(*text, res, ask)) return;
+            const VideoFacts facts = currentFacts();
             std::lock_guard<std::mutex> lock(runMutex);
             const auto tuned = TuneCoils(*truth, *ask.config, cmd.video, ask.start.value_or(0.0), ask.duration, facts.fps);
             auto counts = [](const MatchCounts& c) {
@@ -384,13 +535,16 @@ struct EditServer::Impl {
 
 EditServer::EditServer(const EditCommand& cmd) : impl_(new Impl(cmd)) {
     Impl& m = *impl_;
-    m.facts = ProbeVideo(cmd.video);
+    if (::stat(cmd.video.c_str(), &m.videoStat) != 0) m.videoStat = {};
+    m.probed = ProbeVideo(cmd.video);
     if (!cmd.truth.empty()) m.truth = ReadEditorTruth(cmd.truth);
     std::error_code ec;
     const fs::path dir = fs::absolute(m.areasPath, ec).parent_path();
     if (!fs::is_directory(dir, ec))
         throw ToolError("cannot keep the areas file '" + m.areasPath + "': its folder does not exist");
     m.store.read();  // a directory or an unreadable file fails now, not on the first request
+    if (const int stale = m.store.removeStaleTemporaries())
+        Warn("removed " + std::to_string(stale) + " temporary file(s) of an interrupted save beside '" + m.areasPath + "'");
     m.routes();
 }
 
@@ -398,13 +552,15 @@ EditServer::~EditServer() = default;
 
 int EditServer::bind() {
     Impl& m = *impl_;
+    const std::string problem = AddressProblem(m.cmd.host);
+    if (!problem.empty()) throw ToolError("cannot listen on '" + m.cmd.host + "': not a valid address (" + problem + ")");
     if (m.cmd.port == 0)
         m.port = m.http.bind_to_any_port(m.cmd.host);
     else
         m.port = m.http.bind_to_port(m.cmd.host, m.cmd.port) ? m.cmd.port : -1;
     if (m.port <= 0)
-        throw ToolError("cannot listen on " + m.cmd.host + ":" + std::to_string(m.cmd.port) +
-                        " (in use? try --port N)");
+        throw ToolError("cannot listen on " + m.cmd.host + ":" + std::to_string(m.cmd.port) + " (" +
+                        BindProblem(m.cmd.host, m.cmd.port) + ")");
     return m.port;
 }
 

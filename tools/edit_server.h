@@ -8,8 +8,12 @@
 //   POST /api/rows            the rows the detector covers for a document's areas
 //   POST /api/test            run the detector over the clip or a range
 //   POST /api/tune            recommended thresholds (with a truth file)
-// Requests whose Host header is not this server's address, bodies over
-// 1 MiB, cross-site writes and anything else are refused.
+// Requests whose Host header is not this server's address (or that carry
+// two), bodies over 1 MiB however they are sent (413), JSON nested deeper
+// than kMaxJsonDepth (400), cross-site writes and anything else are
+// refused; a client that has not sent its request (head, and a body of
+// declared length) within 10 s is dropped (408), and each client address may hold 32 connections at once
+// (see edit_http.h). /api/info follows the video file when it is replaced.
 #ifndef TARVOCOIL_TOOLS_EDIT_SERVER_H
 #define TARVOCOIL_TOOLS_EDIT_SERVER_H
 

@@ -2,8 +2,11 @@
 //
 // The file name is fixed when the editor starts; nothing the browser sends
 // can name another file. A save is validated by the areas parser first,
-// then written atomically (temporary file in the same folder, then rename)
-// after the previous version has been kept as FILE.bak. Each saved or
+// then written atomically (temporary file FILE.tmp-XXXXXX in the same
+// folder, then rename) after the previous version has been kept as
+// FILE.bak. A symbolic link is written through (the file it names is
+// replaced), and the file's mode is kept; a file without any write
+// permission bit is not saved. Each saved or
 // loaded text has a version (a hash of its bytes), so that a page can tell
 // when the file changed on disk since it read it.
 #ifndef TARVOCOIL_TOOLS_EDIT_STORE_H
@@ -13,6 +16,7 @@
 #include <string>
 
 #include "areas_file.h"
+#include "common.h"
 
 namespace tarvotool {
 
@@ -20,6 +24,12 @@ struct AreasSnapshot {
     bool exists = false;
     std::string text;     // the file's bytes (empty when it does not exist)
     std::string version;  // "" when it does not exist
+};
+
+// A save refused because the file's mode allows nobody to write it.
+class AreasFileReadOnly : public ToolError {
+public:
+    using ToolError::ToolError;
 };
 
 struct SaveResult {
@@ -46,6 +56,10 @@ public:
     SaveResult save(const std::string& document, const std::string& baseVersion);
 
     static std::string Version(const std::string& text);
+
+    // Removes the temporary files of saves that never finished (the editor
+    // was killed mid-save); returns how many.
+    int removeStaleTemporaries();
 
 private:
     AreasSnapshot readUnlocked() const;

@@ -20,6 +20,7 @@
 #include "common.h"
 #include "csv.h"
 #include "replay.h"
+#include "tools/json_text.h"
 
 namespace tarvotool {
 
@@ -298,8 +299,8 @@ PlotData ReadTrace(const std::string& path) {
         if (format == Format::Jsonl) {
             json j;
             try {
-                j = json::parse(line);
-            } catch (const json::exception& e) {
+                j = ParseJsonText(line, "");
+            } catch (const ToolError& e) {
                 throw ToolError(where + "not a JSON object (a trace has one per line, as 'run --trace' writes): " +
                                 e.what());
             }

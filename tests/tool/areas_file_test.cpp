@@ -7,6 +7,7 @@
 #include "areas_file.h"
 #include "common.h"
 #include "tool_test_util.h"
+#include "tools/json_text.h"
 
 using namespace tooltest;
 using tarvotool::AreasConfig;
@@ -23,6 +24,12 @@ std::string ManyAreas(int n) {
     std::string s = "{\"areas\": [";
     for (int i = 0; i < n; ++i) s += (i ? "," : "") + std::string("{\"vertices\": [[0,0],[4,0],[4,4],[0,4]]}");
     return s + "]}";
+}
+
+std::string Repeat(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
 }
 
 }  // namespace
@@ -139,7 +146,7 @@ TEST(AreasFile, MalformedFilesGetOneClearError) {
         {"unknown setting", "{\"areas\": [" + Area(kSquare) + "], \"settings\": {\"framecount\": 3}}",
          ": $.settings: unknown key \"framecount\" (expected frame_count, disturb_ratio, front_light, light)"},
         {"nested a million deep", "[" + Area("[" + std::string(1000000, '[') + std::string(1000000, ']') + "]") + "]",
-         ": $[0].vertices: expected an array of 4 vertices [x, y], got 1 vertices"},
+         ": $[0].vertices" + Repeat("[0]", 62) + ": nested deeper than 64 levels (arrays and objects within each other)"},
         {"number beyond double", "[" + Area(kSquare, ", \"threshold\": 1e999") + "]",
          ": $[0].threshold: number out of range (beyond what a double holds)"},
         {"huge coordinate", "[" + Area("[[0,0],[1,0],[1,-1e400],[0,1]]") + "]",
@@ -172,4 +179,41 @@ TEST(AreasFile, MalformedFilesGetOneClearError) {
     const CliResult missing = RunCli({"run", ClipPath(), "--areas", Scratch("none.json")});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "tarvocoil: cannot read areas file '" + Scratch("none.json") + "': No such file or directory\n");
+}
+
+// Nesting is limited wherever JSON is read, before anything walks it
+// recursively: tune rewriting an areas file, plot reading a trace.
+TEST(AreasFile, NestingDeeperThanTheLimitIsAnErrorWithItsPlace) {
+    const std::string areas = "\"areas\": [" + Area(kSquare) + "]";
+    const std::string comment63 = Repeat("[", 63) + Repeat("]", 63);
+    EXPECT_EQ(ParseAreas("{\"_c\": " + comment63 + ", " + areas + "}", "f").areas.size(), 1u);
+    try {
+        ParseAreas("{\"_c\": {\"x\": [" + comment63 + "]}, " + areas + "}", "f");
+        ADD_FAILURE() << "65 levels accepted";
+    } catch (const tarvotool::ToolError& e) {
+        EXPECT_EQ(std::string(e.what()), "f: $._c.x" + Repeat("[0]", 62) +
+                                             ": nested deeper than 64 levels (arrays and objects within each other)");
+    }
+    try {
+        tarvotool::ParseJsonText("[1,\n" + Repeat("{\"k\":", 70), "");
+        ADD_FAILURE() << "70 levels accepted";
+    } catch (const tarvotool::ToolError& e) {
+        EXPECT_EQ(std::string(e.what()).find("$[1].k.k.k"), 0u) << e.what();
+    }
+
+    const std::string file = Scratch("deep-comment.json"), tuned = Scratch("deep-tuned.json");
+    const std::string truth = Scratch("deep-truth.csv");
+    WriteFile(file, "{\"_comment\": " + Repeat("[", 30000) + Repeat("]", 30000) + ", " + areas + "}");
+    WriteFile(truth, "frame,area\n10,0\n");
+    CliResult r = RunCli({"tune", ClipPath(), "--areas", file, "--truth", truth, "--out", tuned});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find(file + ": $._comment[0][0]"), std::string::npos) << r.err.substr(0, 300);
+    EXPECT_FALSE(std::filesystem::exists(tuned));
+
+    const std::string trace = Scratch("deep-trace.jsonl");
+    WriteFile(trace, "{\"frame\": 0, \"x\": " + Repeat("[", 100000) + Repeat("]", 100000) + "}\n");
+    r = RunCli({"plot", trace, "--out", Scratch("deep-trace.png")});
+    EXPECT_EQ(r.status, 1) << r.err.substr(0, 300);
+    EXPECT_NE(r.err.find("deep-trace.jsonl:1: "), std::string::npos) << r.err.substr(0, 300);
+    EXPECT_NE(r.err.find("nested deeper than 64 levels"), std::string::npos) << r.err.substr(0, 300);
 }

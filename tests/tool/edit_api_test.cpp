@@ -2,6 +2,15 @@
 // free loopback port: answers, refusals and the saves it makes.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -12,6 +21,8 @@
 #include "areas_file.h"
 #include "common.h"
 #include "edit_server.h"
+#include "tools/edit_http.h"
+#include "tools/json_text.h"
 #include "tarvocoil.hpp"
 #include "tool_test_util.h"
 
@@ -66,6 +77,59 @@ private:
 
 int Status(const httplib::Result& r) { return r ? r->status : -1; }
 json Body(const httplib::Result& r) { return r ? json::parse(r->body) : json(); }
+
+// A connection of its own, for what a well-behaved client never sends.
+class RawClient {
+public:
+    explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        timeval limit{30, 0};  // no send blocks the test for ever
+        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    ~RawClient() { close(fd_); }
+    RawClient(const RawClient&) = delete;
+
+    // False once the server has closed the connection.
+    bool send(const std::string& bytes) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    // Whether the server has answered or closed, without waiting.
+    bool heard() {
+        pollfd p{fd_, POLLIN, 0};
+        return poll(&p, 1, 0) > 0;
+    }
+    // What the server sends until it closes (at most a minute of waiting).
+    std::string answer() {
+        std::string text;
+        char buf[4096];
+        for (int i = 0; i < 600; ++i) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 100) == 0) continue;
+            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            text.append(buf, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+    static int StatusOf(const std::string& answer) {
+        return answer.compare(0, 9, "HTTP/1.1 ") == 0 ? std::atoi(answer.c_str() + 9) : -1;
+    }
+
+private:
+    int fd_;
+};
+
+std::string Nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
 }  // namespace
 
@@ -333,4 +397,238 @@ TEST(EditApi, TheCommandLineRefusesWhatItCannotServe) {
     r = RunCli({"edit", ClipPath(), "--port", "70000"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(tarvotool::DefaultAreasPath("/v/road.mp4"), "/v/road.areas.json");
+}
+
+// Nesting that would exhaust the stack of anything walking it recursively
+// (the JSON library's own writer among them) is refused where it comes in.
+TEST(EditApi, DeeplyNestedJsonIsRefusedWith400WhereverItComesIn) {
+    Editor ed("deep");
+    const auto rows = ed.http().Post("/api/rows", Nested(100000), "application/json");
+    EXPECT_EQ(Status(rows), 400);
+    EXPECT_NE(Body(rows)["error"].get<std::string>().find("nested deeper than 64 levels"), std::string::npos);
+
+    const std::string deepComment = "{\"_comment\": " + Nested(40000) + ", \"areas\": " +
+                                    json::parse(ClipAreasJson())["areas"].dump() + "}";
+    const auto put = ed.put(deepComment);
+    EXPECT_EQ(Status(put), 400);
+    std::string where = ed.areas() + ": $._comment";  // the array that opens level 65
+    for (int level = 2; level <= tarvotool::kMaxJsonDepth; ++level) where += "[0]";
+    EXPECT_EQ(Body(put)["error"], where + ": nested deeper than 64 levels (arrays and objects within each other)");
+    EXPECT_FALSE(fs::exists(ed.areas()));
+    EXPECT_EQ(Status(ed.http().Post("/api/test", "{\"areas\": " + deepComment + "}", "application/json")), 400);
+
+    // Such a file on disk (written by something else) is reported, not served.
+    WriteFile(ed.areas(), deepComment);
+    const auto got = ed.http().Get("/api/areas");
+    ASSERT_EQ(Status(got), 200);
+    EXPECT_NE(Body(got)["error"].get<std::string>().find("nested deeper than"), std::string::npos);
+
+    // The limit itself is fine: a comment of 63 levels in the 1 level of the document.
+    const std::string atLimit = "{\"_comment\": " + Nested(tarvotool::kMaxJsonDepth - 1) + ", \"areas\": " +
+                                json::parse(ClipAreasJson())["areas"].dump() + "}";
+    EXPECT_EQ(Status(ed.put(atLimit)), 200);
+}
+
+// The 1 MiB limit holds for a body sent in chunks, where no length is
+// declared up front, and a body sent to a call that takes none is not read.
+TEST(EditApi, TheBodyLimitHoldsWhateverTheFraming) {
+    Editor ed("framing");
+    const std::string head = "POST /api/rows HTTP/1.1\r\nHost: " + ed.host() +
+                             "\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
+    auto chunk = [](const std::string& bytes) {
+        char size[32];
+        std::snprintf(size, sizeof size, "%zx\r\n", bytes.size());
+        return size + bytes + "\r\n";
+    };
+    {
+        RawClient c(ed.port());
+        ASSERT_TRUE(c.send(head));
+        const std::string piece(64 * 1024, ' ');
+        for (int i = 0; i < 48 && c.send(chunk(piece)); ++i) {  // 3 MiB, unless refused before
+        }
+        c.send("0\r\n\r\n");
+        EXPECT_EQ(RawClient::StatusOf(c.answer()), 413);
+    }
+    {
+        // A small chunked body is an ordinary request.
+        RawClient c(ed.port());
+        const std::string doc = ClipAreasJson();
+        ASSERT_TRUE(c.send(head + chunk(doc.substr(0, 100)) + chunk(doc.substr(100)) + "0\r\n\r\n"));
+        const std::string answer = c.answer();
+        EXPECT_EQ(RawClient::StatusOf(answer), 200) << answer;
+    }
+    {
+        RawClient c(ed.port());
+        c.send("POST /elsewhere HTTP/1.1\r\nHost: " + ed.host() + "\r\nTransfer-Encoding: chunked\r\n\r\n" +
+               chunk(std::string(1000, 'x')));
+        EXPECT_EQ(RawClient::StatusOf(c.answer()), 404);
+    }
+    RawClient c(ed.port());
+    c.send("PUT /api/areas HTTP/1.1\r\nHost: " + ed.host() + "\r\nContent-Type: application/json\r\nContent-Length: " +
+           std::to_string(tarvotool::kMaxRequestBody * 200) + "\r\n\r\n{");
+    EXPECT_EQ(RawClient::StatusOf(c.answer()), 413);
+    EXPECT_FALSE(fs::exists(ed.areas()));
+}
+
+// Slow clients are held by one thread that waits for their requests; the
+// page is served meanwhile, and they are dropped with 408 in the end. Ten
+// send their heads slowly, ten more a body of a declared length.
+TEST(EditApi, SlowClientsAreDroppedWhileThePageKeepsAnswering) {
+    Editor ed("slowloris");
+    constexpr int kSlow = 20;
+    std::vector<std::unique_ptr<RawClient>> slow;
+    for (int i = 0; i < kSlow; ++i) {
+        slow.push_back(std::make_unique<RawClient>(ed.port()));
+        ASSERT_TRUE(slow.back()->send(i < kSlow / 2 ? "G"
+                                                    : "POST /api/rows HTTP/1.1\r\nHost: " + ed.host() +
+                                                          "\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n["));
+    }
+    const std::string trickle = "ET /api/info HTTP/1.1\r\nHost: " + ed.host() + "\r\nX-Slow: " + std::string(200, 'a');
+    std::atomic<bool> answered{false};
+    std::vector<std::string> answers(kSlow);
+    std::thread trickler([&] {
+        // One byte each every 200 ms, the head never ending, for at most a minute.
+        for (std::size_t step = 0; step < 300 && !answered; ++step) {
+            bool all = true;
+            for (int i = 0; i < kSlow; ++i) {
+                if (!answers[i].empty()) continue;
+                all = false;
+                if (slow[i]->heard()) answers[i] = slow[i]->answer() + " ";
+                else slow[i]->send(i < kSlow / 2 ? trickle.substr(step % trickle.size(), 1) : " ");
+            }
+            answered = all;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    const auto info = ed.http().Get("/api/info");
+    bool slowStillHanging = true;
+    for (int i = 0; i < kSlow; ++i) slowStillHanging = slowStillHanging && answers[i].empty();
+    const auto save = ed.put(ClipAreasJson());
+    trickler.join();
+    EXPECT_EQ(Status(info), 200);
+    EXPECT_EQ(Status(save), 200);
+    EXPECT_TRUE(slowStillHanging);
+    for (const std::string& a : answers) EXPECT_EQ(RawClient::StatusOf(a), 408) << a;
+}
+
+TEST(EditApi, ConnectionsFromOneAddressAreBounded) {
+    Editor ed("bounded");
+    const int limit = tarvotool::HttpLimits{}.maxConnectionsPerAddress, extra = 5;
+    std::vector<std::unique_ptr<RawClient>> open;
+    for (int i = 0; i < limit + extra; ++i) open.push_back(std::make_unique<RawClient>(ed.port()));
+    // Once the last one is refused, the server has taken them all.
+    for (int i = 0; i < 600 && !open.back()->heard(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (auto& c : open) c->send("GET /api/info HTTP/1.1\r\nHost: " + ed.host() + "\r\n\r\n");
+    int ok = 0, refused = 0;
+    for (auto& c : open) {
+        const int status = RawClient::StatusOf(c->answer());
+        ok += status == 200;
+        refused += status == 503;
+    }
+    EXPECT_EQ(ok, limit);
+    EXPECT_EQ(refused, extra);
+    open.clear();
+    EXPECT_EQ(Status(ed.http().Get("/api/info")), 200);
+}
+
+// A save writes through a symbolic link to the file it names, keeps the
+// file's mode (for FILE.bak too) and leaves a read-only file alone.
+TEST(EditApi, SavesKeepLinksAndModes) {
+    Editor ed("modes");
+    const std::string real = ed.dir() + "/real.json";
+    WriteFile(real, ClipAreasJson());
+    fs::permissions(real, fs::perms(0600));
+    fs::create_symlink("real.json", ed.areas());
+    const std::string one = R"({"areas": [{"name": "a", "vertices": [[1, 2], [30, 2], [30, 40], [1, 40]]}]})";
+    ASSERT_EQ(Status(ed.put(one)), 200);
+    EXPECT_TRUE(fs::is_symlink(ed.areas()));
+    EXPECT_EQ(tarvotool::LoadAreasFile(real).areas.size(), 1u);
+    auto mode = [](const std::string& path) {
+        struct stat st {};
+        stat(path.c_str(), &st);
+        return st.st_mode & 07777;
+    };
+    EXPECT_EQ(mode(real), 0600u);
+    EXPECT_EQ(mode(ed.areas() + ".bak"), 0600u);
+    EXPECT_EQ(tarvotool::LoadAreasFile(ed.areas() + ".bak").areas.size(), 3u);
+
+    fs::permissions(real, fs::perms(0444));
+    const std::string before = ReadFile(real), bakBefore = ReadFile(ed.areas() + ".bak");
+    const auto refused = ed.put(ClipAreasJson());
+    EXPECT_EQ(Status(refused), 403) << refused->body;
+    EXPECT_NE(Body(refused)["error"].get<std::string>().find("read-only (mode 0444)"), std::string::npos);
+    EXPECT_EQ(ReadFile(real), before);
+    EXPECT_EQ(ReadFile(ed.areas() + ".bak"), bakBefore);
+    EXPECT_EQ(mode(real), 0444u);
+}
+
+TEST(EditApi, StrictHeadersParametersAndMessages) {
+    Editor ed("strict");
+    auto& c = ed.http();
+    // Without a truth file the tune call says so (not "no such page").
+    const auto tune = ed.post("/api/tune", json::object());
+    EXPECT_EQ(Status(tune), 404);
+    EXPECT_NE(Body(tune)["error"].get<std::string>().find("no truth file"), std::string::npos);
+    // Invalid UTF-8: the parser's message, as valid JSON.
+    const auto utf = c.Post("/api/rows", "{\"areas\": \"\xff\xfe\"}", "application/json");
+    EXPECT_EQ(Status(utf), 400);
+    EXPECT_NE(Body(utf)["error"].get<std::string>().find("UTF-8"), std::string::npos);
+    EXPECT_EQ(Status(ed.put("{\"areas\": [{\"name\": \"\xc3\", \"vertices\": 1}]}")), 400);
+    // Media types are case-insensitive; a longer type is another type.
+    EXPECT_EQ(Status(c.Post("/api/rows", ClipAreasJson(), "Application/JSON; charset=utf-8")), 200);
+    EXPECT_EQ(Status(c.Post("/api/rows", ClipAreasJson(), "application/jsonx")), 415);
+    // Two Host headers, even agreeing ones.
+    RawClient twice(ed.port());
+    twice.send("GET /api/info HTTP/1.1\r\nHost: " + ed.host() + "\r\nHost: " + ed.host() + "\r\n\r\n");
+    EXPECT_EQ(RawClient::StatusOf(twice.answer()), 400);
+    for (const char* t : {"0x10", "5%00abc", "inf", "1e", "2,5", "+"}) {
+        const auto r = c.Get((std::string("/api/frame?t=") + t).c_str());
+        EXPECT_EQ(Status(r), 400) << t;
+    }
+    EXPECT_EQ(Status(c.Get("/api/frame?t=1e-1")), 200);
+
+    const CliResult bad = RunCli({"edit", ClipPath(), "--areas", ed.areas(), "--host", "127.0.0.1x", "--port", "0"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("not a valid address"), std::string::npos) << bad.err;
+    EXPECT_EQ(bad.err.find("in use"), std::string::npos) << bad.err;
+    // An address, but not one of this machine (a documentation network).
+    const CliResult foreign = RunCli({"edit", ClipPath(), "--areas", ed.areas(), "--host", "192.0.2.1", "--port", "8799"});
+    EXPECT_EQ(foreign.status, 1);
+    EXPECT_NE(foreign.err.find("cannot listen on 192.0.2.1:8799 (Cannot assign requested address)"), std::string::npos)
+        << foreign.err;
+}
+
+// What a killed editor leaves is cleared on the next start, and a video
+// replaced under a running editor is seen as it is now.
+TEST(EditApi, LeftoversOfAKilledSaveAndAReplacedVideo) {
+    const std::string dir = Scratch("leftovers");
+    fs::create_directories(dir);
+    for (const char* name : {"areas.json.tmp-Ab12cD", "areas.json.bak.tmp-xyz789", "areas.json.tmp-keep", "other.tmp-Ab12cD"})
+        WriteFile(dir + "/" + name, "{");
+    const std::string video = dir + "/video.mkv";
+    fs::copy_file(ClipPath(), video);
+    tarvotool::EditCommand cmd;
+    cmd.video = video;
+    cmd.areas = dir + "/areas.json";
+    cmd.port = 0;
+    tarvotool::EditServer server(cmd);
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"areas.json.tmp-keep", "other.tmp-Ab12cD", "video.mkv"}));
+
+    const int port = server.bind();
+    std::thread serving([&] { server.serve(); });
+    httplib::Client c("127.0.0.1", port);
+    c.set_read_timeout(60, 0);
+    EXPECT_EQ(Body(c.Get("/api/info"))["width"], kClipWidth);
+    tarvotool::BgrImage small;
+    small.resize(64, 48);
+    WriteVideo(dir + "/new.mkv", {small, small, small}, "ffv1");
+    fs::rename(dir + "/new.mkv", video);
+    const json info = Body(c.Get("/api/info"));
+    EXPECT_EQ(info["width"], 64);
+    EXPECT_EQ(info["height"], 48);
+    server.stop();
+    serving.join();
 }

@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -135,6 +136,25 @@ TEST(EventJson, SameTextForEveryKindOfEvent) {
     EXPECT_NE(EventToJson(t).find("\"name\":\"caf\xef\xbf\xbd\""), std::string::npos);
     t.time = std::nan("");
     EXPECT_NE(EventToJson(t).find("\"time\":null"), std::string::npos);
+}
+
+TEST(EventJson, TimesHaveAtMostSixDecimals) {
+    // The JSON library's shortest form of these rounded doubles has 17 digits.
+    EXPECT_EQ(JsonSeconds(8.118811), "8.118811");
+    EXPECT_EQ(JsonSeconds(8.1188110004), "8.118811");
+    EXPECT_EQ(JsonSeconds(0.04), "0.04");
+    EXPECT_EQ(JsonSeconds(12.0), "12");
+    EXPECT_EQ(JsonSeconds(-0.0000001), "0");
+    EXPECT_EQ(JsonSeconds(std::numeric_limits<double>::infinity()), "null");
+    EventRecord lost;
+    lost.kind = EventKind::StreamLost;
+    lost.time = 8.118811;
+    lost.reason = "x";
+    EXPECT_NE(EventToJson(lost).find("\"time\":8.118811,"), std::string::npos) << EventToJson(lost);
+    EventRecord back;
+    back.kind = EventKind::StreamRestored;
+    back.gap = 8.118811;
+    EXPECT_NE(EventToJson(back).find("\"gap\":8.118811}"), std::string::npos) << EventToJson(back);
 }
 
 TEST(EventJson, StamperCountsIdsAcrossKindsAndStampsNow) {

@@ -150,7 +150,7 @@ std::vector<SinkStats> EventOutlet::finish(bool quiet) {
         if (s.dropped || s.undelivered || s.rejected)
             Warn(DescribeSinkStats(s) + (s.undelivered ? " (receiver unreachable at the end of the run)" : ""));
         else if (!quiet)
-            std::fprintf(stderr, "tarvocoil: %s\n", DescribeSinkStats(s).c_str());
+            std::fprintf(stderr, "tarvocoil: %s\n", TerminalText(DescribeSinkStats(s)).c_str());
     }
     return stats;
 }

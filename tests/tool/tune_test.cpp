@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 #include "areas_file.h"
@@ -162,6 +163,21 @@ TEST(Tune, TruthFileByNameOrIndexWithLineNumbersInErrors) {
         }
     }
     EXPECT_THROW(ParseTruth("frame,area\n5,2\n", "t.csv", {"x", "y"}), ToolError);  // no area 2
+}
+
+TEST(Tune, ANameTwoAreasShareIsAnErrorNamingBoth) {
+    const std::vector<std::string> names = {"dup", "other", "dup"};
+    try {
+        ParseTruth("frame,area\n12,other\n40,dup\n", "t.csv", names);
+        ADD_FAILURE() << "bound to one of two areas named dup";
+    } catch (const ToolError& e) {
+        const std::string m = e.what();
+        EXPECT_EQ(m.rfind("t.csv:3: area name \"dup\" is ambiguous: areas 0 and 2", 0), 0u) << m;
+    }
+    // The indices still say which.
+    const auto t = ParseTruth("frame,area\n40,2\n", "t.csv", names);
+    ASSERT_EQ(t.size(), 1u);
+    EXPECT_EQ(t[0].area, 2);
 }
 
 TEST(Replay, PresenceEdgesPerCandidateFromSyntheticMeasurements) {
@@ -403,6 +419,35 @@ TEST(Tune, BadInputsFailCleanly) {
         EXPECT_EQ(r.status, 1) << c.message;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
+    }
+}
+
+// Without passages every candidate scores F1 1.000 (nothing to hit, nothing
+// false): raising the threshold would switch the coil off unseen.
+TEST(Tune, AreasWithoutPassagesKeepTheirThresholdsAndAnEmptyTruthIsAnError) {
+    REQUIRE_MEASUREMENTS();
+    std::string json = ClipAreasJson();
+    json.replace(json.find("0.1}"), 4, "0.13}");  // the first area's own threshold is no candidate
+    const TuneFiles f = WriteTuneInputs("unlabelled", json);
+    WriteFile(f.truth, "frame,area\n26,right\n86,1\n");
+    const CliResult r = RunCli({"tune", ClipPath(), "--areas", f.areas, "--truth", f.truth, "--thresholds",
+                                "0.2:0.5:0.1", "--out", f.tuned});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("area 0 \"left, \"A\"\": no labelled passages; its threshold 0.13 is kept"),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"bottom\": no labelled passages; its threshold 0.1 is kept"), std::string::npos) << r.out;
+    const AreasConfig tuned = LoadAreasFile(f.tuned);
+    EXPECT_EQ(tuned.areas[0].threshold, 0.13f);
+    EXPECT_EQ(tuned.areas[2].threshold, 0.1f);
+    EXPECT_GE(tuned.areas[1].threshold, 0.2f);
+
+    for (const char* text : {"frame,area\n", "frame,area\n\n\n"}) {
+        WriteFile(f.truth, text);
+        std::filesystem::remove(f.tuned);
+        const CliResult e = RunCli({"tune", ClipPath(), "--areas", f.areas, "--truth", f.truth, "--out", f.tuned});
+        EXPECT_EQ(e.status, 1) << e.out;
+        EXPECT_NE(e.err.find("holds no labelled passages"), std::string::npos) << e.err;
+        EXPECT_FALSE(std::filesystem::exists(f.tuned));
     }
 }
 

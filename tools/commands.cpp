@@ -362,6 +362,9 @@ int RunVideo(const RunCommand& cmd) {
         WarnAboveProgress("'" + cmd.video + "': frame " + std::to_string(index) + ": " + f.baselineNote +
                           "; taking a new baseline");
     });
+    // A receiver that refused for good (MQTT credentials) ends the run.
+    FunctionSink receivers([&](const ProcessedFrame&) { outlet.checkReceivers(); });
+    loop.add(receivers);
     loop.add(events);
     if (trace) loop.add(*trace);
     if (plot) loop.add(*plot);
@@ -409,6 +412,7 @@ int RunVideo(const RunCommand& cmd) {
         PrintRunSummary(c);
     }
     if (!gaveUp.empty()) throw ToolError(gaveUp);
+    outlet.checkReceivers();
     // A signal is how a live run ends normally; a file run it cut short
     // says so in its status.
     return live ? 0 : StoppedStatus(stats);

@@ -479,9 +479,13 @@ TEST(Demo, TuneOnTheScenesGroundTruthPrintsBeforeAndAfter) {
     const AreasConfig tuned = LoadAreasFile(dir + "/night-tuned-areas.json");
     ASSERT_EQ(tuned.areas.size(), 3u);
     for (int a = 0; a < 3; ++a) {
-        char t[16];
-        std::snprintf(t, sizeof t, " %.2f ", static_cast<double>(tuned.areas[a].threshold));
-        EXPECT_NE(lines[header + 1 + a].find(t), std::string::npos) << lines[header + 1 + a] << " vs " << t;
+        // A candidate as the grid writes it, or (a coil without passages
+        // in so short a scene) its own threshold, kept.
+        char grid[16], own[16];
+        std::snprintf(grid, sizeof grid, " %.2f ", static_cast<double>(tuned.areas[a].threshold));
+        std::snprintf(own, sizeof own, " %g ", static_cast<double>(tuned.areas[a].threshold));
+        const std::string& line = lines[header + 1 + a];
+        EXPECT_TRUE(line.find(grid) != std::string::npos || line.find(own) != std::string::npos) << line;
     }
     EXPECT_EQ(Lines(ReadFile(dir + "/night-tune.csv")).size(), 1u + 3 * 50);
 }

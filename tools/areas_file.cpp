@@ -254,13 +254,30 @@ void ApplyAreas(tarvocoil::Detector& det, const AreasConfig& config) {
     if (!det.setAreas(quads, thresholds)) throw ToolError("the detector refused the areas (out of memory?)");
 }
 
+namespace {
+
+std::string AreaLabel(const AreasConfig& config, std::size_t i) {
+    return "area " + std::to_string(i) + " \"" + config.areas[i].name + "\"";
+}
+
+// One warning for many areas: the first few by name, then a count.
+std::string ManyAreasOutside(const AreasConfig& config, const std::vector<std::size_t>& outside,
+                             const std::string& frame) {
+    std::string s = std::to_string(outside.size()) + " areas lie wholly outside the " + frame + " frame: ";
+    for (std::size_t k = 0; k < kAreasOutsideNamed; ++k) s += (k ? ", " : "") + AreaLabel(config, outside[k]);
+    return s + " and " + std::to_string(outside.size() - kAreasOutsideNamed) + " more";
+}
+
+}  // namespace
+
 std::vector<std::string> AreasOutsideFrame(const AreasConfig& config, int width, int height) {
+    std::vector<std::size_t> outside;
+    for (std::size_t i = 0; i < config.areas.size(); ++i)
+        if (!QuadTouchesFrame(config.areas[i].quad, width, height)) outside.push_back(i);
+    const std::string frame = std::to_string(width) + "x" + std::to_string(height);
+    if (outside.size() > kAreasOutsideNamed) return {ManyAreasOutside(config, outside, frame)};
     std::vector<std::string> out;
-    for (std::size_t i = 0; i < config.areas.size(); ++i) {
-        if (QuadTouchesFrame(config.areas[i].quad, width, height)) continue;
-        out.push_back("area " + std::to_string(i) + " \"" + config.areas[i].name + "\" lies wholly outside the " +
-                      std::to_string(width) + "x" + std::to_string(height) + " frame");
-    }
+    for (std::size_t i : outside) out.push_back(AreaLabel(config, i) + " lies wholly outside the " + frame + " frame");
     return out;
 }
 

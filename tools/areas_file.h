@@ -71,7 +71,10 @@ AreasConfig LoadAreasFile(const std::string& path);
 // refuses the areas.
 void ApplyAreas(tarvocoil::Detector& detector, const AreasConfig& config);
 
-// Warnings for areas that lie wholly outside a width x height picture.
+// Warnings for areas that lie wholly outside a width x height picture: one
+// per area, or, beyond kAreasOutsideNamed of them, one for all that names
+// the first few and counts the rest.
+constexpr std::size_t kAreasOutsideNamed = 3;
 std::vector<std::string> AreasOutsideFrame(const AreasConfig& config, int width, int height);
 
 // The file form of a configuration (what the demo writes).

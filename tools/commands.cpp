@@ -105,6 +105,54 @@ int StoppedStatus(const LoopStats& stats) {
 
 const char* SignalName(int sig) { return sig == 15 ? "SIGTERM" : sig == 2 ? "SIGINT" : "a signal"; }
 
+// What the summary line of `run` reports.
+struct RunCounts {
+    int64_t read = 0, processed = 0, decodeErrors = 0, lost = 0, events = 0;
+    double covered = 0.0, elapsed = 0.0;
+    bool stopped = false;
+};
+
+void PrintRunSummary(const RunCounts& c) {
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "tarvocoil: %lld frames read, %lld processed, %lld decoding errors, %lld frames lost, %lld events, "
+                  "%.3f s of video in %.2f s%s%s\n",
+                  static_cast<long long>(c.read), static_cast<long long>(c.processed),
+                  static_cast<long long>(c.decodeErrors), static_cast<long long>(c.lost),
+                  static_cast<long long>(c.events), c.covered, c.elapsed, c.stopped ? ", stopped by " : "",
+                  c.stopped ? SignalName(StopSignal()) : "");
+    std::fputs(line, stderr);
+}
+
+// A signal that came while the input was opening, or before it gave a
+// frame, ends the run as it would have a moment later: with the summary
+// (of nothing) and the status of a stopped run.
+int StoppedBeforeInput(const RunCommand& cmd, EventOutlet& outlet, const VideoReader* reader, bool live,
+                       Clock::time_point t0) {
+    outlet.finish(cmd.quiet);
+    RunCounts c;
+    c.stopped = true;
+    c.elapsed = Seconds(Clock::now() - t0);
+    if (reader) {
+        c.read = reader->decodedFrames();
+        c.decodeErrors = reader->decodeErrors();
+    }
+    if (!cmd.quiet) PrintRunSummary(c);
+    LoopStats stats;
+    stats.stopped = true;
+    return live ? 0 : StoppedStatus(stats);
+}
+
+// The reader of `run`'s input; null when a signal interrupted the opening.
+std::unique_ptr<VideoReader> OpenRunInput(const std::string& video, const VideoReaderOptions& options) {
+    try {
+        return std::make_unique<VideoReader>(video, options);
+    } catch (const ToolError&) {
+        if (StopSignal() != 0) return nullptr;
+        throw;
+    }
+}
+
 }  // namespace
 
 int RunDemo(const DemoCommand& cmd) {
@@ -193,6 +241,7 @@ int RunDemo(const DemoCommand& cmd) {
 }
 
 int RunVideo(const RunCommand& cmd) {
+    const auto t0 = Clock::now();
     // Before anything is opened: no output may overwrite an input or another output.
     CheckOutputsDistinct({{cmd.video, "the video"}, {cmd.areas, "the areas file"}},
                          {{cmd.events, "--events"}, {cmd.review, "--review"}, {cmd.trace, "--trace"},
@@ -218,9 +267,17 @@ int RunVideo(const RunCommand& cmd) {
     // the reader converts the rows it reads and leaves the rest.
     if (cmd.review.empty() && cmd.snapshots.empty())
         ro.rows = [&rows](int, int height) { return RowsTheDetectorReads(rows, height); };
-    VideoReader reader(cmd.video, ro);
+    const std::unique_ptr<VideoReader> input = OpenRunInput(cmd.video, ro);
+    if (!input) return StoppedBeforeInput(cmd, outlet, nullptr, live, t0);
+    VideoReader& reader = *input;
     VideoSource fileSource(reader, cmd.video, cmd.start, cmd.duration, cmd.strict);
     fileSource.warnAboutInput(cmd.stream >= 0);
+    // No output is made (nor an events file emptied) for an input that has
+    // no frame to give.
+    if (!live && !fileSource.prime()) {
+        if (StopSignal() != 0) return StoppedBeforeInput(cmd, outlet, &reader, live, t0);
+        throw ToolError(fileSource.emptyReason());
+    }
     bool checkedOutside = false;
     auto checkOutside = [&](int w, int h) {
         if (checkedOutside || w <= 0) return;
@@ -305,13 +362,15 @@ int RunVideo(const RunCommand& cmd) {
         WarnAboveProgress("'" + cmd.video + "': frame " + std::to_string(index) + ": " + f.baselineNote +
                           "; taking a new baseline");
     });
+    // A receiver that refused for good (MQTT credentials) ends the run.
+    FunctionSink receivers([&](const ProcessedFrame&) { outlet.checkReceivers(); });
+    loop.add(receivers);
     loop.add(events);
     if (trace) loop.add(*trace);
     if (plot) loop.add(*plot);
     if (review) loop.add(*review);
     if (snapshots) loop.add(*snapshots);
     loop.add(progress);
-    const auto t0 = Clock::now();
     LoopStats stats;
     try {
         stats = loop.run(source);
@@ -339,21 +398,21 @@ int RunVideo(const RunCommand& cmd) {
     } else {
         fileSource.checkEnd(stats);
     }
-    const int64_t framesRead = live ? stats.processed : reader.decodedFrames();
-    const int64_t decodeErrors = live ? liveErrors : reader.decodeErrors();
     if (!cmd.quiet) {
-        char line[512];
-        std::snprintf(line, sizeof line,
-                      "tarvocoil: %lld frames read, %lld processed, %lld decoding errors, %lld frames lost, %lld events, "
-                      "%.3f s of video in %.2f s%s%s\n",
-                      static_cast<long long>(framesRead), static_cast<long long>(stats.processed),
-                      static_cast<long long>(decodeErrors), static_cast<long long>(reader.lostFrames()),
-                      static_cast<long long>(stats.events),
-                      stats.coveredSeconds, elapsed,
-                      stats.stopped ? ", stopped by " : "", stats.stopped ? SignalName(StopSignal()) : "");
-        std::fputs(line, stderr);
+        RunCounts c;
+        c.read = live ? stats.processed : reader.decodedFrames();
+        c.processed = stats.processed;
+        c.decodeErrors = live ? liveErrors : reader.decodeErrors();
+        c.lost = reader.lostFrames();
+        // What the events file got: stream events (JSON Lines) included.
+        c.events = eventFile.written();
+        c.covered = stats.coveredSeconds;
+        c.elapsed = elapsed;
+        c.stopped = stats.stopped;
+        PrintRunSummary(c);
     }
     if (!gaveUp.empty()) throw ToolError(gaveUp);
+    outlet.checkReceivers();
     // A signal is how a live run ends normally; a file run it cut short
     // says so in its status.
     return live ? 0 : StoppedStatus(stats);

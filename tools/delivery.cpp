@@ -115,7 +115,23 @@ SinkStats Sink::stats() const {
     s.rejected = rejected_;
     for (const Entry& e : queue_)
         if (e.state == Entry::Waiting) ++s.undelivered;
+    s.lastFailure = lastFailure_;
+    s.fatal = fatal_;
     return s;
+}
+
+void Sink::noteFailure(const std::string& why) {
+    std::lock_guard<std::mutex> lock(mu_);
+    lastFailure_ = why;
+}
+
+void Sink::giveUp(const std::string& why) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        fatal_ = why;
+        lastFailure_ = why;
+    }
+    gaveUp_ = true;
 }
 
 uint64_t Sink::frontSeq() const {
@@ -222,6 +238,14 @@ std::vector<SinkStats> Delivery::stats() const {
     for (const auto& s : sinks_)
         if (s) all.push_back(s->stats());
     return all;
+}
+
+std::string Delivery::fatal() const {
+    for (const auto& s : sinks_)
+        if (s && s->gaveUp()) return s->label() + ": " + s->stats().fatal;
+    for (const SinkStats& s : final_)
+        if (!s.fatal.empty()) return s.label + ": " + s.fatal;
+    return "";
 }
 
 std::vector<SinkStats> Delivery::close(std::chrono::milliseconds flush) {

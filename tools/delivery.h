@@ -43,6 +43,12 @@ struct SinkStats {
     uint64_t dropped = 0;      // pushed out of a full queue
     uint64_t rejected = 0;     // refused by the receiver for good (not retried)
     uint64_t undelivered = 0;  // still queued when delivery stopped
+    // Why the last attempt failed ("the receiver answered HTTP 500"); empty
+    // after a success.
+    std::string lastFailure;
+    // Why the sink gave up for good (the run must not go on as if its events
+    // were delivered); empty while it goes on.
+    std::string fatal;
 };
 
 // One receiver: a bounded queue of events and the thread that sends them.
@@ -57,6 +63,8 @@ public:
 
     const std::string& label() const { return label_; }
     void start();
+    // Whether the sink gave up for good (SinkStats::fatal says why).
+    bool gaveUp() const { return gaveUp_.load(); }
     // Never waits for the network: at most for the queue's lock.
     void push(QueuedEvent e);
     // From now on the thread sends what is queued and ends when the queue is
@@ -97,6 +105,10 @@ protected:
     int wakeFd() const { return wakeFd_; }
     void drainWakeFd();
     void warn(const std::string& message) const;
+    // Records why the last attempt failed, or that it succeeded (empty).
+    void noteFailure(const std::string& why);
+    // The sink stops for good; run() returns after calling it.
+    void giveUp(const std::string& why);
     void stopThread();
 
 private:
@@ -116,6 +128,8 @@ private:
     uint64_t front_ = 0;  // sequence number of queue_.front()
     uint64_t delivered_ = 0, dropped_ = 0, rejected_ = 0;
     uint64_t droppedWarned_ = 0;
+    std::string lastFailure_, fatal_;
+    std::atomic<bool> gaveUp_{false};
     std::chrono::steady_clock::time_point lastDropWarning_{};
     std::atomic<bool> finishing_{false};
     bool ended_ = false;  // run() has returned
@@ -155,6 +169,9 @@ public:
 
     // Counts so far, sink by sink in the order they were added.
     std::vector<SinkStats> stats() const;
+    // "LABEL: why" of the first sink that gave up for good; empty while none
+    // did. Cheap enough to ask on every frame.
+    std::string fatal() const;
 
     // Lets every sink send what it has for up to `flush`, then stops them.
     // Later calls return the same counts.

@@ -124,6 +124,11 @@ EventOutlet::~EventOutlet() {
     delivery_.close(std::chrono::milliseconds(std::min<int64_t>(1000, Millis(flushTimeout_).count())));
 }
 
+void EventOutlet::checkReceivers() const {
+    const std::string fatal = delivery_.fatal();
+    if (!fatal.empty()) throw ToolError(fatal);
+}
+
 EventRecord EventOutlet::send(EventRecord e) {
     delivery_.deliver(e);
     return e;
@@ -148,9 +153,11 @@ std::vector<SinkStats> EventOutlet::finish(bool quiet) {
     const std::vector<SinkStats> stats = delivery_.close(Millis(flushTimeout_));
     for (const SinkStats& s : stats) {
         if (s.dropped || s.undelivered || s.rejected)
-            Warn(DescribeSinkStats(s) + (s.undelivered ? " (receiver unreachable at the end of the run)" : ""));
+            Warn(DescribeSinkStats(s) + (s.undelivered ? " (at the end of the run: " +
+                                                              (s.lastFailure.empty() ? "no answer" : s.lastFailure) + ")"
+                                                        : ""));
         else if (!quiet)
-            std::fprintf(stderr, "tarvocoil: %s\n", DescribeSinkStats(s).c_str());
+            std::fprintf(stderr, "tarvocoil: %s\n", TerminalText(DescribeSinkStats(s)).c_str());
     }
     return stats;
 }

@@ -48,6 +48,9 @@ public:
     EventRecord streamRestored(int64_t nextFrame, double gapSeconds);
 
     bool hasReceivers() const { return !delivery_.empty(); }
+    // Throws ToolError when a receiver refused for good what no retry can
+    // mend (MQTT credentials refused on the first connection).
+    void checkReceivers() const;
     // Waits up to the flush timeout for the receivers, stops them and prints
     // one line per receiver on stderr ("MQTT URL: 12 delivered, ...", not
     // when quiet), or a warning when events were dropped, rejected or left

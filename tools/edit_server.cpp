@@ -335,6 +335,7 @@ struct EditServer::Impl {
                {"width", facts.width},
                {"height", facts.height},
                {"fps", facts.fps},
+               {"first_time", Tidy(facts.firstTime)},
                {"duration", facts.duration > 0 ? json(facts.duration) : json(nullptr)},
                {"frames", facts.frames >= 0 ? json(facts.frames) : json(nullptr)},
                {"areas_file", areasPath},
@@ -494,8 +495,9 @@ struct EditServer::Impl {
                                 {"events", events},   {"margins", margins},          {"measured", run.measured}};
             answer["truth"] = nullptr;
             if (truth) {
-                // Truth frames count from the video's start; a range starts later.
-                const int64_t offset = run.times.empty() ? 0 : std::llround(run.times.front() * facts.fps);
+                // Truth frames count as `run` counts from the video's first
+                // frame; a range starts later.
+                const int64_t offset = run.times.empty() ? 0 : RunFrameIndex(facts, run.times.front());
                 const TruthScore s = ScoreAgainstTruth(*truth, *ask.config, run, offset);
                 json coils = json::array();
                 for (const MatchCounts& c : s.coils)
@@ -518,7 +520,7 @@ struct EditServer::Impl {
             if (!parseRunRequest(*text, res, ask)) return;
             const VideoFacts facts = currentFacts();
             std::lock_guard<std::mutex> lock(runMutex);
-            const auto tuned = TuneCoils(*truth, *ask.config, cmd.video, ask.start.value_or(0.0), ask.duration, facts.fps);
+            const auto tuned = TuneCoils(*truth, *ask.config, cmd.video, ask.start.value_or(0.0), ask.duration, facts);
             auto counts = [](const MatchCounts& c) {
                 return json{{"triggers", c.triggers}, {"hits", c.hits}, {"misses", c.misses}, {"false", c.falses}};
             };

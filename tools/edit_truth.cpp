@@ -70,7 +70,7 @@ TruthScore ScoreAgainstTruth(const EditorTruth& truth, const AreasConfig& areas,
 }
 
 std::vector<CoilTuning> TuneCoils(const EditorTruth& truth, const AreasConfig& areas, const std::string& video,
-                                  double start, std::optional<double> duration, double fps) {
+                                  double start, std::optional<double> duration, const VideoFacts& facts) {
     // The same passes over the frames as `tune --start --duration`.
     const RunPass runPass = [&](FrameLoop& loop) {
         VideoReader reader(video, VideoReaderOptions{});
@@ -86,14 +86,14 @@ std::vector<CoilTuning> TuneCoils(const EditorTruth& truth, const AreasConfig& a
         if (!reader.next(frame)) throw ToolError("'" + video + "' has no frames to tune on");
         first = frame.time;
     }
-    const int64_t offset = std::llround(first * fps);
+    const int64_t offset = RunFrameIndex(facts, first);
     TuneOptions opt;
     opt.candidates = ParseThresholds("0.01:0.50:0.01");
     const TuneResult r = Tune(areas, InRange(truth, areas, offset, -1), opt, runPass);
     if (r.frames == 0) throw ToolError("'" + video + "' has no frames to tune on");
     std::vector<CoilTuning> out;
     for (const AreaTuning& a : r.areas)
-        out.push_back({a.name, opt.candidates[a.best.index].text, a.before, a.after});
+        out.push_back({a.name, a.chosen.text, a.before, a.after});
     return out;
 }
 

@@ -47,7 +47,7 @@ TruthScore ScoreAgainstTruth(const EditorTruth& truth, const AreasConfig& areas,
 
 struct CoilTuning {
     std::string name;
-    std::string threshold;  // the recommended candidate as its decimal
+    std::string threshold;  // the recommended candidate as its decimal (its own without passages)
     MatchCounts before, after;
 };
 
@@ -55,7 +55,7 @@ struct CoilTuning {
 // video (the whole video without a duration), with its default candidates
 // and window; truth frames as for ScoreAgainstTruth.
 std::vector<CoilTuning> TuneCoils(const EditorTruth& truth, const AreasConfig& areas, const std::string& video,
-                                  double start, std::optional<double> duration, double fps);
+                                  double start, std::optional<double> duration, const VideoFacts& facts);
 
 }  // namespace tarvotool
 

@@ -28,13 +28,18 @@ VideoFacts ProbeVideo(const std::string& path) {
     f.fps = reader.frameRate() > 0 ? reader.frameRate() : 25.0;
     f.duration = reader.containerDuration();
     if (f.duration > 0) f.frames = static_cast<int64_t>(std::ceil(f.duration * f.fps - 1e-6));
+    VideoFrame first;
+    if (!reader.next(first)) throw ToolError("cannot decode any frame of '" + path + "'");
+    f.firstTime = first.time;
     if (f.width <= 0) {  // the size is only known from the first frame
-        VideoFrame first;
-        if (!reader.next(first)) throw ToolError("cannot decode any frame of '" + path + "'");
         f.width = first.picture.width;
         f.height = first.picture.height;
     }
     return f;
+}
+
+int64_t RunFrameIndex(const VideoFacts& facts, double seconds) {
+    return std::llround((seconds - facts.firstTime) * facts.fps);
 }
 
 void FrameAt(const std::string& path, double seconds, BgrImage& out, double& shownTime) {

@@ -20,7 +20,15 @@ struct VideoFacts {
     double fps = 25.0;
     double duration = -1.0;  // seconds; negative when unknown
     int64_t frames = -1;     // duration x rate, rounded up; -1 when unknown
+    // The first decodable frame's time: `run`'s frame 0. Not 0 where the
+    // stream starts with frames that cannot be decoded (a clip cut from
+    // a longer one, an edit list).
+    double firstTime = 0.0;
 };
+
+// The index `run` gives the frame at `seconds` (it counts decoded frames
+// from its first; exact for a constant frame rate).
+int64_t RunFrameIndex(const VideoFacts& facts, double seconds);
 
 // Opens the video once; throws ToolError as VideoReader does.
 VideoFacts ProbeVideo(const std::string& path);

@@ -37,32 +37,44 @@ std::string IsoUtcMillis(std::chrono::system_clock::time_point t) {
     return buf;
 }
 
-namespace {
-
-// Six decimals as the CSV writes them, as a JSON number; non-finite values
-// (which JSON cannot carry) become null.
-nlohmann::ordered_json Seconds6(double s) {
-    if (!std::isfinite(s)) return nullptr;
-    return std::round(s * 1e6) / 1e6;
+std::string JsonSeconds(double s) {
+    if (!std::isfinite(s)) return "null";
+    char buf[400];
+    std::snprintf(buf, sizeof buf, "%.6f", s);
+    std::string text = buf;
+    text.erase(text.find_last_not_of('0') + 1);
+    if (text.back() == '.') text.pop_back();
+    if (text == "-0") text = "0";
+    return text;
 }
 
-}  // namespace
+JsonLine& JsonLine::addText(const char* key, const std::string& jsonText) {
+    if (text_.size() > 1) text_ += ",";
+    text_ += nlohmann::json(key).dump() + ":" + jsonText;
+    return *this;
+}
+
+JsonLine& JsonLine::add(const char* key, const nlohmann::ordered_json& value) {
+    return addText(key, value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+JsonLine& JsonLine::addAll(const nlohmann::ordered_json& object) {
+    for (auto it = object.begin(); it != object.end(); ++it) add(it.key().c_str(), it.value());
+    return *this;
+}
 
 std::string EventToJson(const EventRecord& e) {
-    nlohmann::ordered_json j;
-    j["event"] = EventKindName(e.kind);
-    j["id"] = e.id;
-    j["wall_time"] = IsoUtcMillis(e.wallTime);
-    if (e.frame) j["frame"] = *e.frame;
-    if (e.time) j["time"] = Seconds6(*e.time);
+    JsonLine j;
+    j.add("event", EventKindName(e.kind)).add("id", e.id).add("wall_time", IsoUtcMillis(e.wallTime));
+    if (e.frame) j.add("frame", *e.frame);
+    if (e.time) j.addSeconds("time", *e.time);
     if (e.kind == EventKind::Trigger) {
-        j["area"] = e.area;
-        j["name"] = e.name;
+        j.add("area", e.area).add("name", e.name);
     } else {
-        if (e.gap) j["gap"] = Seconds6(*e.gap);
-        if (!e.reason.empty()) j["reason"] = e.reason;
+        if (e.gap) j.addSeconds("gap", *e.gap);
+        if (!e.reason.empty()) j.add("reason", e.reason);
     }
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return j.str();
 }
 
 EventRecord EventStamper::stamp(EventKind kind) {

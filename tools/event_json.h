@@ -12,7 +12,30 @@
 #include <optional>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 namespace tarvotool {
+
+// Seconds as JSON text with at most 6 decimals, as the CSV writes them:
+// "8.118811", "0.04", "12"; "null" for what JSON cannot carry. The JSON
+// library's own shortest form of the rounded double is sometimes 17 digits
+// long (8.118811000000001), so the text is made here.
+std::string JsonSeconds(double s);
+
+// One JSON object on one line, keys in the order added. Values are dumped
+// by the JSON library (invalid UTF-8 becomes U+FFFD), or given as text.
+class JsonLine {
+public:
+    JsonLine& add(const char* key, const nlohmann::ordered_json& value);
+    JsonLine& addText(const char* key, const std::string& jsonText);
+    JsonLine& addSeconds(const char* key, double s) { return addText(key, JsonSeconds(s)); }
+    // Every member of `object`, in its order.
+    JsonLine& addAll(const nlohmann::ordered_json& object);
+    std::string str() const { return text_ + "}"; }
+
+private:
+    std::string text_ = "{";
+};
 
 enum class EventKind { Trigger, StreamLost, StreamRestored };
 

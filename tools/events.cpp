@@ -21,6 +21,7 @@ EventWriter::EventWriter(const std::string& path, EventFormat format) : path_(pa
         if (!out_) throw ToolError("cannot write events file '" + path + "': " + std::strerror(errno));
         own_ = true;
     }
+    terminal_ = isatty(fileno(out_));
 }
 
 void EventWriter::header() {
@@ -51,23 +52,25 @@ std::string EventWriter::Format(const Event& e, EventFormat format) {
         std::snprintf(time, sizeof time, "%.6f", e.time);
         return std::to_string(e.frame) + "," + time + "," + std::to_string(e.area) + "," + CsvField(e.name) + "\n";
     }
-    nlohmann::ordered_json j;
-    j["frame"] = e.frame;
-    j["time"] = std::round(e.time * 1e6) / 1e6;
-    j["area"] = e.area;
-    j["name"] = e.name;
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    return JsonLine().add("frame", e.frame).addSeconds("time", e.time).add("area", e.area).add("name", e.name).str() +
+           "\n";
 }
 
 void EventWriter::write(const Event& e) {
     header();
-    const std::string line = Format(e, format_);
+    put(Format(e, format_));
+}
+
+void EventWriter::put(std::string line) {
+    // On a terminal the lines are for reading: names must not drive it.
+    if (terminal_) line = TerminalText(line.substr(0, line.size() - 1)) + "\n";
     if (std::fwrite(line.data(), 1, line.size(), out_) != line.size() || std::fflush(out_) != 0)
         throw ToolError((own_ ? "cannot write events file '" + path_ + "': " : std::string("cannot write events to stdout: ")) +
                         std::strerror(errno));
+    ++written_;
 }
 
-bool EventWriter::toTerminal() const { return out_ && isatty(fileno(out_)); }
+bool EventWriter::toTerminal() const { return out_ && terminal_; }
 
 void EventWriter::write(const EventRecord& e) {
     if (format_ == EventFormat::Csv) {
@@ -75,10 +78,7 @@ void EventWriter::write(const EventRecord& e) {
         return;
     }
     header();
-    const std::string line = EventToJson(e) + "\n";
-    if (std::fwrite(line.data(), 1, line.size(), out_) != line.size() || std::fflush(out_) != 0)
-        throw ToolError((own_ ? "cannot write events file '" + path_ + "': " : std::string("cannot write events to stdout: ")) +
-                        std::strerror(errno));
+    put(EventToJson(e) + "\n");
 }
 
 EventSink::EventSink(EventWriter& writer, std::vector<std::string> names, std::function<void()> beforeWrite,

@@ -48,12 +48,17 @@ public:
 
     // Whether the events go to a terminal.
     bool toTerminal() const;
+    // Events written so far (CSV: triggers; JSON Lines: stream events too).
+    int64_t written() const { return written_; }
 
     static std::string Format(const Event& e, EventFormat format);
     static std::string CsvField(const std::string& text);
 
 private:
     void header();
+    void put(std::string line);  // one whole line, ending in a newline
+    bool terminal_ = false;
+    int64_t written_ = 0;
 
     std::string path_;
     EventFormat format_;

@@ -236,14 +236,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "tarvocoil: unknown subcommand '%s' (expected demo, run, frame, tune, plot or edit)\n"
                      "Try 'tarvocoil --help' for more information.\n",
-                     argv[1]);
+                     TerminalText(argv[1]).c_str());
         return 2;
     }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);
-        std::fprintf(stderr, "tarvocoil: %s\nTry 'tarvocoil --help' for more information.\n", e.what());
+        std::fprintf(stderr, "tarvocoil: %s\nTry 'tarvocoil --help' for more information.\n",
+                     TerminalText(e.what()).c_str());
         return 2;
     }
 
@@ -268,13 +269,13 @@ int main(int argc, char** argv) {
         if (*editCmd) return RunEditor(edit);
     } catch (const ToolError& e) {
         std::fflush(stdout);
-        std::fprintf(stderr, "tarvocoil: %s\n", e.what());
+        std::fprintf(stderr, "tarvocoil: %s\n", TerminalText(e.what()).c_str());
         return 1;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "tarvocoil: out of memory\n");
         return 1;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "tarvocoil: %s\n", e.what());
+        std::fprintf(stderr, "tarvocoil: %s\n", TerminalText(e.what()).c_str());
         return 1;
     }
     return 2;

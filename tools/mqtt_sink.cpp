@@ -73,6 +73,9 @@ std::string DefaultClientId() {
     return id;
 }
 
+// CONNACK return codes 4 (bad user name or password) and 5 (not authorised).
+bool CredentialsRefused(int connack) { return connack == 4 || connack == 5; }
+
 std::string MosqError(int rc) {
     if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
     return mosquitto_strerror(rc);
@@ -268,14 +271,16 @@ MqttSink::SessionEnd MqttSink::session(mosquitto* m, std::string& why) {
             return SessionEnd::Lost;
         }
         rc = Pump(m, wakeFd(), 100);
-        if (rc != MOSQ_ERR_SUCCESS) {
+        if (rc != MOSQ_ERR_SUCCESS && s.connack < 0) {
             why = MosqError(rc);
             return SessionEnd::Lost;
         }
     }
+    // A refusal also ends the link (libmosquitto: "connection refused"):
+    // the broker's own reason says more.
     if (s.connack != 0) {
         why = std::string("the broker refused the connection: ") + mosquitto_connack_string(s.connack);
-        return SessionEnd::Lost;
+        return CredentialsRefused(s.connack) ? SessionEnd::NotAuthorised : SessionEnd::Lost;
     }
     onConnected();
 
@@ -317,20 +322,36 @@ void MqttSink::run() {
             mosquitto_destroy(m);
         }
         if (end == SessionEnd::Finished) break;
-        if (connected_) {
-            backoff.reset();
-            warn(label() + ": lost the broker (" + why + "); keeping events and reconnecting");
-            outage_ = true;
-        } else if (!outage_) {
-            warn(label() + ": cannot connect (" + why + "); keeping events and retrying");
-            outage_ = true;
+        // Wrong credentials on the first connection are a configuration
+        // fault no retry mends; later (a broker whose users changed) the
+        // events are kept and the reason said.
+        if (end == SessionEnd::NotAuthorised && !everConnected_) {
+            giveUp("not authorised: " + why + "; check the user name and password");
+            return;
         }
+        reportFailure(why);
+        if (connected_) backoff.reset();
         sleepUntil(Clock::now() + backoff.next());
     }
 }
 
+void MqttSink::reportFailure(const std::string& why) {
+    noteFailure((connected_ ? "lost the broker: " : "cannot connect: ") + why);
+    if (connected_)
+        warn(label() + ": lost the broker (" + why + "); keeping events and reconnecting");
+    else if (!outage_)
+        warn(label() + ": cannot connect (" + why + "); keeping events and retrying");
+    else if (why != reported_)  // the reason changed during the outage
+        warn(label() + ": cannot reconnect (" + why + "); keeping events and retrying");
+    reported_ = why;
+    outage_ = true;
+}
+
 void MqttSink::onConnected() {
     connected_ = true;
+    everConnected_ = true;
+    reported_.clear();
+    noteFailure("");
     if (outage_)
         warn(label() + ": connected; sending " + std::to_string(endSeq() - frontSeq()) + " queued events");
     outage_ = false;

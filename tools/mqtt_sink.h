@@ -53,16 +53,20 @@ protected:
 
 private:
     struct Session;
-    enum class SessionEnd { Finished, Lost };
+    enum class SessionEnd { Finished, Lost, NotAuthorised };
     SessionEnd session(::mosquitto* m, std::string& why);
     ::mosquitto* makeClient(std::string& why);
     void onConnected();
+    // A warning for a failed connection or a lost one, once per reason.
+    void reportFailure(const std::string& why);
 
 
     MqttTarget target_;
     MqttSettings settings_;
     bool connected_ = false;  // the current attempt reached the broker
     bool outage_ = false;     // a failure was reported since the last connection
+    bool everConnected_ = false;
+    std::string reported_;    // the reason last warned about in this outage
 };
 
 }  // namespace tarvotool

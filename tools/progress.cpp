@@ -9,6 +9,8 @@
 #include <mutex>
 #include <utility>
 
+#include "common.h"
+
 namespace tarvotool {
 
 namespace {
@@ -23,7 +25,7 @@ Progress* gShown = nullptr;
 void WarnAboveProgress(const std::string& message) {
     std::lock_guard<std::mutex> lock(gTerminal);
     if (gShown) gShown->clearLocked();
-    std::fprintf(stderr, "tarvocoil: warning: %s\n", message.c_str());
+    std::fprintf(stderr, "tarvocoil: warning: %s\n", TerminalText(message).c_str());
     std::fflush(stderr);
 }
 
@@ -66,7 +68,7 @@ void Progress::update(int64_t frames) {
     last_ = now;
     shown_ = true;
     const std::string line = Line(frames, total_, estimate_, std::chrono::duration<double>(now - start_).count());
-    std::fprintf(stderr, "\r%s%s\033[K", label_.c_str(), line.c_str());
+    std::fprintf(stderr, "\r%s%s\033[K", TerminalText(label_).c_str(), line.c_str());
     std::fflush(stderr);
     gShown = this;
 }

@@ -69,8 +69,6 @@ const char* TraceSink::CsvHeader() {
 std::string TraceSink::Jsonl(const ProcessedFrame& f, std::size_t area, const std::string& name,
                              const AreaMeasurement& m, bool frontLight) {
     nlohmann::ordered_json j;
-    j["frame"] = f.index;
-    j["time"] = std::round(f.time * 1e6) / 1e6;
     j["area"] = area;
     j["name"] = name;
     j["kind"] = KindText(m.kind);
@@ -101,7 +99,7 @@ std::string TraceSink::Jsonl(const ProcessedFrame& f, std::size_t area, const st
             j["light"] = light;
         }
     }
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    return JsonLine().add("frame", f.index).addSeconds("time", f.time).addAll(j).str() + "\n";
 }
 
 std::string TraceSink::Csv(const ProcessedFrame& f, std::size_t area, const std::string& name,

@@ -57,6 +57,12 @@ std::vector<TruthEntry> ParseTruth(const std::string& text, const std::string& s
         const auto named = std::find(areaNames.begin(), areaNames.end(), a);
         if (named != areaNames.end()) {
             e.area = static_cast<int>(named - areaNames.begin());
+            // Binding to the first of two would score the passage against
+            // the wrong coil without a word.
+            const auto again = std::find(named + 1, areaNames.end(), a);
+            if (again != areaNames.end())
+                fail("area name \"" + a + "\" is ambiguous: areas " + std::to_string(e.area) + " and " +
+                     std::to_string(again - areaNames.begin()) + " are both named so (give the index instead)");
         } else if (AllDigits(a) && std::stoll(a) < static_cast<long long>(areaNames.size())) {
             e.area = static_cast<int>(std::stoll(a));
         } else {

@@ -7,7 +7,8 @@
 // One row per passage: the processed-frame index on which the vehicle
 // enters the coil (counted as `run` counts its events: 0 is the baseline
 // frame) and the area, by its name or by its index in the areas file. A
-// name wins over an index when an area is named like a number. Columns may
+// name wins over an index when an area is named like a number; a name that
+// several areas share is an error (the index says which). Columns may
 // come in any order; other columns are ignored (notes, say). Fields may be
 // quoted as in CSV; blank lines are skipped.
 #ifndef TARVOCOIL_TOOLS_TRUTH_H

@@ -80,13 +80,21 @@ MatchCounts Score(const std::vector<int64_t>& truth, const std::vector<int64_t>&
     return MatchArea(truth, triggers, o.window, o.lastFrame);
 }
 
-std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
+// Names come from anyone's areas file: escapes in them must not reach a terminal.
+std::string Quoted(const std::string& name) { return "\"" + TerminalText(name) + "\""; }
 
 void WriteText(const std::string& path, const std::string& text, const char* what) {
     std::ofstream f(path, std::ios::binary);
     f << text;
     f.close();
     if (!f) throw ToolError(std::string("cannot write ") + what + " '" + path + "': " + std::strerror(errno));
+}
+
+// A threshold as the areas file gave it, for tables and the tuned file.
+Candidate OwnThreshold(float value) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", static_cast<double>(value));
+    return Candidate{value, buf};
 }
 
 std::string F1Text(const MatchCounts& c) {
@@ -164,7 +172,7 @@ Recommendation Recommend(const std::vector<MatchCounts>& rows) {
 
 std::vector<float> TuneResult::recommended() const {
     std::vector<float> out;
-    for (const AreaTuning& a : areas) out.push_back(candidates[a.best.index].value);
+    for (const AreaTuning& a : areas) out.push_back(a.chosen.value);
     return out;
 }
 
@@ -256,7 +264,9 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
         for (std::size_t c = 0; c < nc; ++c) at.rows.push_back(Score(truthFrames[a], trig[a][c], options));
         at.best = Recommend(at.rows);
         at.before = Score(truthFrames[a], before[a], options);
-        after[a] = trig[a][at.best.index];
+        at.labelled = !truthFrames[a].empty();
+        at.chosen = at.labelled ? r.candidates[at.best.index] : OwnThreshold(own[a]);
+        after[a] = at.labelled ? trig[a][at.best.index] : before[a];
     }
     const std::vector<float> chosen = r.recommended();
     if (r.frontLight) {
@@ -297,6 +307,11 @@ void PrintTuneTables(const TuneResult& r, std::FILE* out) {
     for (const Candidate& c : r.candidates) tw = std::max(tw, c.text.size());
     for (std::size_t a = 0; a < r.areas.size(); ++a) {
         const AreaTuning& at = r.areas[a];
+        if (!at.labelled) {
+            std::fprintf(out, "\narea %zu %s: no labelled passages; its threshold %s is kept\n", a,
+                         Quoted(at.name).c_str(), at.chosen.text.c_str());
+            continue;
+        }
         std::fprintf(out, "\narea %zu %s: %d labelled passages\n", a, Quoted(at.name).c_str(),
                      at.rows.empty() ? 0 : at.rows[0].truths);
         std::fprintf(out, "  %*s %9s %7s %7s %7s %7s\n", int(tw), "threshold", "triggers", "hits", "misses", "false",
@@ -326,9 +341,10 @@ void PrintBeforeAfter(const TuneResult& r, const AreasConfig& areas, std::FILE* 
         const AreaTuning& at = r.areas[a];
         char own[32];
         std::snprintf(own, sizeof own, "%g", static_cast<double>(areas.areas[a].threshold));
-        std::fprintf(out, "%-*s  %9s %8d %5d %6d %5d %6s   %9s %8d %5d %6d %5d %6s\n", nw, at.name.substr(0, 24).c_str(),
+        std::fprintf(out, "%-*s  %9s %8d %5d %6d %5d %6s   %9s %8d %5d %6d %5d %6s\n", nw,
+                     TerminalText(at.name).substr(0, 24).c_str(),
                      own, at.before.triggers, at.before.hits, at.before.misses, at.before.falses,
-                     F1Text(at.before).c_str(), r.candidates[at.best.index].text.c_str(), at.after.triggers,
+                     F1Text(at.before).c_str(), at.chosen.text.c_str(), at.after.triggers,
                      at.after.hits, at.after.misses, at.after.falses, F1Text(at.after).c_str());
         add(tb, at.before);
         add(ta, at.after);
@@ -338,6 +354,11 @@ void PrintBeforeAfter(const TuneResult& r, const AreasConfig& areas, std::FILE* 
                  F1Text(ta).c_str());
     for (const AreaTuning& at : r.areas) {
         const Recommendation& b = at.best;
+        if (!at.labelled) {
+            std::fprintf(out, "%s: no labelled passages; its threshold %s is kept\n", Quoted(at.name).c_str(),
+                         at.chosen.text.c_str());
+            continue;
+        }
         if (b.runFirst != b.runLast)
             std::fprintf(out, "%s: candidates %s..%s score the same; the middle one is recommended\n",
                          Quoted(at.name).c_str(), r.candidates[b.runFirst].text.c_str(),
@@ -453,6 +474,9 @@ int RunTune(const TuneCommand& cmd) {
     AreasConfig areas = LoadAreasFile(cmd.areas);
     for (const std::string& w : areas.warnings) Warn(cmd.areas + ": " + w);
     const std::vector<TruthEntry> truth = LoadTruthFile(cmd.truth, AreaNames(areas));
+    if (truth.empty())
+        throw ToolError("truth file '" + cmd.truth + "' holds no labelled passages: nothing to tune against "
+                        "(expected one row per passage after the header frame,area)");
     TuneOptions opt;
     opt.candidates = ParseThresholds(cmd.thresholds);
     opt.window = MatchWindow{cmd.early, cmd.late};
@@ -491,7 +515,7 @@ int RunTune(const TuneCommand& cmd) {
     const Candidate& lo = opt.candidates.front();
     const Candidate& hi = opt.candidates.back();
     std::printf("tarvocoil tune: '%s', %lld frames, %zu areas, %zu candidate thresholds %s..%s, %zu labelled passages\n",
-                cmd.video.c_str(), static_cast<long long>(r.frames), areas.areas.size(), opt.candidates.size(),
+                TerminalText(cmd.video).c_str(), static_cast<long long>(r.frames), areas.areas.size(), opt.candidates.size(),
                 lo.text.c_str(), hi.text.c_str(), truth.size());
     std::printf("hit: a trigger from %lld frames before to %lld frames after a labelled entry\n",
                 static_cast<long long>(cmd.early), static_cast<long long>(cmd.late));
@@ -510,7 +534,7 @@ int RunTune(const TuneCommand& cmd) {
         std::ostringstream buf;
         buf << in.rdbuf();
         std::vector<Candidate> chosen;
-        for (const AreaTuning& a : r.areas) chosen.push_back(opt.candidates[a.best.index]);
+        for (const AreaTuning& a : r.areas) chosen.push_back(a.chosen);
         WriteText(cmd.out, TunedAreasText(buf.str(), cmd.areas, chosen), "tuned areas file");
     }
     std::fflush(stdout);
@@ -548,7 +572,7 @@ void TuneDemo(const DemoCommand& cmd, const AreasConfig& areas, const std::vecto
     std::printf("\n");
     PrintBeforeAfter(r, areas, stdout);
     std::vector<Candidate> chosen;
-    for (const AreaTuning& a : r.areas) chosen.push_back(opt.candidates[a.best.index]);
+    for (const AreaTuning& a : r.areas) chosen.push_back(a.chosen);
     const std::string table = (std::filesystem::path(dir) / (prefix + "tune.csv")).string();
     const std::string tuned = (std::filesystem::path(dir) / (prefix + "tuned-areas.json")).string();
     WriteText(table, TuneTableCsv(r), "table");

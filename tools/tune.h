@@ -55,6 +55,10 @@ struct AreaTuning {
     std::string name;
     std::vector<MatchCounts> rows;  // per candidate
     Recommendation best;
+    // Without labelled passages every candidate scores alike: the area
+    // keeps its own threshold rather than the middle of the grid.
+    bool labelled = true;
+    Candidate chosen;               // what the tuned file gets: the recommendation, or the own threshold
     MatchCounts before;             // at the areas file's own threshold
     MatchCounts after;              // in a run with every area at its recommendation
 };
@@ -76,7 +80,8 @@ struct TuneOptions {
     std::string plotTitle;
 };
 
-// Tunes the areas on the source. With front-light triggering off, one pass
+// Tunes the areas on the source (areas without passages keep their
+// thresholds). With front-light triggering off, one pass
 // with measurements gives every candidate exactly; with it on, the detector
 // runs once per candidate (in batches) with every area at that candidate,
 // and a last pass checks the recommended mix.

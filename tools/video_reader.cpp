@@ -443,9 +443,13 @@ void VideoReader::seek(double seconds) {
     // Some demuxers (MPEG-TS) land anywhere, and the decoder then waits for
     // the next keyframe: step back until the first frame decoded lies at or
     // before the target, then decode forward to it.
+    // A target past the container's length would land at the end of some
+    // files (MPEG-TS) on every attempt: step back from the length instead.
+    const double length = containerDuration();
+    const double from = length > 0.0 ? std::min(seconds, length) : seconds;
     double back = 0.0;
     for (int attempt = 0; attempt < 12; ++attempt) {
-        const double target = seconds - back;
+        const double target = from - back;
         // Far beyond any real video; keeps the conversion to int64 defined.
         const double ticks = std::min(std::floor(std::max(0.0, target) / av_q2d(m.tb)), 4e18);
         const int64_t ts = m.start + static_cast<int64_t>(ticks);

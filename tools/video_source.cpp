@@ -21,8 +21,7 @@ VideoSource::VideoSource(VideoReader& reader, const std::string& name, double st
     reader_.seek(start);
 }
 
-bool VideoSource::next(SourceFrame& out) {
-    VideoFrame f;
+bool VideoSource::read(VideoFrame& f) {
     const int64_t errorsBefore = reader_.decodeErrors();
     const bool got = reader_.next(f);
     if (strict_ && reader_.decodeErrors() > errorsBefore)
@@ -33,11 +32,29 @@ bool VideoSource::next(SourceFrame& out) {
             throw ToolError("'" + name_ + "': " + std::to_string(reader_.lostFrames()) +
                             " frames lost to damage (--strict makes it fatal)");
         if (strict_ && !truncation().empty()) throw ToolError(truncation() + " (--strict makes it fatal)");
+        ended_ = true;
         return false;
     }
     if (f.time >= end_ - 1e-9) {
         beyond_ = true;
         beyondTime_ = f.time;
+        ended_ = true;
+        return false;
+    }
+    return true;
+}
+
+bool VideoSource::prime() {
+    if (!havePrimed_ && !ended_ && delivered_ == 0) havePrimed_ = read(primed_);
+    return havePrimed_;
+}
+
+bool VideoSource::next(SourceFrame& out) {
+    VideoFrame f;
+    if (havePrimed_) {
+        f = primed_;
+        havePrimed_ = false;
+    } else if (ended_ || !read(f)) {
         return false;
     }
     out.picture = f.picture;

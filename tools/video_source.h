@@ -22,6 +22,11 @@ public:
     // A frame whose decoded size differs from the one before asks for a
     // new baseline (the reader scales it to the first frame's size).
     bool next(SourceFrame& out) override;
+    // Reads the window's first frame ahead and keeps it for next(), so that
+    // outputs are only made once the input has given a frame. False when
+    // the window holds none (emptyReason() says why; or the run was
+    // stopped).
+    bool prime();
 
     int64_t delivered() const { return delivered_; }
     // Frames the window should give, guessed from the container's duration;
@@ -42,7 +47,12 @@ public:
     std::string emptyReason() const;
 
 private:
+    // The reader's next frame, with the --strict checks.
+    bool read(VideoFrame& f);
     VideoReader& reader_;
+    VideoFrame primed_;
+    bool havePrimed_ = false;
+    bool ended_ = false;  // the window's end was seen
     std::string name_;
     double start_;
     double end_;

@@ -2,6 +2,8 @@
 #include "webhook_sink.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <mutex>
 
 #include <curl/curl.h>
@@ -35,6 +37,27 @@ std::string UrlLabel(const std::string& url) {
 }
 
 size_t Discard(char*, size_t size, size_t n, void*) { return size * n; }
+
+constexpr int kMaxRedirects = 5;
+
+std::string Scheme(const std::string& url) {
+    const std::size_t colon = url.find("://");
+    std::string s = colon == std::string::npos ? "" : url.substr(0, colon);
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Why a request that will be tried again failed, as the end-of-run report
+// and the warnings say it.
+std::string FailureText(CURLcode rc, long status, std::chrono::milliseconds timeout) {
+    if (rc == CURLE_OPERATION_TIMEDOUT) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "no answer within %g s", timeout.count() / 1000.0);
+        return buf;
+    }
+    if (rc != CURLE_OK) return std::string("unreachable (") + curl_easy_strerror(rc) + ")";
+    return "the receiver answered HTTP " + std::to_string(status);
+}
 
 }  // namespace
 
@@ -75,7 +98,8 @@ void WebhookSink::run() {
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings_.timeout.count()));
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Discard);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "tarvocoil");
-    // A redirect would turn the POST into a GET: treat it as an answer.
+    // libcurl would turn the POST into a GET on 301/302: post() follows
+    // redirects itself.
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     // Ends a request early once the flush deadline has passed.
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
@@ -96,34 +120,79 @@ void WebhookSink::run() {
         }
         QueuedEvent ev;
         if (!get(seq, ev)) continue;  // dropped meanwhile
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, ev.json->data());
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(ev.json->size()));
-        const CURLcode rc = curl_easy_perform(curl);
-        long status = 0;
-        if (rc == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        if (rc == CURLE_OK && status >= 200 && status < 300) {
+        const Answer a = post(curl, ev);
+        // 303 See Other: the receiver took the event and points elsewhere
+        // for a result.
+        if (a.rc == CURLE_OK && ((a.status >= 200 && a.status < 300) || a.status == 303)) {
             confirm(seq++);
+            noteFailure("");
             backoff.reset();
             if (outage) warn(label() + ": delivering again");
             outage = false;
             continue;
         }
-        const bool retry = rc != CURLE_OK || status == 408 || status == 429 || status >= 500;
+        const bool retry = a.refusal.empty() && (a.rc != CURLE_OK || a.status == 408 || a.status == 429 || a.status >= 500);
         if (!retry) {
             reject(seq++);
-            warn(label() + ": the receiver refused event " + std::to_string(ev.id) + " (HTTP " +
-                 std::to_string(status) + "); not sent again");
+            reportRejection(ev.id, a.refusal.empty() ? "HTTP " + std::to_string(a.status) : a.refusal);
             continue;
         }
         if (shouldEnd()) break;
-        if (!outage)
-            warn(label() + ": " + (rc != CURLE_OK ? curl_easy_strerror(rc) : "HTTP " + std::to_string(status)) +
-                 "; keeping events and retrying");
+        const std::string why = FailureText(a.rc, a.status, settings_.timeout);
+        noteFailure(why);
+        if (!outage) warn(label() + ": " + why + "; keeping events and retrying");
         outage = true;
         if (!sleepUntil(Clock::now() + backoff.next())) break;
     }
     curl_easy_cleanup(curl);
     curl_slist_free_all(headers);
+}
+
+bool WebhookSink::IsRedirect(long status) {
+    return status == 301 || status == 302 || status == 307 || status == 308;
+}
+
+WebhookSink::Answer WebhookSink::post(CURL* curl, const QueuedEvent& ev) {
+    std::string target = url_;
+    for (int hop = 0;; ++hop) {
+        curl_easy_setopt(curl, CURLOPT_URL, target.c_str());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, ev.json->data());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(ev.json->size()));
+        Answer a;
+        a.rc = curl_easy_perform(curl);
+        if (a.rc == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &a.status);
+        if (a.rc != CURLE_OK || !IsRedirect(a.status)) return a;
+        char* location = nullptr;
+        curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location);
+        const std::string to = location ? location : "";
+        const std::string code = "HTTP " + std::to_string(a.status);
+        // Within the scheme only: an https:// receiver must not send events
+        // on to plain http.
+        if (to.empty())
+            a.refusal = code + " without a location; redirect not followed";
+        else if (Scheme(to) != Scheme(url_))
+            a.refusal = code + " to " + UrlLabel(to) + "; redirect not followed (another scheme)";
+        else if (hop == kMaxRedirects)
+            a.refusal = code + " after " + std::to_string(kMaxRedirects) + " redirects; redirect not followed";
+        if (!a.refusal.empty()) return a;
+        target = to;
+    }
+}
+
+void WebhookSink::reportRejection(uint64_t id, const std::string& why) {
+    // The first refusal at once, then a count at most every 10 s: a receiver
+    // that refuses every body would otherwise give a line per event.
+    const auto now = Clock::now();
+    if (rejectionsWarned_ > 0 && now - lastRejectionWarning_ < std::chrono::seconds(10)) {
+        ++rejectionsUnsaid_;
+        return;
+    }
+    std::string text = label() + ": the receiver refused event " + std::to_string(id) + " (" + why + "); not sent again";
+    if (rejectionsUnsaid_ > 0) text += "; " + std::to_string(rejectionsUnsaid_) + " more refused before it";
+    warn(text);
+    ++rejectionsWarned_;
+    rejectionsUnsaid_ = 0;
+    lastRejectionWarning_ = now;
 }
 
 }  // namespace tarvotool

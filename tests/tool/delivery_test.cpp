@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -36,6 +37,12 @@ public:
         for (const std::string& l : lines_)
             if (l.find(part) != std::string::npos) return true;
         return false;
+    }
+    std::size_t count(const std::string& prefix) const {
+        std::lock_guard<std::mutex> lock(mu_);
+        std::size_t n = 0;
+        for (const std::string& l : lines_) n += l.rfind(prefix, 0) == 0;
+        return n;
     }
     std::string all() const {
         std::lock_guard<std::mutex> lock(mu_);
@@ -135,6 +142,25 @@ TEST(EventJson, SameTextForEveryKindOfEvent) {
     EXPECT_NE(EventToJson(t).find("\"name\":\"caf\xef\xbf\xbd\""), std::string::npos);
     t.time = std::nan("");
     EXPECT_NE(EventToJson(t).find("\"time\":null"), std::string::npos);
+}
+
+TEST(EventJson, TimesHaveAtMostSixDecimals) {
+    // The JSON library's shortest form of these rounded doubles has 17 digits.
+    EXPECT_EQ(JsonSeconds(8.118811), "8.118811");
+    EXPECT_EQ(JsonSeconds(8.1188110004), "8.118811");
+    EXPECT_EQ(JsonSeconds(0.04), "0.04");
+    EXPECT_EQ(JsonSeconds(12.0), "12");
+    EXPECT_EQ(JsonSeconds(-0.0000001), "0");
+    EXPECT_EQ(JsonSeconds(std::numeric_limits<double>::infinity()), "null");
+    EventRecord lost;
+    lost.kind = EventKind::StreamLost;
+    lost.time = 8.118811;
+    lost.reason = "x";
+    EXPECT_NE(EventToJson(lost).find("\"time\":8.118811,"), std::string::npos) << EventToJson(lost);
+    EventRecord back;
+    back.kind = EventKind::StreamRestored;
+    back.gap = 8.118811;
+    EXPECT_NE(EventToJson(back).find("\"gap\":8.118811}"), std::string::npos) << EventToJson(back);
 }
 
 TEST(EventJson, StamperCountsIdsAcrossKindsAndStampsNow) {
@@ -316,6 +342,120 @@ TEST(Mqtt, TlsDeliversOnlyToABrokerWhoseCertificateIsTrustedAndNamed) {
     EXPECT_EQ(s[2].undelivered, 5u);
     EXPECT_TRUE(notes.has(broker.url("tls") + ": cannot connect")) << notes.all();
     EXPECT_TRUE(notes.has(impostor.url("tls") + ": cannot connect")) << notes.all();
+}
+
+// Polls `done` every 10 ms for up to 20 s.
+template <typename Pred>
+bool Eventually(Pred done) {
+    for (int i = 0; i < 2000; ++i) {
+        if (done()) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return done();
+}
+
+// Wrong credentials on the first connection: no retry mends them, the sink
+// gives up and says so. Refused later (the broker's users changed): the
+// events are kept, and the warning says why reconnecting fails.
+TEST(Mqtt, CredentialsRefusedFirstAreFatalAndLaterAreRetriedWithTheReason) {
+    Broker broker;
+    broker.requirePassword("cam", "right");
+    broker.start();
+    auto url = [&](const std::string& password) {
+        return "mqtt://cam:" + password + "@127.0.0.1:" + std::to_string(broker.port()) + "/t";
+    };
+    MqttSettings fast;
+    fast.retryFirst = 50ms;
+    fast.retryMax = 200ms;
+    Notes notes;
+    Delivery d(notes.fn());
+    d.add(std::make_unique<MqttSink>(ParseMqttUrl(url("wrong")), fast, 100, notes.fn()));
+    d.add(std::make_unique<MqttSink>(ParseMqttUrl(url("right")), fast, 100, notes.fn()));
+    EventStamper stamper;
+    DeliverTriggers(d, stamper, 3);
+    ASSERT_TRUE(Eventually([&] { return !d.fatal().empty() && d.stats()[1].delivered == 3; })) << notes.all();
+    EXPECT_EQ(d.fatal().rfind("mqtt://127.0.0.1:" + std::to_string(broker.port()) + "/t: not authorised: ", 0), 0u)
+        << d.fatal();
+    EXPECT_EQ(d.fatal().find("wrong"), std::string::npos) << "no password in messages";
+    EXPECT_EQ(d.stats()[1].fatal, "");
+
+    broker.stop();
+    broker.requirePassword("cam", "changed");
+    broker.start();
+    DeliverTriggers(d, stamper, 2);
+    ASSERT_TRUE(Eventually([&] { return notes.has("cannot reconnect (the broker refused the connection: "); }))
+        << notes.all();
+    const std::vector<SinkStats> s = d.close(100ms);
+    EXPECT_EQ(s[1].fatal, "");
+    EXPECT_EQ(s[1].undelivered, 2u);
+    EXPECT_EQ(s[1].lastFailure.rfind("cannot connect: the broker refused the connection: ", 0), 0u) << s[1].lastFailure;
+}
+
+// Redirects within the scheme are followed with the same POST; others are
+// refused with the reason. A receiver refusing every body gives a count,
+// not a line per event. A failing receiver is reported by what it answered.
+TEST(Webhook, RedirectsRefusalsAndFailuresSayWhatTheReceiverDid) {
+    httplib::Server server;
+    std::mutex mu;
+    std::vector<std::string> moved;
+    server.Post("/old", [&](const httplib::Request&, httplib::Response& res) {
+        res.status = 302;
+        res.set_header("Location", "/new");
+    });
+    server.Post("/new", [&](const httplib::Request& req, httplib::Response& res) {
+        std::lock_guard<std::mutex> lock(mu);
+        moved.push_back(req.body);
+        res.status = 200;
+    });
+    server.Post("/away", [&](const httplib::Request&, httplib::Response& res) {
+        res.status = 307;
+        res.set_header("Location", "https://127.0.0.1:1/new");
+    });
+    server.Post("/bad", [](const httplib::Request&, httplib::Response& res) { res.status = 400; });
+    server.Post("/down", [](const httplib::Request&, httplib::Response& res) { res.status = 500; });
+    server.Post("/slow", [](const httplib::Request&, httplib::Response& res) {
+        std::this_thread::sleep_for(600ms);
+        res.status = 200;
+    });
+    const int port = server.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port, 0);
+    std::thread serving([&] { server.listen_after_bind(); });
+    const std::string base = "http://127.0.0.1:" + std::to_string(port);
+
+    Notes notes;
+    WebhookSettings settings;
+    settings.timeout = 2s;
+    settings.retryFirst = 20ms;
+    settings.retryMax = 50ms;
+    Delivery d(notes.fn());
+    for (const char* path : {"/old", "/away", "/bad", "/down"})
+        d.add(std::make_unique<WebhookSink>(base + path, settings, 100, notes.fn()));
+    WebhookSettings impatient = settings;
+    impatient.timeout = 200ms;
+    d.add(std::make_unique<WebhookSink>(base + "/slow", impatient, 100, notes.fn()));
+    EventStamper stamper;
+    DeliverTriggers(d, stamper, 45);
+    ASSERT_TRUE(Eventually([&] {
+        const auto s = d.stats();
+        return s[0].delivered == 45 && s[1].rejected == 45 && s[2].rejected == 45 && !s[3].lastFailure.empty() &&
+               !s[4].lastFailure.empty();
+    })) << notes.all();
+    const std::vector<SinkStats> s = d.close(50ms);
+    server.stop();
+    serving.join();
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        EXPECT_EQ(DistinctIds(moved), Range(1, 45)) << "the same POST at the new place";
+    }
+    EXPECT_TRUE(notes.has(base + "/away: the receiver refused event 1 (HTTP 307 to https://127.0.0.1:1/new; "
+                                 "redirect not followed (another scheme)); not sent again"))
+        << notes.all();
+    const std::size_t badLines = notes.count(base + "/bad: ");
+    EXPECT_GE(badLines, 1u);
+    EXPECT_LE(badLines, 3u) << notes.all();  // the first at once, then one every 10 s at most
+    EXPECT_EQ(s[3].lastFailure, "the receiver answered HTTP 500");
+    EXPECT_EQ(s[4].lastFailure, "no answer within 0.2 s");
+    EXPECT_TRUE(notes.has(base + "/down: the receiver answered HTTP 500; keeping events and retrying")) << notes.all();
 }
 
 TEST(Webhook, RetriesFailuresInOrderAndDropsWhatTheReceiverRefuses) {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -99,6 +100,32 @@ Broker::Broker(const Tls* tls) {
 }
 
 Broker::~Broker() { stop(); }
+
+void Broker::requirePassword(const std::string& user, const std::string& password) {
+    const std::string file = dir_ + "/passwords";
+    std::error_code ec;
+    fs::remove(file, ec);
+    std::vector<std::string> args{"mosquitto_passwd", "-c", "-b", file, user, password};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, (dir_ + "/passwd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    if (rc != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error("mosquitto_passwd failed; see " + dir_ + "/passwd.log");
+    std::ifstream in(config_);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string anonymous = "allow_anonymous true\n";
+    const std::size_t at = text.find(anonymous);
+    if (at != std::string::npos) text.replace(at, anonymous.size(), "allow_anonymous false\npassword_file " + file + "\n");
+    std::ofstream(config_) << text;
+}
 
 void Broker::start() {
     if (pid_ > 0) return;

@@ -36,6 +36,9 @@ public:
     Broker(const Broker&) = delete;
     Broker& operator=(const Broker&) = delete;
 
+    // From the next start() on, only this user with this password may
+    // connect (mosquitto_passwd makes the file).
+    void requirePassword(const std::string& user, const std::string& password);
     // Starts the process and waits (bounded) until it accepts connections.
     void start();
     // SIGTERM, then waits for it to exit (it saves its sessions).

@@ -3,10 +3,15 @@
 // it, destroyed data or ended in a silent success.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +20,7 @@
 #include <thread>
 
 #include "areas_file.h"
+#include "common.h"
 #include "progress.h"
 #include "tool_test_util.h"
 #include "video_reader.h"
@@ -171,6 +177,92 @@ TEST(Hostile, ASignalEndsTheRunWithEveryEventAndAPlayableReview) {
     }
 }
 
+// Names, paths and file contents reach messages; a terminal must show their
+// escape sequences, not obey them (retitle, clear the screen, ...).
+TEST(Hostile, TerminalEscapesInNamesAndFilesAreShownNotObeyed) {
+    EXPECT_EQ(tarvotool::TerminalText("caf\xc3\xa9\tA\x1b[2J\x07\x7f\xc2\x9b\xff\xc0\xaf\xe2\x82"),
+              "caf\xc3\xa9\tA\\x1b[2J\\x07\\x7f\\u009b\\xff\\xc0\\xaf\\xe2\\x82");
+    auto raw = [](const std::string& text) {
+        return text.find_first_of(std::string("\x1b\x07\x9b", 3)) != std::string::npos;
+    };
+    const std::string areas = Areas("escapes.json", R"([
+  {"name": "in", "vertices": [[10, 10], [40, 10], [40, 40], [10, 40]]},
+  {"name": "\u001b]0;owned\u0007\u001b[2J\u009b", "vertices": [[200, 10], [260, 10], [260, 40], [200, 40]]}])");
+    const CliResult run = RunCli({"run", ClipPath(), "--areas", areas, "-q", "--events", Scratch("escapes.csv")});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(raw(run.err)) << run.err;
+    EXPECT_NE(run.err.find("area 1 \"\\x1b]0;owned\\x07\\x1b[2J\\u009b\" lies wholly outside"), std::string::npos)
+        << run.err;
+
+    const std::string trace = Scratch("escapes-trace.csv");
+    WriteFile(trace, "\x1b]0;owned\x07" "frame,area\n1,2\n");
+    const CliResult plot = RunCli({"plot", trace, "--out", Scratch("escapes.png")});
+    EXPECT_EQ(plot.status, 1);
+    EXPECT_FALSE(raw(plot.err)) << plot.err;
+    EXPECT_NE(plot.err.find("\\x1b]0;owned\\x07frame"), std::string::npos) << plot.err;
+
+    const CliResult sub = RunCli({"r\x1b[2Jun"});
+    EXPECT_EQ(sub.status, 2);
+    EXPECT_FALSE(raw(sub.err)) << sub.err;
+}
+
+// A signal while the input is still opening ends the run as a stopped run:
+// the summary, and the status of a signal (a live run: 0), no output made.
+TEST(Hostile, ASignalWhileTheInputOpensEndsAsAStoppedRun) {
+    const std::string areas = Areas("opening-areas.json", ClipAreasJson());
+    const std::string fifo = Scratch("silent-pipe"), events = Scratch("opening-events.csv");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int pid = StartCli({"run", fifo, "--areas", areas, "--events", events}, Scratch("opening.out"),
+                             Scratch("opening.err"));
+    int writer = -1;  // opens once the tool reads the pipe: it is opening its input then
+    for (int i = 0; i < 3000 && writer < 0; ++i) {
+        writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GE(writer, 0);
+    kill(pid, SIGINT);
+    // A signal that lands between the tool's open and its first read leaves
+    // that read waiting: the end of the pipe ends it (the stop is noted).
+    siginfo_t info{};
+    for (int i = 0; i < 500; ++i) {
+        info.si_pid = 0;
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    close(writer);
+    const int status = WaitCli(pid, 30);
+    const std::string err = ReadFile(Scratch("opening.err"));
+    EXPECT_EQ(status, 130) << err;
+    EXPECT_NE(err.find("tarvocoil: 0 frames read, 0 processed,"), std::string::npos) << err;
+    EXPECT_NE(err.find(", stopped by SIGINT"), std::string::npos) << err;
+    EXPECT_EQ(err.find("cannot open"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(events));
+
+    // A live input that accepts the connection and never answers.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    socklen_t len = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/live";
+    const int live = StartCli({"run", url, "--areas", areas}, Scratch("live-open.out"), Scratch("live-open.err"));
+    pollfd p{listener, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 30000), 1);
+    const int conn = accept(listener, nullptr, nullptr);
+    char request[256];
+    EXPECT_GT(recv(conn, request, sizeof request, 0), 0);  // the request is sent: the tool waits for the answer
+    kill(live, SIGTERM);
+    const int liveStatus = WaitCli(live, 30);
+    close(conn);
+    close(listener);
+    const std::string liveErr = ReadFile(Scratch("live-open.err"));
+    EXPECT_EQ(liveStatus, 0) << liveErr;
+    EXPECT_NE(liveErr.find(", stopped by SIGTERM"), std::string::npos) << liveErr;
+}
+
 TEST(Hostile, StartAndAtOnMpegTsAreExact) {
     const std::string ts = TestClip("ts25.ts", "320x240", 25, 8, {"-g", "50", "-f", "mpegts"});
     std::vector<double> times;
@@ -300,8 +392,19 @@ TEST(Hostile, RangeMessagesSayWhatHappened) {
     const CliResult inGap = RunCli({"run", gap, "--areas", areas, "--start", "5", "--duration", "2"});
     EXPECT_EQ(inGap.status, 1);
     EXPECT_EQ(inGap.err, "tarvocoil: '" + gap + "' has no frames between 5 s and 7 s (the next frame is at 10 s)\n");
-    const CliResult after = RunCli({"run", gap, "--areas", areas, "--start", "20"});
+    // The events file is only made once the input has given a frame.
+    const std::string kept = Scratch("kept-events.csv");
+    WriteFile(kept, "frame,time,area,name\n7,0.28,0,a\n");
+    const CliResult after = RunCli({"run", gap, "--areas", areas, "--start", "20", "--events", kept});
     EXPECT_EQ(after.err, "tarvocoil: '" + gap + "' ends before 20 s (its last frame is at 11.96 s)\n");
+    EXPECT_EQ(ReadFile(kept), "frame,time,area,name\n7,0.28,0,a\n");
+    // Far past the end of a file whose demuxer lands at its end on every
+    // seek there: the same message, not "cannot decode any frame".
+    const std::string ts = TestClip("far.ts", "160x120", 25, 2, {"-f", "mpegts"});
+    const CliResult far = RunCli({"run", ts, "--areas", areas, "--start", "1e9", "--events", kept});
+    EXPECT_EQ(far.status, 1);
+    EXPECT_EQ(far.err, "tarvocoil: '" + ts + "' ends before 1000000000 s (its last frame is at 1.96 s)\n");
+    EXPECT_EQ(ReadFile(kept), "frame,time,area,name\n7,0.28,0,a\n");
     const CliResult frame = RunCli({"frame", gap, "--at", "20", "--out", Scratch("gap.png")});
     EXPECT_EQ(frame.err, "tarvocoil: '" + gap + "' ends before 20 s (its last frame is at 11.96 s)\n");
     const CliResult window = RunCli({"run", gap, "--areas", areas, "--start", "1", "--duration", "10"});

@@ -94,6 +94,8 @@ TEST(RunLive, SurvivesAStreamThatDiesAndStallsAndDetectsAgainAfterward) {
     EXPECT_NE(log.find(", stopped by SIGINT"), std::string::npos) << log;
 
     const std::vector<nlohmann::json> all = Events(events);
+    // The summary counts every event it wrote, the stream events too.
+    EXPECT_NE(log.find(" frames lost, " + std::to_string(all.size()) + " events,"), std::string::npos) << log;
     int64_t lastFrame = -1;
     uint64_t lastId = 0;
     std::vector<std::string> reasons;

@@ -260,6 +260,16 @@ TEST(Run, AreasOutsideTheFrameAreWarnedAbout) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "tarvocoil: warning: " + path + ": area 1 \"off\" lies wholly outside the 157x120 frame\n" +
                          "tarvocoil: warning: " + path + ": area 2 \"above\" lies wholly outside the 157x120 frame\n");
+
+    // Thousands of them: one warning, not thousands.
+    std::string many = R"([{"name": "in", "vertices": [[10, 10], [40, 10], [40, 40], [10, 40]]})";
+    for (int i = 0; i < 5000; ++i)
+        many += R"(, {"name": "o)" + std::to_string(i) + R"(", "vertices": [[200, 10], [260, 10], [260, 40], [200, 40]]})";
+    WriteFile(path, many + "]");
+    const CliResult m = RunCli({"run", ClipPath(), "--areas", path, "-q"});
+    EXPECT_EQ(m.status, 0);
+    EXPECT_EQ(m.err, "tarvocoil: warning: " + path + ": 5000 areas lie wholly outside the 157x120 frame: " +
+                         "area 1 \"o0\", area 2 \"o1\", area 3 \"o2\" and 4997 more\n");
 }
 
 TEST(Cli, UsageErrorsAndHelp) {

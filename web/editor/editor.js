@@ -71,8 +71,10 @@ function loadFrame() {
   img.src = "/api/frame?t=" + t.toFixed(6);
 }
 
+// As `run` counts: frame 0 is the first decodable frame, which need not
+// lie at 0 s.
 function frameIndexText(t) {
-  return "  frame " + Math.round(t * state.info.fps);
+  return "  frame " + Math.max(0, Math.round((t - state.info.first_time) * state.info.fps));
 }
 
 // ---------------------------------------------------------------- drawing

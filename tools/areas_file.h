@@ -62,7 +62,7 @@ struct AreasConfig {
 // Throws ToolError with the file, the place and what was expected.
 AreasConfig ParseAreas(const std::string& text, const std::string& source);
 // Reads the file ("-": standard input); larger than kMaxAreasFileBytes
-// is an error.
+// or other than a regular file (a FIFO, a device) is an error.
 AreasConfig LoadAreasFile(const std::string& path);
 
 // Installs the areas and the given settings; throws when the detector

@@ -15,7 +15,8 @@ if(NOT WIN32)
   if(nlohmann_json_FOUND)
     list(APPEND _trv_fuzz_harnesses areas_file)
     target_sources(tarvocoil_tests PRIVATE
-      ${PROJECT_SOURCE_DIR}/tools/areas_file.cpp ${PROJECT_SOURCE_DIR}/tools/canvas.cpp)
+      ${PROJECT_SOURCE_DIR}/tools/areas_file.cpp ${PROJECT_SOURCE_DIR}/tools/input_file.cpp
+      ${PROJECT_SOURCE_DIR}/tools/canvas.cpp)
     target_link_libraries(tarvocoil_tests PRIVATE nlohmann_json::nlohmann_json)
     target_compile_definitions(tarvocoil_tests PRIVATE TARVOCOIL_FUZZ_AREAS_FILE=1)
   endif()

@@ -14,6 +14,7 @@ endif()
 add_library(tarvocoil_areas STATIC
   ${PROJECT_SOURCE_DIR}/tools/areas_file.cpp
   ${PROJECT_SOURCE_DIR}/tools/json_text.cpp
+  ${PROJECT_SOURCE_DIR}/tools/input_file.cpp
   ${PROJECT_SOURCE_DIR}/tools/canvas.cpp)
 target_include_directories(tarvocoil_areas PUBLIC ${PROJECT_SOURCE_DIR}/tools ${PROJECT_SOURCE_DIR})
 target_link_libraries(tarvocoil_areas PUBLIC tarvocoil_static nlohmann_json::nlohmann_json)

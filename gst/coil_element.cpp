@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <utility>
 
 GST_DEBUG_CATEGORY_EXTERN(tarvocoil_debug);
 #define GST_CAT_DEFAULT tarvocoil_debug
@@ -15,12 +16,12 @@ void CoilElement::setAreasText(const std::string& text) { sourceChanged(Source::
 
 std::string CoilElement::areasFile() const {
     std::lock_guard<std::mutex> lock(props_);
-    return areasFile_;
+    return source_.file;
 }
 
 std::string CoilElement::areasText() const {
     std::lock_guard<std::mutex> lock(props_);
-    return areasText_;
+    return source_.text;
 }
 
 void CoilElement::setFrameCount(int32_t v) {
@@ -56,10 +57,10 @@ EffectiveSettings CoilElement::settings() const {
 }
 
 std::shared_ptr<CoilSet> CoilElement::loadLocked(std::vector<std::string>& warnings) const {
-    if (source_ == Source::None) return nullptr;
-    const bool file = source_ == Source::File;
-    tarvotool::AreasConfig config = file ? tarvotool::LoadAreasFile(areasFile_) : ParseInlineAreas(areasText_);
-    std::string name = file ? areasFile_ : "property 'areas'";
+    if (source_.kind == Source::None) return nullptr;
+    const bool file = source_.kind == Source::File;
+    tarvotool::AreasConfig config = file ? tarvotool::LoadAreasFile(source_.file) : ParseInlineAreas(source_.text);
+    std::string name = file ? source_.file : "property 'areas'";
     for (const std::string& w : config.warnings) warnings.push_back(name + ": " + w);
     const EffectiveSettings settings = Resolve(overrides_, &config);
     return std::make_shared<CoilSet>(std::move(config), std::move(name), settings, generation_.load());
@@ -70,9 +71,9 @@ void CoilElement::sourceChanged(Source source, const std::string& value) {
     std::string error;
     {
         std::lock_guard<std::mutex> lock(props_);
-        areasFile_ = source == Source::File ? value : std::string();
-        areasText_ = source == Source::Text ? value : std::string();
-        source_ = value.empty() ? Source::None : source;
+        AreasSource running = std::exchange(source_, AreasSource{});
+        source_.kind = value.empty() ? Source::None : source;
+        (source == Source::File ? source_.file : source_.text) = value;
         if (!started_) return;
         try {
             // Published while props_ is held, so that two hosts' threads
@@ -80,6 +81,8 @@ void CoilElement::sourceChanged(Source source, const std::string& value) {
             publish(loadLocked(warnings));
         } catch (const std::exception& e) {
             error = e.what();
+            // The properties read back what runs, not what was refused.
+            source_ = std::move(running);
         }
     }
     // Posted without the lock: a bus handler may read our properties.
@@ -111,6 +114,9 @@ bool CoilElement::start() {
     {
         std::lock_guard<std::mutex> lock(props_);
         frameIndex_ = 0;
+        skippedRun_ = SkippedRun{};
+        skippedCorrupted_ = 0;
+        skippedGaps_ = 0;
         try {
             std::shared_ptr<CoilSet> set = loadLocked(warnings);
             haveAreas = set != nullptr;
@@ -130,9 +136,32 @@ bool CoilElement::start() {
 }
 
 void CoilElement::stop() {
+    postSkippedRun();
     std::lock_guard<std::mutex> lock(props_);
     started_ = false;
     publish(nullptr);
+}
+
+void CoilElement::skip(SkipReason reason, GstClockTime pts, GstClockTime runningTime) {
+    if (skippedRun_.corrupted + skippedRun_.gaps == 0) skippedRun_.first = FrameStamp{frameIndex_, pts, runningTime};
+    if (reason == SkipReason::Corrupted) {
+        ++skippedRun_.corrupted;
+        ++skippedCorrupted_;
+    } else {
+        ++skippedRun_.gaps;
+        ++skippedGaps_;
+    }
+    GST_DEBUG_OBJECT(owner_, "buffer at %" GST_TIME_FORMAT " passed through unanalysed (%s)", GST_TIME_ARGS(pts),
+                     reason == SkipReason::Corrupted ? "corrupted" : "gap");
+}
+
+void CoilElement::endOfStream() { postSkippedRun(); }
+
+void CoilElement::postSkippedRun() {
+    if (skippedRun_.corrupted + skippedRun_.gaps == 0) return;
+    GstStructure* s = SkippedStructure(skippedRun_);
+    skippedRun_ = SkippedRun{};
+    gst_element_post_message(owner_, gst_message_new_element(GST_OBJECT(owner_), s));
 }
 
 void CoilElement::setFrameRate(int num, int den) {
@@ -151,6 +180,7 @@ void CoilElement::warnOutside(CoilSet& set, int32_t width, int32_t height) {
 }
 
 void CoilElement::frame(GstVideoFrame* vf, bool writable, GstClockTime pts, GstClockTime runningTime) {
+    postSkippedRun();
     const FrameStamp stamp{frameIndex_++, pts, runningTime};
     const std::shared_ptr<CoilSet> held = current();
     if (!held) return;

@@ -32,7 +32,8 @@ public:
 
     // Where the areas come from: a file, or the same JSON inline. Setting
     // one clears the other. While started, the new areas are loaded at
-    // once; on failure the running areas stay and a warning is posted.
+    // once; on failure the running areas stay, a warning is posted and both
+    // properties keep naming what runs.
     void setAreasFile(const std::string& path);
     void setAreasText(const std::string& text);
     std::string areasFile() const;
@@ -60,8 +61,23 @@ public:
     // One frame on the streaming thread. `writable`: the frame may be drawn on.
     void frame(GstVideoFrame* frame, bool writable, GstClockTime pts, GstClockTime runningTime);
 
+    // A buffer passed through without analysis (streaming thread): it
+    // neither counts as a frame nor reaches the detector, which thus
+    // compares the frames on either side of it.
+    enum class SkipReason { Corrupted, Gap };
+    void skip(SkipReason reason, GstClockTime pts, GstClockTime runningTime);
+    // Posts the run of skipped buffers that the stream ended with.
+    void endOfStream();
+    // Buffers skipped since the element started, by reason.
+    uint64_t skippedCorrupted() const { return skippedCorrupted_; }
+    uint64_t skippedGaps() const { return skippedGaps_; }
+
 private:
     enum class Source { None, File, Text };
+    struct AreasSource {
+        Source kind = Source::None;
+        std::string file, text;
+    };
 
     // Loads the current source into a new set (null for no areas); throws
     // ToolError. Called with props_ held.
@@ -72,12 +88,12 @@ private:
     std::shared_ptr<CoilSet> current() const;
     void warnOutside(CoilSet& set, int32_t width, int32_t height);
     void postWarnings(const std::vector<std::string>& warnings);
+    void postSkippedRun();
 
     GstElement* owner_;
 
     mutable std::mutex props_;  // everything below up to set_
-    Source source_ = Source::None;
-    std::string areasFile_, areasText_;
+    AreasSource source_;
     SettingOverrides overrides_;
     bool started_ = false;
     std::atomic<uint64_t> generation_{0};  // counts setting changes
@@ -88,8 +104,11 @@ private:
     std::atomic<bool> draw_{false}, trace_{false};
     std::atomic<int> flashFrames_{13};
 
-    // Streaming thread only.
+    std::atomic<uint64_t> skippedCorrupted_{0}, skippedGaps_{0};
+
+    // Streaming thread only (and start and stop, while it is not running).
     uint64_t frameIndex_ = 0;
+    SkippedRun skippedRun_;  // the run being skipped; none while both counts are 0
 };
 
 }  // namespace tarvogst

@@ -35,6 +35,8 @@ enum {
     PROP_LIGHT_MAX_HEIGHT,
     PROP_DRAW,
     PROP_TRACE,
+    PROP_SKIPPED_CORRUPTED,
+    PROP_SKIPPED_GAPS,
 };
 
 // The detector's frame limits; wider rows would not fit its 16-bit stride.
@@ -94,6 +96,8 @@ void GetPropertyOf(GObject* object, guint id, GValue* value, GParamSpec* pspec) 
         }
         case PROP_DRAW: g_value_set_boolean(value, core.draw()); return;
         case PROP_TRACE: g_value_set_boolean(value, core.trace()); return;
+        case PROP_SKIPPED_CORRUPTED: g_value_set_uint64(value, core.skippedCorrupted()); return;
+        case PROP_SKIPPED_GAPS: g_value_set_uint64(value, core.skippedGaps()); return;
         default: break;
     }
     tarvogst::EffectiveSettings s = core.settings();
@@ -151,16 +155,41 @@ gboolean SetInfo(GstVideoFilter* filter, GstCaps*, GstVideoInfo* in, GstCaps*, G
     return TRUE;
 }
 
+gboolean SinkEvent(GstBaseTransform* trans, GstEvent* event) {
+    if (GST_EVENT_TYPE(event) == GST_EVENT_EOS) Core(G_OBJECT(trans)).endOfStream();
+    return GST_BASE_TRANSFORM_CLASS(gst_tarvocoil_parent_class)->sink_event(trans, event);
+}
+
+GstClockTime RunningTime(GstBaseTransform* trans, GstClockTime pts) {
+    if (!GST_CLOCK_TIME_IS_VALID(pts) || trans->segment.format != GST_FORMAT_TIME) return GST_CLOCK_TIME_NONE;
+    return gst_segment_to_running_time(&trans->segment, GST_FORMAT_TIME, pts);
+}
+
+// The video filter's own in-place hook, which maps the frame and calls
+// TransformFrameIp.
+GstFlowReturn (*MapAndTransformFrame)(GstBaseTransform*, GstBuffer*) = nullptr;
+
+// A frame the decoder flagged as corrupted (often grey, before the first
+// key frame) or a gap would become the detector's baseline or a sudden
+// change in every area: it passes through as it came, unanalysed. Checked
+// before mapping, as a gap buffer need not hold a whole picture.
+GstFlowReturn TransformIp(GstBaseTransform* trans, GstBuffer* buffer) {
+    const bool corrupted = GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_CORRUPTED);
+    if (!corrupted && !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_GAP)) return MapAndTransformFrame(trans, buffer);
+    const GstClockTime pts = GST_BUFFER_PTS(buffer);
+    Core(G_OBJECT(trans)).skip(corrupted ? tarvogst::CoilElement::SkipReason::Corrupted
+                                         : tarvogst::CoilElement::SkipReason::Gap,
+                               pts, RunningTime(trans, pts));
+    return GST_FLOW_OK;
+}
+
 GstFlowReturn TransformFrameIp(GstVideoFilter* filter, GstVideoFrame* frame) {
     GstBaseTransform* trans = GST_BASE_TRANSFORM(filter);
     const GstClockTime pts = GST_BUFFER_PTS(frame->buffer);
-    GstClockTime running = GST_CLOCK_TIME_NONE;
-    if (GST_CLOCK_TIME_IS_VALID(pts) && trans->segment.format == GST_FORMAT_TIME)
-        running = gst_segment_to_running_time(&trans->segment, GST_FORMAT_TIME, pts);
     // The base class maps the frame for writing only when not passing through.
     const bool writable = (frame->map[0].flags & GST_MAP_WRITE) != 0;
     try {
-        Core(G_OBJECT(filter)).frame(frame, writable, pts, running);
+        Core(G_OBJECT(filter)).frame(frame, writable, pts, RunningTime(trans, pts));
     } catch (const std::exception& e) {
         GST_ELEMENT_ERROR(filter, CORE, FAILED, ("%s", e.what()), (nullptr));
         return GST_FLOW_ERROR;
@@ -189,10 +218,11 @@ static void gst_tarvocoil_class_init(GstTarvoCoilClass* klass) {
         object, PROP_AREAS_FILE,
         g_param_spec_string("areas-file", "Areas file",
                             "Areas file (JSON, as the tarvocoil tool reads it): the coils and optional settings. "
-                            "A file that cannot be read or parsed stops the pipeline from starting with an "
-                            "element error naming the file and the place; set while playing, the new areas take "
-                            "over from the next frame (its baseline), or, if they cannot be loaded, a warning "
-                            "is posted and the areas in force stay. Setting it clears 'areas'",
+                            "A file that cannot be read or parsed, or is not a regular file (a FIFO, a device), "
+                            "stops the pipeline from starting with an element error naming the file and the "
+                            "place; set while playing, the new areas take over from the next frame (its "
+                            "baseline), or, if they cannot be loaded, a warning is posted and the areas in force "
+                            "stay, and are what 'areas-file' and 'areas' read back. Setting it clears 'areas'",
                             nullptr, kFlags));
     g_object_class_install_property(
         object, PROP_AREAS,
@@ -253,13 +283,29 @@ static void gst_tarvocoil_class_init(GstTarvoCoilClass* klass) {
                              "Post a 'tarvocoil-measurement' element message per area for every frame the "
                              "detector uses: its grey sums, limits, still count, refresh and light blob",
                              FALSE, kFlags));
+    const GParamFlags readOnly = static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS);
+    g_object_class_install_property(
+        object, PROP_SKIPPED_CORRUPTED,
+        g_param_spec_uint64("skipped-corrupted", "Corrupted buffers skipped",
+                            "Buffers flagged corrupted (by a decoder) that passed through unanalysed since the "
+                            "element started; they do not count as frames",
+                            0, G_MAXUINT64, 0, readOnly));
+    g_object_class_install_property(
+        object, PROP_SKIPPED_GAPS,
+        g_param_spec_uint64("skipped-gaps", "Gap buffers skipped",
+                            "Gap buffers that passed through unanalysed since the element started; they do not "
+                            "count as frames",
+                            0, G_MAXUINT64, 0, readOnly));
 
     gst_element_class_set_static_metadata(
         element, "TarvoCoil video trigger", "Filter/Analyzer/Video",
         "Virtual induction loops (coils) on video. For every trigger (the frame on which an object's presence in "
         "an area begins) posts an element message 'tarvocoil-trigger' with area (gint, the area's index), name "
         "(gchararray), frame (guint64, frames processed before this one since the element started), pts and "
-        "running-time (GstClockTime). BGR frames of any stride, analysed in place",
+        "running-time (GstClockTime). Buffers flagged corrupted or gap pass through unanalysed and are not counted "
+        "as frames; each run of them is posted as 'tarvocoil-skipped' with frame, pts, running-time, corrupted and "
+        "gaps (guint64) when it ends, and counted in 'skipped-corrupted' and 'skipped-gaps'. BGR frames of any "
+        "stride, analysed in place",
         "TarvoCoil developers");
     GstCaps* caps = gst_caps_from_string(TARVOCOIL_CAPS);
     gst_element_class_add_pad_template(element, gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS, caps));
@@ -268,6 +314,9 @@ static void gst_tarvocoil_class_init(GstTarvoCoilClass* klass) {
 
     trans->start = Start;
     trans->stop = Stop;
+    trans->sink_event = SinkEvent;
+    MapAndTransformFrame = trans->transform_ip;
+    trans->transform_ip = TransformIp;
     filter->set_info = SetInfo;
     filter->transform_frame_ip = TransformFrameIp;
 }

@@ -34,6 +34,12 @@ GstStructure* TriggerStructure(int area, const std::string& name, const FrameSta
     return Common(kTriggerMessage, area, name, stamp);
 }
 
+GstStructure* SkippedStructure(const SkippedRun& run) {
+    return gst_structure_new(kSkippedMessage, "frame", G_TYPE_UINT64, run.first.frame, "pts", G_TYPE_UINT64,
+                             run.first.pts, "running-time", G_TYPE_UINT64, run.first.runningTime, "corrupted",
+                             G_TYPE_UINT64, run.corrupted, "gaps", G_TYPE_UINT64, run.gaps, nullptr);
+}
+
 GstStructure* MeasurementStructure(int area, const std::string& name, const FrameStamp& stamp,
                                    const tarvocoil::AreaMeasurement& m) {
     using Kind = tarvocoil::AreaMeasurement::Kind;

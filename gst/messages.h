@@ -8,6 +8,14 @@
 //                          detector used: the same five fields, then what the
 //                          detector computed for the area (see
 //                          MeasurementStructure).
+//   tarvocoil-skipped      one per run of buffers that passed through
+//                          unanalysed (flagged corrupted by the decoder, or
+//                          gaps), when the run ends: at the next analysed
+//                          frame, at end of stream or when the element
+//                          stops. frame (guint64, processed frames before
+//                          the run), pts and running-time of its first
+//                          buffer, corrupted and gaps (guint64, how many of
+//                          each).
 #ifndef TARVOCOIL_GST_MESSAGES_H
 #define TARVOCOIL_GST_MESSAGES_H
 
@@ -22,6 +30,7 @@ namespace tarvogst {
 
 constexpr const char* kTriggerMessage = "tarvocoil-trigger";
 constexpr const char* kMeasurementMessage = "tarvocoil-measurement";
+constexpr const char* kSkippedMessage = "tarvocoil-skipped";
 
 struct FrameStamp {
     guint64 frame = 0;
@@ -30,6 +39,14 @@ struct FrameStamp {
 };
 
 GstStructure* TriggerStructure(int area, const std::string& name, const FrameStamp& stamp);
+
+// Buffers passed through without analysis, one after the other.
+struct SkippedRun {
+    FrameStamp first;  // frame: the processed frames before the run
+    guint64 corrupted = 0, gaps = 0;
+};
+
+GstStructure* SkippedStructure(const SkippedRun& run);
 
 // Fields after the five common ones: kind ("baseline" or "detect"),
 // grey-sum, mean (gint64), sample-count (gint); on detection frames also

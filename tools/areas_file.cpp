@@ -11,6 +11,7 @@
 
 #include "canvas.h"
 #include "common.h"
+#include "input_file.h"
 #include "tools/json_text.h"
 
 namespace tarvotool {
@@ -208,28 +209,22 @@ AreasConfig ParseAreas(const std::string& text, const std::string& source) {
 }
 
 AreasConfig LoadAreasFile(const std::string& path) {
-    const bool stdinInput = path == "-";
-    const std::string name = stdinInput ? "(standard input)" : path;
-    std::error_code ec;
-    if (!stdinInput && std::filesystem::is_directory(path, ec))
-        throw ToolError("cannot read areas file '" + path + "': it is a directory");
-    std::FILE* f = stdinInput ? stdin : std::fopen(path.c_str(), "rb");
-    if (!f) throw ToolError("cannot read areas file '" + path + "': " + std::strerror(errno));
-    // Bounded: a device such as /dev/zero never ends.
+    if (path != "-") return ParseAreas(ReadInputFile(path, "areas file", kMaxAreasFileBytes), path);
+    // Bounded: standard input may be a device that never ends.
+    const std::string name = "(standard input)";
     std::string text;
     char buf[65536];
     std::size_t n = 0;
     bool tooLarge = false;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+    while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0) {
         if (text.size() + n > kMaxAreasFileBytes) {
             tooLarge = true;
             break;
         }
         text.append(buf, n);
     }
-    const bool failed = std::ferror(f) != 0;
+    const bool failed = std::ferror(stdin) != 0;
     const int err = errno;
-    if (!stdinInput) std::fclose(f);
     if (tooLarge)
         throw ToolError("areas file '" + name + "' is larger than " + std::to_string(kMaxAreasFileBytes >> 20) +
                         " MiB; refusing to read it");

@@ -64,7 +64,7 @@ struct AreasConfig {
 // JSON itself is read by ParseJsonText, with its limits.
 AreasConfig ParseAreas(const std::string& text, const std::string& source);
 // Reads the file ("-": standard input); larger than kMaxAreasFileBytes
-// is an error.
+// or other than a regular file (a FIFO, a device) is an error.
 AreasConfig LoadAreasFile(const std::string& path);
 
 // Installs the areas and the given settings; throws when the detector

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "common.h"
+#include "input_file.h"
 
 namespace tarvotool {
 
@@ -122,13 +123,8 @@ AreasSnapshot AreasStore::readUnlocked() const {
     AreasSnapshot s;
     std::error_code ec;
     if (!fs::exists(path_, ec)) return s;
-    if (fs::is_directory(path_, ec)) throw ToolError("cannot read areas file '" + path_ + "': it is a directory");
-    std::ifstream in(path_, std::ios::binary);
-    if (!in) throw ToolError("cannot read areas file '" + path_ + "': " + Errno());
-    std::ostringstream buf;
-    buf << in.rdbuf();
+    s.text = ReadInputFile(path_, "areas file", kMaxAreasFileBytes);
     s.exists = true;
-    s.text = buf.str();
     s.version = Version(s.text);
     return s;
 }

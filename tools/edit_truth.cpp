@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "common.h"
+#include "input_file.h"
 #include "truth.h"
 #include "frame_loop.h"
 #include "tune.h"
@@ -30,11 +31,7 @@ std::vector<TruthEntry> InRange(const EditorTruth& truth, const AreasConfig& are
 }  // namespace
 
 EditorTruth ReadEditorTruth(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ToolError("cannot read truth file '" + path + "'");
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    EditorTruth t{path, buf.str()};
+    EditorTruth t{path, ReadInputFile(path, "truth file")};
     // The header, quoting and frame numbers fail now; coil names can only
     // be checked against the coils of each request.
     try {

@@ -10,6 +10,7 @@
 
 #include "common.h"
 #include "csv.h"
+#include "input_file.h"
 
 namespace tarvotool {
 
@@ -82,13 +83,7 @@ std::vector<TruthEntry> ParseTruth(const std::string& text, const std::string& s
 }
 
 std::vector<TruthEntry> LoadTruthFile(const std::string& path, const std::vector<std::string>& areaNames) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) throw ToolError("cannot read truth file '" + path + "': it is a directory");
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ToolError("cannot read truth file '" + path + "': " + std::strerror(errno));
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    return ParseTruth(buf.str(), path, areaNames);
+    return ParseTruth(ReadInputFile(path, "truth file"), path, areaNames);
 }
 
 std::vector<int64_t> TruthFrames(const std::vector<TruthEntry>& truth, int area) {

@@ -17,6 +17,7 @@
 #include "common.h"
 #include "demo_scene.h"
 #include "events.h"
+#include "input_file.h"
 #include "plot.h"
 #include "progress.h"
 #include "replay.h"
@@ -530,12 +531,10 @@ int RunTune(const TuneCommand& cmd) {
     PrintBeforeAfter(r, areas, stdout);
     if (!cmd.table.empty()) WriteText(cmd.table, TuneTableCsv(r), "table");
     if (!cmd.out.empty()) {
-        std::ifstream in(cmd.areas, std::ios::binary);
-        std::ostringstream buf;
-        buf << in.rdbuf();
         std::vector<Candidate> chosen;
         for (const AreaTuning& a : r.areas) chosen.push_back(a.chosen);
-        WriteText(cmd.out, TunedAreasText(buf.str(), cmd.areas, chosen), "tuned areas file");
+        const std::string text = ReadInputFile(cmd.areas, "areas file", kMaxAreasFileBytes);
+        WriteText(cmd.out, TunedAreasText(text, cmd.areas, chosen), "tuned areas file");
     }
     std::fflush(stdout);
     return 0;

@@ -107,14 +107,28 @@ float ToFloat(py::handle value, const std::string& what) {
     return static_cast<float>(d);
 }
 
+bool ToBool(py::handle value, const std::string& what) {
+    py::detail::make_caster<bool> caster;
+    if (!caster.load(value, true)) throw py::type_error(what + ": expected True or False, got " + TypeName(value));
+    return py::detail::cast_op<bool>(caster);
+}
+
+tarvotool::AreasConfig ReadAreasFile(const std::string& path) {
+    tarvotool::AreasConfig config;
+    {
+        py::gil_scoped_release nogil;
+        config = tarvotool::LoadAreasFile(path);
+    }
+    WarnAbout(config, path);
+    return config;
+}
+
 tarvotool::AreasConfig AreasFromObject(py::handle areas, py::handle thresholds) {
     tarvotool::AreasConfig config;
     if (py::isinstance<tarvotool::AreasConfig>(areas)) {
         config = areas.cast<const tarvotool::AreasConfig&>();
     } else if (IsPath(areas)) {
-        const std::string path = py::str(py::module_::import("os").attr("fsdecode")(areas));
-        config = tarvotool::LoadAreasFile(path);
-        WarnAbout(config, path);
+        config = ReadAreasFile(py::str(py::module_::import("os").attr("fsdecode")(areas)));
     } else {
         config = FromSequence(areas);
     }

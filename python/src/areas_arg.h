@@ -26,6 +26,14 @@ tarvotool::AreasConfig AreasFromObject(py::handle areas, py::handle thresholds);
 // ValueError (naming `what`) outside the range.
 int32_t ToInt32(py::handle value, const std::string& what);
 float ToFloat(py::handle value, const std::string& what);
+// What a bool property setter takes (True, False, numbers, numpy.bool_):
+// TypeError naming `what` for anything else, such as a string.
+bool ToBool(py::handle value, const std::string& what);
+
+// Reads an areas file with the GIL released, so that other Python threads
+// run while the disk or a network file system answers; then issues its
+// warnings.
+tarvotool::AreasConfig ReadAreasFile(const std::string& path);
 
 // Issues the file's warnings (things worth telling, not errors) as
 // UserWarning, once each, as the tool prints them.

@@ -56,7 +56,10 @@ replace_areas() or change a setting at any time; a replacement waits for a
 running frame, and the next frame after it takes a new baseline.
 
 Raises TypeError or ValueError for areas, thresholds or settings of the
-wrong type or range, AreasFileError for a bad areas file.)";
+wrong type or range, AreasFileError for a bad areas file (also for one
+that is not a regular file, such as a FIFO: it is refused, never waited
+on). The file is read with the GIL released. A detector is made once:
+__init__ called again raises TypeError.)";
 
 const char* const kProcessDoc = R"(process(frame) -> numpy.ndarray
 
@@ -141,12 +144,27 @@ Reads an areas file, as `tarvocoil run --areas` does: JSON with "areas"
 (each with "vertices", optional "name" and "threshold") and optional
 "settings". Raises AreasFileError (a ValueError) with the tool's message,
 naming the file and the place (FILE:LINE:COL for syntax errors, a path such
-as $.areas[1].vertices for a field). Warnings of the file (for example a
-light area limit that wraps) are issued as UserWarning.)";
+as $.areas[1].vertices for a field), also for a path that is not a regular
+file (a FIFO, a device), which is refused rather than waited on. The file
+is read with the GIL released. Warnings of the file (for example a light
+area limit that wraps) are issued as UserWarning.)";
 
 const char* const kParseDoc = R"(parse_areas(text, source="<string>") -> Areas
 
 Reads the text of an areas file; `source` names it in error messages.)";
+
+const char* const kInitDoc = R"(__init__(self, areas, thresholds=None, **settings)
+
+See help(tarvocoil.Detector). Raises TypeError when called again on a
+detector already made.)";
+
+// Whether `self`, a Detector, has been made: __init__ has run on it.
+bool Made(py::handle self, const py::object& detectorType) {
+    if (!py::isinstance(self, detectorType))
+        throw py::type_error("Detector.__init__() needs a Detector, got " +
+                             std::string(py::str(py::type::handle_of(self).attr("__name__"))));
+    return reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder().instance_registered();
+}
 
 py::list Vertices(const AreasConfig& c) {
     py::list out;
@@ -207,10 +225,7 @@ PYBIND11_MODULE(_tarvocoil, m) {
     m.def(
         "load_areas",
         [](py::object path) {
-            const std::string p = py::str(py::module_::import("os").attr("fsdecode")(path));
-            AreasConfig c = tarvotool::LoadAreasFile(p);
-            tarvopy::WarnAbout(c, p);
-            return c;
+            return tarvopy::ReadAreasFile(py::str(py::module_::import("os").attr("fsdecode")(path)));
         },
         py::arg("path"), kLoadDoc);
     m.def(
@@ -222,12 +237,12 @@ PYBIND11_MODULE(_tarvocoil, m) {
         },
         py::arg("text"), py::arg("source") = "<string>", kParseDoc);
 
-    py::class_<PyDetector>(m, "Detector", kDetectorDoc)
+    py::class_<PyDetector> detector(m, "Detector", kDetectorDoc);
+    detector
         .def(py::init([](py::handle areas, py::handle thresholds, const py::kwargs& settings) {
                  return new PyDetector(areas, thresholds, settings);
              }),
-             py::arg("areas"), py::arg("thresholds") = py::none(),
-             "__init__(self, areas, thresholds=None, **settings)\n\nSee help(tarvocoil.Detector).")
+             py::arg("areas"), py::arg("thresholds") = py::none(), kInitDoc)
         .def("process", &PyDetector::process, py::arg("frame"), kProcessDoc)
         .def("triggered", &PyDetector::triggered, py::arg("frame"), kTriggeredDoc)
         .def("replace_areas", &PyDetector::replaceAreas, py::arg("areas"), py::arg("thresholds") = py::none(),
@@ -268,6 +283,9 @@ PYBIND11_MODULE(_tarvocoil, m) {
             const int32_t n = d.areaCount();
             return "<tarvocoil.Detector: " + std::to_string(n) + " area" + (n == 1 ? "" : "s") + ">";
         });
+    m.def(
+        "_made", [detector](py::handle self) { return Made(self, detector); },
+        "_made(detector) -> bool\n\nTrue once the detector's __init__ has run (the package refuses a second one).");
 
     m.def(
         "_process_frames_native", [](PyDetector& d, py::handle frames) { d.processFramesNative(frames); },

@@ -50,9 +50,9 @@ PyDetector::PyDetector(py::handle areas, py::handle thresholds, const py::kwargs
 void PyDetector::applySetting(const std::string& key, py::handle value) {
     if (key == "frame_count") setFrameCount(value);
     else if (key == "disturb_ratio") setDisturbRatio(value);
-    else if (key == "front_light") setFrontLight(value.cast<bool>());
+    else if (key == "front_light") setFrontLight(ToBool(value, "front_light"));
     else if (key == "light") setLight(value);
-    else if (key == "measuring") setMeasuring(value.cast<bool>());
+    else if (key == "measuring") setMeasuring(ToBool(value, "measuring"));
     else
         throw py::type_error("Detector() got an unexpected keyword argument '" + key +
                              "' (settings: frame_count, disturb_ratio, front_light, light, measuring)");

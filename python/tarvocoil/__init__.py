@@ -2,6 +2,9 @@
 
 See help(tarvocoil.Detector) and the README's Python section.
 """
+import functools
+
+from ._tarvocoil import _made
 from ._tarvocoil import (  # noqa: F401
     MAX_AREAS,
     MAX_FRAME_HEIGHT,
@@ -16,6 +19,23 @@ from ._tarvocoil import (  # noqa: F401
     load_areas,
     parse_areas,
 )
+
+
+def _made_once(init):
+    # pybind11 silently ignores __init__ called again on a made object: the
+    # caller would believe in new areas and settings while the old ones run.
+    @functools.wraps(init)
+    def __init__(self, *args, **kwargs):
+        if _made(self):
+            raise TypeError("Detector.__init__() called again on a detector already made; make a new "
+                            "Detector, or call replace_areas() and set the settings")
+        init(self, *args, **kwargs)
+
+    __init__.__qualname__ = "Detector.__init__"
+    return __init__
+
+
+Detector.__init__ = _made_once(Detector.__init__)
 
 __all__ = [
     "Areas",

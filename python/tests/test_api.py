@@ -1,5 +1,10 @@
 """Arguments, errors, settings, baselines and areas files of the package."""
 import math
+import os
+import subprocess
+import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -153,6 +158,77 @@ def test_keyword_settings_override_the_file(tmp_path):
         tarvocoil.Detector(path, framecount=3)
     det.replace_areas([QUAD])                 # settings stay, thresholds default
     assert det.frame_count == 9 and det.thresholds == [pytest.approx(0.1)]
+
+
+@pytest.mark.parametrize("settings, text", [
+    ({"front_light": "yes"}, "front_light: expected True or False, got str"),
+    ({"measuring": [1]}, "measuring: expected True or False, got list"),
+])
+def test_keyword_settings_of_a_wrong_type_raise_type_error(settings, text):
+    with pytest.raises(TypeError) as e:
+        tarvocoil.Detector([QUAD], **settings)
+    assert text in str(e.value)
+
+
+def test_a_detector_is_made_once():
+    det = tarvocoil.Detector([QUAD], 0.3, frame_count=5)
+    with pytest.raises(TypeError, match="called again on a detector already made"):
+        det.__init__([QUAD, QUAD], frame_count=9)
+    assert det.area_count == 1 and det.frame_count == 5 and det.thresholds == [pytest.approx(0.3)]
+    # Made in two steps, or by a subclass: the one __init__ runs.
+    fresh = tarvocoil.Detector.__new__(tarvocoil.Detector)
+    fresh.__init__([QUAD, QUAD])
+    assert fresh.area_count == 2
+
+    class Named(tarvocoil.Detector):
+        def __init__(self, name):
+            super().__init__([QUAD])
+            self.name = name
+
+    assert Named("gate").area_count == 1
+    with pytest.raises(TypeError, match="needs a Detector"):
+        tarvocoil.Detector.__init__(object(), [QUAD])
+
+
+def test_areas_files_are_read_without_the_gil(tmp_path):
+    # Long enough to read that a thread held up meanwhile shows (a long
+    # comment: quick to parse even under the sanitizers).
+    path = tmp_path / "long.json"
+    path.write_text('{"_comment": "' + "x" * 20_000_000 + '", "areas": [{"vertices": [[0, 0], [9, 0], [9, 9], [0, 9]]}]}')
+    for read in (tarvocoil.load_areas, tarvocoil.Detector):
+        ticks, stop = [], threading.Event()
+
+        def tick():
+            while not stop.is_set():
+                ticks.append(time.perf_counter())
+                time.sleep(0.001)
+
+        ticker = threading.Thread(target=tick)
+        ticker.start()
+        time.sleep(0.02)
+        start = time.perf_counter()
+        read(path)
+        end = time.perf_counter()
+        stop.set()
+        ticker.join()
+        during = [start] + [t for t in ticks if start < t < end] + [end]
+        # Holding the GIL, the reader would leave one gap as long as the read.
+        assert max(b - a for a, b in zip(during, during[1:])) < (end - start) / 2, read
+
+
+def test_a_fifo_is_refused_not_waited_on(tmp_path):
+    fifo = tmp_path / "areas.json"
+    os.mkfifo(fifo)
+    code = ("import sys, tarvocoil\n"
+            "for read in (tarvocoil.load_areas, tarvocoil.Detector):\n"
+            "    try:\n"
+            "        read(sys.argv[1])\n"
+            "    except tarvocoil.AreasFileError as e:\n"
+            "        print(e)\n")
+    # In a process of its own: a reader blocked on the FIFO holds the GIL.
+    r = subprocess.run([sys.executable, "-c", code, str(fifo)], capture_output=True, text=True, timeout=60)
+    refusal = f"cannot read areas file '{fifo}': it is a FIFO (named pipe), not a regular file"
+    assert r.stdout.splitlines() == [refusal, refusal], r.stderr
 
 
 def test_areas_file_contents_and_warnings(tmp_path):

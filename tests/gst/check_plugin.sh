@@ -21,7 +21,13 @@ for p in areas-file areas front-light frame-count disturb-ratio light-threshold 
   grep -A1 -E "^  $p +: [A-Z]" "$work/inspect.txt" | grep -q "changeable in NULL, READY, PAUSED or PLAYING" ||
     { echo "property $p is not documented as expected:"; cat "$work/inspect.txt"; exit 1; }
 done
-grep -q "tarvocoil-trigger" "$work/inspect.txt" || { echo "the trigger message is not documented"; exit 1; }
+for p in skipped-corrupted skipped-gaps; do
+  grep -A1 -E "^  $p +: [A-Z]" "$work/inspect.txt" | grep -qE "flags: readable$" ||
+    { echo "read-only property $p is not documented as expected:"; cat "$work/inspect.txt"; exit 1; }
+done
+for m in tarvocoil-trigger tarvocoil-skipped; do
+  grep -q "$m" "$work/inspect.txt" || { echo "the message $m is not documented"; exit 1; }
+done
 # The plugin file itself passes gst-inspect's checks (it loads and registers).
 gst-inspect-1.0 "$plugin_dir/libgsttarvocoil.so" > /dev/null
 

@@ -210,6 +210,55 @@ TEST(GstElement, PropertyChangesWhilePlayingTakeEffectFromTheNextFrame) {
     EXPECT_EQ(log.measurements, probe.measuring() ? traced : 0);
 }
 
+// A decoder's grey frames flagged corrupted before the first key frame
+// would be the baseline, and every area would turn present on the first
+// real frame; gap buffers (which need not hold a picture at all) likewise.
+// They pass through untouched even while drawing, and frame numbers count
+// the analysed frames only.
+TEST(GstElement, CorruptedAndGapBuffersPassThroughUnanalysed) {
+    const std::vector<BgrImage> frames = tooltest::MakeClip();
+    const int w = frames[0].width, h = frames[0].height;
+    BgrImage grey;
+    grey.resize(w, h);
+    std::fill(grey.data.begin(), grey.data.end(), 128);
+    const auto corrupted = GST_BUFFER_FLAG_CORRUPTED, gap = GST_BUFFER_FLAG_GAP;
+    Feeder f(tooltest::ClipAreasJson(), w, h, "draw=true");
+    Reference ref;
+    ref.load(tooltest::ClipAreasJson());
+    GstClockTime pts = 0;
+    auto skipped = [&](GstBufferFlags flags) {
+        EXPECT_TRUE(SameRows(grey, f.push(grey, grey.stride, pts, flags))) << "a skipped buffer was changed";
+        pts += 40 * GST_MSECOND;
+    };
+    for (int k = 0; k < 5; ++k) skipped(corrupted);
+    for (int i = 0; i < tooltest::kClipFrames; ++i) {
+        if (i == 50) {
+            skipped(gap);
+            skipped(static_cast<GstBufferFlags>(corrupted | gap));
+            GstBuffer* empty = gst_buffer_new();
+            GST_BUFFER_PTS(empty) = pts;
+            GST_BUFFER_FLAG_SET(empty, gap);
+            EXPECT_TRUE(f.push(empty).empty());
+            pts += 40 * GST_MSECOND;
+        }
+        EXPECT_FALSE(SameRows(frames[i], f.push(frames[i], frames[i].stride, pts))) << "frame " << i << " not drawn";
+        ref.frame(frames[i], static_cast<guint64>(i));
+        pts += 40 * GST_MSECOND;
+    }
+    for (int k = 0; k < 2; ++k) skipped(corrupted);
+    guint64 corruptedCount = 0, gapCount = 0;
+    g_object_get(f.coil, "skipped-corrupted", &corruptedCount, "skipped-gaps", &gapCount, nullptr);
+    EXPECT_EQ(corruptedCount, 8u);  // a buffer flagged both is counted once, as corrupted
+    EXPECT_EQ(gapCount, 2u);
+    const gsttest::BusLog log = f.finish();
+    EXPECT_TRUE(log.eos && log.errors.empty());
+    EXPECT_GE(ref.events.size(), 3u);
+    EXPECT_EQ(log.triggers, ref.events);
+    const GstClockTime frame = 40 * GST_MSECOND;
+    // Each run once it ends: at the next analysed frame, or at the end of the stream.
+    EXPECT_EQ(log.skipped, (std::vector<gsttest::Skipped>{{0, 0, 5, 0}, {50, 55 * frame, 1, 2}, {120, 128 * frame, 2, 0}}));
+}
+
 TEST(GstElement, AreasReplacedFromAnotherThreadKeepFlagsAndNamesTogether) {
     const char* one = R"({"areas": [{"name": "x0", "vertices": [[0, 0], [159, 0], [159, 119], [0, 119]]}]})";
     const char* three = R"({"areas": [{"name": "y0", "vertices": [[0, 0], [79, 0], [79, 59], [0, 59]]},
@@ -239,9 +288,20 @@ TEST(GstElement, AreasReplacedFromAnotherThreadKeepFlagsAndNamesTogether) {
     EXPECT_EQ(sets.size(), 2u);  // both sets triggered
 }
 
+std::string AreasFileProperty(GstElement* coil) {
+    gchar* v = nullptr;
+    g_object_get(coil, "areas-file", &v, nullptr);
+    const std::string s = v ? v : "(null)";
+    g_free(v);
+    return s;
+}
+
 TEST(GstElement, BadAreasFailCleanlyWithTheParsersMessage) {
     const std::string bad = Write("bad.json", R"({"areas": [{"vertices": [[1, 2], [3, 4]]}]})");
-    for (const std::string& file : {tooltest::Scratch("missing.json"), bad}) {
+    // A FIFO would block the start (and the pipeline in PAUSED) until someone wrote to it.
+    const std::string fifo = tooltest::MakeFifo("areas.fifo");
+    const tooltest::FifoRelease release(fifo, 10);
+    for (const std::string& file : {tooltest::Scratch("missing.json"), bad, fifo}) {
         const gsttest::BusLog log = gsttest::RunToEnd(
             gsttest::Parse("videotestsrc num-buffers=3 ! videoconvert ! tarvocoil areas-file=" + file + " ! fakesink"));
         EXPECT_FALSE(log.eos);
@@ -253,19 +313,41 @@ TEST(GstElement, BadAreasFailCleanlyWithTheParsersMessage) {
     ASSERT_EQ(log.errors.size(), 1u);
     EXPECT_EQ(log.errors[0].rfind("property 'areas':1:", 0), 0u) << log.errors[0];
 
-    // While playing: a warning, and the areas in force keep running.
+    // While playing: a warning, and the areas in force keep running and
+    // are what the properties read back.
     const std::vector<BgrImage> frames = tooltest::MakeClip();
     Feeder f(tooltest::ClipAreasJson(), frames[0].width, frames[0].height);
     for (int i = 0; i < tooltest::kClipFrames; ++i) {
-        if (i == 30) g_object_set(f.coil, "areas-file", bad.c_str(), nullptr);
+        if (i == 30 || i == 31) {
+            g_object_set(f.coil, "areas-file", (i == 30 ? bad : fifo).c_str(), nullptr);
+            EXPECT_EQ(AreasFileProperty(f.coil), "(null)");
+            gchar* areas = nullptr;
+            g_object_get(f.coil, "areas", &areas, nullptr);
+            EXPECT_STREQ(areas, tooltest::ClipAreasJson());
+            g_free(areas);
+        }
         f.push(frames[i], frames[i].stride, Pts(i));
     }
     log = f.finish();
     EXPECT_TRUE(log.errors.empty());
-    EXPECT_EQ(log.warnings, std::vector<std::string>{ToolError(bad)});
+    EXPECT_EQ(log.warnings, (std::vector<std::string>{ToolError(bad), ToolError(fifo)}));
+    EXPECT_FALSE(release.released()) << "the element waited on the FIFO";
     const auto expected = tooltest::InMemoryTriggers(tarvotool::ParseAreas(tooltest::ClipAreasJson(), "clip"), frames,
                                                      0, tooltest::kClipFrames);
     ASSERT_EQ(log.triggers.size(), expected.size());
     for (std::size_t k = 0; k < expected.size(); ++k)
         EXPECT_EQ(std::make_pair(int(std::get<0>(log.triggers[k])), std::get<1>(log.triggers[k])), expected[k]);
+
+    // A file in force reads back the same way. Before the start nothing
+    // runs yet: the value set is what reads back.
+    const std::string good = Write("good.json", tooltest::ClipAreasJson());
+    Feeder g("", frames[0].width, frames[0].height, "areas-file=" + good);
+    g.push(frames[0], frames[0].stride, Pts(0));
+    g_object_set(g.coil, "areas-file", bad.c_str(), nullptr);
+    EXPECT_EQ(AreasFileProperty(g.coil), good);
+    EXPECT_EQ(g.finish().warnings.size(), 1u);
+    GstElement* idle = gst_element_factory_make("tarvocoil", nullptr);
+    g_object_set(idle, "areas-file", bad.c_str(), nullptr);
+    EXPECT_EQ(AreasFileProperty(idle), bad);
+    gst_object_unref(idle);
 }

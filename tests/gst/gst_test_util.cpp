@@ -32,6 +32,15 @@ void Take(GstMessage* m, BusLog& log) {
     }
     if (GST_MESSAGE_TYPE(m) != GST_MESSAGE_ELEMENT) return;
     if (gst_structure_has_name(s, "tarvocoil-measurement")) ++log.measurements;
+    if (gst_structure_has_name(s, "tarvocoil-skipped")) {
+        Skipped k;
+        GstClockTime running = 0;
+        EXPECT_TRUE(gst_structure_get_uint64(s, "frame", &k.frame) && gst_structure_get_clock_time(s, "pts", &k.pts) &&
+                    gst_structure_get_clock_time(s, "running-time", &running) &&
+                    gst_structure_get_uint64(s, "corrupted", &k.corrupted) &&
+                    gst_structure_get_uint64(s, "gaps", &k.gaps));
+        log.skipped.push_back(k);
+    }
     if (!gst_structure_has_name(s, "tarvocoil-trigger")) return;
     int area = -1;
     guint64 frame = 0;
@@ -98,7 +107,8 @@ Feeder::~Feeder() {
     for (GstElement* e : {src_, coil, sink_, pipeline_}) gst_object_unref(e);
 }
 
-std::vector<uint8_t> Feeder::push(const tarvotool::BgrImage& image, int stride, GstClockTime pts) {
+std::vector<uint8_t> Feeder::push(const tarvotool::BgrImage& image, int stride, GstClockTime pts,
+                                  GstBufferFlags flags) {
     const gsize size = static_cast<gsize>(stride) * height_;
     GstBuffer* buf = gst_buffer_new_allocate(nullptr, size, nullptr);
     GstMapInfo map;
@@ -111,7 +121,13 @@ std::vector<uint8_t> Feeder::push(const tarvotool::BgrImage& image, int stride, 
     gst_buffer_add_video_meta_full(buf, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_FORMAT_BGR, width_, height_, 1, offset,
                                    strides);
     GST_BUFFER_PTS(buf) = pts;
+    GST_BUFFER_FLAG_SET(buf, flags);
+    return push(buf);
+}
+
+std::vector<uint8_t> Feeder::push(GstBuffer* buf) {
     EXPECT_EQ(gst_app_src_push_buffer(GST_APP_SRC(src_), buf), GST_FLOW_OK);
+    GstMapInfo map;
     std::vector<uint8_t> out;
     GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink_), 30 * GST_SECOND);
     EXPECT_NE(sample, nullptr);

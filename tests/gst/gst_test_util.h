@@ -15,8 +15,19 @@ namespace gsttest {
 // (frame, area, name) of a trigger.
 using Events = std::vector<std::tuple<guint64, int, std::string>>;
 
+// A tarvocoil-skipped message.
+struct Skipped {
+    guint64 frame = 0;
+    GstClockTime pts = 0;
+    guint64 corrupted = 0, gaps = 0;
+    bool operator==(const Skipped& o) const {
+        return frame == o.frame && pts == o.pts && corrupted == o.corrupted && gaps == o.gaps;
+    }
+};
+
 struct BusLog {
     Events triggers;
+    std::vector<Skipped> skipped;
     std::vector<GstClockTime> pts, running;  // of each trigger
     int measurements = 0;
     std::vector<std::string> errors, warnings;
@@ -35,9 +46,12 @@ class Feeder {
 public:
     Feeder(const std::string& areas, int width, int height, const std::string& coilProperties = "");
     ~Feeder();
-    // Sends the picture with rows `stride` bytes apart (padding bytes 0xAB);
-    // returns the bytes of the buffer that came out.
-    std::vector<uint8_t> push(const tarvotool::BgrImage& image, int stride, GstClockTime pts);
+    // Sends the picture with rows `stride` bytes apart (padding bytes 0xAB)
+    // and these buffer flags; returns the bytes of the buffer that came out.
+    std::vector<uint8_t> push(const tarvotool::BgrImage& image, int stride, GstClockTime pts,
+                              GstBufferFlags flags = static_cast<GstBufferFlags>(0));
+    // Sends `buffer` as it is (taking it).
+    std::vector<uint8_t> push(GstBuffer* buffer);
     BusLog finish();
 
     GstElement* coil = nullptr;

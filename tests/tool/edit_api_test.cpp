@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -254,6 +255,28 @@ TEST(EditApi, SavesAtomicallyKeepingTheLastVersionAsBak) {
     for (const auto& e : fs::directory_iterator(ed.dir())) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"areas.json", "areas.json.bak"}));
+}
+
+// Something put in the areas file's place that is not a regular file (a
+// FIFO no one writes to) is refused on every request that reads the
+// file, at once, and the editor still stops.
+TEST(EditApi, AFifoInPlaceOfTheAreasFileIsRefusedOnEveryRequest) {
+    Editor ed("fifo");
+    ASSERT_EQ(Status(ed.put(ClipAreasJson(), "")), 200);
+    fs::remove(ed.areas());
+    ASSERT_EQ(MakeFifo("fifo/areas.json"), ed.areas());
+    const FifoRelease release(ed.areas(), 10);
+    const std::string refusal = "cannot read areas file '" + ed.areas() + "': it is a FIFO (named pipe), not a regular file";
+    const std::vector<std::function<httplib::Result()>> requests = {
+        [&] { return ed.http().Get("/api/areas"); }, [&] { return ed.http().Get("/api/areas?version=1"); },
+        [&] { return ed.put(ClipAreasJson(), ""); }, [&] { return ed.post("/api/test", json::object()); }};
+    for (const auto& request : requests) {
+        const httplib::Result r = request();
+        ASSERT_TRUE(r);
+        EXPECT_GE(r->status, 400);
+        EXPECT_EQ(Body(r)["error"], refusal);
+    }
+    EXPECT_FALSE(release.released()) << "a request waited on the FIFO";
 }
 
 TEST(EditApi, TestRunsGiveTheEventsOfRunAndRowsAreTheDetectors) {

@@ -485,10 +485,44 @@ TEST(Hostile, OptionAndFileGaps) {
     const CliResult video = RunCli({"run", "-", "--areas", areas, "-q"}, ClipPath());
     EXPECT_EQ(video.status, 0) << video.err;
     EXPECT_EQ(video.out, piped.out);
-    // A device that never ends is not read to exhaustion.
-    const CliResult zero = RunCli({"run", ClipPath(), "--areas", "/dev/zero"});
-    EXPECT_EQ(zero.status, 1);
-    EXPECT_EQ(zero.err, "tarvocoil: areas file '/dev/zero' is larger than 64 MiB; refusing to read it\n");
+}
+
+// A FIFO, a device or a directory named as an areas or truth file is
+// refused at once, without waiting on it; a regular file past the size
+// limit is not read to its end.
+TEST(Hostile, AreasAndTruthFilesMustBeRegularFiles) {
+    const std::string areas = Areas("regular.json", ClipAreasJson());
+    const std::string truth = Scratch("regular-truth.csv");
+    WriteFile(truth, "frame,area\n5,0\n");
+    const std::string fifo = MakeFifo("input.fifo");
+    const std::string sparse = Scratch("sparse.json");
+    WriteFile(sparse, "");
+    ASSERT_EQ(truncate(sparse.c_str(), (off_t{64} << 20) + 1), 0);
+    const std::string fifoText = "it is a FIFO (named pipe), not a regular file";
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"run", ClipPath(), "--areas", fifo}, "cannot read areas file '" + fifo + "': " + fifoText},
+        {{"run", ClipPath(), "--areas", "/dev/zero"},
+         "cannot read areas file '/dev/zero': it is a character device, not a regular file"},
+        {{"run", ClipPath(), "--areas", Scratch("")}, "cannot read areas file '" + Scratch("") + "': it is a directory"},
+        {{"run", ClipPath(), "--areas", sparse}, "areas file '" + sparse + "' is larger than 64 MiB; refusing to read it"},
+        {{"tune", ClipPath(), "--areas", fifo, "--truth", truth}, "cannot read areas file '" + fifo + "': " + fifoText},
+        {{"tune", ClipPath(), "--areas", areas, "--truth", fifo}, "cannot read truth file '" + fifo + "': " + fifoText},
+        {{"edit", ClipPath(), "--areas", fifo, "--port", "0"}, "cannot read areas file '" + fifo + "': " + fifoText},
+        {{"edit", ClipPath(), "--areas", areas, "--truth", fifo, "--port", "0"},
+         "cannot read truth file '" + fifo + "': " + fifoText},
+    };
+    for (const auto& c : cases) {
+        const FifoRelease release(fifo, 10);
+        const std::string out = Scratch("fifo.out"), err = Scratch("fifo.err");
+        const int status = WaitCli(StartCli(c.args, out, err), 30);
+        EXPECT_FALSE(release.released()) << c.args[0] << " waited on the FIFO";
+        EXPECT_EQ(status, 1) << c.message;
+        EXPECT_EQ(ReadFile(err), "tarvocoil: " + c.message + "\n");
+        EXPECT_EQ(ReadFile(out), "");  // the editor printed no address
+    }
 }
 
 TEST(Hostile, ProgressTotalsAreMarkedAsGuessesAndFontGapsAreSaid) {

@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -217,6 +219,32 @@ std::vector<std::string> Lines(const std::string& text) {
     std::string line;
     while (std::getline(in, line)) out.push_back(line);
     return out;
+}
+
+std::string MakeFifo(const std::string& name) {
+    const std::string path = Scratch(name);
+    unlink(path.c_str());
+    if (mkfifo(path.c_str(), 0644) != 0) throw std::runtime_error("cannot make FIFO " + path);
+    return path;
+}
+
+FifoRelease::FifoRelease(std::string path, double seconds)
+    : thread_([this, path = std::move(path), seconds] {
+          const auto start = std::chrono::steady_clock::now();
+          while (!done_) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(50));
+              if (std::chrono::steady_clock::now() - start < std::chrono::duration<double>(seconds)) continue;
+              // Without a reader this fails at once (ENXIO) instead of waiting.
+              const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+              if (fd < 0) continue;
+              released_ = true;
+              close(fd);
+          }
+      }) {}
+
+FifoRelease::~FifoRelease() {
+    done_ = true;
+    thread_.join();
 }
 
 }  // namespace tooltest

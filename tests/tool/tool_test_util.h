@@ -2,7 +2,9 @@
 #ifndef TARVOCOIL_TESTS_TOOL_UTIL_H
 #define TARVOCOIL_TESTS_TOOL_UTIL_H
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -60,6 +62,26 @@ std::vector<std::pair<int, int>> InMemoryTriggers(const tarvotool::AreasConfig& 
                                                   int count);
 
 std::vector<std::string> Lines(const std::string& text);
+
+// A FIFO (named pipe) in the scratch folder, made afresh.
+std::string MakeFifo(const std::string& name);
+
+// While it lives, from `seconds` on, opens and closes the FIFO's writing
+// end over and over, so that code wrongly blocked on reading it gets an
+// end of file: the test then fails instead of hanging.
+class FifoRelease {
+public:
+    FifoRelease(std::string path, double seconds);
+    ~FifoRelease();
+    FifoRelease(const FifoRelease&) = delete;
+    FifoRelease& operator=(const FifoRelease&) = delete;
+    // True once a reader was found blocked on the FIFO.
+    bool released() const { return released_; }
+
+private:
+    std::atomic<bool> done_{false}, released_{false};
+    std::thread thread_;
+};
 
 }  // namespace tooltest
 

@@ -225,7 +225,8 @@ tool_sanitized() {
 threads() {
   cmake -S . -B build-tsan "${sanitized_flags[@]}" -DTARVOCOIL_SANITIZE=thread -DTARVOCOIL_BENCH=OFF &&
     cmake --build build-tsan -j"$jobs" --target tarvocoil_tests tarvocoil_delivery_tests &&
-    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure \
+    TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/sanitizers/tsan.supp" \
+      ctest --test-dir build-tsan --output-on-failure \
           -R '^(Threads|Soak)\.|^tool\.(EventJson|MqttUrl|Delivery|Mqtt|Webhook)\.'
 }
 win32() {
@@ -249,8 +250,9 @@ for s in "${steps[@]}"; do
       # The DLL's static checks passed but nothing ran under wine: that is
       # reported as what it is, not as a pass.
       if [ -n "${group_failure[wine]:-}" ] && [[ "${names[-1]}" == "PASS win32"* ]]; then
+        took=${names[-1]#PASS win32 }
         unset 'names[-1]'; passed=$((passed - 1))
-        record SKIP "win32 under wine: wine32 could not be installed (${wine_reason:-${group_failure[wine]}}); the DLL was built and every check without wine passed"
+        record SKIP "win32 under wine: wine32 could not be installed (${wine_reason:-${group_failure[wine]}}); the DLL was built and every check without wine passed $took"
       fi ;;
     fuzz) run_step fuzz bash scripts/fuzz.sh --seconds "${FUZZ_SECONDS:-45}" ;;
   esac

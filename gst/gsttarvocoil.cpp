@@ -274,8 +274,8 @@ static void gst_tarvocoil_class_init(GstTarvoCoilClass* klass) {
     g_object_class_install_property(
         object, PROP_DRAW,
         g_param_spec_boolean("draw", "Draw coils",
-                             "Outline the areas in the passing frames (green) and flash an area red on its "
-                             "trigger. Off: frames pass through untouched",
+                             "Outline the areas in the passing frames (green) and fill an area red on its "
+                             "trigger, fading over half a second. Off: frames pass through untouched",
                              FALSE, kFlags));
     g_object_class_install_property(
         object, PROP_TRACE,
@@ -297,16 +297,34 @@ static void gst_tarvocoil_class_init(GstTarvoCoilClass* klass) {
                             "count as frames",
                             0, G_MAXUINT64, 0, readOnly));
 
+    // The element's manual, as gst-inspect-1.0 shows it (continued lines
+    // indented to its value column); docs/gstreamer.md says the same at length.
+#define TARVOCOIL_DOC_LINE "\n                           "
     gst_element_class_set_static_metadata(
         element, "TarvoCoil video trigger", "Filter/Analyzer/Video",
-        "Virtual induction loops (coils) on video. For every trigger (the frame on which an object's presence in "
-        "an area begins) posts an element message 'tarvocoil-trigger' with area (gint, the area's index), name "
-        "(gchararray), frame (guint64, frames processed before this one since the element started), pts and "
-        "running-time (GstClockTime). Buffers flagged corrupted or gap pass through unanalysed and are not counted "
-        "as frames; each run of them is posted as 'tarvocoil-skipped' with frame, pts, running-time, corrupted and "
-        "gaps (guint64) when it ends, and counted in 'skipped-corrupted' and 'skipped-gaps'. BGR frames of any "
-        "stride, analysed in place",
+        "Virtual induction loops (coils) on video. Runs the TarvoCoil detector on each BGR frame where it lies in "
+        "the buffer (any stride) and passes the frame on unchanged, unless 'draw' is on." TARVOCOIL_DOC_LINE
+        "Areas: 'areas-file', or 'areas' inline: the JSON areas file the tarvocoil tool reads (quadrilaterals, "
+        "thresholds, optional settings). A setting given as a property wins over the file's settings, which win "
+        "over the detector's defaults. New areas while playing take over from the next frame, their baseline; "
+        "bad areas stop the pipeline from starting with an element error, or, set while playing, post a warning "
+        "and the areas in force keep running." TARVOCOIL_DOC_LINE
+        "Messages on the bus (element messages):" TARVOCOIL_DOC_LINE
+        "  tarvocoil-trigger: for every trigger (the frame on which an object's presence in an area begins): "
+        "area (gint, the area's index), name (gchararray), frame (guint64, frames processed before this one since "
+        "the element started, as tarvocoil run counts), pts and running-time (guint64 clock times, "
+        "GST_CLOCK_TIME_NONE without a timestamp)." TARVOCOIL_DOC_LINE
+        "  tarvocoil-skipped: buffers flagged corrupted or gap pass through unanalysed and are not counted as "
+        "frames; each run of them is posted when it ends: frame (the next analysed frame's number), pts and "
+        "running-time of its first buffer, corrupted and gaps (guint64 counts). Totals: 'skipped-corrupted', "
+        "'skipped-gaps'." TARVOCOIL_DOC_LINE
+        "  tarvocoil-measurement (with 'trace'): per area for every frame the detector uses: area, name, frame, "
+        "pts, running-time, kind, grey-sum, mean, sample-count and, on detection frames, the difference sums, "
+        "limits, still count, refresh, presence, result and light blob." TARVOCOIL_DOC_LINE
+        "'qos' is off by default: no frame is dropped for lateness. Example: gst-launch-1.0 -m filesrc "
+        "location=road.mp4 ! decodebin ! videoconvert ! tarvocoil areas-file=lanes.json ! fakesink",
         "TarvoCoil developers");
+#undef TARVOCOIL_DOC_LINE
     GstCaps* caps = gst_caps_from_string(TARVOCOIL_CAPS);
     gst_element_class_add_pad_template(element, gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS, caps));
     gst_element_class_add_pad_template(element, gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS, caps));

@@ -1,6 +1,6 @@
 """TarvoCoil video trigger: virtual induction loops on numpy frames.
 
-See help(tarvocoil.Detector) and the README's Python section.
+See help(tarvocoil.Detector) and the repository's docs/python.md.
 """
 import functools
 

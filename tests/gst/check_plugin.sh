@@ -25,8 +25,12 @@ for p in skipped-corrupted skipped-gaps; do
   grep -A1 -E "^  $p +: [A-Z]" "$work/inspect.txt" | grep -qE "flags: readable$" ||
     { echo "read-only property $p is not documented as expected:"; cat "$work/inspect.txt"; exit 1; }
 done
-for m in tarvocoil-trigger tarvocoil-skipped; do
-  grep -q "$m" "$work/inspect.txt" || { echo "the message $m is not documented"; exit 1; }
+# The element's description is its manual: each message it posts, with its fields.
+sed -n '/^  Description/,/^  Author/p' "$work/inspect.txt" > "$work/description.txt"
+for m in "tarvocoil-trigger: .*area (gint" "tarvocoil-skipped: .*corrupted and gaps" \
+         "tarvocoil-measurement (with 'trace')"; do
+  grep -q "^ *$m" "$work/description.txt" ||
+    { echo "the description does not document: $m"; cat "$work/inspect.txt"; exit 1; }
 done
 # The plugin file itself passes gst-inspect's checks (it loads and registers).
 gst-inspect-1.0 "$plugin_dir/libgsttarvocoil.so" > /dev/null

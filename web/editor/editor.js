@@ -1,5 +1,5 @@
 // editor.js - the coil editor page. It talks only to the editor's JSON API
-// (see the README); the server validates, saves and runs the detector.
+// (see docs/editor.md); the server validates, saves and runs the detector.
 "use strict";
 
 const $ = (id) => document.getElementById(id);

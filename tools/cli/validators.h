@@ -3,6 +3,7 @@
 #ifndef TARVOCOIL_TOOLS_CLI_VALIDATORS_H
 #define TARVOCOIL_TOOLS_CLI_VALIDATORS_H
 
+#include <cmath>
 #include <string>
 
 #include <CLI/CLI.hpp>

@@ -27,8 +27,8 @@
 
 #include "api/context.h"
 #include "detect/sweep.h"
-#include "memory_floor.h"
-#include "scenes.h"
+#include "bench/memory_floor.h"
+#include "bench/scenes.h"
 #include "tarvocoil.h"
 
 namespace {

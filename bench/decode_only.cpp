@@ -17,7 +17,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "decoder_threads.h"
+#include "tools/media/decoder_threads.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {

@@ -1,5 +1,5 @@
 // memory_floor.cpp - the neighbourhood bytes of an area set, and reading them.
-#include "memory_floor.h"
+#include "bench/memory_floor.h"
 
 #include <algorithm>
 #include <cstring>

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "scenes.h"
+#include "bench/scenes.h"
 
 namespace bench {
 

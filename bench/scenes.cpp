@@ -1,5 +1,5 @@
 // scenes.cpp - the benchmark road scene and its area sets.
-#include "scenes.h"
+#include "bench/scenes.h"
 
 #include <algorithm>
 #include <cmath>

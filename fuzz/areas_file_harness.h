@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "tools/areas_file.h"
-#include "tools/common.h"
+#include "host/areas_file.h"
+#include "host/errors.h"
 
 namespace trvfuzz {
 

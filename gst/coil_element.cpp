@@ -1,5 +1,5 @@
 // coil_element.cpp - properties, area loading and the per-frame work.
-#include "coil_element.h"
+#include "gst/coil_element.h"
 
 #include <algorithm>
 #include <cmath>

@@ -20,9 +20,9 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
-#include "coil_set.h"
-#include "messages.h"
-#include "settings.h"
+#include "gst/coil_set.h"
+#include "gst/messages.h"
+#include "gst/settings.h"
 
 namespace tarvogst {
 

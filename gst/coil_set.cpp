@@ -1,7 +1,7 @@
 // coil_set.cpp - building a set of areas with its detector.
-#include "coil_set.h"
+#include "gst/coil_set.h"
 
-#include "common.h"
+#include "host/errors.h"
 
 namespace tarvogst {
 

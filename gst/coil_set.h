@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "areas_file.h"
-#include "drawing.h"
-#include "settings.h"
+#include "host/areas_file.h"
+#include "gst/drawing.h"
+#include "gst/settings.h"
 #include "tarvocoil.hpp"
 
 namespace tarvogst {

@@ -1,14 +1,11 @@
 // drawing.cpp - outlines and trigger flashes over the detector's area rows.
-#include "drawing.h"
+#include "gst/drawing.h"
 
 #include <algorithm>
 
 namespace tarvogst {
 
 namespace {
-
-constexpr Bgr kIdle{40, 220, 40};
-constexpr Bgr kHit{40, 40, 255};
 
 // Part of [l, r] that [cl, cr] does not cover, as up to two runs.
 void Uncovered(int32_t y, int32_t l, int32_t r, int32_t cl, int32_t cr, std::vector<Segment>& out) {
@@ -82,23 +79,19 @@ void BlendRows(const FrameBytes& frame, const std::vector<tarvocoil::AreaRow>& r
         });
 }
 
-void CoilPainter::advance(const int32_t* flags, int flashFrames) {
-    for (std::size_t i = 0; i < age_.size(); ++i) {
-        if (flags && flags[i]) age_[i] = 0;
-        else if (age_[i] >= 0) age_[i] = age_[i] + 1 >= flashFrames ? -1 : age_[i] + 1;
-    }
-}
+void CoilPainter::advance(const int32_t* flags, int flashFrames) { flash_.advance(flags, flashFrames); }
 
 void CoilPainter::paint(const FrameBytes& frame, const std::vector<std::vector<tarvocoil::AreaRow>>& rows,
                         const std::vector<std::vector<Segment>>& outlines, int flashFrames) const {
-    for (std::size_t i = 0; i < age_.size() && i < rows.size(); ++i) {
-        if (age_[i] >= 0) {
+    for (std::size_t i = 0; i < areas_ && i < rows.size(); ++i) {
+        const int age = flash_.age(i);
+        if (age >= 0) {
             // 0.55 of the colour on the trigger frame, fading to nothing.
-            const int alpha = 141 * (flashFrames - age_[i]) / std::max(1, flashFrames);
-            BlendRows(frame, rows[i], kHit, alpha);
-            DrawSegments(frame, outlines[i], kHit);
+            const int alpha = 141 * (flashFrames - age) / std::max(1, flashFrames);
+            BlendRows(frame, rows[i], tarvotool::kCoilTriggered, alpha);
+            DrawSegments(frame, outlines[i], tarvotool::kCoilTriggered);
         } else {
-            DrawSegments(frame, outlines[i], kIdle);
+            DrawSegments(frame, outlines[i], tarvotool::kCoilIdle);
         }
     }
 }

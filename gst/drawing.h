@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "host/coil_flash.h"
 #include "tarvocoil.hpp"
 
 namespace tarvogst {
@@ -26,9 +27,8 @@ struct Segment {
 // `rows` as Detector::areaRows gives them (ascending y, one row each).
 std::vector<Segment> OutlineOf(const std::vector<tarvocoil::AreaRow>& rows);
 
-struct Bgr {
-    uint8_t b, g, r;
-};
+// The hosts' one colour type: blue, green, red bytes.
+using Bgr = tarvotool::Color;
 
 // A writable 24-bit BGR frame with its own row stride.
 struct FrameBytes {
@@ -43,10 +43,11 @@ void DrawSegments(const FrameBytes& frame, const std::vector<Segment>& segments,
 void BlendRows(const FrameBytes& frame, const std::vector<tarvocoil::AreaRow>& rows, Bgr color, int alpha);
 
 // Outlines every area, green while idle; an area that triggers turns red and
-// is filled, the fill fading out over `flashFrames` frames.
+// is filled, the fill fading out over `flashFrames` frames (host/coil_flash.h:
+// the colours and timing of every host's drawing).
 class CoilPainter {
 public:
-    explicit CoilPainter(std::size_t areas) : age_(areas, -1) {}
+    explicit CoilPainter(std::size_t areas) : areas_(areas), flash_(areas) {}
 
     // Once per processed frame: flags of a detection frame, or null.
     void advance(const int32_t* flags, int flashFrames);
@@ -54,7 +55,8 @@ public:
                const std::vector<std::vector<Segment>>& outlines, int flashFrames) const;
 
 private:
-    std::vector<int> age_;  // frames since the last trigger, -1: idle
+    std::size_t areas_;
+    tarvotool::CoilFlash flash_;
 };
 
 }  // namespace tarvogst

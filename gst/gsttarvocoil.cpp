@@ -1,12 +1,12 @@
 // gsttarvocoil.cpp - the GObject shell of the tarvocoil element: type,
 // properties, pads and the base-class hooks, each handing over to
 // CoilElement.
-#include "gsttarvocoil.h"
+#include "gst/gsttarvocoil.h"
 
 #include <cfloat>
 #include <exception>
 
-#include "coil_element.h"
+#include "gst/coil_element.h"
 #include "tarvocoil.hpp"
 
 GST_DEBUG_CATEGORY(tarvocoil_debug);

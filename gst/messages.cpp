@@ -1,5 +1,5 @@
 // messages.cpp - structures of the trigger and measurement messages.
-#include "messages.h"
+#include "gst/messages.h"
 
 namespace tarvogst {
 

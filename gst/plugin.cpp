@@ -1,7 +1,7 @@
 // plugin.cpp - the GStreamer plugin "tarvocoil" with its one element.
 #include <gst/gst.h>
 
-#include "gsttarvocoil.h"
+#include "gst/gsttarvocoil.h"
 
 static gboolean plugin_init(GstPlugin* plugin) {
     return gst_element_register(plugin, "tarvocoil", GST_RANK_NONE, GST_TYPE_TARVOCOIL);

@@ -1,5 +1,5 @@
 // settings.cpp - resolving and applying the element's detector settings.
-#include "settings.h"
+#include "gst/settings.h"
 
 namespace tarvogst {
 

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "areas_file.h"
+#include "host/areas_file.h"
 #include "tarvocoil.hpp"
 
 namespace tarvogst {

@@ -151,7 +151,7 @@ targets_of() {
     calls) echo "$src/api $src/image $src/areas $src/detect" ;;
     raster) echo "$src/areas/rasterise.cpp" ;;
     seed_fill) echo "$src/image/seed_fill.cpp $src/image/span_stack.cpp" ;;
-    areas_file) echo "$src/tools/areas_file.cpp $src/tools/json_text.cpp" ;;
+    areas_file) echo "$src/host/areas_file.cpp $src/host/json_text.cpp" ;;
   esac
 }
 if [ "$coverage" = 1 ]; then

@@ -1,5 +1,5 @@
 // areas_arg.cpp - turning Python areas and numbers into the detector's.
-#include "areas_arg.h"
+#include "python/src/areas_arg.h"
 
 #include <cmath>
 #include <limits>

@@ -12,7 +12,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "areas_file.h"
+#include "host/areas_file.h"
 
 namespace tarvopy {
 

@@ -1,5 +1,5 @@
 // frame_arg.cpp - checking, borrowing or copying a numpy frame.
-#include "frame_arg.h"
+#include "python/src/frame_arg.h"
 
 #include <cstring>
 #include <limits>

@@ -1,5 +1,5 @@
 // measurement_dict.cpp - AreaMeasurement records as Python dicts.
-#include "measurement_dict.h"
+#include "python/src/measurement_dict.h"
 
 namespace tarvopy {
 

@@ -4,10 +4,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "areas_arg.h"
-#include "common.h"
-#include "frame_arg.h"
-#include "py_detector.h"
+#include "python/src/areas_arg.h"
+#include "host/errors.h"
+#include "python/src/frame_arg.h"
+#include "python/src/py_detector.h"
 
 namespace py = pybind11;
 using tarvopy::PyDetector;

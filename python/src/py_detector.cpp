@@ -1,12 +1,12 @@
 // py_detector.cpp - the Python Detector over tarvocoil::Detector.
-#include "py_detector.h"
+#include "python/src/py_detector.h"
 
 #include <cstring>
 #include <new>
 
-#include "areas_arg.h"
-#include "frame_arg.h"
-#include "measurement_dict.h"
+#include "python/src/areas_arg.h"
+#include "python/src/frame_arg.h"
+#include "python/src/measurement_dict.h"
 
 namespace tarvopy {
 

@@ -17,7 +17,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include "areas_file.h"
+#include "host/areas_file.h"
 #include "tarvocoil.hpp"
 
 namespace tarvopy {

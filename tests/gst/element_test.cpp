@@ -11,9 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "gst_test_util.h"
+#include "tests/gst/gst_test_util.h"
 #include "tarvocoil.hpp"
-#include "tool_test_util.h"
+#include "tests/tool/tool_test_util.h"
 
 using gsttest::Events;
 using gsttest::Feeder;

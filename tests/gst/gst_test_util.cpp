@@ -1,5 +1,5 @@
 // gst_test_util.cpp - running pipelines for the element tests.
-#include "gst_test_util.h"
+#include "tests/gst/gst_test_util.h"
 
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>

@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "canvas.h"
+#include "host/canvas.h"
 
 namespace gsttest {
 

@@ -4,10 +4,10 @@
 
 #include <filesystem>
 
-#include "areas_file.h"
-#include "common.h"
-#include "tool_test_util.h"
-#include "tools/json_text.h"
+#include "host/areas_file.h"
+#include "host/errors.h"
+#include "tests/tool/tool_test_util.h"
+#include "host/json_text.h"
 
 using namespace tooltest;
 using tarvotool::AreasConfig;

@@ -13,8 +13,8 @@
 #include <mutex>
 #include <thread>
 
-#include "delivery_test_util.h"
-#include "tool_test_util.h"
+#include "tests/tool/delivery_test_util.h"
+#include "tests/tool/tool_test_util.h"
 
 using namespace tooltest;
 using namespace deliverytest;

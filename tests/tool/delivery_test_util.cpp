@@ -1,5 +1,5 @@
 // delivery_test_util.cpp - broker process and subscriber of the delivery tests.
-#include "delivery_test_util.h"
+#include "tests/tool/delivery_test_util.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "demo_scene.h"
-#include "tool_test_util.h"
+#include "tools/demo/demo_scene.h"
+#include "tests/tool/tool_test_util.h"
 
 using namespace tooltest;
 using tarvotool::DemoEntry;

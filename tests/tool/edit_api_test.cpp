@@ -19,13 +19,13 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "areas_file.h"
-#include "common.h"
-#include "edit_server.h"
-#include "tools/edit_http.h"
-#include "tools/json_text.h"
+#include "host/areas_file.h"
+#include "host/errors.h"
+#include "tools/edit/edit_server.h"
+#include "tools/edit/edit_http.h"
+#include "host/json_text.h"
 #include "tarvocoil.hpp"
-#include "tool_test_util.h"
+#include "tests/tool/tool_test_util.h"
 
 using namespace tooltest;
 using nlohmann::json;

@@ -9,8 +9,8 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "edit_server.h"
-#include "tool_test_util.h"
+#include "tools/edit/edit_server.h"
+#include "tests/tool/tool_test_util.h"
 
 using namespace tooltest;
 using nlohmann::json;

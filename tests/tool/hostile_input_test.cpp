@@ -19,12 +19,12 @@
 #include <fstream>
 #include <thread>
 
-#include "areas_file.h"
-#include "common.h"
-#include "progress.h"
-#include "tool_test_util.h"
-#include "video_reader.h"
-#include "video_writer.h"
+#include "host/areas_file.h"
+#include "host/errors.h"
+#include "tools/loop/progress.h"
+#include "tests/tool/tool_test_util.h"
+#include "tools/media/video_reader.h"
+#include "tools/media/video_writer.h"
 
 using namespace tooltest;
 namespace fs = std::filesystem;

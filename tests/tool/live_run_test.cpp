@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "stream_server.h"
-#include "tool_test_util.h"
+#include "tests/tool/stream_server.h"
+#include "tests/tool/tool_test_util.h"
 
 using namespace tooltest;
 using namespace std::chrono_literals;

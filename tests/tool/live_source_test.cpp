@@ -5,7 +5,7 @@
 #include <csignal>
 #include <deque>
 
-#include "live_source.h"
+#include "tools/live/live_source.h"
 
 using namespace tarvotool;
 using namespace std::chrono_literals;

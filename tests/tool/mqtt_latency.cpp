@@ -12,10 +12,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "delivery.h"
-#include "delivery_test_util.h"
-#include "event_json.h"
-#include "mqtt_sink.h"
+#include "tools/events/delivery.h"
+#include "tests/tool/delivery_test_util.h"
+#include "host/event_json.h"
+#include "tools/events/mqtt_sink.h"
 
 using namespace tarvotool;
 using namespace deliverytest;

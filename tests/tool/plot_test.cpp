@@ -11,10 +11,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common.h"
-#include "plot.h"
-#include "tool_test_util.h"
-#include "trace.h"
+#include "host/errors.h"
+#include "tools/evidence/plot.h"
+#include "tests/tool/tool_test_util.h"
+#include "tools/evidence/trace.h"
 
 using namespace tooltest;
 using namespace tarvotool;

@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <set>
 
-#include "areas_file.h"
+#include "host/areas_file.h"
 #include "tarvocoil.hpp"
-#include "tool_test_util.h"
+#include "tests/tool/tool_test_util.h"
 
 using namespace tooltest;
 

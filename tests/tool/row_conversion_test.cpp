@@ -5,8 +5,8 @@
 #include <cstring>
 #include <random>
 
-#include "tool_test_util.h"
-#include "video_reader.h"
+#include "tests/tool/tool_test_util.h"
+#include "tools/media/video_reader.h"
 
 using namespace tooltest;
 using tarvotool::RowBand;

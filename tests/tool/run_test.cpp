@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "areas_file.h"
-#include "tool_test_util.h"
+#include "host/areas_file.h"
+#include "tests/tool/tool_test_util.h"
 
 using namespace tooltest;
 

@@ -1,5 +1,5 @@
 // stream_server.cpp - ffmpeg as a one-client HTTP stream server.
-#include "stream_server.h"
+#include "tests/tool/stream_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

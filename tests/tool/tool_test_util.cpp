@@ -1,5 +1,5 @@
 // tool_test_util.cpp - helpers of the tool tests.
-#include "tool_test_util.h"
+#include "tests/tool/tool_test_util.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -16,7 +16,10 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "media.h"
+#include "tools/media/picture_file.h"
+#include "tools/media/text_painter.h"
+#include "tools/media/video_reader.h"
+#include "tools/media/video_writer.h"
 #include "tarvocoil.hpp"
 
 extern char** environ;

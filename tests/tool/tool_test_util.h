@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "areas_file.h"
-#include "canvas.h"
+#include "host/areas_file.h"
+#include "host/canvas.h"
 #include "tests/tool/test_paths.h"
 
 namespace tooltest {

@@ -3,9 +3,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "areas_file.h"
-#include "tool_test_util.h"
-#include "trace.h"
+#include "host/areas_file.h"
+#include "tests/tool/tool_test_util.h"
+#include "tools/evidence/trace.h"
 
 using namespace tooltest;
 using tarvocoil::AreaMeasurement;

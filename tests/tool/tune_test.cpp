@@ -7,13 +7,13 @@
 #include <filesystem>
 #include <sstream>
 
-#include "areas_file.h"
-#include "common.h"
-#include "matching.h"
-#include "replay.h"
-#include "tool_test_util.h"
-#include "truth.h"
-#include "tune.h"
+#include "host/areas_file.h"
+#include "host/errors.h"
+#include "tools/evidence/matching.h"
+#include "tools/evidence/replay.h"
+#include "tests/tool/tool_test_util.h"
+#include "tools/evidence/truth.h"
+#include "tools/evidence/tune.h"
 
 using namespace tooltest;
 using namespace tarvotool;

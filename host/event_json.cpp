@@ -1,0 +1,113 @@
+// event_json.cpp - the shared JSON text of an event.
+#include "host/event_json.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+namespace tarvotool {
+
+const char* EventKindName(EventKind kind) {
+    switch (kind) {
+        case EventKind::Trigger: return "trigger";
+        case EventKind::StreamLost: return "stream-lost";
+        case EventKind::StreamRestored: return "stream-restored";
+    }
+    return "unknown";
+}
+
+std::string IsoUtcMillis(std::chrono::system_clock::time_point t) {
+    using namespace std::chrono;
+    // Floor division, so that instants before 1970 still get a millisecond
+    // field in 0..999.
+    const int64_t ms = duration_cast<milliseconds>(t.time_since_epoch()).count();
+    int64_t secs = ms / 1000, rem = ms % 1000;
+    if (rem < 0) {
+        rem += 1000;
+        secs -= 1;
+    }
+    const std::time_t tt = static_cast<std::time_t>(secs);
+    std::tm tm{};
+    gmtime_r(&tt, &tm);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(rem));
+    return buf;
+}
+
+std::string JsonSeconds(double s) {
+    if (!std::isfinite(s)) return "null";
+    char buf[400];
+    std::snprintf(buf, sizeof buf, "%.6f", s);
+    std::string text = buf;
+    text.erase(text.find_last_not_of('0') + 1);
+    if (text.back() == '.') text.pop_back();
+    if (text == "-0") text = "0";
+    return text;
+}
+
+JsonLine& JsonLine::addText(const char* key, const std::string& jsonText) {
+    if (text_.size() > 1) text_ += ",";
+    text_ += nlohmann::json(key).dump() + ":" + jsonText;
+    return *this;
+}
+
+JsonLine& JsonLine::add(const char* key, const nlohmann::ordered_json& value) {
+    return addText(key, value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+JsonLine& JsonLine::addAll(const nlohmann::ordered_json& object) {
+    for (auto it = object.begin(); it != object.end(); ++it) add(it.key().c_str(), it.value());
+    return *this;
+}
+
+std::string EventToJson(const EventRecord& e) {
+    JsonLine j;
+    j.add("event", EventKindName(e.kind)).add("id", e.id).add("wall_time", IsoUtcMillis(e.wallTime));
+    if (e.frame) j.add("frame", *e.frame);
+    if (e.time) j.addSeconds("time", *e.time);
+    if (e.kind == EventKind::Trigger) {
+        j.add("area", e.area).add("name", e.name);
+    } else {
+        if (e.gap) j.addSeconds("gap", *e.gap);
+        if (!e.reason.empty()) j.add("reason", e.reason);
+    }
+    return j.str();
+}
+
+EventRecord EventStamper::stamp(EventKind kind) {
+    EventRecord e;
+    e.kind = kind;
+    e.id = next_.fetch_add(1);
+    e.wallTime = std::chrono::system_clock::now();
+    return e;
+}
+
+EventRecord EventStamper::trigger(int64_t frame, double time, int area, const std::string& name) {
+    EventRecord e = stamp(EventKind::Trigger);
+    e.frame = frame;
+    e.time = time;
+    e.area = area;
+    e.name = name;
+    return e;
+}
+
+EventRecord EventStamper::streamLost(std::optional<int64_t> lastFrame, std::optional<double> lastTime,
+                                     const std::string& reason) {
+    EventRecord e = stamp(EventKind::StreamLost);
+    e.frame = lastFrame;
+    e.time = lastTime;
+    e.reason = reason;
+    return e;
+}
+
+EventRecord EventStamper::streamRestored(int64_t nextFrame, double gapSeconds) {
+    EventRecord e = stamp(EventKind::StreamRestored);
+    e.frame = nextFrame;
+    e.gap = gapSeconds;
+    return e;
+}
+
+}  // namespace tarvotool

@@ -1,0 +1,65 @@
+// edit_server.h - `tarvocoil edit`: the coil editor's local web server.
+//
+// Serves the editor page and a JSON API over one video and one areas file:
+//   GET  /api/info            video size, rate, duration, frame count, files
+//   GET  /api/frame?t=S       the frame on screen at S seconds, as PNG
+//   GET  /api/areas           the areas file as it is on disk, and its version
+//   PUT  /api/areas           save an areas document (validated; atomic; FILE.bak)
+//   POST /api/rows            the rows the detector covers for a document's areas
+//   POST /api/test            run the detector over the clip or a range
+//   POST /api/tune            recommended thresholds (with a truth file)
+// Requests whose Host header is not this server's address (or that carry
+// two), bodies over 1 MiB however they are sent (413), JSON nested deeper
+// than kMaxJsonDepth (400), cross-site writes and anything else are
+// refused; a client that has not sent its request (head, and a body of
+// declared length) within 10 s is dropped (408), and each client address may hold 32 connections at once
+// (see edit_http.h). /api/info follows the video file when it is replaced.
+#ifndef TARVOCOIL_TOOLS_EDIT_EDIT_SERVER_H
+#define TARVOCOIL_TOOLS_EDIT_EDIT_SERVER_H
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace tarvotool {
+
+struct EditCommand {
+    std::string video;
+    std::string areas;  // empty: DefaultAreasPath(video)
+    std::string truth;  // optional
+    std::string host = "127.0.0.1";
+    int port = 8765;    // 0: any free port
+};
+
+constexpr std::size_t kMaxRequestBody = 1 << 20;
+
+// road.mp4 -> road.areas.json, beside the video.
+std::string DefaultAreasPath(const std::string& video);
+
+class EditServer {
+public:
+    // Opens the video and the truth file; throws ToolError.
+    explicit EditServer(const EditCommand& cmd);
+    ~EditServer();
+    EditServer(const EditServer&) = delete;
+    EditServer& operator=(const EditServer&) = delete;
+
+    // Binds the address; returns the port. Throws ToolError when it cannot.
+    int bind();
+    // Serves until stop() (from any thread).
+    void serve();
+    void stop();
+    std::string url() const;
+    const std::string& areasPath() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The whole command: prints the URL, serves until SIGINT or SIGTERM.
+int RunEditor(const EditCommand& cmd);
+
+}  // namespace tarvotool
+
+#endif

@@ -1,0 +1,74 @@
+// mqtt_sink.h - events as MQTT messages (QoS 1), one JSON object each.
+#ifndef TARVOCOIL_TOOLS_EVENTS_MQTT_SINK_H
+#define TARVOCOIL_TOOLS_EVENTS_MQTT_SINK_H
+
+#include <chrono>
+#include <string>
+
+#include "tools/events/delivery.h"
+
+struct mosquitto;
+
+namespace tarvotool {
+
+// mqtt://[USER[:PASSWORD]@]HOST[:PORT]/TOPIC, mqtts:// for TLS (port 1883,
+// 8883 by default). HOST may be [IPv6]. TOPIC is the whole path after the
+// first '/', percent-decoded; it must not be empty or hold '+' or '#'.
+struct MqttTarget {
+    bool tls = false;
+    std::string host;
+    int port = 0;
+    std::string topic;
+    std::string user, password;  // from the URL, empty when absent
+    // mqtt://HOST:PORT/TOPIC, without credentials: for messages.
+    std::string label() const;
+};
+// Throws ToolError naming the URL (credentials elided) and the fault.
+MqttTarget ParseMqttUrl(const std::string& url);
+
+struct MqttSettings {
+    std::string clientId;            // empty: tarvocoil-PID-HOSTNAME
+    std::string user, password;      // empty: those of the URL
+    std::string caFile;              // TLS: trusted CAs (default: the system's)
+    std::string certFile, keyFile;   // TLS: a client certificate, both or neither
+    int keepaliveSeconds = 20;
+    std::chrono::milliseconds retryFirst{500};  // reconnect backoff
+    std::chrono::milliseconds retryMax{30000};
+    std::chrono::milliseconds connectTimeout{10000};  // for the broker's answer
+    unsigned window = 16;            // messages sent but not yet acknowledged
+};
+
+// Publishes each queued event with QoS 1 and retain off; an event leaves
+// the queue when the broker acknowledges it. After a broker loss it
+// reconnects with backoff (a fresh clean session) and sends again, in order,
+// from the oldest unacknowledged event, so a receiver may see an event twice
+// (de-duplicate by `id`) but never out of order.
+class MqttSink : public Sink {
+public:
+    MqttSink(const MqttTarget& target, const MqttSettings& settings, std::size_t capacity, WarnFn warn);
+    ~MqttSink() override;
+
+protected:
+    void run() override;
+
+private:
+    struct Session;
+    enum class SessionEnd { Finished, Lost, NotAuthorised };
+    SessionEnd session(::mosquitto* m, std::string& why);
+    ::mosquitto* makeClient(std::string& why);
+    void onConnected();
+    // A warning for a failed connection or a lost one, once per reason.
+    void reportFailure(const std::string& why);
+
+
+    MqttTarget target_;
+    MqttSettings settings_;
+    bool connected_ = false;  // the current attempt reached the broker
+    bool outage_ = false;     // a failure was reported since the last connection
+    bool everConnected_ = false;
+    std::string reported_;    // the reason last warned about in this outage
+};
+
+}  // namespace tarvotool
+
+#endif

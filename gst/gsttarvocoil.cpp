@@ -201,19 +201,8 @@ GParamSpec* LightSpec(const char* name, const char* nick, const char* blurb, int
     return g_param_spec_int(name, nick, blurb, 0, 32767, def, kFlags);
 }
 
-}  // namespace
-
-static void gst_tarvocoil_class_init(GstTarvoCoilClass* klass) {
-    GObjectClass* object = G_OBJECT_CLASS(klass);
-    GstElementClass* element = GST_ELEMENT_CLASS(klass);
-    GstBaseTransformClass* trans = GST_BASE_TRANSFORM_CLASS(klass);
-    GstVideoFilterClass* filter = GST_VIDEO_FILTER_CLASS(klass);
-    GST_DEBUG_CATEGORY_INIT(tarvocoil_debug, "tarvocoil", 0, "TarvoCoil video trigger");
-
-    object->set_property = SetProperty;
-    object->get_property = GetProperty;
-    object->finalize = Finalize;
-
+// The areas, given as a file or inline.
+void InstallAreasProperties(GObjectClass* object) {
     g_object_class_install_property(
         object, PROP_AREAS_FILE,
         g_param_spec_string("areas-file", "Areas file",
@@ -230,6 +219,10 @@ static void gst_tarvocoil_class_init(GstTarvoCoilClass* klass) {
                             "The same JSON as an areas file, given inline; errors and replacement as for "
                             "'areas-file'. Setting it clears 'areas-file'",
                             nullptr, kFlags));
+}
+
+// The detector's settings; each wins over the areas file's.
+void InstallSettingsProperties(GObjectClass* object) {
     g_object_class_install_property(
         object, PROP_FRONT_LIGHT,
         g_param_spec_boolean("front-light", "Front-light triggering",
@@ -271,6 +264,11 @@ static void gst_tarvocoil_class_init(GstTarvoCoilClass* klass) {
         object, PROP_LIGHT_MAX_HEIGHT,
         LightSpec("light-max-height", "Light blob maximum height", "Night mode: largest height of a light blob, "
                   "in pixels", 80));
+}
+
+// What the element adds to its frames and its bus messages, and the
+// counts of the buffers it skipped.
+void InstallOutputProperties(GObjectClass* object) {
     g_object_class_install_property(
         object, PROP_DRAW,
         g_param_spec_boolean("draw", "Draw coils",
@@ -297,6 +295,9 @@ static void gst_tarvocoil_class_init(GstTarvoCoilClass* klass) {
                             "count as frames",
                             0, G_MAXUINT64, 0, readOnly));
 
+}
+
+void SetMetadataAndPads(GstElementClass* element) {
     // The element's manual, as gst-inspect-1.0 shows it (continued lines
     // indented to its value column); docs/gstreamer.md says the same at length.
 #define TARVOCOIL_DOC_LINE "\n                           "
@@ -329,6 +330,25 @@ static void gst_tarvocoil_class_init(GstTarvoCoilClass* klass) {
     gst_element_class_add_pad_template(element, gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS, caps));
     gst_element_class_add_pad_template(element, gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS, caps));
     gst_caps_unref(caps);
+}
+
+}  // namespace
+
+static void gst_tarvocoil_class_init(GstTarvoCoilClass* klass) {
+    GObjectClass* object = G_OBJECT_CLASS(klass);
+    GstElementClass* element = GST_ELEMENT_CLASS(klass);
+    GstBaseTransformClass* trans = GST_BASE_TRANSFORM_CLASS(klass);
+    GstVideoFilterClass* filter = GST_VIDEO_FILTER_CLASS(klass);
+    GST_DEBUG_CATEGORY_INIT(tarvocoil_debug, "tarvocoil", 0, "TarvoCoil video trigger");
+
+    object->set_property = SetProperty;
+    object->get_property = GetProperty;
+    object->finalize = Finalize;
+
+    InstallAreasProperties(object);
+    InstallSettingsProperties(object);
+    InstallOutputProperties(object);
+    SetMetadataAndPads(element);
 
     trans->start = Start;
     trans->stop = Stop;

@@ -176,22 +176,19 @@ py::list Vertices(const AreasConfig& c) {
     return out;
 }
 
-}  // namespace
-
-PYBIND11_MODULE(_tarvocoil, m) {
-    // The classes present themselves as tarvocoil.Detector and
-    // tarvocoil.Areas, where users find them.
-    m.attr("__module__") = "tarvocoil";
-    py::options options;
-    options.disable_function_signatures();
-    m.doc() = kModuleDoc;
+// The version and the limits of frames and areas.
+void AddConstants(py::module_& m) {
     m.attr("__version__") = TARVOCOIL_VERSION;
     m.attr("MAX_AREAS") = tarvocoil::kMaxAreas;
     m.attr("MIN_FRAME_WIDTH") = tarvocoil::kMinFrameWidth;
     m.attr("MAX_FRAME_WIDTH") = tarvocoil::kMaxFrameWidth;
     m.attr("MIN_FRAME_HEIGHT") = tarvocoil::kMinFrameHeight;
     m.attr("MAX_FRAME_HEIGHT") = tarvocoil::kMaxFrameHeight;
+}
 
+// The areas file's error, its parsed form (Areas) and the functions that
+// read one.
+void BindAreas(py::module_& m) {
     py::register_exception<tarvotool::ToolError>(m, "AreasFileError", PyExc_ValueError);
     m.attr("AreasFileError").attr("__module__") = "tarvocoil";
     m.attr("AreasFileError").attr("__doc__") = "An areas file that cannot be read or is not valid (a ValueError).";
@@ -236,7 +233,9 @@ PYBIND11_MODULE(_tarvocoil, m) {
             return c;
         },
         py::arg("text"), py::arg("source") = "<string>", kParseDoc);
+}
 
+py::class_<PyDetector> BindDetector(py::module_& m) {
     py::class_<PyDetector> detector(m, "Detector", kDetectorDoc);
     detector
         .def(py::init([](py::handle areas, py::handle thresholds, const py::kwargs& settings) {
@@ -283,6 +282,21 @@ PYBIND11_MODULE(_tarvocoil, m) {
             const int32_t n = d.areaCount();
             return "<tarvocoil.Detector: " + std::to_string(n) + " area" + (n == 1 ? "" : "s") + ">";
         });
+    return detector;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_tarvocoil, m) {
+    // The classes present themselves as tarvocoil.Detector and
+    // tarvocoil.Areas, where users find them.
+    m.attr("__module__") = "tarvocoil";
+    py::options options;
+    options.disable_function_signatures();
+    m.doc() = kModuleDoc;
+    AddConstants(m);
+    BindAreas(m);
+    py::class_<PyDetector> detector = BindDetector(m);
     m.def(
         "_made", [detector](py::handle self) { return Made(self, detector); },
         "_made(detector) -> bool\n\nTrue once the detector's __init__ has run (the package refuses a second one).");

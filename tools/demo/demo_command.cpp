@@ -111,6 +111,39 @@ void TuneDemo(const DemoCommand& cmd, const AreasConfig& areas, const std::vecto
                 prefix.c_str(), prefix.c_str());
 }
 
+// The demo's output folder, made if missing.
+std::filesystem::path OutputFolder(const std::string& outDir) {
+    const std::filesystem::path dir(outDir);
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec || !std::filesystem::is_directory(dir, ec))
+        throw ToolError("cannot create output folder '" + outDir + "': " + ec.message());
+    return dir;
+}
+
+void WriteDemoAreas(const std::string& path, const AreasConfig& areas) {
+    std::ofstream f(path);
+    f << AreasToText(areas);
+    if (!f) throw ToolError("cannot write '" + path + "'");
+}
+
+// The scene's ground truth: each vehicle's entry into a coil, with the
+// trigger matched to it (empty when missed).
+void WriteDemoTruth(const std::string& path, const DemoScene& scene, const AreasConfig& areas,
+                    const std::vector<int>& matched) {
+    std::ofstream f(path);
+    f << "vehicle,kind,lane,coil,entry_frame,trigger_frame\n";
+    const auto& entries = scene.entries();
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+        const DemoVehicle& v = scene.vehicles()[entries[k].vehicle];
+        f << entries[k].vehicle << "," << v.kind << "," << v.lane + 1 << ","
+          << EventWriter::CsvField(areas.areas[entries[k].coil].name) << "," << entries[k].frame << ",";
+        if (matched[k] >= 0) f << matched[k];
+        f << "\n";
+    }
+    if (!f) throw ToolError("cannot write '" + path + "'");
+}
+
 }  // namespace
 
 int RunDemo(const DemoCommand& cmd) {
@@ -122,18 +155,9 @@ int RunDemo(const DemoCommand& cmd) {
     AreasConfig areas = scene.areas();
     for (AreaSpec& a : areas.areas) a.threshold = cmd.threshold;
 
-    const std::filesystem::path dir(cmd.outDir);
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec || !std::filesystem::is_directory(dir, ec))
-        throw ToolError("cannot create output folder '" + cmd.outDir + "': " + ec.message());
+    const std::filesystem::path dir = OutputFolder(cmd.outDir);
     const std::string prefix = cmd.night ? "night-" : "day-";
-    {
-        const std::string path = Join(dir, prefix + "areas.json");
-        std::ofstream f(path);
-        f << AreasToText(areas);
-        if (!f) throw ToolError("cannot write '" + path + "'");
-    }
+    WriteDemoAreas(Join(dir, prefix + "areas.json"), areas);
 
     tarvocoil::Detector det;
     ApplyAreas(det, areas);
@@ -165,20 +189,7 @@ int RunDemo(const DemoCommand& cmd) {
     std::vector<int> matched;
     const std::vector<CoilScore> scores =
         ScoreTriggers(scene.entries(), triggers.triggers, cmd.frames, kHitWindow, areas, &matched);
-    {
-        const std::string path = Join(dir, prefix + "truth.csv");
-        std::ofstream f(path);
-        f << "vehicle,kind,lane,coil,entry_frame,trigger_frame\n";
-        const auto& entries = scene.entries();
-        for (std::size_t k = 0; k < entries.size(); ++k) {
-            const DemoVehicle& v = scene.vehicles()[entries[k].vehicle];
-            f << entries[k].vehicle << "," << v.kind << "," << v.lane + 1 << ","
-              << EventWriter::CsvField(areas.areas[entries[k].coil].name) << "," << entries[k].frame << ",";
-            if (matched[k] >= 0) f << matched[k];
-            f << "\n";
-        }
-        if (!f) throw ToolError("cannot write '" + path + "'");
-    }
+    WriteDemoTruth(Join(dir, prefix + "truth.csv"), scene, areas, matched);
 
     std::printf("TarvoCoil demo, %s scene: %dx%d at %d fps, %d frames (%.1f s), %zu coils, presence threshold %.2f%s\n",
                 cmd.night ? "night" : "day", W, H, fps, cmd.frames, double(cmd.frames) / fps, areas.areas.size(),

@@ -79,8 +79,13 @@ const double kBodyWeights[] = {0.22, 0.20, 0.12, 0.18, 0.10, 0.10, 0.04, 0.04};
 
 }  // namespace
 
-DemoScene::DemoScene(const DemoOptions& options) : opt_(options) {
-    // Coils: one per lane, 4 m long, 0.3 m inside the lane lines.
+namespace {
+
+constexpr int kWidth = DemoScene::kWidth, kHeight = DemoScene::kHeight, kFps = DemoScene::kFps;
+
+// Coils: one per lane, 4 m long, 0.3 m inside the lane lines.
+AreasConfig DemoCoils(bool night) {
+    AreasConfig areas;
     for (int lane = 0; lane < 3; ++lane) {
         const double xl = LaneCentre(lane) - kCoilHalf, xr = LaneCentre(lane) + kCoilHalf;
         auto px = [](double X, double Z) { return static_cast<int32_t>(std::lround(ProjectX(X, Z))); };
@@ -90,19 +95,22 @@ DemoScene::DemoScene(const DemoOptions& options) : opt_(options) {
         a.quad = AreaQuad{px(xl, kCoilFar), py(kCoilFar), px(xr, kCoilFar), py(kCoilFar),
                           px(xr, kCoilNear), py(kCoilNear), px(xl, kCoilNear), py(kCoilNear)};
         a.threshold = kDefaultThreshold;
-        areas_.areas.push_back(a);
+        areas.areas.push_back(a);
     }
-    if (opt_.night) areas_.frontLight = true;
+    if (night) areas.frontLight = true;
+    return areas;
+}
 
-    // What the detector reads of each coil: its rows (as the library
-    // rasterises them), widened by the one pixel its 3x3 median looks
-    // beyond them.
-    coilMask_.assign(static_cast<std::size_t>(kWidth) * kHeight, 0);
-    std::vector<uint8_t> rows(coilMask_.size(), 0);
+// What the detector reads of each coil: its rows (as the library
+// rasterises them), widened by the one pixel its 3x3 median looks beyond
+// them. Per pixel, bit i is set inside coil i.
+std::vector<uint8_t> CoilMask(const AreasConfig& areas) {
+    std::vector<uint8_t> mask(static_cast<std::size_t>(kWidth) * kHeight, 0);
+    std::vector<uint8_t> rows(mask.size(), 0);
     {
         tarvocoil::Detector det;
-        ApplyAreas(det, areas_);
-        for (std::size_t i = 0; i < areas_.areas.size(); ++i)
+        ApplyAreas(det, areas);
+        for (std::size_t i = 0; i < areas.areas.size(); ++i)
             for (const tarvocoil::AreaRow& r : det.areaRows(static_cast<int32_t>(i))) {
                 if (r.y < 0 || r.y >= kHeight) continue;
                 for (int x = std::max(0, r.left); x <= std::min(kWidth - 1, r.right); ++x)
@@ -117,16 +125,45 @@ DemoScene::DemoScene(const DemoOptions& options) : opt_(options) {
                     const int xx = x + dx, yy = y + dy;
                     if (xx >= 0 && xx < kWidth && yy >= 0 && yy < kHeight) m |= rows[std::size_t(yy) * kWidth + xx];
                 }
-            coilMask_[std::size_t(y) * kWidth + x] = m;
+            mask[std::size_t(y) * kWidth + x] = m;
         }
+    return mask;
+}
 
-    // Traffic: per lane, arrivals at random gaps; a faster vehicle starts
-    // late enough never to run into the one ahead while both are in view.
-    Rng rng(opt_.seed);
-    const double endTime = static_cast<double>(opt_.frames) / kFps;
-    const double meanGap[3] = {5.0, 4.0, 5.5};
+// A vehicle of the lane's mix of kinds, speeds and colours; where and when
+// it appears is left to the caller.
+DemoVehicle RandomVehicle(Rng& rng, int lane) {
     const double speedLo[3] = {16.0, 13.0, 10.0}, speedHi[3] = {22.0, 19.0, 16.0};
     const double kindWeights[3][4] = {{0.75, 0.15, 0.0, 0.10}, {0.60, 0.20, 0.12, 0.08}, {0.45, 0.20, 0.30, 0.05}};
+    DemoVehicle v;
+    v.lane = lane;
+    const int kind = rng.pick(kindWeights[lane]);
+    v.speed = rng.range(speedLo[lane], speedHi[lane]);
+    v.body = kBodyColours[rng.pick(kBodyWeights)];
+    v.type = kind;
+    switch (kind) {
+        case 0: v.kind = "car"; v.length = rng.range(4.1, 4.8); v.width = rng.range(1.72, 1.86); break;
+        case 1: v.kind = "van"; v.length = rng.range(4.8, 5.8); v.width = rng.range(1.9, 2.05); break;
+        case 2:
+            v.kind = "lorry";
+            v.length = rng.range(9.5, 14.0);
+            v.width = 2.5;
+            v.speed = std::min(v.speed, rng.range(11.0, 14.0));
+            v.cargo = kBodyColours[rng.pick(kBodyWeights)];
+            break;
+        default: v.kind = "motorbike"; v.length = 2.2; v.width = 0.8; break;
+    }
+    v.x = LaneCentre(lane) + rng.range(-0.25, 0.25);
+    return v;
+}
+
+// Traffic: per lane, arrivals at random gaps; a faster vehicle starts
+// late enough never to run into the one ahead while both are in view.
+std::vector<DemoVehicle> DemoTraffic(const DemoOptions& opt) {
+    std::vector<DemoVehicle> vehicles;
+    Rng rng(opt.seed);
+    const double endTime = static_cast<double>(opt.frames) / kFps;
+    const double meanGap[3] = {5.0, 4.0, 5.5};
     for (int lane = 0; lane < 3; ++lane) {
         double t = -7.0;
         bool haveLeader = false;
@@ -134,25 +171,7 @@ DemoScene::DemoScene(const DemoOptions& options) : opt_(options) {
         while (true) {
             t += 1.0 + (meanGap[lane] - 1.0) * -std::log(std::max(rng.uniform(), 1e-12));
             if (t > endTime) break;
-            DemoVehicle v;
-            v.lane = lane;
-            const int kind = rng.pick(kindWeights[lane]);
-            v.speed = rng.range(speedLo[lane], speedHi[lane]);
-            v.body = kBodyColours[rng.pick(kBodyWeights)];
-            v.type = kind;
-            switch (kind) {
-                case 0: v.kind = "car"; v.length = rng.range(4.1, 4.8); v.width = rng.range(1.72, 1.86); break;
-                case 1: v.kind = "van"; v.length = rng.range(4.8, 5.8); v.width = rng.range(1.9, 2.05); break;
-                case 2:
-                    v.kind = "lorry";
-                    v.length = rng.range(9.5, 14.0);
-                    v.width = 2.5;
-                    v.speed = std::min(v.speed, rng.range(11.0, 14.0));
-                    v.cargo = kBodyColours[rng.pick(kBodyWeights)];
-                    break;
-                default: v.kind = "motorbike"; v.length = 2.2; v.width = 0.8; break;
-            }
-            v.x = LaneCentre(lane) + rng.range(-0.25, 0.25);
+            DemoVehicle v = RandomVehicle(rng, lane);
             double ts = t;
             if (haveLeader) {
                 ts = std::max(ts, leader.spawnTime + (leader.length + 2.0) / leader.speed);
@@ -170,9 +189,18 @@ DemoScene::DemoScene(const DemoOptions& options) : opt_(options) {
             const double frontAtStart = kSpawnZ + v.speed * v.spawnTime;
             const double reachCoils = v.spawnTime + (kSpawnZ - 26.0) / v.speed;
             if (frontAtStart < 40.0 || reachCoils > endTime - 1.5) continue;
-            vehicles_.push_back(v);
+            vehicles.push_back(v);
         }
     }
+    return vehicles;
+}
+
+}  // namespace
+
+DemoScene::DemoScene(const DemoOptions& options) : opt_(options) {
+    areas_ = DemoCoils(opt_.night);
+    coilMask_ = CoilMask(areas_);
+    vehicles_ = DemoTraffic(opt_);
     touched_.assign(vehicles_.size(), 0);
     buildBackground();
 

@@ -361,7 +361,9 @@ struct EditServer::Impl {
         return j;
     }
 
-    void routes() {
+    // The server's limits, socket options, headers, the guard of every
+    // request and the answers to errors and exceptions.
+    void setUpServer() {
         http.set_payload_max_length(kMaxRequestBody);
         // cpp-httplib's default sets SO_REUSEPORT, with which a second
         // server (another editor, or any program of the same user) binds the
@@ -395,7 +397,10 @@ struct EditServer::Impl {
                 SendError(res, 500, "internal error");
             }
         });
+    }
 
+    // The page's own files, embedded in the tool.
+    void servePageFiles() {
         for (std::size_t i = 0; i < kEmbeddedFileCount; ++i) {
             const EmbeddedFile& f = kEmbeddedFiles[i];
             auto serve = [&f](const httplib::Request&, httplib::Response& res) {
@@ -405,133 +410,158 @@ struct EditServer::Impl {
             http.Get("/" + name, serve);
             if (name == "index.html") http.Get("/", serve);
         }
+    }
+
+    // GET /api/frame?t=SECONDS: the frame shown at that time, as PNG.
+    void getFrame(const httplib::Request& req, httplib::Response& res) {
+        double t = 0.0;
+        if (req.get_param_value_count("t") > 1) return SendError(res, 400, "t: given more than once");
+        if (req.has_param("t")) {
+            const std::string v = req.get_param_value("t");
+            if (!ParseSeconds(v, t))
+                return SendError(res, 400, "t: expected a number of seconds, 0 or more, got '" + v + "'");
+        }
+        BgrImage img;
+        double shown = 0.0;
+        FrameAt(cmd.video, t, img, shown);
+        res.set_header("X-Frame-Time", std::to_string(shown));
+        res.set_content(PngBytes(img), "image/png");
+    }
+
+    // GET /api/areas: the areas file, or with ?version only its version.
+    void getAreas(const httplib::Request& req, httplib::Response& res) {
+        if (req.has_param("version")) {  // the cheap question a page polls
+            const AreasSnapshot s = store.read();
+            return SendJson(res, 200, json{{"exists", s.exists}, {"version", s.version}});
+        }
+        SendJson(res, 200, areasAnswer());
+    }
+
+    // PUT /api/areas: saves the areas file; the answer says whether it
+    // overwrote a version other than the one the page had read (X-Areas-Base).
+    void putAreas(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+        const auto body = ReadBody(reader, res);
+        if (!body) return;
+        try {
+            const SaveResult r = store.save(*body, req.get_header_value("X-Areas-Base"));
+            SendJson(res, 200,
+                     json{{"version", r.version},
+                          {"path", areasPath},
+                          {"overwrote_change", r.overwroteChange},
+                          {"warnings", r.config.warnings},
+                          {"areas", r.config.areas.size()}});
+        } catch (const AreasFileReadOnly& e) {
+            SendError(res, 403, e.what());
+        } catch (const ToolError& e) {
+            const std::string msg = e.what();
+            // Parser messages name the file; anything else is a write failure.
+            SendError(res, msg.rfind(areasPath + ":", 0) == 0 ? 400 : 500, msg);
+        }
+    }
+
+    // POST /api/rows: the picture rows each area of the page's document covers.
+    void postRows(httplib::Response& res, const httplib::ContentReader& reader) {
+        const auto text = ReadBody(reader, res);
+        if (!text) return;
+        const auto body = BodyJson(*text, res);
+        if (!body) return;
+        const auto config = parseDocument(*body, res);
+        if (!config) return;
+        const VideoFacts facts = currentFacts();
+        json rows = json::array();
+        for (const auto& area : CoveredRows(*config, facts.width, facts.height)) {
+            json a = json::array();
+            for (const auto& r : area) a.push_back({r.y, r.left, r.right});
+            rows.push_back(std::move(a));
+        }
+        SendJson(res, 200, json{{"rows", rows}});
+    }
+
+    // POST /api/test: the detector run over the video (or a range), its
+    // events and margins, and its score against the truth file.
+    void postTest(httplib::Response& res, const httplib::ContentReader& reader) {
+        const auto text = ReadBody(reader, res);
+        RunRequest ask;
+        if (!text || !parseRunRequest(*text, res, ask)) return;
+        const VideoFacts facts = currentFacts();
+        std::lock_guard<std::mutex> lock(runMutex);
+        const DetectorRun run = RunDetector(cmd.video, *ask.config, ask.start.value_or(0.0), ask.duration);
+        // The same event objects as `run` writes, ids counting per test run.
+        ordered_json events = ordered_json::array();
+        EventStamper stamper;
+        for (const Event& e : run.events)
+            events.push_back(ordered_json::parse(EventToJson(stamper.trigger(e.frame, e.time, e.area, e.name))));
+        json margins = json::array();
+        for (const auto& series : run.margins) {
+            json s = json::array();
+            for (const auto& v : series) s.push_back(v ? Tidy(*v) : json(nullptr));
+            margins.push_back(std::move(s));
+        }
+        json times = json::array();
+        for (double t : run.times) times.push_back(Tidy(t));
+        ordered_json answer{{"start", run.start}, {"frames", run.times.size()}, {"times", times},
+                            {"events", events},   {"margins", margins},          {"measured", run.measured}};
+        answer["truth"] = nullptr;
+        if (truth) {
+            // Truth frames count as `run` counts from the video's first
+            // frame; a range starts later.
+            const int64_t offset = run.times.empty() ? 0 : RunFrameIndex(facts, run.times.front());
+            const TruthScore s = ScoreAgainstTruth(*truth, *ask.config, run, offset);
+            json coils = json::array();
+            for (const MatchCounts& c : s.coils)
+                coils.push_back({{"hits", c.hits}, {"misses", c.misses}, {"false", c.falses}});
+            json entries = json::array();
+            for (const auto& e : s.entries)
+                entries.push_back({{"frame", e.frame}, {"area", e.area},
+                                   {"trigger", e.trigger >= 0 ? json(e.trigger) : json(nullptr)}});
+            answer["truth"] = {{"coils", coils}, {"event_hit", s.eventHit}, {"entries", entries}};
+        }
+        res.set_content(answer.dump(), "application/json");
+    }
+
+    // POST /api/tune: each coil's threshold chosen against the truth file.
+    void postTune(httplib::Response& res, const httplib::ContentReader& reader) {
+        const auto text = ReadBody(reader, res);
+        if (!text) return;
+        if (!truth) return SendError(res, 404, "no truth file: start the editor with --truth TRUTH.csv");
+        RunRequest ask;
+        if (!parseRunRequest(*text, res, ask)) return;
+        const VideoFacts facts = currentFacts();
+        std::lock_guard<std::mutex> lock(runMutex);
+        const auto tuned = TuneCoils(*truth, *ask.config, cmd.video, ask.start.value_or(0.0), ask.duration, facts);
+        auto counts = [](const MatchCounts& c) {
+            return json{{"triggers", c.triggers}, {"hits", c.hits}, {"misses", c.misses}, {"false", c.falses}};
+        };
+        json thresholds = json::array(), coils = json::array();
+        for (const CoilTuning& t : tuned) {
+            thresholds.push_back(json::parse(t.threshold));
+            coils.push_back({{"name", t.name}, {"threshold", t.threshold}, {"before", counts(t.before)},
+                             {"after", counts(t.after)}});
+        }
+        SendJson(res, 200, json{{"thresholds", thresholds}, {"coils", coils}});
+    }
+
+    void routes() {
+        setUpServer();
+        servePageFiles();
 
         http.Get("/api/info", [this](const httplib::Request&, httplib::Response& res) { SendJson(res, 200, info()); });
 
-        http.Get("/api/frame", [this](const httplib::Request& req, httplib::Response& res) {
-            double t = 0.0;
-            if (req.get_param_value_count("t") > 1) return SendError(res, 400, "t: given more than once");
-            if (req.has_param("t")) {
-                const std::string v = req.get_param_value("t");
-                if (!ParseSeconds(v, t))
-                    return SendError(res, 400, "t: expected a number of seconds, 0 or more, got '" + v + "'");
-            }
-            BgrImage img;
-            double shown = 0.0;
-            FrameAt(cmd.video, t, img, shown);
-            res.set_header("X-Frame-Time", std::to_string(shown));
-            res.set_content(PngBytes(img), "image/png");
-        });
+        http.Get("/api/frame", [this](const httplib::Request& req, httplib::Response& res) { getFrame(req, res); });
 
-        http.Get("/api/areas", [this](const httplib::Request& req, httplib::Response& res) {
-            if (req.has_param("version")) {  // the cheap question a page polls
-                const AreasSnapshot s = store.read();
-                return SendJson(res, 200, json{{"exists", s.exists}, {"version", s.version}});
-            }
-            SendJson(res, 200, areasAnswer());
-        });
+        http.Get("/api/areas", [this](const httplib::Request& req, httplib::Response& res) { getAreas(req, res); });
 
         http.Put("/api/areas", [this](const httplib::Request& req, httplib::Response& res,
-                                      const httplib::ContentReader& reader) {
-            const auto body = ReadBody(reader, res);
-            if (!body) return;
-            try {
-                const SaveResult r = store.save(*body, req.get_header_value("X-Areas-Base"));
-                SendJson(res, 200,
-                         json{{"version", r.version},
-                              {"path", areasPath},
-                              {"overwrote_change", r.overwroteChange},
-                              {"warnings", r.config.warnings},
-                              {"areas", r.config.areas.size()}});
-            } catch (const AreasFileReadOnly& e) {
-                SendError(res, 403, e.what());
-            } catch (const ToolError& e) {
-                const std::string msg = e.what();
-                // Parser messages name the file; anything else is a write failure.
-                SendError(res, msg.rfind(areasPath + ":", 0) == 0 ? 400 : 500, msg);
-            }
-        });
+                                      const httplib::ContentReader& reader) { putAreas(req, res, reader); });
 
         http.Post("/api/rows", [this](const httplib::Request&, httplib::Response& res,
-                                      const httplib::ContentReader& reader) {
-            const auto text = ReadBody(reader, res);
-            if (!text) return;
-            const auto body = BodyJson(*text, res);
-            if (!body) return;
-            const auto config = parseDocument(*body, res);
-            if (!config) return;
-            const VideoFacts facts = currentFacts();
-            json rows = json::array();
-            for (const auto& area : CoveredRows(*config, facts.width, facts.height)) {
-                json a = json::array();
-                for (const auto& r : area) a.push_back({r.y, r.left, r.right});
-                rows.push_back(std::move(a));
-            }
-            SendJson(res, 200, json{{"rows", rows}});
-        });
+                                      const httplib::ContentReader& reader) { postRows(res, reader); });
 
         http.Post("/api/test", [this](const httplib::Request&, httplib::Response& res,
-                                      const httplib::ContentReader& reader) {
-            const auto text = ReadBody(reader, res);
-            RunRequest ask;
-            if (!text || !parseRunRequest(*text, res, ask)) return;
-            const VideoFacts facts = currentFacts();
-            std::lock_guard<std::mutex> lock(runMutex);
-            const DetectorRun run = RunDetector(cmd.video, *ask.config, ask.start.value_or(0.0), ask.duration);
-            // The same event objects as `run` writes, ids counting per test run.
-            ordered_json events = ordered_json::array();
-            EventStamper stamper;
-            for (const Event& e : run.events)
-                events.push_back(ordered_json::parse(EventToJson(stamper.trigger(e.frame, e.time, e.area, e.name))));
-            json margins = json::array();
-            for (const auto& series : run.margins) {
-                json s = json::array();
-                for (const auto& v : series) s.push_back(v ? Tidy(*v) : json(nullptr));
-                margins.push_back(std::move(s));
-            }
-            json times = json::array();
-            for (double t : run.times) times.push_back(Tidy(t));
-            ordered_json answer{{"start", run.start}, {"frames", run.times.size()}, {"times", times},
-                                {"events", events},   {"margins", margins},          {"measured", run.measured}};
-            answer["truth"] = nullptr;
-            if (truth) {
-                // Truth frames count as `run` counts from the video's first
-                // frame; a range starts later.
-                const int64_t offset = run.times.empty() ? 0 : RunFrameIndex(facts, run.times.front());
-                const TruthScore s = ScoreAgainstTruth(*truth, *ask.config, run, offset);
-                json coils = json::array();
-                for (const MatchCounts& c : s.coils)
-                    coils.push_back({{"hits", c.hits}, {"misses", c.misses}, {"false", c.falses}});
-                json entries = json::array();
-                for (const auto& e : s.entries)
-                    entries.push_back({{"frame", e.frame}, {"area", e.area},
-                                       {"trigger", e.trigger >= 0 ? json(e.trigger) : json(nullptr)}});
-                answer["truth"] = {{"coils", coils}, {"event_hit", s.eventHit}, {"entries", entries}};
-            }
-            res.set_content(answer.dump(), "application/json");
-        });
+                                      const httplib::ContentReader& reader) { postTest(res, reader); });
 
         http.Post("/api/tune", [this](const httplib::Request&, httplib::Response& res,
-                                      const httplib::ContentReader& reader) {
-            const auto text = ReadBody(reader, res);
-            if (!text) return;
-            if (!truth) return SendError(res, 404, "no truth file: start the editor with --truth TRUTH.csv");
-            RunRequest ask;
-            if (!parseRunRequest(*text, res, ask)) return;
-            const VideoFacts facts = currentFacts();
-            std::lock_guard<std::mutex> lock(runMutex);
-            const auto tuned = TuneCoils(*truth, *ask.config, cmd.video, ask.start.value_or(0.0), ask.duration, facts);
-            auto counts = [](const MatchCounts& c) {
-                return json{{"triggers", c.triggers}, {"hits", c.hits}, {"misses", c.misses}, {"false", c.falses}};
-            };
-            json thresholds = json::array(), coils = json::array();
-            for (const CoilTuning& t : tuned) {
-                thresholds.push_back(json::parse(t.threshold));
-                coils.push_back({{"name", t.name}, {"threshold", t.threshold}, {"before", counts(t.before)},
-                                 {"after", counts(t.after)}});
-            }
-            SendJson(res, 200, json{{"thresholds", thresholds}, {"coils", coils}});
-        });
+                                      const httplib::ContentReader& reader) { postTune(res, reader); });
     }
 };
 

@@ -222,24 +222,10 @@ PlotLayout LayoutPlot(const PlotData& data, const PlotOptions& o) {
     return L;
 }
 
-void WritePlot(const std::string& path, const PlotData& data, const PlotOptions& options) {
-    const std::string ext = std::filesystem::path(path).extension().string();
-    const bool svg = ext == ".svg";
-    if (!svg && ext != ".png") throw ToolError("cannot write plot '" + path + "': expected a .png or .svg file");
-    const PlotLayout L = LayoutPlot(data, options);
-    std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface(
-        svg ? cairo_svg_surface_create(path.c_str(), L.width, L.height)
-            : cairo_image_surface_create(CAIRO_FORMAT_RGB24, L.width, L.height),
-        &cairo_surface_destroy);
-    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
-        throw ToolError("cannot write plot '" + path + "': " + cairo_status_to_string(cairo_surface_status(surface.get())));
-    std::unique_ptr<cairo_t, decltype(&cairo_destroy)> ctx(cairo_create(surface.get()), &cairo_destroy);
-    cairo_t* cr = ctx.get();
-    cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-    SetColour(cr, 0xffffff);
-    cairo_paint(cr);
+namespace {
 
-    // Title and legend.
+// The title, and a legend of the colours after it.
+void DrawTitleAndLegend(cairo_t* cr, const PlotData& data) {
     Text(cr, 10, 21, data.title, 14, 0x000000);
     cairo_set_font_size(cr, 14);
     cairo_text_extents_t te;
@@ -269,8 +255,10 @@ void WritePlot(const std::string& path, const PlotData& data, const PlotOptions&
     }
     legend(kPlotCopy, "background copied", false);
     legend(kPlotExchange, "refresh refused", false);
+}
 
-    // Time ticks: at least ~90 pixels apart.
+// Seconds between time ticks: at least ~90 pixels apart.
+double TimeStep(const PlotLayout& L) {
     const double span = L.t1 - L.t0;
     const double steps[] = {0.04, 0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 21600, 86400};
     double step = steps[sizeof steps / sizeof steps[0] - 1];
@@ -279,110 +267,154 @@ void WritePlot(const std::string& path, const PlotData& data, const PlotOptions&
             step = s;
             break;
         }
+    return step;
+}
 
-    for (std::size_t i = 0; i < L.panels.size(); ++i) {
-        const PlotLayout::Panel& P = L.panels[i];
-        const PlotArea* a = i < data.areas.size() ? &data.areas[i] : nullptr;
-        const std::vector<int64_t> triggers = a ? TriggerFrames(*a) : std::vector<int64_t>{};
-        const AreaMatch match = a ? MatchArea(a->truth, triggers, data.window) : AreaMatch{};
-        int copies = 0, exchanges = 0;
-        if (a)
-            for (const PlotFrame& f : a->frames) {
-                copies += f.m.refresh == AreaMeasurement::Refresh::Copy;
-                exchanges += f.m.refresh == AreaMeasurement::Refresh::Exchange;
-            }
-
-        // Panel caption.
-        std::string caption = a ? "area " + std::to_string(i) + " \"" + a->name + "\"" : "no areas";
-        if (a && !a->note.empty()) caption += "  " + a->note;
-        char counts[200] = "";
-        if (a) {
-            const int n = static_cast<int>(triggers.size());
-            if (data.haveTruth)
-                std::snprintf(counts, sizeof counts, "    %d %s: %d %s, %d false; %d %s; %d copies, %d refused", n,
-                              Plural(n, "trigger", "triggers"), match.hits, Plural(match.hits, "hit", "hits"),
-                              match.falses, match.misses, Plural(match.misses, "miss", "misses"), copies, exchanges);
-            else
-                std::snprintf(counts, sizeof counts, "    %d %s; %d copies, %d refused", n,
-                              Plural(n, "trigger", "triggers"), copies, exchanges);
+// The line above a panel: the area, and its counts of triggers, hits and
+// refreshes.
+void DrawPanelCaption(cairo_t* cr, const PlotLayout& L, const PlotLayout::Panel& P, std::size_t i, const PlotArea* a,
+                      const std::vector<int64_t>& triggers, const AreaMatch& match, bool haveTruth) {
+    int copies = 0, exchanges = 0;
+    if (a)
+        for (const PlotFrame& f : a->frames) {
+            copies += f.m.refresh == AreaMeasurement::Refresh::Copy;
+            exchanges += f.m.refresh == AreaMeasurement::Refresh::Exchange;
         }
-        Text(cr, L.left, P.top - 7, caption + counts, 12, 0x000000);
-
-        // Frame, grid and the 1.0 line.
-        SetColour(cr, 0xf7f7f7);
-        cairo_rectangle(cr, L.left, P.top, L.right - L.left, P.bottom - P.top);
-        cairo_fill(cr);
-        cairo_set_line_width(cr, 1);
-        const double ystep = P.yMax <= 2 ? 0.5 : 1.0;
-        for (double v = 0; v <= P.yMax + 1e-9; v += ystep) {
-            const double y = std::round(L.y(P, v)) + 0.5;
-            SetColour(cr, 0xdddddd);
-            cairo_move_to(cr, L.left, y);
-            cairo_line_to(cr, L.right, y);
-            cairo_stroke(cr);
-            char buf[16];
-            std::snprintf(buf, sizeof buf, "%.1f", v);
-            Text(cr, L.left - 6, y + 4, buf, 10, 0x555555, 2);
-        }
-        const double first = std::ceil(L.t0 / step - 1e-9) * step;
-        for (double t = first; t <= L.t1 + 1e-9; t += step) {
-            const double x = std::round(L.x(t)) + 0.5;
-            SetColour(cr, 0xe4e4e4);
-            cairo_move_to(cr, x, P.top);
-            cairo_line_to(cr, x, P.bottom);
-            cairo_stroke(cr);
-            Text(cr, x, P.truthRow + 19, TickLabel(t, L.t1), 10, 0x555555, 1);
-            if (a && !a->frames.empty())
-                Text(cr, x, P.truthRow + 31, "frame " + std::to_string(FrameAt(*a, t)), 9, 0x888888, 1);
-        }
-        const double y1 = std::round(L.y(P, 1.0)) + 0.5;
-        const double dash[] = {6, 4};
-        cairo_set_dash(cr, dash, 2, 0);
-        SetColour(cr, 0x000000);
-        cairo_move_to(cr, L.left, y1);
-        cairo_line_to(cr, L.right, y1);
-        cairo_stroke(cr);
-        cairo_set_dash(cr, nullptr, 0, 0);
-        Text(cr, 6, P.top + 10, "ratio", 10, 0x555555);
-        Text(cr, 6, P.triggerRow + 4, "trigger", 9, 0x555555);
-        Text(cr, 6, P.refreshRow + 4, "refresh", 9, 0x555555);
-        if (data.haveTruth) Text(cr, 6, P.truthRow + 4, "truth", 9, 0x555555);
-        if (!a) continue;
-
-        // Curves, clipped to the panel.
-        cairo_save(cr);
-        cairo_rectangle(cr, L.left, P.top, L.right - L.left, P.bottom - P.top);
-        cairo_clip(cr);
-        cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
-        SetColour(cr, 0xa0a0a0);
-        cairo_set_line_width(cr, 1);
-        Curve(cr, L, P, *a, false);
-        SetColour(cr, 0x1f77b4);
-        cairo_set_line_width(cr, 1.5);
-        Curve(cr, L, P, *a, true);
-        cairo_restore(cr);
-
-        // Marks.
-        cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
-        for (std::size_t k = 0; k < triggers.size(); ++k) {
-            const double t = TimeOf(*a, triggers[k]);
-            const uint32_t c = !data.haveTruth ? kPlotTrigger : match.triggerTaken[k] ? kPlotHit : kPlotFalse;
-            SetColour(cr, c, 0.35);
-            cairo_rectangle(cr, std::floor(L.x(t)), P.top, 1, P.bottom - P.top);
-            cairo_fill(cr);
-            Mark(cr, L.x(t), P.triggerRow, P.markHalf, c);
-        }
-        for (const PlotFrame& f : a->frames)
-            if (f.m.refresh != AreaMeasurement::Refresh::None)
-                Mark(cr, L.x(f.time), P.refreshRow, P.markHalf,
-                     f.m.refresh == AreaMeasurement::Refresh::Copy ? kPlotCopy : kPlotExchange);
-        for (std::size_t k = 0; k < a->truth.size(); ++k) {
-            const double t = TimeOf(*a, a->truth[k]);
-            if (std::isnan(t)) continue;
-            Mark(cr, L.x(t), P.truthRow, P.markHalf, match.matched[k] >= 0 ? kPlotHit : kPlotMiss);
-        }
-        cairo_set_antialias(cr, CAIRO_ANTIALIAS_DEFAULT);
+    std::string caption = a ? "area " + std::to_string(i) + " \"" + a->name + "\"" : "no areas";
+    if (a && !a->note.empty()) caption += "  " + a->note;
+    char counts[200] = "";
+    if (a) {
+        const int n = static_cast<int>(triggers.size());
+        if (haveTruth)
+            std::snprintf(counts, sizeof counts, "    %d %s: %d %s, %d false; %d %s; %d copies, %d refused", n,
+                          Plural(n, "trigger", "triggers"), match.hits, Plural(match.hits, "hit", "hits"),
+                          match.falses, match.misses, Plural(match.misses, "miss", "misses"), copies, exchanges);
+        else
+            std::snprintf(counts, sizeof counts, "    %d %s; %d copies, %d refused", n,
+                          Plural(n, "trigger", "triggers"), copies, exchanges);
     }
+    Text(cr, L.left, P.top - 7, caption + counts, 12, 0x000000);
+}
+
+// A panel's frame, grid and the 1.0 line, with the labels of its axes and
+// rows.
+void DrawPanelFrame(cairo_t* cr, const PlotLayout& L, const PlotLayout::Panel& P, const PlotArea* a, double step,
+                    bool haveTruth) {
+    SetColour(cr, 0xf7f7f7);
+    cairo_rectangle(cr, L.left, P.top, L.right - L.left, P.bottom - P.top);
+    cairo_fill(cr);
+    cairo_set_line_width(cr, 1);
+    const double ystep = P.yMax <= 2 ? 0.5 : 1.0;
+    for (double v = 0; v <= P.yMax + 1e-9; v += ystep) {
+        const double y = std::round(L.y(P, v)) + 0.5;
+        SetColour(cr, 0xdddddd);
+        cairo_move_to(cr, L.left, y);
+        cairo_line_to(cr, L.right, y);
+        cairo_stroke(cr);
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%.1f", v);
+        Text(cr, L.left - 6, y + 4, buf, 10, 0x555555, 2);
+    }
+    const double first = std::ceil(L.t0 / step - 1e-9) * step;
+    for (double t = first; t <= L.t1 + 1e-9; t += step) {
+        const double x = std::round(L.x(t)) + 0.5;
+        SetColour(cr, 0xe4e4e4);
+        cairo_move_to(cr, x, P.top);
+        cairo_line_to(cr, x, P.bottom);
+        cairo_stroke(cr);
+        Text(cr, x, P.truthRow + 19, TickLabel(t, L.t1), 10, 0x555555, 1);
+        if (a && !a->frames.empty())
+            Text(cr, x, P.truthRow + 31, "frame " + std::to_string(FrameAt(*a, t)), 9, 0x888888, 1);
+    }
+    const double y1 = std::round(L.y(P, 1.0)) + 0.5;
+    const double dash[] = {6, 4};
+    cairo_set_dash(cr, dash, 2, 0);
+    SetColour(cr, 0x000000);
+    cairo_move_to(cr, L.left, y1);
+    cairo_line_to(cr, L.right, y1);
+    cairo_stroke(cr);
+    cairo_set_dash(cr, nullptr, 0, 0);
+    Text(cr, 6, P.top + 10, "ratio", 10, 0x555555);
+    Text(cr, 6, P.triggerRow + 4, "trigger", 9, 0x555555);
+    Text(cr, 6, P.refreshRow + 4, "refresh", 9, 0x555555);
+    if (haveTruth) Text(cr, 6, P.truthRow + 4, "truth", 9, 0x555555);
+}
+
+// Both curves of an area, clipped to the panel.
+void DrawCurves(cairo_t* cr, const PlotLayout& L, const PlotLayout::Panel& P, const PlotArea& a) {
+    cairo_save(cr);
+    cairo_rectangle(cr, L.left, P.top, L.right - L.left, P.bottom - P.top);
+    cairo_clip(cr);
+    cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
+    SetColour(cr, 0xa0a0a0);
+    cairo_set_line_width(cr, 1);
+    Curve(cr, L, P, a, false);
+    SetColour(cr, 0x1f77b4);
+    cairo_set_line_width(cr, 1.5);
+    Curve(cr, L, P, a, true);
+    cairo_restore(cr);
+}
+
+// The marks of triggers, refreshes and true passages in their rows below
+// the panel.
+void DrawMarks(cairo_t* cr, const PlotLayout& L, const PlotLayout::Panel& P, const PlotArea& a,
+               const std::vector<int64_t>& triggers, const AreaMatch& match, bool haveTruth) {
+    cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
+    for (std::size_t k = 0; k < triggers.size(); ++k) {
+        const double t = TimeOf(a, triggers[k]);
+        const uint32_t c = !haveTruth ? kPlotTrigger : match.triggerTaken[k] ? kPlotHit : kPlotFalse;
+        SetColour(cr, c, 0.35);
+        cairo_rectangle(cr, std::floor(L.x(t)), P.top, 1, P.bottom - P.top);
+        cairo_fill(cr);
+        Mark(cr, L.x(t), P.triggerRow, P.markHalf, c);
+    }
+    for (const PlotFrame& f : a.frames)
+        if (f.m.refresh != AreaMeasurement::Refresh::None)
+            Mark(cr, L.x(f.time), P.refreshRow, P.markHalf,
+                 f.m.refresh == AreaMeasurement::Refresh::Copy ? kPlotCopy : kPlotExchange);
+    for (std::size_t k = 0; k < a.truth.size(); ++k) {
+        const double t = TimeOf(a, a.truth[k]);
+        if (std::isnan(t)) continue;
+        Mark(cr, L.x(t), P.truthRow, P.markHalf, match.matched[k] >= 0 ? kPlotHit : kPlotMiss);
+    }
+    cairo_set_antialias(cr, CAIRO_ANTIALIAS_DEFAULT);
+}
+
+// Panel i: area i, or an empty frame when there are no areas.
+void DrawPanel(cairo_t* cr, const PlotLayout& L, std::size_t i, const PlotData& data, double step) {
+    const PlotLayout::Panel& P = L.panels[i];
+    const PlotArea* a = i < data.areas.size() ? &data.areas[i] : nullptr;
+    const std::vector<int64_t> triggers = a ? TriggerFrames(*a) : std::vector<int64_t>{};
+    const AreaMatch match = a ? MatchArea(a->truth, triggers, data.window) : AreaMatch{};
+    DrawPanelCaption(cr, L, P, i, a, triggers, match, data.haveTruth);
+    DrawPanelFrame(cr, L, P, a, step, data.haveTruth);
+    if (!a) return;
+    DrawCurves(cr, L, P, *a);
+    DrawMarks(cr, L, P, *a, triggers, match, data.haveTruth);
+}
+
+}  // namespace
+
+void WritePlot(const std::string& path, const PlotData& data, const PlotOptions& options) {
+    const std::string ext = std::filesystem::path(path).extension().string();
+    const bool svg = ext == ".svg";
+    if (!svg && ext != ".png") throw ToolError("cannot write plot '" + path + "': expected a .png or .svg file");
+    const PlotLayout L = LayoutPlot(data, options);
+    std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface(
+        svg ? cairo_svg_surface_create(path.c_str(), L.width, L.height)
+            : cairo_image_surface_create(CAIRO_FORMAT_RGB24, L.width, L.height),
+        &cairo_surface_destroy);
+    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
+        throw ToolError("cannot write plot '" + path + "': " + cairo_status_to_string(cairo_surface_status(surface.get())));
+    std::unique_ptr<cairo_t, decltype(&cairo_destroy)> ctx(cairo_create(surface.get()), &cairo_destroy);
+    cairo_t* cr = ctx.get();
+    cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    SetColour(cr, 0xffffff);
+    cairo_paint(cr);
+
+    DrawTitleAndLegend(cr, data);
+    const double step = TimeStep(L);
+    for (std::size_t i = 0; i < L.panels.size(); ++i) DrawPanel(cr, L, i, data, step);
 
     cairo_status_t st = cairo_status(cr);
     if (st == CAIRO_STATUS_SUCCESS && !svg) st = cairo_surface_write_to_png(surface.get(), path.c_str());

@@ -167,6 +167,112 @@ std::vector<float> TuneResult::recommended() const {
     return out;
 }
 
+namespace {
+
+using Triggers = std::vector<std::vector<int64_t>>;  // per area, the frames that triggered
+
+// One run over the video, counted in the result.
+void Pass(TuneResult& r, const RunPass& runPass, FrameLoop& loop) {
+    r.frames = runPass(loop).processed;
+    ++r.passes;
+}
+
+// Without front-light triggering, one pass measures the frames once and
+// every candidate is replayed on its measurements: trig[a][c] for each
+// candidate, before[a] at the file's own thresholds.
+void ReplayPass(TuneResult& r, const RunPass& runPass, const AreasConfig& areas, const std::vector<float>& values,
+                const std::vector<float>& own, const std::vector<std::string>& names, bool wantPlot, PlotData& plot,
+                std::vector<Triggers>& trig, Triggers& before) {
+    const std::size_t n = areas.areas.size(), nc = values.size();
+    tarvocoil::Detector det;
+    ApplyAreas(det, areas);
+    det.setMeasuring(true);
+    if (!det.measuring()) throw ToolError("this detector records no measurements, which tuning needs");
+    ThresholdReplay replay(n, values), mine(n, own);
+    FunctionSink replaying(
+        [&](const ProcessedFrame& f) {
+            const std::vector<AreaMeasurement>& m = *f.measurements;
+            replay.frame(f.index, m);
+            mine.frame(f.index, m);
+            // The replay must decide exactly as the detector did at the
+            // file's own thresholds; anything else is a fault of this tool.
+            for (std::size_t a = 0; a < n; ++a) {
+                if (m[a].kind != AreaMeasurement::Kind::Detect) continue;
+                const auto& mt = mine.triggers(a, a);
+                const bool replayed = !mt.empty() && mt.back() == f.index;
+                if (!SameLimit(PresenceLimit(m[a].referenceGrey, m[a].sampleCount, own[a]), m[a].presenceLimit) ||
+                    Exceeds(m[a].bgDiffSum, m[a].presenceLimit) != m[a].present || replayed != f.triggered(a))
+                    throw ToolError("internal error: replaying area " + std::to_string(a) + " on frame " +
+                                    std::to_string(f.index) + " disagrees with the detector");
+            }
+            if (wantPlot) plot.add(f.index, f.time, m, names);
+        },
+        true);
+    FrameLoop loop(det, n);
+    loop.add(replaying);
+    Pass(r, runPass, loop);
+    for (std::size_t a = 0; a < n; ++a) {
+        for (std::size_t c = 0; c < nc; ++c) trig[a][c] = replay.triggers(a, c);
+        before[a] = mine.triggers(a, a);
+    }
+}
+
+// With front-light triggering, presence feeds the light mask, which later
+// areas and frames read: every candidate needs a run of its own. A batch
+// shares a pass: the loop's detector takes its first candidate, side
+// detectors the rest (and, in the first batch, the file's own thresholds).
+void BatchedPasses(TuneResult& r, const RunPass& runPass, const AreasConfig& areas, const std::vector<float>& values,
+                   std::vector<Triggers>& trig, Triggers& before) {
+    const std::size_t n = areas.areas.size(), nc = values.size();
+    for (std::size_t first = 0; first < nc; first += kBatch) {
+        const std::size_t count = std::min(kBatch, nc - first);
+        auto collect = [&](std::size_t k, const ProcessedFrame& f) {
+            for (std::size_t a = 0; a < n; ++a)
+                if (f.triggered(a)) (k < count ? trig[a][first + k] : before[a]).push_back(f.index);
+        };
+        tarvocoil::Detector det;
+        SetThresholds(det, areas, std::vector<float>(n, values[first]));
+        SideDetectors side(count - 1 + (first == 0 ? 1 : 0), n,
+                           [&](std::size_t k, const ProcessedFrame& f) { collect(k + 1, f); });
+        for (std::size_t k = 1; k < count; ++k)
+            SetThresholds(side.detector(k - 1), areas, std::vector<float>(n, values[first + k]));
+        if (first == 0) ApplyAreas(side.detector(count - 1), areas);
+        FunctionSink leading([&](const ProcessedFrame& f) { collect(0, f); });
+        FrameLoop loop(det, n);
+        loop.add(leading);
+        loop.add(side);
+        Pass(r, runPass, loop);
+    }
+}
+
+// The table's rows had every area at the same candidate; the areas
+// interact through the light mask, so the mix gets a run of its own:
+// after[a] its triggers. Plots it too, when the detector measures.
+void MixPass(TuneResult& r, const RunPass& runPass, const AreasConfig& areas, const std::vector<float>& chosen,
+             const std::vector<std::string>& names, bool& wantPlot, PlotData& plot, Triggers& after) {
+    const std::size_t n = areas.areas.size();
+    tarvocoil::Detector det;
+    SetThresholds(det, areas, chosen);
+    det.setMeasuring(wantPlot);
+    if (wantPlot && !det.measuring()) {
+        Warn("no plot: this detector records no measurements");
+        wantPlot = false;
+    }
+    for (auto& v : after) v.clear();
+    FunctionSink mix(
+        [&](const ProcessedFrame& f) {
+            for (std::size_t a = 0; a < n; ++a)
+                if (f.triggered(a)) after[a].push_back(f.index);
+            if (wantPlot) plot.add(f.index, f.time, *f.measurements, names);
+        },
+        wantPlot);
+    FrameLoop loop(det, n);
+    loop.add(mix);
+    Pass(r, runPass, loop);
+}
+
+}  // namespace
+
 TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, const TuneOptions& options,
                 const RunPass& runPass) {
     TuneResult r;
@@ -183,71 +289,14 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
 
     bool wantPlot = !options.plotPath.empty();
     PlotData plot;
-    std::vector<std::vector<std::vector<int64_t>>> trig(n, std::vector<std::vector<int64_t>>(nc));
-    std::vector<std::vector<int64_t>> before(n), after(n);
+    std::vector<Triggers> trig(n, Triggers(nc));
+    Triggers before(n), after(n);
     r.areas.resize(n);
-    auto pass = [&](FrameLoop& loop) {
-        r.frames = runPass(loop).processed;
-        ++r.passes;
-    };
 
-    if (!r.frontLight) {
-        tarvocoil::Detector det;
-        ApplyAreas(det, areas);
-        det.setMeasuring(true);
-        if (!det.measuring()) throw ToolError("this detector records no measurements, which tuning needs");
-        ThresholdReplay replay(n, values), mine(n, own);
-        FunctionSink replaying(
-            [&](const ProcessedFrame& f) {
-                const std::vector<AreaMeasurement>& m = *f.measurements;
-                replay.frame(f.index, m);
-                mine.frame(f.index, m);
-                // The replay must decide exactly as the detector did at the
-                // file's own thresholds; anything else is a fault of this tool.
-                for (std::size_t a = 0; a < n; ++a) {
-                    if (m[a].kind != AreaMeasurement::Kind::Detect) continue;
-                    const auto& mt = mine.triggers(a, a);
-                    const bool replayed = !mt.empty() && mt.back() == f.index;
-                    if (!SameLimit(PresenceLimit(m[a].referenceGrey, m[a].sampleCount, own[a]), m[a].presenceLimit) ||
-                        Exceeds(m[a].bgDiffSum, m[a].presenceLimit) != m[a].present || replayed != f.triggered(a))
-                        throw ToolError("internal error: replaying area " + std::to_string(a) + " on frame " +
-                                        std::to_string(f.index) + " disagrees with the detector");
-                }
-                if (wantPlot) plot.add(f.index, f.time, m, names);
-            },
-            true);
-        FrameLoop loop(det, n);
-        loop.add(replaying);
-        pass(loop);
-        for (std::size_t a = 0; a < n; ++a) {
-            for (std::size_t c = 0; c < nc; ++c) trig[a][c] = replay.triggers(a, c);
-            before[a] = mine.triggers(a, a);
-        }
-    } else {
-        // Presence feeds the light mask, which later areas and frames read:
-        // every candidate needs a run of its own. A batch shares a pass: the
-        // loop's detector takes its first candidate, side detectors the
-        // rest (and, in the first batch, the file's own thresholds).
-        for (std::size_t first = 0; first < nc; first += kBatch) {
-            const std::size_t count = std::min(kBatch, nc - first);
-            auto collect = [&](std::size_t k, const ProcessedFrame& f) {
-                for (std::size_t a = 0; a < n; ++a)
-                    if (f.triggered(a)) (k < count ? trig[a][first + k] : before[a]).push_back(f.index);
-            };
-            tarvocoil::Detector det;
-            SetThresholds(det, areas, std::vector<float>(n, values[first]));
-            SideDetectors side(count - 1 + (first == 0 ? 1 : 0), n,
-                               [&](std::size_t k, const ProcessedFrame& f) { collect(k + 1, f); });
-            for (std::size_t k = 1; k < count; ++k)
-                SetThresholds(side.detector(k - 1), areas, std::vector<float>(n, values[first + k]));
-            if (first == 0) ApplyAreas(side.detector(count - 1), areas);
-            FunctionSink leading([&](const ProcessedFrame& f) { collect(0, f); });
-            FrameLoop loop(det, n);
-            loop.add(leading);
-            loop.add(side);
-            pass(loop);
-        }
-    }
+    if (!r.frontLight)
+        ReplayPass(r, runPass, areas, values, own, names, wantPlot, plot, trig, before);
+    else
+        BatchedPasses(r, runPass, areas, values, trig, before);
 
     for (std::size_t a = 0; a < n; ++a) {
         AreaTuning& at = r.areas[a];
@@ -260,30 +309,10 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
         after[a] = at.labelled ? trig[a][at.best.index] : before[a];
     }
     const std::vector<float> chosen = r.recommended();
-    if (r.frontLight) {
-        // The table's rows had every area at the same candidate; the areas
-        // interact through the light mask, so the mix gets a run of its own.
-        tarvocoil::Detector det;
-        SetThresholds(det, areas, chosen);
-        det.setMeasuring(wantPlot);
-        if (wantPlot && !det.measuring()) {
-            Warn("no plot: this detector records no measurements");
-            wantPlot = false;
-        }
-        for (auto& v : after) v.clear();
-        FunctionSink mix(
-            [&](const ProcessedFrame& f) {
-                for (std::size_t a = 0; a < n; ++a)
-                    if (f.triggered(a)) after[a].push_back(f.index);
-                if (wantPlot) plot.add(f.index, f.time, *f.measurements, names);
-            },
-            wantPlot);
-        FrameLoop loop(det, n);
-        loop.add(mix);
-        pass(loop);
-    } else if (wantPlot) {
+    if (r.frontLight)
+        MixPass(r, runPass, areas, chosen, names, wantPlot, plot, after);
+    else if (wantPlot)
         Rethreshold(plot, chosen);
-    }
     for (std::size_t a = 0; a < n; ++a) r.areas[a].after = Score(truthFrames[a], after[a], options);
     if (wantPlot) {
         plot.title = options.plotTitle;

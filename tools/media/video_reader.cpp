@@ -302,96 +302,113 @@ struct VideoReader::Impl {
         for (const RowBand& b : bands) covered += b.end - b.begin;
         wholeRows = 4 * covered > 3 * static_cast<int64_t>(height);
     }
+
+    // Opens the container and reads its stream information, within the
+    // stop flag's and the stall limit's watch.
+    void openInput() {
+        std::error_code ec;
+        if (std::filesystem::is_directory(path, ec)) throw ToolError("cannot open video '" + path + "': it is a directory");
+        fmt = avformat_alloc_context();
+        if (!fmt) throw ToolError("out of memory");
+        watch.stop = opt.stop;
+        watch.stallUs = static_cast<int64_t>(opt.stallSeconds * 1e6);
+        watch.arm();
+        fmt->interrupt_callback.callback = Interrupted;
+        fmt->interrupt_callback.opaque = &watch;
+        const AVInputFormat* forced = ForcedFormat(path);
+        if (IsVideoDevice(path) && !forced)
+            throw ToolError("cannot open video '" + path + "': this FFmpeg has no V4L2 input");
+        int err = avformat_open_input(&fmt, path == "-" ? "pipe:0" : path.c_str(), forced, nullptr);
+        if (err < 0) {
+            fmt = nullptr;  // freed by avformat_open_input
+            if (watch.stalled)
+                throw ToolError("cannot open video '" + path + "': no answer for " +
+                                std::to_string(static_cast<long long>(std::ceil(opt.stallSeconds))) + " s");
+            throw ToolError("cannot open video '" + path + "': " + AvError(err));
+        }
+        watch.arm();
+        err = avformat_find_stream_info(fmt, nullptr);
+        if (err < 0) throw ToolError("cannot read video '" + path + "': " + AvError(err));
+    }
+
+    // The video stream to read: the one asked for, else FFmpeg's best one
+    // (cover pictures are no video).
+    void chooseStream() {
+        std::vector<int> video;
+        bool coverArt = false;
+        for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+            const AVStream* st = fmt->streams[i];
+            if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+            if (IsCoverArt(st)) {
+                coverArt = true;
+                continue;
+            }
+            video.push_back(static_cast<int>(i));
+        }
+        videoStreams = static_cast<int>(video.size());
+        if (video.empty())
+            throw ToolError("'" + path + "' has no video stream" + (coverArt ? " (only a cover picture)" : ""));
+        auto list = [&] {
+            std::string s;
+            for (int v : video) s += (s.empty() ? "" : ", ") + std::to_string(v);
+            return s;
+        };
+        if (opt.stream >= 0) {
+            if (std::find(video.begin(), video.end(), opt.stream) == video.end())
+                throw ToolError("'" + path + "': stream " + std::to_string(opt.stream) +
+                                " is no video stream (its video streams: " + list() + ")");
+            stream = opt.stream;
+        } else {
+            const int best = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+            stream = std::find(video.begin(), video.end(), best) != video.end() ? best : video.front();
+        }
+    }
+
+    // The stream's time base, start, frame rate and rotation, its decoder,
+    // and the frame size.
+    void openDecoder() {
+        AVStream* st = fmt->streams[stream];
+        const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+        if (!codec)
+            throw ToolError("'" + path + "': no decoder for its video codec " + avcodec_get_name(st->codecpar->codec_id));
+        tb = st->time_base;
+        start = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
+        if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0)
+            rate = st->avg_frame_rate;
+        else if (st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0)
+            rate = st->r_frame_rate;
+        if (const uint8_t* matrix = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr)) {
+            const double deg = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
+            if (std::isfinite(deg)) rotation = static_cast<int>(((std::lround(deg) % 360) + 360) % 360);
+        }
+        dec = avcodec_alloc_context3(codec);
+        if (!dec) throw ToolError("out of memory");
+        int err = avcodec_parameters_to_context(dec, st->codecpar);
+        if (err >= 0) {
+            SetDecoderThreads(dec);
+            dec->pkt_timebase = st->time_base;
+            err = avcodec_open2(dec, codec, nullptr);
+        }
+        if (err < 0) throw ToolError("cannot decode '" + path + "': " + AvError(err));
+        if (opt.width > 0 && opt.height > 0) {
+            checkSize(opt.width, opt.height);
+            width = opt.width;
+            height = opt.height;
+        } else if (st->codecpar->width > 0 && st->codecpar->height > 0) {
+            checkSize(st->codecpar->width, st->codecpar->height);
+            width = st->codecpar->width;
+            height = st->codecpar->height;
+        }
+    }
 };
 
 VideoReader::VideoReader(const std::string& path, const VideoReaderOptions& options) : impl_(new Impl) {
     Impl& m = *impl_;
     m.path = path;
     m.opt = options;
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) throw ToolError("cannot open video '" + path + "': it is a directory");
-    m.fmt = avformat_alloc_context();
-    if (!m.fmt) throw ToolError("out of memory");
-    m.watch.stop = options.stop;
-    m.watch.stallUs = static_cast<int64_t>(options.stallSeconds * 1e6);
-    m.watch.arm();
-    m.fmt->interrupt_callback.callback = Interrupted;
-    m.fmt->interrupt_callback.opaque = &m.watch;
-    const AVInputFormat* forced = ForcedFormat(path);
-    if (IsVideoDevice(path) && !forced)
-        throw ToolError("cannot open video '" + path + "': this FFmpeg has no V4L2 input");
-    int err = avformat_open_input(&m.fmt, path == "-" ? "pipe:0" : path.c_str(), forced, nullptr);
-    if (err < 0) {
-        m.fmt = nullptr;  // freed by avformat_open_input
-        if (m.watch.stalled)
-            throw ToolError("cannot open video '" + path + "': no answer for " +
-                            std::to_string(static_cast<long long>(std::ceil(options.stallSeconds))) + " s");
-        throw ToolError("cannot open video '" + path + "': " + AvError(err));
-    }
-    m.watch.arm();
-    err = avformat_find_stream_info(m.fmt, nullptr);
-    if (err < 0) throw ToolError("cannot read video '" + path + "': " + AvError(err));
-
-    std::vector<int> video;
-    bool coverArt = false;
-    for (unsigned i = 0; i < m.fmt->nb_streams; ++i) {
-        const AVStream* st = m.fmt->streams[i];
-        if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
-        if (IsCoverArt(st)) {
-            coverArt = true;
-            continue;
-        }
-        video.push_back(static_cast<int>(i));
-    }
-    m.videoStreams = static_cast<int>(video.size());
-    if (video.empty())
-        throw ToolError("'" + path + "' has no video stream" + (coverArt ? " (only a cover picture)" : ""));
-    auto list = [&] {
-        std::string s;
-        for (int v : video) s += (s.empty() ? "" : ", ") + std::to_string(v);
-        return s;
-    };
-    if (options.stream >= 0) {
-        if (std::find(video.begin(), video.end(), options.stream) == video.end())
-            throw ToolError("'" + path + "': stream " + std::to_string(options.stream) +
-                            " is no video stream (its video streams: " + list() + ")");
-        m.stream = options.stream;
-    } else {
-        const int best = av_find_best_stream(m.fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-        m.stream = std::find(video.begin(), video.end(), best) != video.end() ? best : video.front();
-    }
-    AVStream* st = m.fmt->streams[m.stream];
-    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-    if (!codec)
-        throw ToolError("'" + path + "': no decoder for its video codec " + avcodec_get_name(st->codecpar->codec_id));
-    m.tb = st->time_base;
-    m.start = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
-    if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0)
-        m.rate = st->avg_frame_rate;
-    else if (st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0)
-        m.rate = st->r_frame_rate;
-    if (const uint8_t* matrix = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr)) {
-        const double deg = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
-        if (std::isfinite(deg)) m.rotation = static_cast<int>(((std::lround(deg) % 360) + 360) % 360);
-    }
-    m.dec = avcodec_alloc_context3(codec);
-    if (!m.dec) throw ToolError("out of memory");
-    err = avcodec_parameters_to_context(m.dec, st->codecpar);
-    if (err >= 0) {
-        SetDecoderThreads(m.dec);
-        m.dec->pkt_timebase = st->time_base;
-        err = avcodec_open2(m.dec, codec, nullptr);
-    }
-    if (err < 0) throw ToolError("cannot decode '" + path + "': " + AvError(err));
-    if (options.width > 0 && options.height > 0) {
-        m.checkSize(options.width, options.height);
-        m.width = options.width;
-        m.height = options.height;
-    } else if (st->codecpar->width > 0 && st->codecpar->height > 0) {
-        m.checkSize(st->codecpar->width, st->codecpar->height);
-        m.width = st->codecpar->width;
-        m.height = st->codecpar->height;
-    }
+    m.openInput();
+    m.chooseStream();
+    m.openDecoder();
     m.pkt = av_packet_alloc();
     m.frame = av_frame_alloc();
     if (!m.pkt || !m.frame) throw ToolError("out of memory");

@@ -56,15 +56,11 @@ struct VideoWriter::Impl {
     }
 };
 
-VideoWriter::VideoWriter(const std::string& path, int width, int height, int fpsNum, int fpsDen,
-                         const std::string& codecName)
-    : impl_(new Impl) {
-    Impl& m = *impl_;
-    m.path = path;
-    int err = avformat_alloc_output_context2(&m.oc, nullptr, nullptr, path.c_str());
-    if (err < 0 || !m.oc)
-        throw ToolError("cannot write '" + path + "': unknown video format (use a name ending in .mp4 or .mkv)");
-    const AVOutputFormat* of = m.oc->oformat;
+namespace {
+
+// The encoder named, else H.264 (libx264) where the format takes it, else
+// the format's own video codec.
+const AVCodec* ChooseEncoder(const std::string& path, const AVOutputFormat* of, const std::string& codecName) {
     const AVCodec* codec = nullptr;
     if (!codecName.empty()) {
         codec = avcodec_find_encoder_by_name(codecName.c_str());
@@ -75,7 +71,12 @@ VideoWriter::VideoWriter(const std::string& path, int width, int height, int fps
         if (!codec && of->video_codec != AV_CODEC_ID_NONE) codec = avcodec_find_encoder(of->video_codec);
         if (!codec) throw ToolError("cannot write '" + path + "': no video encoder for this format");
     }
+    return codec;
+}
 
+// The picture format to encode in: BGR for FFV1 and for an encoder that
+// lists none; else YUV 4:2:0 where the encoder takes it, else its first.
+AVPixelFormat EncoderPixelFormat(const AVCodec* codec) {
     AVPixelFormat pix = AV_PIX_FMT_BGR24;
     if (codec->id == AV_CODEC_ID_FFV1) {
         pix = AV_PIX_FMT_BGR0;
@@ -84,6 +85,22 @@ VideoWriter::VideoWriter(const std::string& path, int width, int height, int fps
         for (const AVPixelFormat* p = codec->pix_fmts; *p != AV_PIX_FMT_NONE; ++p)
             if (*p == AV_PIX_FMT_YUV420P) pix = *p;
     }
+    return pix;
+}
+
+}  // namespace
+
+VideoWriter::VideoWriter(const std::string& path, int width, int height, int fpsNum, int fpsDen,
+                         const std::string& codecName)
+    : impl_(new Impl) {
+    Impl& m = *impl_;
+    m.path = path;
+    int err = avformat_alloc_output_context2(&m.oc, nullptr, nullptr, path.c_str());
+    if (err < 0 || !m.oc)
+        throw ToolError("cannot write '" + path + "': unknown video format (use a name ending in .mp4 or .mkv)");
+    const AVOutputFormat* of = m.oc->oformat;
+    const AVCodec* codec = ChooseEncoder(path, of, codecName);
+    const AVPixelFormat pix = EncoderPixelFormat(codec);
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(pix);
     const int encW = desc && desc->log2_chroma_w ? (width + 1) & ~1 : width;
     const int encH = desc && desc->log2_chroma_h ? (height + 1) & ~1 : height;

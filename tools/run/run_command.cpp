@@ -75,6 +75,21 @@ void PrintRunSummary(const RunCounts& c) {
     std::fputs(line, stderr);
 }
 
+// The summary of a run that went through its frames.
+RunCounts CountsOfRun(const LoopStats& stats, const VideoReader& reader, bool live, int64_t liveErrors,
+                      int64_t events, double elapsed) {
+    RunCounts c;
+    c.read = live ? stats.processed : reader.decodedFrames();
+    c.processed = stats.processed;
+    c.decodeErrors = live ? liveErrors : reader.decodeErrors();
+    c.lost = reader.lostFrames();
+    c.events = events;
+    c.covered = stats.coveredSeconds;
+    c.elapsed = elapsed;
+    c.stopped = stats.stopped;
+    return c;
+}
+
 // A signal that came while the input was opening, or before it gave a
 // frame, ends the run as it would have a moment later: with the summary
 // (of nothing) and the status of a stopped run.
@@ -104,6 +119,137 @@ std::unique_ptr<VideoReader> OpenRunInput(const std::string& video, const VideoR
     }
 }
 
+// The picture and evidence outputs of `run`; members in the order they
+// are made, so that they close in the reverse of it.
+struct RunOutputs {
+    std::unique_ptr<SnapshotSink> snapshots;
+    std::unique_ptr<FrameSink> review;
+    std::unique_ptr<TraceSink> trace;
+    std::unique_ptr<PlotSink> plot;
+};
+
+// The review video: made now when the frame size is known, else on the
+// first frame (which then also gets the areas checked against it).
+std::unique_ptr<FrameSink> OpenReviewSink(const RunCommand& cmd, const VideoReader& reader, const AreasConfig& areas,
+                                          const std::vector<std::vector<tarvocoil::AreaRow>>& rows,
+                                          const std::function<void(int, int)>& checkOutside) {
+    const int fpsNum = reader.frameRateNum(), fpsDen = reader.frameRateDen();
+    if (reader.width() > 0) {
+        auto sink = std::make_unique<ReviewVideoSink>(cmd.review, reader.width(), reader.height(), fpsNum, fpsDen,
+                                                      areas, rows);
+        WarnAboutText(sink->painter(), areas);
+        return sink;
+    }
+    return std::make_unique<DeferredSink>(
+        [&cmd, &areas, &rows, &checkOutside, fpsNum, fpsDen](const ProcessedFrame& f) {
+            checkOutside(f.picture.width, f.picture.height);
+            return std::make_unique<ReviewVideoSink>(cmd.review, f.picture.width, f.picture.height, fpsNum, fpsDen,
+                                                     areas, rows);
+        },
+        false);
+}
+
+// Outputs are set up before any event is written, so that a bad path
+// fails before the run starts.
+RunOutputs OpenRunOutputs(const RunCommand& cmd, const VideoReader& reader, const AreasConfig& areas,
+                          const std::vector<std::vector<tarvocoil::AreaRow>>& rows, const tarvocoil::Detector& det,
+                          const std::function<void(int, int)>& checkOutside) {
+    RunOutputs out;
+    if (!cmd.review.empty()) out.review = OpenReviewSink(cmd, reader, areas, rows, checkOutside);
+    if (!cmd.snapshots.empty()) {
+        if (reader.width() <= 0) throw ToolError("'" + cmd.video + "': the frame size is unknown before decoding; "
+                                                 "snapshots need it");
+        out.snapshots = std::make_unique<SnapshotSink>(cmd.snapshots, reader.width(), reader.height(), areas, rows,
+                                                       cmd.overwrite);
+    }
+    if (!cmd.trace.empty())
+        out.trace = std::make_unique<TraceSink>(cmd.trace, cmd.traceFormat, AreaNames(areas),
+                                                det.settings().frontLightOn());
+    if (!cmd.plot.empty())
+        out.plot = std::make_unique<PlotSink>(cmd.plot, std::filesystem::path(cmd.video).filename().string(),
+                                              AreaNames(areas));
+    return out;
+}
+
+// How `run` reads its input.
+VideoReaderOptions RunReaderOptions(const RunCommand& cmd, bool live,
+                                    const std::vector<std::vector<tarvocoil::AreaRow>>& rows) {
+    VideoReaderOptions ro;
+    ro.stream = cmd.stream;
+    ro.stop = StopFlag();
+    if (live) ro.stallSeconds = cmd.live.stallSeconds;
+    // Without pictures to write, only the detector looks at the frames:
+    // the reader converts the rows it reads and leaves the rest.
+    if (cmd.review.empty() && cmd.snapshots.empty())
+        ro.rows = [&rows](int, int height) { return RowsTheDetectorReads(rows, height); };
+    return ro;
+}
+
+// A live stream: the first connection is the reader already opened; the
+// source reconnects with readers of its own.
+std::unique_ptr<LiveSource> OpenLiveSource(const RunCommand& cmd, VideoReader& reader, const VideoReaderOptions& ro,
+                                           LiveRunListener& listener, int64_t& liveErrors) {
+    return std::make_unique<LiveSource>(
+        std::make_unique<ReaderConnection>(reader, ro.stallSeconds, &liveErrors),
+        [&cmd, &reader, &ro, &liveErrors](std::string& why) -> std::unique_ptr<LiveConnection> {
+            // Frames keep the size the areas, the review video and the
+            // snapshots were set up for, whatever the new connection's.
+            VideoReaderOptions again = ro;
+            again.width = reader.width();
+            again.height = reader.height();
+            return ReaderConnection::Open(cmd.video, again, &liveErrors, why);
+        },
+        cmd.live, listener, StopFlag());
+}
+
+// The end of a live run: its warnings, and why it gave up (empty when it
+// did not). Closes the source, whose last connection adds its counts.
+std::string EndLiveRun(const std::string& video, const LoopStats& stats, std::unique_ptr<LiveSource>& liveSource,
+                       const int64_t& liveErrors) {
+    std::string gaveUp;
+    if (!stats.stopped && stats.processed < 2)
+        throw ToolError("'" + video + "': no frames (" + liveSource->endReason() + ")");
+    if (liveSource->gaveUp())
+        gaveUp = "'" + video + "': " + liveSource->endReason();
+    else if (!liveSource->endReason().empty())
+        Warn("'" + video + "': the run ends: " + liveSource->endReason());
+    liveSource.reset();  // the last connection adds its counts
+    if (liveErrors > 0)
+        Warn("'" + video + "' is damaged: " + std::to_string(liveErrors) +
+             " decoding errors; frame indices after the damage count the frames that could be decoded");
+    return gaveUp;
+}
+
+// The frames of `run` through the detector and every sink.
+LoopStats RunFrameLoop(const std::string& video, tarvocoil::Detector& det, const AreasConfig& areas,
+                       EventOutlet& outlet, FrameSink& events, RunOutputs& outputs, Progress& progress,
+                       FrameSource& source) {
+    FrameLoop loop(det, areas.areas.size());
+    loop.setStop(StopFlag());
+    // After a reconnection or a change of picture size: the same reset for
+    // both, and a warning naming the frame and why.
+    loop.setBaselineReset([&](int64_t index, const SourceFrame& f) {
+        ApplyAreas(det, areas);
+        WarnAboveProgress("'" + video + "': frame " + std::to_string(index) + ": " + f.baselineNote +
+                          "; taking a new baseline");
+    });
+    // A receiver that refused for good (MQTT credentials) ends the run.
+    FunctionSink receivers([&](const ProcessedFrame&) { outlet.checkReceivers(); });
+    loop.add(receivers);
+    loop.add(events);
+    if (outputs.trace) loop.add(*outputs.trace);
+    if (outputs.plot) loop.add(*outputs.plot);
+    if (outputs.review) loop.add(*outputs.review);
+    if (outputs.snapshots) loop.add(*outputs.snapshots);
+    loop.add(progress);
+    try {
+        return loop.run(source);
+    } catch (...) {
+        progress.done();
+        throw;
+    }
+}
+
 }  // namespace
 
 int RunVideo(const RunCommand& cmd) {
@@ -125,14 +271,7 @@ int RunVideo(const RunCommand& cmd) {
     tarvocoil::Detector det;
     ApplyAreas(det, areas);
     const auto rows = AreaRowsOf(det);
-    VideoReaderOptions ro;
-    ro.stream = cmd.stream;
-    ro.stop = StopFlag();
-    if (live) ro.stallSeconds = cmd.live.stallSeconds;
-    // Without pictures to write, only the detector looks at the frames:
-    // the reader converts the rows it reads and leaves the rest.
-    if (cmd.review.empty() && cmd.snapshots.empty())
-        ro.rows = [&rows](int, int height) { return RowsTheDetectorReads(rows, height); };
+    const VideoReaderOptions ro = RunReaderOptions(cmd, live, rows);
     const std::unique_ptr<VideoReader> input = OpenRunInput(cmd.video, ro);
     if (!input) return StoppedBeforeInput(cmd, outlet, nullptr, live, t0);
     VideoReader& reader = *input;
@@ -145,47 +284,15 @@ int RunVideo(const RunCommand& cmd) {
         throw ToolError(fileSource.emptyReason());
     }
     bool checkedOutside = false;
-    auto checkOutside = [&](int w, int h) {
+    // A std::function, since the review video made on the first frame keeps it.
+    const std::function<void(int, int)> checkOutside = [&](int w, int h) {
         if (checkedOutside || w <= 0) return;
         checkedOutside = true;
         for (const std::string& msg : AreasOutsideFrame(areas, w, h)) Warn(cmd.areas + ": " + msg);
     };
     checkOutside(reader.width(), reader.height());
 
-    // Outputs are set up before any event is written, so that a bad path
-    // fails before the run starts.
-    const int fpsNum = reader.frameRateNum(), fpsDen = reader.frameRateDen();
-    std::unique_ptr<SnapshotSink> snapshots;
-    std::unique_ptr<FrameSink> review;
-    if (!cmd.review.empty()) {
-        if (reader.width() > 0) {
-            auto sink = std::make_unique<ReviewVideoSink>(cmd.review, reader.width(), reader.height(), fpsNum, fpsDen,
-                                                          areas, rows);
-            WarnAboutText(sink->painter(), areas);
-            review = std::move(sink);
-        } else {
-            review = std::make_unique<DeferredSink>(
-                [&](const ProcessedFrame& f) {
-                    checkOutside(f.picture.width, f.picture.height);
-                    return std::make_unique<ReviewVideoSink>(cmd.review, f.picture.width, f.picture.height, fpsNum,
-                                                             fpsDen, areas, rows);
-                },
-                false);
-        }
-    }
-    if (!cmd.snapshots.empty()) {
-        if (reader.width() <= 0) throw ToolError("'" + cmd.video + "': the frame size is unknown before decoding; "
-                                                 "snapshots need it");
-        snapshots = std::make_unique<SnapshotSink>(cmd.snapshots, reader.width(), reader.height(), areas, rows,
-                                                   cmd.overwrite);
-    }
-    std::unique_ptr<TraceSink> trace;
-    if (!cmd.trace.empty())
-        trace = std::make_unique<TraceSink>(cmd.trace, cmd.traceFormat, AreaNames(areas),
-                                            det.settings().frontLightOn());
-    std::unique_ptr<PlotSink> plot;
-    if (!cmd.plot.empty())
-        plot = std::make_unique<PlotSink>(cmd.plot, std::filesystem::path(cmd.video).filename().string(), AreaNames(areas));
+    RunOutputs outputs = OpenRunOutputs(cmd, reader, areas, rows, det, checkOutside);
     EventWriter eventFile(cmd.events, cmd.format);
     // A total only as a guess from the container (shown as ~N).
     Progress progress(cmd.progress, live ? -1 : fileSource.expectedFrames(), true);
@@ -205,78 +312,22 @@ int RunVideo(const RunCommand& cmd) {
         if (eventFile.toTerminal()) progress.clear();
     });
     std::unique_ptr<LiveSource> liveSource;
-    if (live)
-        liveSource = std::make_unique<LiveSource>(
-            std::make_unique<ReaderConnection>(reader, ro.stallSeconds, &liveErrors),
-            [&](std::string& why) -> std::unique_ptr<LiveConnection> {
-                // Frames keep the size the areas, the review video and the
-                // snapshots were set up for, whatever the new connection's.
-                VideoReaderOptions again = ro;
-                again.width = reader.width();
-                again.height = reader.height();
-                return ReaderConnection::Open(cmd.video, again, &liveErrors, why);
-            },
-            cmd.live, listener, StopFlag());
+    if (live) liveSource = OpenLiveSource(cmd, reader, ro, listener, liveErrors);
     FrameSource& source = live ? static_cast<FrameSource&>(*liveSource) : fileSource;
 
-    FrameLoop loop(det, areas.areas.size());
-    loop.setStop(StopFlag());
-    // After a reconnection or a change of picture size: the same reset for
-    // both, and a warning naming the frame and why.
-    loop.setBaselineReset([&](int64_t index, const SourceFrame& f) {
-        ApplyAreas(det, areas);
-        WarnAboveProgress("'" + cmd.video + "': frame " + std::to_string(index) + ": " + f.baselineNote +
-                          "; taking a new baseline");
-    });
-    // A receiver that refused for good (MQTT credentials) ends the run.
-    FunctionSink receivers([&](const ProcessedFrame&) { outlet.checkReceivers(); });
-    loop.add(receivers);
-    loop.add(events);
-    if (trace) loop.add(*trace);
-    if (plot) loop.add(*plot);
-    if (review) loop.add(*review);
-    if (snapshots) loop.add(*snapshots);
-    loop.add(progress);
-    LoopStats stats;
-    try {
-        stats = loop.run(source);
-    } catch (...) {
-        progress.done();
-        throw;
-    }
+    const LoopStats stats = RunFrameLoop(cmd.video, det, areas, outlet, events, outputs, progress, source);
     const double elapsed = Seconds(Clock::now() - t0);
     outlet.finish(cmd.quiet);
 
     // A stream given up on is a failure (exit 1, after the summary): a
     // supervisor should know; one that ended with --no-reconnect is not.
     std::string gaveUp;
-    if (live) {
-        if (!stats.stopped && stats.processed < 2)
-            throw ToolError("'" + cmd.video + "': no frames (" + liveSource->endReason() + ")");
-        if (liveSource->gaveUp())
-            gaveUp = "'" + cmd.video + "': " + liveSource->endReason();
-        else if (!liveSource->endReason().empty())
-            Warn("'" + cmd.video + "': the run ends: " + liveSource->endReason());
-        liveSource.reset();  // the last connection adds its counts
-        if (liveErrors > 0)
-            Warn("'" + cmd.video + "' is damaged: " + std::to_string(liveErrors) +
-                 " decoding errors; frame indices after the damage count the frames that could be decoded");
-    } else {
+    if (live)
+        gaveUp = EndLiveRun(cmd.video, stats, liveSource, liveErrors);
+    else
         fileSource.checkEnd(stats);
-    }
-    if (!cmd.quiet) {
-        RunCounts c;
-        c.read = live ? stats.processed : reader.decodedFrames();
-        c.processed = stats.processed;
-        c.decodeErrors = live ? liveErrors : reader.decodeErrors();
-        c.lost = reader.lostFrames();
-        // What the events file got: stream events (JSON Lines) included.
-        c.events = eventFile.written();
-        c.covered = stats.coveredSeconds;
-        c.elapsed = elapsed;
-        c.stopped = stats.stopped;
-        PrintRunSummary(c);
-    }
+    // What the events file got: stream events (JSON Lines) included.
+    if (!cmd.quiet) PrintRunSummary(CountsOfRun(stats, reader, live, liveErrors, eventFile.written(), elapsed));
     if (!gaveUp.empty()) throw ToolError(gaveUp);
     outlet.checkReceivers();
     // A signal is how a live run ends normally; a file run it cut short

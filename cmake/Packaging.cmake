@@ -7,7 +7,7 @@
 #   dev         libtarvocoil-dev         headers, libtarvocoil.so, libtarvocoil.a,
 #                                        the CMake package, tarvocoil.pc
 #   tool        tarvocoil                the program, its man page, the systemd
-#                                        unit, /etc/tarvocoil, maintainer scripts
+#                                        units, /etc/tarvocoil, maintainer scripts
 #   gstreamer   gstreamer1.0-tarvocoil   the GStreamer element
 #   python      python3-tarvocoil        the Python package for Debian's python3
 #
@@ -114,8 +114,10 @@ if(TARVOCOIL_TOOLS)
   _trv_deb_package(tool tarvocoil)
   # Absolute destinations: these belong where systemd and the administrator
   # look, whatever the prefix (CPack installs them under its staging folder).
-  install(FILES ${_deb_src}/systemd/tarvocoil-run@.service
-          DESTINATION /lib/systemd/system COMPONENT tool EXCLUDE_FROM_ALL)
+  # Every unit in packaging/systemd/; the maintainer scripts restart and
+  # stop whatever tarvocoil*.service is active, so a new unit is one file.
+  file(GLOB _units CONFIGURE_DEPENDS ${_deb_src}/systemd/*.service)
+  install(FILES ${_units} DESTINATION /lib/systemd/system COMPONENT tool EXCLUDE_FROM_ALL)
   install(FILES ${_deb_src}/etc/example.conf
           DESTINATION /etc/tarvocoil COMPONENT tool EXCLUDE_FROM_ALL)
   install(FILES ${_deb_src}/examples/v4l2.conf ${_deb_src}/etc/example.conf

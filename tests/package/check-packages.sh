@@ -61,7 +61,8 @@ expect libtarvocoil-dev /usr/include/tarvocoil.h /usr/include/tarvocoil.hpp "$li
   "$lib/pkgconfig/tarvocoil.pc" "$lib/cmake/TarvoCoil/TarvoCoilConfig.cmake" \
   "$lib/cmake/TarvoCoil/TarvoCoilConfigVersion.cmake" "$lib/cmake/TarvoCoil/TarvoCoilTargets.cmake" \
   "$(files_of libtarvocoil-dev | grep 'TarvoCoilTargets-.*\.cmake$')"
-expect tarvocoil /usr/bin/tarvocoil /usr/share/man/man1/tarvocoil.1.gz /lib/systemd/system/tarvocoil-run@.service \
+units=$(cd "$root/packaging/systemd" && ls -1 ./*.service | sed 's|^\./||')
+expect tarvocoil /usr/bin/tarvocoil /usr/share/man/man1/tarvocoil.1.gz $(printf '/lib/systemd/system/%s ' $units) \
   /etc/tarvocoil/example.conf /usr/share/doc/tarvocoil/examples/example.conf /usr/share/doc/tarvocoil/examples/v4l2.conf
 expect gstreamer1.0-tarvocoil "$lib/gstreamer-1.0/libgsttarvocoil.so"
 py=/usr/lib/python3/dist-packages/tarvocoil
@@ -81,8 +82,8 @@ grep -qx 'activate-noawait ldconfig' "$work/control/libtarvocoil1/triggers" || f
 dpkg-deb -f "$(deb_of libtarvocoil-dev)" Depends | grep -q "libtarvocoil1 (= $debversion)" ||
   fail "libtarvocoil-dev does not depend on libtarvocoil1 of its own version"
 dpkg-deb -f "$(deb_of tarvocoil)" Depends | grep -q 'libavformat' || fail "tarvocoil: no dependencies from its binary"
-for s in postinst prerm postrm; do sh -n "$work/control/tarvocoil/$s" || fail "tarvocoil: $s does not parse"; done
-ok "conffiles, shlibs, trigger, dependencies, maintainer scripts parse"
+ok "conffiles, shlibs, trigger, dependencies"
+bash "$root/tests/package/maintainer-scripts-test.sh" "$work/control/tarvocoil" || fail "tarvocoil: maintainer scripts"
 
 # --- unpacked and used -------------------------------------------------------
 x=$work/root
@@ -129,15 +130,17 @@ C
 ldd "$work/consumer" | grep -q "$x$lib/libtarvocoil.so.1" || fail "the C program did not load the unpacked library"
 ok "a C program built with pkg-config --define-prefix, run against the unpacked library"
 
-# The unit, alone and with the V4L2 drop-in, against the unpacked tree (the
-# system's own units beside it, for the targets it names).
+# Each unit (a template as its instance cam1), and the camera unit with the
+# V4L2 drop-in, against the unpacked tree (the system's own units beside
+# it, for the targets they name). Unknown settings are only printed, so any
+# output fails.
 cp -rn /lib/systemd/system/. "$x/lib/systemd/system/"
-verify() {
-  systemd-analyze verify --man=no --root="$x" tarvocoil-run@cam1.service > "$work/verify.txt" 2>&1 &&
+verify() {  # unit
+  systemd-analyze verify --man=no --root="$x" "$1" > "$work/verify.txt" 2>&1 &&
     [ ! -s "$work/verify.txt" ] || { cat "$work/verify.txt" >&2; fail "systemd-analyze verify $1"; }
 }
-verify "tarvocoil-run@cam1.service"
+for u in $units; do verify "${u/@./@cam1.}"; done
 mkdir -p "$x/etc/systemd/system/tarvocoil-run@cam1.service.d"
 cp "$x/usr/share/doc/tarvocoil/examples/v4l2.conf" "$x/etc/systemd/system/tarvocoil-run@cam1.service.d/"
-verify "tarvocoil-run@cam1.service with the v4l2.conf drop-in"
-ok "systemd-analyze verify: the unit, and with the V4L2 drop-in"
+verify tarvocoil-run@cam1.service
+ok "systemd-analyze verify: $(echo $units), and the camera unit with the V4L2 drop-in"

@@ -113,7 +113,15 @@ if(TARVOCOIL_TOOLS)
   list(APPEND CPACK_COMPONENTS_ALL tool)
   _trv_deb_package(tool tarvocoil)
   # Absolute destinations: these belong where systemd and the administrator
-  # look, whatever the prefix (CPack installs them under its staging folder).
+  # look, whatever the prefix. CPack installs them under its staging folder
+  # (DESTDIR); installing the component by name without one would write
+  # into this machine's /etc and systemd folder, so that is refused.
+  install(CODE [[
+    if("$ENV{DESTDIR}" STREQUAL "")
+      message(FATAL_ERROR "The tool component's unit and /etc/tarvocoil files install only into a "
+                          "staging folder: set DESTDIR, or build the packages (scripts/package.sh)")
+    endif()
+  ]] COMPONENT tool EXCLUDE_FROM_ALL)
   # Every unit in packaging/systemd/; the maintainer scripts restart and
   # stop whatever tarvocoil*.service is active, so a new unit is one file.
   file(GLOB _units CONFIGURE_DEPENDS ${_deb_src}/systemd/*.service)

@@ -130,6 +130,11 @@ C
 ldd "$work/consumer" | grep -q "$x$lib/libtarvocoil.so.1" || fail "the C program did not load the unpacked library"
 ok "a C program built with pkg-config --define-prefix, run against the unpacked library"
 
+cmake -S "$root/tests/install/consumer" -B "$work/consumer-cmake" -DCMAKE_PREFIX_PATH="$x/usr" > "$work/cmake.log" 2>&1 &&
+  cmake --build "$work/consumer-cmake" >> "$work/cmake.log" 2>&1 || { cat "$work/cmake.log" >&2; fail "find_package(TarvoCoil)"; }
+"$work/consumer-cmake/consumer" > /dev/null && "$work/consumer-cmake/c_consumer" > /dev/null || fail "the find_package programs"
+ok "programs built with find_package(TarvoCoil) against the unpacked packages"
+
 # Each unit (a template as its instance cam1), and the camera unit with the
 # V4L2 drop-in, against the unpacked tree (the system's own units beside
 # it, for the targets they name). Unknown settings are only printed, so any

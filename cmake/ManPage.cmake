@@ -13,8 +13,15 @@ add_custom_command(
           -DOUT=${_trv_man} -DWORK=${CMAKE_CURRENT_BINARY_DIR} -P ${PROJECT_SOURCE_DIR}/cmake/MakeManPage.cmake
   DEPENDS tarvocoil_cli ${PROJECT_SOURCE_DIR}/cmake/MakeManPage.cmake
   COMMENT "Writing the man page tarvocoil.1")
-add_custom_target(tarvocoil_manpage ALL DEPENDS ${_trv_man})
-install(FILES ${_trv_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Installed compressed, as man pages are on Debian; -n keeps the name and
+# time out of the file, so that the same page gives the same bytes.
+add_custom_command(
+  OUTPUT ${_trv_man}.gz
+  COMMAND gzip -9nc ${_trv_man} > ${_trv_man}.gz
+  DEPENDS ${_trv_man}
+  COMMENT "Compressing the man page tarvocoil.1")
+add_custom_target(tarvocoil_manpage ALL DEPENDS ${_trv_man} ${_trv_man}.gz)
+install(FILES ${_trv_man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
 if(TARVOCOIL_TESTS AND NOT TARVOCOIL_SANITIZE)
   # The page renders, and holds every subcommand's options.
   add_test(NAME tool.ManPage.RendersWithEverySubcommand

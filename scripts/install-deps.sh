@@ -13,7 +13,10 @@
 # files and tools, and the base, good and libav plugins the element's tests
 # use), win32 (mingw-w64, pefile), wine (wine32, to run the Windows DLL's
 # tests), fuzz (clang 14 with its sanitizer
-# runtimes), coverage (llvm 14's profile tools, for scripts/fuzz.sh --coverage).
+# runtimes), coverage (llvm 14's profile tools, for scripts/fuzz.sh --coverage),
+# package (dpkg-dev, fakeroot and lintian to build and check the .deb
+# packages, systemd for systemd-analyze, pkg-config; Debian's python3 and
+# pybind11 for the Python package).
 #
 # Package archives fail in passing (an index mid-sync, a mirror hiccup), so
 # the index update is retried, and a failed index is only a warning when the
@@ -31,7 +34,7 @@
 set -uo pipefail
 
 groups=("$@")
-[ ${#groups[@]} -eq 0 ] && groups=(core tool tooltest editor python gst win32 wine fuzz)
+[ ${#groups[@]} -eq 0 ] && groups=(core tool tooltest editor python gst win32 wine fuzz package)
 report=${INSTALL_DEPS_REPORT:-}
 pause=${INSTALL_DEPS_PAUSE:-5}
 [ -n "$report" ] && : > "$report"
@@ -52,6 +55,8 @@ group_packages() {  # group -> its packages on stdout; 2 for an unknown group
     wine) echo wine wine32:i386 ;;
     fuzz) echo clang-14 libclang-rt-14-dev ;;
     coverage) echo llvm-14 ;;
+    package) echo dpkg-dev fakeroot lintian systemd pkg-config file binutils python3-dev python3-pybind11 \
+                  pybind11-dev python3-numpy ;;
     *) return 2 ;;
   esac
 }
@@ -79,7 +84,7 @@ need_i386=0
 all_missing=()
 for g in "${groups[@]}"; do
   if ! list=$(group_packages "$g"); then
-    echo "install-deps: unknown group '$g' (groups: core tool tooltest editor python gst win32 wine fuzz coverage)" >&2
+    echo "install-deps: unknown group '$g' (groups: core tool tooltest editor python gst win32 wine fuzz coverage package)" >&2
     exit 2
   fi
   missing=()

@@ -2,6 +2,7 @@
 # Builds TarvoCoil and runs every test, as root on Debian 12 (installs what
 # it needs first). Steps:
 #   native           unit, tool and GStreamer element tests in a normal build
+#   package          the Debian packages made from that build, checked unpacked
 #   sanitizers       the unit tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   tool-sanitizers  the tool and its tests under the same two sanitizers
 #   threads          the threading tests and the event delivery under ThreadSanitizer
@@ -32,12 +33,13 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-all_steps=(native sanitizers tool-sanitizers threads python model-diff win32 fuzz)
+all_steps=(native package sanitizers tool-sanitizers threads python model-diff win32 fuzz)
 quick_skips=(win32 fuzz)
 
 step_groups() {  # step -> the install groups it needs
   case "$1" in
     native) echo core tool tooltest editor gst ;;
+    package) echo core tool gst package ;;
     sanitizers) echo core ;;
     tool-sanitizers|threads) echo core tool tooltest ;;
     python) echo core tool python ;;
@@ -201,6 +203,11 @@ build() {  # dir, extra cmake args...
 native() {
   build build "${native_flags[@]}" && ctest --test-dir build --output-on-failure -j"$jobs"
 }
+# The packages are made from the native build folder (built first when this
+# step runs alone), then checked without being installed.
+package() {
+  build build "${native_flags[@]}" && bash scripts/package.sh && bash tests/package/check-packages.sh
+}
 # One AddressSanitizer + UndefinedBehaviorSanitizer build serves the unit
 # tests and the tool's: the library core is compiled once for both. The
 # first of the two steps builds all of it, so that every test it runs (the
@@ -241,6 +248,7 @@ win32() {
 for s in "${steps[@]}"; do
   case "$s" in
     native) run_step native native ;;
+    package) run_step package package ;;
     sanitizers) run_step sanitizers sanitized ;;
     tool-sanitizers) run_step tool-sanitizers tool_sanitized ;;
     threads) run_step threads threads ;;

@@ -6,7 +6,12 @@ build=$1
 src=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cmake --install "$build" --prefix "$work/prefix" > /dev/null
+cmake --install "$build" --prefix "$work/prefix" > "$work/installed.txt"
+# Everything lands under the prefix: the packages' files for /etc and
+# systemd's folder are left to the packages.
+if grep -E '^-- (Installing|Up-to-date): ' "$work/installed.txt" | grep -v ": $work/prefix/"; then
+  echo "installed outside the prefix (above)"; exit 1
+fi
 cmake -S "$src/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$work/prefix" > /dev/null
 cmake --build "$work/consumer" > /dev/null
 "$work/consumer/consumer"

@@ -15,8 +15,8 @@ check() {  # description, expected status, expected text, arguments...
     fails=$((fails + 1))
   fi
 }
-check "--list names every step, one a line" 0 "$(printf 'native\nsanitizers\ntool-sanitizers\nthreads\npython\nmodel-diff\nwin32\nfuzz')" --list
-check "an unknown step exits 2 with the list" 2 "steps: native sanitizers tool-sanitizers threads python model-diff win32 fuzz" --only native,nosuch
+check "--list names every step, one a line" 0 "$(printf 'native\npackage\nsanitizers\ntool-sanitizers\nthreads\npython\nmodel-diff\nwin32\nfuzz')" --list
+check "an unknown step exits 2 with the list" 2 "steps: native package sanitizers tool-sanitizers threads python model-diff win32 fuzz" --only native,nosuch
 check "--only without steps exits 2" 2 "--only needs STEP" --only
 check "an unknown argument exits 2" 2 "usage: scripts/test.sh" --frobnicate
 

@@ -105,6 +105,31 @@ public:
         return static_cast<float>(d);
     }
 
+    // Metres or seconds that must be more than zero.
+    double positive(const json& v, const std::string& path) const {
+        const char* expected = "expected a finite number greater than 0";
+        if (!v.is_number()) fail(path, std::string(expected) + ", got " + describe(v));
+        const double d = v.get<double>();
+        if (!std::isfinite(d) || d <= 0.0) fail(path, std::string(expected) + ", got " + v.dump());
+        return d;
+    }
+
+    // Seconds or counts where 0 turns something off.
+    double nonNegative(const json& v, const std::string& path, double hi = DBL_MAX) const {
+        const std::string expected =
+            hi == DBL_MAX ? "expected a finite number of 0 or more" : "expected a number within 0.." + Short(hi);
+        if (!v.is_number()) fail(path, expected + ", got " + describe(v));
+        const double d = v.get<double>();
+        if (!std::isfinite(d) || d < 0.0 || d > hi) fail(path, expected + ", got " + v.dump());
+        return d;
+    }
+
+    static std::string Short(double d) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%g", d);
+        return buf;
+    }
+
 private:
     std::string source_;
 };
@@ -162,6 +187,78 @@ void ParseSettings(const Checker& c, const json& s, AreasConfig& out) {
     }
 }
 
+std::string Quote(const std::string& s) { return nlohmann::json(s).dump(-1, ' ', false, json::error_handler_t::replace); }
+
+// The index of the one area called `name`; a pair must name a coil
+// unambiguously.
+std::size_t FindArea(const Checker& c, const AreasConfig& out, const std::string& name, const std::string& path) {
+    std::size_t found = out.areas.size(), count = 0;
+    for (std::size_t i = 0; i < out.areas.size(); ++i)
+        if (out.areas[i].name == name) {
+            if (count++ == 0) found = i;
+        }
+    if (count == 0) c.fail(path, "no area is called " + Quote(name));
+    if (count > 1) c.fail(path, std::to_string(count) + " areas are called " + Quote(name) + "; a pair needs one");
+    return found;
+}
+
+std::string PairEnd(const Checker& c, const json& p, const char* key, const std::string& path) {
+    if (!p.contains(key)) c.fail(path, std::string("missing key \"") + key + "\" (expected an area's name)");
+    if (!p[key].is_string()) c.fail(path + "." + key, "expected an area's name, got " + Checker::describe(p[key]));
+    return p[key].get<std::string>();
+}
+
+PairSpec ParsePair(const Checker& c, const json& p, const std::string& path, std::size_t i, const AreasConfig& out) {
+    if (!p.is_object()) c.fail(path, "expected a pair object with \"from\", \"to\" and \"distance\", got " + Checker::describe(p));
+    c.keys(p, path, {"name", "from", "to", "distance", "max_time"});
+    PairSpec pair;
+    if (p.contains("name")) {
+        if (!p["name"].is_string()) c.fail(path + ".name", "expected a string, got " + Checker::describe(p["name"]));
+        pair.name = p["name"].get<std::string>();
+    } else {
+        pair.name = "pair " + std::to_string(i);
+    }
+    pair.from = PairEnd(c, p, "from", path);
+    pair.to = PairEnd(c, p, "to", path);
+    pair.fromArea = FindArea(c, out, pair.from, path + ".from");
+    pair.toArea = FindArea(c, out, pair.to, path + ".to");
+    if (pair.fromArea == pair.toArea) c.fail(path + ".to", "names the same area as \"from\" (" + Quote(pair.to) + ")");
+    if (!p.contains("distance")) c.fail(path, "missing key \"distance\" (expected metres between the coils' leading edges)");
+    pair.distance = c.positive(p["distance"], path + ".distance");
+    if (p.contains("max_time")) pair.maxTime = c.positive(p["max_time"], path + ".max_time");
+    return pair;
+}
+
+void ParsePairs(const Checker& c, const json& list, AreasConfig& out) {
+    const std::string path = "$.pairs";
+    if (!list.is_array()) c.fail(path, "expected an array of pairs, got " + Checker::describe(list));
+    out.pairs.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const std::string pp = path + "[" + std::to_string(i) + "]";
+        PairSpec pair = ParsePair(c, list[i], pp, i, out);
+        // One coil feeds one trap at each end: a second pair on the same
+        // end would make one trigger count two vehicles.
+        for (std::size_t k = 0; k < out.pairs.size(); ++k) {
+            if (out.pairs[k].fromArea == pair.fromArea)
+                c.fail(pp + ".from", Quote(pair.from) + " is already \"from\" in $.pairs[" + std::to_string(k) + "]");
+            if (out.pairs[k].toArea == pair.toArea)
+                c.fail(pp + ".to", Quote(pair.to) + " is already \"to\" in $.pairs[" + std::to_string(k) + "]");
+        }
+        out.pairs.push_back(std::move(pair));
+    }
+}
+
+void ParseHealth(const Checker& c, const json& h, AreasConfig& out) {
+    const std::string path = "$.health";
+    if (!h.is_object()) c.fail(path, "expected an object, got " + Checker::describe(h));
+    c.keys(h, path, {"no_activity", "max_presence", "chatter"});
+    HealthSpec spec;
+    if (h.contains("no_activity")) spec.noActivity = c.nonNegative(h["no_activity"], path + ".no_activity");
+    if (h.contains("max_presence")) spec.maxPresence = c.nonNegative(h["max_presence"], path + ".max_presence");
+    if (h.contains("chatter")) spec.chatter = c.nonNegative(h["chatter"], path + ".chatter", kMaxChatter);
+    out.health = spec;
+}
+
 }  // namespace
 
 AreasConfig ParseAreas(const std::string& text, const std::string& source) {
@@ -172,7 +269,7 @@ AreasConfig ParseAreas(const std::string& text, const std::string& source) {
     const json* list = &doc;
     std::string listPath = "$";
     if (doc.is_object()) {
-        c.keys(doc, "$", {"areas", "settings"});
+        c.keys(doc, "$", {"areas", "settings", "pairs", "health"});
         if (!doc.contains("areas")) c.fail("$", "missing key \"areas\" (expected a list of areas)");
         list = &doc["areas"];
         listPath = "$.areas";
@@ -192,7 +289,7 @@ AreasConfig ParseAreas(const std::string& text, const std::string& source) {
         const json& a = (*list)[i];
         if (!a.is_object())
             c.fail(path, "expected an area object with \"vertices\", got " + Checker::describe(a));
-        c.keys(a, path, {"name", "vertices", "threshold"});
+        c.keys(a, path, {"name", "vertices", "threshold", "length", "holdoff"});
         AreaSpec entry;
         if (a.contains("name")) {
             if (!a["name"].is_string()) c.fail(path + ".name", "expected a string, got " + Checker::describe(a["name"]));
@@ -203,8 +300,12 @@ AreasConfig ParseAreas(const std::string& text, const std::string& source) {
         if (!a.contains("vertices")) c.fail(path, "missing key \"vertices\" (expected 4 vertices [x, y])");
         entry.quad = ParseVertices(c, a["vertices"], path + ".vertices");
         if (a.contains("threshold")) entry.threshold = c.ratio(a["threshold"], path + ".threshold");
+        if (a.contains("length")) entry.length = c.positive(a["length"], path + ".length");
+        if (a.contains("holdoff")) entry.holdoff = c.nonNegative(a["holdoff"], path + ".holdoff");
         out.areas.push_back(std::move(entry));
     }
+    if (doc.is_object() && doc.contains("pairs")) ParsePairs(c, doc["pairs"], out);
+    if (doc.is_object() && doc.contains("health")) ParseHealth(c, doc["health"], out);
     return out;
 }
 
@@ -286,11 +387,30 @@ nlohmann::ordered_json AreasToJson(const AreasConfig& config) {
     nlohmann::ordered_json areas = nlohmann::ordered_json::array();
     for (const AreaSpec& a : config.areas) {
         const AreaQuad& q = a.quad;
-        areas.push_back({{"name", a.name},
-                         {"vertices", {{q.x0, q.y0}, {q.x1, q.y1}, {q.x2, q.y2}, {q.x3, q.y3}}},
-                         {"threshold", Tidy(a.threshold)}});
+        nlohmann::ordered_json area = {{"name", a.name},
+                                       {"vertices", {{q.x0, q.y0}, {q.x1, q.y1}, {q.x2, q.y2}, {q.x3, q.y3}}},
+                                       {"threshold", Tidy(a.threshold)}};
+        if (a.length) area["length"] = *a.length;
+        if (a.holdoff) area["holdoff"] = *a.holdoff;
+        areas.push_back(area);
     }
     doc["areas"] = areas;
+    if (!config.pairs.empty()) {
+        nlohmann::ordered_json pairs = nlohmann::ordered_json::array();
+        for (const PairSpec& p : config.pairs) {
+            nlohmann::ordered_json pair = {{"name", p.name}, {"from", p.from}, {"to", p.to}, {"distance", p.distance}};
+            if (p.maxTime) pair["max_time"] = *p.maxTime;
+            pairs.push_back(pair);
+        }
+        doc["pairs"] = pairs;
+    }
+    if (config.health) {
+        nlohmann::ordered_json h = nlohmann::ordered_json::object();
+        if (config.health->noActivity) h["no_activity"] = *config.health->noActivity;
+        if (config.health->maxPresence) h["max_presence"] = *config.health->maxPresence;
+        if (config.health->chatter) h["chatter"] = *config.health->chatter;
+        doc["health"] = h;
+    }
     nlohmann::ordered_json s = nlohmann::ordered_json::object();
     if (config.frameCount) s["frame_count"] = *config.frameCount;
     if (config.disturbRatio) s["disturb_ratio"] = Tidy(*config.disturbRatio);
@@ -338,6 +458,8 @@ std::vector<std::string> AreaNames(const AreasConfig& config) {
 std::string AreasToText(const AreasConfig& config) {
     const nlohmann::ordered_json doc = AreasToJson(config);
     std::string out = "{\n  \"areas\": " + JsonListLines(doc["areas"], "  ");
+    if (doc.contains("pairs")) out += ",\n  \"pairs\": " + JsonListLines(doc["pairs"], "  ");
+    if (doc.contains("health")) out += ",\n  \"health\": " + CompactJson(doc["health"]);
     if (doc.contains("settings")) out += ",\n  \"settings\": " + CompactJson(doc["settings"]);
     return out + "\n}\n";
 }

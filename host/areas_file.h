@@ -7,8 +7,20 @@
 //     ],
 //     "settings": {"frame_count": 20, "disturb_ratio": 0.15, "front_light": false,
 //                  "light": {"threshold": 200, "min_width": 20, "max_width": 80,
-//                            "min_height": 20, "max_height": 80}}
+//                            "min_height": 20, "max_height": 80}},
+//     "pairs": [{"name": "lane 1", "from": "lane 1 in", "to": "lane 1 out",
+//                "distance": 6.0, "max_time": 3.0}],
+//     "health": {"no_activity": 0, "max_presence": 300, "chatter": 30}
 //   }
+//
+// For traffic data an area may also give "length" (metres along the
+// direction of travel) and "holdoff" (seconds after a reported trigger in
+// which a new one is not reported). A pair names two areas, "from" and
+// "to", "distance" metres apart between their leading edges; a "to"
+// trigger may follow its "from" trigger by at most "max_time" seconds.
+// "health" sets the coil checks (seconds, chatter in raw triggers per
+// minute; 0 turns a check off). Every one of these is kept as written by
+// the writers below, and absent ones stay absent.
 //
 // A bare array of areas is accepted too. Keys starting with "_" are
 // comments and ignored; any other unknown key is an error, so that a typo
@@ -35,10 +47,39 @@ using tarvocoil::kMaxAreas;
 // about 3 MB).
 constexpr std::size_t kMaxAreasFileBytes = std::size_t{64} << 20;
 
+// Defaults of the traffic keys a file leaves out.
+constexpr double kDefaultMaxTime = 5.0;       // pairs[].max_time, seconds
+constexpr double kDefaultNoActivity = 0.0;    // health.no_activity, seconds (off)
+constexpr double kDefaultMaxPresence = 300.0; // health.max_presence, seconds
+constexpr double kDefaultChatter = 30.0;      // health.chatter, raw triggers per minute
+// Largest chatter count accepted: the check keeps that many trigger times
+// per coil (a trigger on every frame of a minute at 240 fps).
+constexpr double kMaxChatter = 14400.0;
+
 struct AreaSpec {
     std::string name;
     AreaQuad quad{};
     float threshold = kDefaultThreshold;
+    std::optional<double> length;   // metres along the lane
+    std::optional<double> holdoff;  // seconds; absent means 0
+};
+
+// Two coils along one lane: a speed trap.
+struct PairSpec {
+    std::string name;
+    std::string from, to;              // area names as written
+    std::size_t fromArea = 0, toArea = 0;  // their indexes in AreasConfig::areas
+    double distance = 0;               // metres between the leading edges
+    std::optional<double> maxTime;     // seconds; absent means kDefaultMaxTime
+    double maxTimeOr() const { return maxTime.value_or(kDefaultMaxTime); }
+};
+
+// The coil checks as written; absent keys take the defaults above.
+struct HealthSpec {
+    std::optional<double> noActivity, maxPresence, chatter;
+    double noActivityOr() const { return noActivity.value_or(kDefaultNoActivity); }
+    double maxPresenceOr() const { return maxPresence.value_or(kDefaultMaxPresence); }
+    double chatterOr() const { return chatter.value_or(kDefaultChatter); }
 };
 
 struct LightLimits {
@@ -55,6 +96,8 @@ struct AreasConfig {
     std::optional<float> disturbRatio;
     std::optional<bool> frontLight;
     std::optional<LightLimits> light;
+    std::vector<PairSpec> pairs;
+    std::optional<HealthSpec> health;  // absent: every check at its default
     // Things worth telling the user that are not errors.
     std::vector<std::string> warnings;
 };

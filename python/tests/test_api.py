@@ -247,7 +247,7 @@ def test_areas_file_contents_and_warnings(tmp_path):
     ('{"areas": [', "f.json:1:12: JSON syntax error:"),
     ('{"areas": [{"vertices": [[0, 0], [1, 0], [1, 1]]}]}',
      "f.json: $.areas[0].vertices: expected an array of 4 vertices [x, y], got 3 vertices"),
-    ('{"areas": [], "colour": 1}', 'f.json: $: unknown key "colour" (expected areas, settings)'),
+    ('{"areas": [], "colour": 1}', 'f.json: $: unknown key "colour" (expected areas, settings, pairs, health)'),
     ('[{"vertices": [[0, 0], [1, 0], [1, 1], [0, 99999]]}]',
      "f.json: $[0].vertices[3][1]: expected an integer within -32768..32767, got 99999"),
 ])

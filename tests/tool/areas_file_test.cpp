@@ -8,6 +8,7 @@
 #include "host/errors.h"
 #include "tests/tool/tool_test_util.h"
 #include "host/json_text.h"
+#include "tools/evidence/tune.h"
 
 using namespace tooltest;
 using tarvotool::AreasConfig;
@@ -129,7 +130,7 @@ TEST(AreasFile, MalformedFilesGetOneClearError) {
         {"negative threshold", "[" + Area(kSquare, ", \"threshold\": -0.1") + "]",
          ": $[0].threshold: expected a number of 0 or more (a fraction such as 0.1), got -0.1"},
         {"misspelt key", "[" + Area(kSquare, ", \"treshold\": 0.2") + "]",
-         ": $[0]: unknown key \"treshold\" (expected name, vertices, threshold)"},
+         ": $[0]: unknown key \"treshold\" (expected name, vertices, threshold, length, holdoff)"},
         {"no vertices", "[{\"name\": \"a\"}]", ": $[0]: missing key \"vertices\" (expected 4 vertices [x, y])"},
         {"no areas", "{\"settings\": {}}", ": $: missing key \"areas\" (expected a list of areas)"},
         {"empty list", "{\"areas\": []}", ": $.areas: expected at least one area, got none"},
@@ -216,4 +217,113 @@ TEST(AreasFile, NestingDeeperThanTheLimitIsAnErrorWithItsPlace) {
     EXPECT_EQ(r.status, 1) << r.err.substr(0, 300);
     EXPECT_NE(r.err.find("deep-trace.jsonl:1: "), std::string::npos) << r.err.substr(0, 300);
     EXPECT_NE(r.err.find("nested deeper than 64 levels"), std::string::npos) << r.err.substr(0, 300);
+}
+
+namespace {
+
+std::string TrafficFile(const std::string& pairs, const std::string& extra = "") {
+    return R"({"areas": [{"name": "in", "vertices": [[0,0],[9,0],[9,9],[0,9]], "length": 2, "holdoff": 0.5},
+                         {"name": "out", "vertices": [[0,20],[9,20],[9,29],[0,29]]},
+                         {"name": "twin", "vertices": [[0,40],[9,40],[9,49],[0,49]]},
+                         {"name": "twin", "vertices": [[0,60],[9,60],[9,69],[0,69]]},
+                         {"name": "side", "vertices": [[0,80],[9,80],[9,89],[0,89]]}],
+              "pairs": )" +
+           pairs + extra + "}";
+}
+
+}  // namespace
+
+TEST(AreasFile, TrafficKeysParseWithDefaults) {
+    const AreasConfig c = ParseAreas(
+        TrafficFile(R"([{"name": "lane 1", "from": "in", "to": "out", "distance": 6.5}])", R"(, "health": {"chatter": 12})"),
+        "t.json");
+    EXPECT_EQ(*c.areas[0].length, 2.0);
+    EXPECT_EQ(*c.areas[0].holdoff, 0.5);
+    EXPECT_FALSE(c.areas[1].length);
+    EXPECT_FALSE(c.areas[1].holdoff);
+    ASSERT_EQ(c.pairs.size(), 1u);
+    EXPECT_EQ(c.pairs[0].fromArea, 0u);
+    EXPECT_EQ(c.pairs[0].toArea, 1u);
+    EXPECT_EQ(c.pairs[0].distance, 6.5);
+    EXPECT_EQ(c.pairs[0].maxTimeOr(), 5.0);
+    EXPECT_EQ(c.health->chatterOr(), 12.0);
+    EXPECT_EQ(c.health->maxPresenceOr(), 300.0);
+    EXPECT_EQ(c.health->noActivityOr(), 0.0);
+}
+
+TEST(AreasFile, TrafficKeysGetOneClearError) {
+    const struct {
+        const char* label;
+        std::string text;
+        std::string message;
+    } cases[] = {
+        {"unknown coil", TrafficFile(R"([{"from": "in", "to": "exit", "distance": 6}])"),
+         "$.pairs[0].to: no area is called \"exit\""},
+        {"ambiguous coil", TrafficFile(R"([{"from": "twin", "to": "out", "distance": 6}])"),
+         "$.pairs[0].from: 2 areas are called \"twin\"; a pair needs one"},
+        {"same coil twice", TrafficFile(R"([{"from": "in", "to": "in", "distance": 6}])"),
+         "$.pairs[0].to: names the same area as \"from\" (\"in\")"},
+        {"coil twice as from",
+         TrafficFile(R"([{"from": "in", "to": "out", "distance": 6}, {"from": "in", "to": "side", "distance": 6}])"),
+         "$.pairs[1].from: \"in\" is already \"from\" in $.pairs[0]"},
+        {"coil twice as to",
+         TrafficFile(R"([{"from": "in", "to": "out", "distance": 6}, {"from": "side", "to": "out", "distance": 6}])"),
+         "$.pairs[1].to: \"out\" is already \"to\" in $.pairs[0]"},
+        {"zero distance", TrafficFile(R"([{"from": "in", "to": "out", "distance": 0}])"),
+         "$.pairs[0].distance: expected a finite number greater than 0, got 0"},
+        {"distance as text", TrafficFile(R"([{"from": "in", "to": "out", "distance": "6 m"}])"),
+         "$.pairs[0].distance: expected a finite number greater than 0, got string \"6 m\""},
+        {"no distance", TrafficFile(R"([{"from": "in", "to": "out"}])"),
+         "$.pairs[0]: missing key \"distance\" (expected metres between the coils' leading edges)"},
+        {"unknown pair key", TrafficFile(R"([{"from": "in", "to": "out", "distance": 6, "speed": 3}])"),
+         "$.pairs[0]: unknown key \"speed\" (expected name, from, to, distance, max_time)"},
+        {"pairs not a list", TrafficFile("{}"), "$.pairs: expected an array of pairs, got object {...}"},
+        {"negative holdoff", "[{\"vertices\": [[0,0],[9,0],[9,9],[0,9]], \"holdoff\": -0.1}]",
+         "$[0].holdoff: expected a finite number of 0 or more, got -0.1"},
+        {"negative length", "[{\"vertices\": [[0,0],[9,0],[9,9],[0,9]], \"length\": -2}]",
+         "$[0].length: expected a finite number greater than 0, got -2"},
+        {"unknown health key", TrafficFile("[]", R"(, "health": {"chatter": 3, "frozen": 10})"),
+         "$.health: unknown key \"frozen\" (expected no_activity, max_presence, chatter)"},
+        {"negative health", TrafficFile("[]", R"(, "health": {"max_presence": -1})"),
+         "$.health.max_presence: expected a finite number of 0 or more, got -1"},
+        {"huge chatter", TrafficFile("[]", R"(, "health": {"chatter": 1e9})"),
+         "$.health.chatter: expected a number within 0..14400, got 1000000000.0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        try {
+            ParseAreas(c.text, "t.json");
+            ADD_FAILURE() << "accepted";
+        } catch (const tarvotool::ToolError& e) {
+            EXPECT_EQ(std::string(e.what()), "t.json: " + c.message);
+        }
+    }
+}
+
+// Whatever rewrites an areas file keeps the traffic keys as written, and
+// leaves out the ones the file left out.
+TEST(AreasFile, WritersKeepTheTrafficKeys) {
+    const std::string original = TrafficFile(R"([{"name": "lane 1", "from": "in", "to": "out", "distance": 6.5, "max_time": 3}])",
+                                             R"(, "health": {"no_activity": 600})");
+    const AreasConfig c = ParseAreas(original, "t.json");
+    const std::string text = tarvotool::AreasToText(c);
+    const nlohmann::json doc = nlohmann::json::parse(text);
+    EXPECT_EQ(doc["areas"][0]["length"], 2);
+    EXPECT_EQ(doc["areas"][0]["holdoff"], 0.5);
+    EXPECT_FALSE(doc["areas"][1].contains("length"));
+    EXPECT_FALSE(doc["areas"][1].contains("holdoff"));
+    EXPECT_EQ(doc["pairs"], nlohmann::json::parse(R"([{"name": "lane 1", "from": "in", "to": "out", "distance": 6.5, "max_time": 3}])"));
+    EXPECT_EQ(doc["health"], nlohmann::json::parse(R"({"no_activity": 600})"));
+    const AreasConfig back = ParseAreas(text, "t.json");
+    EXPECT_EQ(back.pairs[0].maxTime, 3.0);
+    EXPECT_FALSE(ParseAreas(tarvotool::AreasToText(ParseAreas("[" + Area(kSquare) + "]", "a")), "a").health);
+
+    // tune --out replaces the thresholds only.
+    std::vector<tarvotool::Candidate> th(5, tarvotool::Candidate{0.25f, "0.25"});
+    const nlohmann::json tuned = nlohmann::json::parse(tarvotool::TunedAreasText(original, "t.json", th));
+    EXPECT_EQ(tuned["pairs"], doc["pairs"]);
+    EXPECT_EQ(tuned["health"], doc["health"]);
+    EXPECT_EQ(tuned["areas"][0]["length"], 2);
+    EXPECT_EQ(tuned["areas"][0]["holdoff"], 0.5);
+    EXPECT_EQ(tuned["areas"][0]["threshold"], 0.25);
 }

@@ -655,3 +655,24 @@ TEST(EditApi, LeftoversOfAKilledSaveAndAReplacedVideo) {
     server.stop();
     serving.join();
 }
+
+// The page sends the document back as it loaded it, coils moved: a save
+// keeps the traffic keys it does not edit.
+TEST(EditApi, SavesKeepTheTrafficKeys) {
+    Editor ed("traffic");
+    const std::string doc =
+        R"({"areas": [{"name": "in", "vertices": [[1, 2], [30, 2], [30, 40], [1, 40]], "length": 2.5, "holdoff": 0.4},)"
+        R"( {"name": "out", "vertices": [[1, 60], [30, 60], [30, 90], [1, 90]]}],)"
+        R"( "pairs": [{"name": "lane 1", "from": "in", "to": "out", "distance": 6, "max_time": 3}],)"
+        R"( "health": {"max_presence": 120}})";
+    auto r = ed.put(doc, "");
+    ASSERT_EQ(Status(r), 200) << r->body;
+    const json saved = json::parse(ReadFile(ed.areas()));
+    EXPECT_EQ(saved["areas"][0]["length"], 2.5);
+    EXPECT_EQ(saved["areas"][0]["holdoff"], 0.4);
+    EXPECT_FALSE(saved["areas"][1].contains("length"));
+    EXPECT_EQ(saved["pairs"], json::parse(R"([{"name": "lane 1", "from": "in", "to": "out", "distance": 6, "max_time": 3}])"));
+    EXPECT_EQ(saved["health"], json::parse(R"({"max_presence": 120})"));
+    // And the page gets them back on loading.
+    EXPECT_EQ(Body(ed.http().Get("/api/areas"))["document"]["pairs"], saved["pairs"]);
+}

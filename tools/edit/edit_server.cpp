@@ -486,11 +486,14 @@ struct EditServer::Impl {
         const VideoFacts facts = currentFacts();
         std::lock_guard<std::mutex> lock(runMutex);
         const DetectorRun run = RunDetector(cmd.video, *ask.config, ask.start.value_or(0.0), ask.duration);
-        // The same event objects as `run` writes, ids counting per test run.
-        ordered_json events = ordered_json::array();
+        // The same event text as `run` writes, ids counting per test run.
+        std::string events = "[";
         EventStamper stamper;
-        for (const Event& e : run.events)
-            events.push_back(ordered_json::parse(EventToJson(stamper.trigger(e.frame, e.time, e.area, e.name))));
+        for (const Event& e : run.events) {
+            if (events.size() > 1) events += ",";
+            events += SerializedEvent(stamper.trigger(e.frame, e.time, e.area, e.name)).json();
+        }
+        events += "]";
         json margins = json::array();
         for (const auto& series : run.margins) {
             json s = json::array();
@@ -499,9 +502,10 @@ struct EditServer::Impl {
         }
         json times = json::array();
         for (double t : run.times) times.push_back(Tidy(t));
-        ordered_json answer{{"start", run.start}, {"frames", run.times.size()}, {"times", times},
-                            {"events", events},   {"margins", margins},          {"measured", run.measured}};
-        answer["truth"] = nullptr;
+        JsonLine answer;
+        answer.add("start", run.start).add("frames", run.times.size()).addText("times", times.dump());
+        answer.addText("events", events).addText("margins", margins.dump()).add("measured", run.measured);
+        ordered_json truthScore = nullptr;
         if (truth) {
             // Truth frames count as `run` counts from the video's first
             // frame; a range starts later.
@@ -514,9 +518,10 @@ struct EditServer::Impl {
             for (const auto& e : s.entries)
                 entries.push_back({{"frame", e.frame}, {"area", e.area},
                                    {"trigger", e.trigger >= 0 ? json(e.trigger) : json(nullptr)}});
-            answer["truth"] = {{"coils", coils}, {"event_hit", s.eventHit}, {"entries", entries}};
+            truthScore = {{"coils", coils}, {"event_hit", s.eventHit}, {"entries", entries}};
         }
-        res.set_content(answer.dump(), "application/json");
+        answer.addText("truth", truthScore.dump());
+        res.set_content(answer.str(), "application/json");
     }
 
     // POST /api/tune: each coil's threshold chosen against the truth file.

@@ -327,6 +327,7 @@ TEST(AreasFile, WritersKeepTheTrafficKeys) {
     EXPECT_EQ(tuned["areas"][0]["length"], 2);
     EXPECT_EQ(tuned["areas"][0]["holdoff"], 0.5);
     EXPECT_EQ(tuned["areas"][0]["threshold"], 0.25);
+}
 
 // A host tells a bad areas file from its own failures by the type alone
 // (Python's AreasFileError), whichever shared reader found the fault; the

@@ -17,6 +17,7 @@ add_library(tarvocoil_host STATIC
   ${PROJECT_SOURCE_DIR}/host/json_text.cpp
   ${PROJECT_SOURCE_DIR}/host/input_file.cpp
   ${PROJECT_SOURCE_DIR}/host/canvas.cpp
+  ${PROJECT_SOURCE_DIR}/host/light_view.cpp
   ${PROJECT_SOURCE_DIR}/host/event_json.cpp)
 # Includes are written from the repository root ("host/areas_file.h").
 target_include_directories(tarvocoil_host PUBLIC ${PROJECT_SOURCE_DIR})

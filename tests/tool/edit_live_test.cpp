@@ -124,6 +124,23 @@ TEST(EditLive, TheEditorEditsARecordingOfTheLiveSource) {
     ASSERT_TRUE(frames && frames->status == 200);
     EXPECT_GE(json::parse(frames->body)["times"].size(), 40u);
     EXPECT_NE(ReadFile(err).find("recording " + server.url()), std::string::npos) << "progress shows";
+    // Recording again: the stream server served its one client and is
+    // gone, so the new recording fails, says why, and the last clip stays.
+    const std::string clipBefore = ReadFile(recording);
+    const auto again = client.Post("/api/record", "{}", "application/json");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 202) << again->body;
+    json state;
+    for (int i = 0; i < 300; ++i) {
+        const auto r = client.Get("/api/record");
+        ASSERT_TRUE(r && r->status == 200);
+        state = json::parse(r->body);
+        if (!state["recording"].get<bool>()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_FALSE(state["recording"].get<bool>());
+    EXPECT_TRUE(state["error"].is_string()) << state;
+    EXPECT_EQ(ReadFile(recording), clipBefore);
     kill(pid, SIGTERM);
     EXPECT_EQ(WaitCli(pid, 30), 0) << ReadFile(err);
     EXPECT_FALSE(fs::exists(recording)) << "the temporary recording is removed at exit";

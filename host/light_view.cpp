@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 
 namespace tarvotool {
 
@@ -70,7 +71,7 @@ struct Mask {
     }
 };
 
-Mask LightMask(const BgrImage& img, const std::vector<tarvocoil::AreaRow>& rows, int threshold) {
+Mask LightMask(const tarvocoil::FrameView& img, const std::vector<tarvocoil::AreaRow>& rows, int threshold) {
     Mask m;
     if (img.width < 3 || img.height < 3) return m;
     int x1 = -1, y1 = -1;
@@ -90,7 +91,7 @@ Mask LightMask(const BgrImage& img, const std::vector<tarvocoil::AreaRow>& rows,
     m.on.assign(static_cast<std::size_t>(m.w) * m.h, 0);
     for (const auto& r : rows) {
         const Span s = LightSpan(r, img.width, img.height);
-        const uint8_t* row = img.row(s.y);
+        const uint8_t* row = img.pixels + static_cast<std::ptrdiff_t>(s.y) * img.stride;
         for (int x = s.begin; x < s.end; ++x) {
             const uint8_t* p = row + 3 * x;
             if (GreyOf(p[0], p[1], p[2]) >= threshold) m.on[static_cast<std::size_t>(s.y - m.y0) * m.w + (x - m.x0)] = 1;
@@ -105,9 +106,9 @@ std::string Size(int w, int h) { return std::to_string(w) + "x" + std::to_string
 
 uint8_t LightGrey(const uint8_t* bgr) { return GreyOf(bgr[0], bgr[1], bgr[2]); }
 
-std::vector<LightBox> LightRegions(const BgrImage& img, const std::vector<tarvocoil::AreaRow>& rows, int threshold,
-                                   std::size_t limit) {
-    Mask m = LightMask(img, rows, threshold);
+std::vector<LightBox> LightRegions(const tarvocoil::FrameView& frame, const std::vector<tarvocoil::AreaRow>& rows,
+                                   int threshold, std::size_t limit) {
+    Mask m = LightMask(frame, rows, threshold);
     std::vector<std::pair<int, LightBox>> found;  // pixel count, box
     std::vector<int> stack;
     for (int start = 0; start < m.w * m.h; ++start) {
@@ -143,16 +144,17 @@ std::vector<LightBox> LightRegions(const BgrImage& img, const std::vector<tarvoc
     return out;
 }
 
-std::vector<LightNote> PaintLightView(BgrImage& img, const std::vector<LightArea>& areas,
-                                      const tarvocoil::Settings& settings) {
+std::vector<LightNote> PaintLightView(BgrImage& img, const tarvocoil::FrameView& frame,
+                                      const std::vector<LightArea>& areas, const tarvocoil::Settings& settings) {
     std::vector<LightNote> notes;
+    if (frame.width != img.width || frame.height != img.height) return notes;
     for (const LightArea& area : areas) {
-        const Mask m = LightMask(img, area.rows, settings.lightThresh);
+        const Mask m = LightMask(frame, area.rows, settings.lightThresh);
         if (m.w == 0) continue;
         for (int y = m.y0; y < m.y0 + m.h; ++y)
             for (int x = m.x0; x < m.x0 + m.w; ++x)
                 if (m.at(x, y)) Blend(img.row(y) + 3 * x, kLightPixel, 0.75f);
-        for (const LightBox& b : LightRegions(img, area.rows, settings.lightThresh, kRegionsPerArea)) {
+        for (const LightBox& b : LightRegions(frame, area.rows, settings.lightThresh, kRegionsPerArea)) {
             Rect(img, b, kRegion);
             notes.push_back({Size(b.width, b.height), b.x, b.y + b.height + 2});
         }

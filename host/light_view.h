@@ -43,17 +43,19 @@ struct LightArea {
     const tarvocoil::AreaMeasurement* measured = nullptr;
 };
 
-// The light regions of one coil: bounding boxes of the 8-connected light
-// pixels (grey >= threshold) inside its rows, largest first, at most
-// `limit` of them.
-std::vector<LightBox> LightRegions(const BgrImage& img, const std::vector<tarvocoil::AreaRow>& rows, int threshold,
-                                   std::size_t limit);
+// The light regions of one coil in `frame`: bounding boxes of the
+// 8-connected light pixels (grey >= threshold) inside its rows, largest
+// first, at most `limit` of them.
+std::vector<LightBox> LightRegions(const tarvocoil::FrameView& frame, const std::vector<tarvocoil::AreaRow>& rows,
+                                   int threshold, std::size_t limit);
 
-// Paints the light view of every coil onto `img` and returns the notes
-// to write: each region's "WxH", the detector's blob ("blob WxH
-// accepted/refused"), and the limits ("min WxH", "max WxH").
-std::vector<LightNote> PaintLightView(BgrImage& img, const std::vector<LightArea>& areas,
-                                      const tarvocoil::Settings& settings);
+// Paints the light view of every coil of `frame` onto `canvas` (a picture
+// of the same size, which may already carry other drawing: the light is
+// judged on `frame`) and returns the notes to write: each region's "WxH",
+// the detector's blob ("blob WxH accepted" or that none was), and the
+// limits ("min WxH", "max WxH").
+std::vector<LightNote> PaintLightView(BgrImage& canvas, const tarvocoil::FrameView& frame,
+                                      const std::vector<LightArea>& areas, const tarvocoil::Settings& settings);
 
 }  // namespace tarvotool
 

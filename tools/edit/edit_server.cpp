@@ -653,7 +653,7 @@ struct EditServer::Impl {
             const auto it = lastLight.frames.find(static_cast<int64_t>(frame));
             if (lastLight.areasText == AreasToText(*config) && it != lastLight.frames.end()) measured = it->second;
         }
-        PaintLightPicture(img, AreaRowsOf(det), measured.empty() ? nullptr : &measured, det.settings());
+        PaintLightPicture(img, img.view(), AreaRowsOf(det), measured.empty() ? nullptr : &measured, det.settings());
         res.set_header("X-Frame-Time", std::to_string(shown));
         res.set_header("X-Light-Tested", measured.empty() ? "0" : "1");
         res.set_content(PngBytes(img), "image/png");

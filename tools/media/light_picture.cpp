@@ -5,12 +5,13 @@
 
 namespace tarvotool {
 
-void PaintLightPicture(BgrImage& img, const std::vector<std::vector<tarvocoil::AreaRow>>& rows,
+void PaintLightPicture(BgrImage& img, const tarvocoil::FrameView& frame,
+                       const std::vector<std::vector<tarvocoil::AreaRow>>& rows,
                        const std::vector<tarvocoil::AreaMeasurement>* measured, const tarvocoil::Settings& settings) {
     std::vector<LightArea> areas;
     for (std::size_t i = 0; i < rows.size(); ++i)
         areas.push_back(LightArea{rows[i], measured && i < measured->size() ? &(*measured)[i] : nullptr});
-    const std::vector<LightNote> notes = PaintLightView(img, areas, settings);
+    const std::vector<LightNote> notes = PaintLightView(img, frame, areas, settings);
     if (notes.empty()) return;
     std::vector<TextLabel> labels;
     for (const LightNote& n : notes) labels.push_back({n.text, n.x, n.y});

@@ -12,10 +12,13 @@
 
 namespace tarvotool {
 
-// Paints the light view of every coil over `img`. measured: the detector's
-// record of this frame, one entry per coil (null when not known: the
-// detector's own blob is then not drawn).
-void PaintLightPicture(BgrImage& img, const std::vector<std::vector<tarvocoil::AreaRow>>& rows,
+// Paints the light view of every coil of `frame` over `img` (the same
+// picture, perhaps with the review drawing on it already: the light is
+// judged on `frame`). measured: the detector's record of this frame, one
+// entry per coil (null when not known: the detector's blob is then not
+// drawn).
+void PaintLightPicture(BgrImage& img, const tarvocoil::FrameView& frame,
+                       const std::vector<std::vector<tarvocoil::AreaRow>>& rows,
                        const std::vector<tarvocoil::AreaMeasurement>* measured, const tarvocoil::Settings& settings);
 
 }  // namespace tarvotool

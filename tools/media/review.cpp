@@ -102,7 +102,7 @@ void ReviewVideoSink::frame(const ProcessedFrame& f) {
     scratch_.assign(f.picture);
     painter_.triggered(f.baseline ? nullptr : f.flags);
     painter_.paint(scratch_, f.index, f.time);
-    if (light_) PaintLightPicture(scratch_, rows_, f.measurements, *light_);
+    if (light_) PaintLightPicture(scratch_, f.picture, rows_, f.measurements, *light_);
     writer_.write(scratch_, f.time - origin_);
 }
 

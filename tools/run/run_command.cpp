@@ -384,6 +384,7 @@ int RenderFrame(const FrameCommand& cmd) {
     }
     ReviewPainter painter(shown.width, shown.height, areas, rows, reader.frameRate());
     WarnAboutText(painter, areas);
+    const BgrImage frame = shown;  // the light is judged on the picture as decoded
     // The caption gives the time; the frame's index in the file is exact
     // only when counted from the start.
     painter.paint(shown, -1, shownTime);
@@ -392,7 +393,7 @@ int RenderFrame(const FrameCommand& cmd) {
         // without the blob a run would have measured on this frame.
         tarvocoil::Detector det;
         ApplyAreas(det, areas);
-        PaintLightPicture(shown, rows, nullptr, det.settings());
+        PaintLightPicture(shown, frame.view(), rows, nullptr, det.settings());
     }
     WritePicture(cmd.out, shown);
     return 0;

@@ -27,7 +27,7 @@ CLI::App* AddEditCommand(CLI::App& app, EditCommand& cmd) {
     const std::string live = "Live sources";
     c->add_option("--record", cmd.recordSeconds,
                   "Seconds of the live source to record (its video copied from the first keyframe,\n"
-                  "not re-encoded) and edit on; the page's Record button records again")
+                  "not re-encoded) and edit on; the page's Record again button records anew")
         ->capture_default_str()
         ->check(CLI::Range(0.1, 86400.0))
         ->type_name("SECONDS")
@@ -53,9 +53,9 @@ CLI::App* AddEditCommand(CLI::App& app, EditCommand& cmd) {
         ->capture_default_str()
         ->type_name("ADDR");
     c->footer(
-        "The editor writes only the areas file and the truth file, atomically, keeping\n"
-        "the previous version as FILE.bak. It answers only requests addressed to its\n"
-        "own address and port. Ctrl-C stops it.");
+        "The editor writes only the areas file and the truth file (atomically, keeping\n"
+        "the previous version as FILE.bak) and a live source's recording. It answers\n"
+        "only requests addressed to its own address and port. Ctrl-C stops it.");
     return c;
 }
 

@@ -781,7 +781,9 @@ async function start() {
     $("record").addEventListener("click", recordAgain);
   }
   $("save-marks").disabled = !info.truth_file;
-  window.addEventListener("beforeunload", (ev) => { if (state.dirty) ev.preventDefault(); });
+  window.addEventListener("beforeunload", (ev) => {
+    if (state.dirty || !$("marks-dirty").hidden) ev.preventDefault();
+  });
   await loadAreas();
   await loadMarks();
   showFrame(0);

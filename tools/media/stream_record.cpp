@@ -54,6 +54,12 @@ struct Output {
     }
 };
 
+// b - a for stream timestamps, which a hostile or wrapped stream may put
+// far apart: computed without signed overflow.
+int64_t Since(int64_t b, int64_t a) {
+    return static_cast<int64_t>(static_cast<uint64_t>(b) - static_cast<uint64_t>(a));
+}
+
 struct Packet {
     AVPacket* p = av_packet_alloc();
     ~Packet() { av_packet_free(&p); }
@@ -103,6 +109,72 @@ void OpenClip(Output& clip, const AVStream* video, const std::string& out) {
 
 }  // namespace
 
+namespace {
+
+// Why nothing was recorded when the source gives no keyframe.
+[[noreturn]] void NoFirstPicture(const Deadline& deadline, const StreamRecordOptions& o) {
+    if (deadline.stopped) throw ToolError("recording of '" + o.source + "' stopped before its first picture");
+    if (deadline.passed)
+        throw ToolError("'" + o.source + "' gave no picture within " + Secs(o.stallSeconds) + " s (--stall): nothing recorded");
+    throw ToolError("'" + o.source + "' ended before its first picture: nothing recorded");
+}
+
+// The video packets from the first keyframe on, timed from it, into the clip.
+class PacketCopy {
+public:
+    PacketCopy(const AVStream* video, AVFormatContext* clip, const StreamRecordOptions& o)
+        : video_(video), clip_(clip), o_(o) {}
+
+    bool started() const { return origin_ != AV_NOPTS_VALUE; }
+
+    // Writes one packet of the video stream (taking it); false when the
+    // clip ends before it.
+    bool take(AVPacket* pkt, StreamRecording& rec) {
+        const int64_t ts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+        if (!started()) {
+            if (!(pkt->flags & AV_PKT_FLAG_KEY) || ts == AV_NOPTS_VALUE) {
+                av_packet_unref(pkt);
+                return true;
+            }
+            origin_ = ts;
+        }
+        const double at = ts == AV_NOPTS_VALUE ? rec.seconds : Since(ts, origin_) * av_q2d(video_->time_base);
+        // A clip ends at its length, and where the stream's clock jumps
+        // back (a restarted camera): a muxer takes no earlier packet.
+        const bool back = pkt->dts != AV_NOPTS_VALUE && lastDts_ != AV_NOPTS_VALUE && pkt->dts <= lastDts_;
+        if (at >= o_.seconds || at < 0 || back) {
+            rec.cutShort = at < o_.seconds;
+            av_packet_unref(pkt);
+            return false;
+        }
+        if (pkt->dts != AV_NOPTS_VALUE) lastDts_ = pkt->dts;
+        rec.seconds = std::max(rec.seconds, at);
+        if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = Since(pkt->pts, origin_);
+        if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = Since(pkt->dts, origin_);
+        av_packet_rescale_ts(pkt, video_->time_base, clip_->streams[0]->time_base);
+        pkt->stream_index = 0;
+        pkt->pos = -1;
+        const int err = av_interleaved_write_frame(clip_, pkt);  // takes the packet
+        if (err < 0) throw ToolError("cannot record into '" + o_.out + "': " + AvError(err));
+        ++rec.packets;
+        if (o_.progress && rec.seconds - lastReport_ >= 0.5) {
+            lastReport_ = rec.seconds;
+            o_.progress(rec.seconds);
+        }
+        return true;
+    }
+
+private:
+    const AVStream* video_;
+    AVFormatContext* clip_;
+    const StreamRecordOptions& o_;
+    int64_t origin_ = AV_NOPTS_VALUE;  // the first keyframe's timestamp
+    int64_t lastDts_ = AV_NOPTS_VALUE;
+    double lastReport_ = -1.0;
+};
+
+}  // namespace
+
 StreamRecording RecordStream(const StreamRecordOptions& o) {
     std::error_code ec;
     if (!o.overwrite && std::filesystem::exists(o.out, ec))
@@ -114,28 +186,18 @@ StreamRecording RecordStream(const StreamRecordOptions& o) {
     OpenSource(in, deadline, o, stallUs);
     const int index = av_find_best_stream(in.fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (index < 0) throw ToolError("cannot record '" + o.source + "': it has no video stream");
-    const AVStream* video = in.fmt->streams[index];
     Output clip;
-    OpenClip(clip, video, o.out);
-    const AVRational outBase = clip.fmt->streams[0]->time_base;
+    OpenClip(clip, in.fmt->streams[index], o.out);
 
     StreamRecording rec;
     Packet pkt;
-    int64_t origin = AV_NOPTS_VALUE;  // the first keyframe's timestamp
-    double lastReport = -1.0;
+    PacketCopy copy(in.fmt->streams[index], clip.fmt, o);
     // Until the first keyframe the deadline is not renewed: a source that
     // sends packets but never a picture one can start from is no source.
     deadline.at = av_gettime_relative() + stallUs;
     while (true) {
-        const int err = av_read_frame(in.fmt, pkt.p);
-        if (err < 0) {
-            if (origin == AV_NOPTS_VALUE) {
-                if (deadline.stopped) throw ToolError("recording of '" + o.source + "' stopped before its first picture");
-                if (deadline.passed)
-                    throw ToolError("'" + o.source + "' gave no picture within " + Secs(o.stallSeconds) +
-                                    " s (--stall): nothing recorded");
-                throw ToolError("'" + o.source + "' ended before its first picture: nothing recorded");
-            }
+        if (av_read_frame(in.fmt, pkt.p) < 0) {
+            if (!copy.started()) NoFirstPicture(deadline, o);
             rec.cutShort = true;
             break;
         }
@@ -143,33 +205,8 @@ StreamRecording RecordStream(const StreamRecordOptions& o) {
             av_packet_unref(pkt.p);
             continue;
         }
-        const int64_t ts = pkt.p->dts != AV_NOPTS_VALUE ? pkt.p->dts : pkt.p->pts;
-        if (origin == AV_NOPTS_VALUE) {
-            if (!(pkt.p->flags & AV_PKT_FLAG_KEY) || ts == AV_NOPTS_VALUE) {
-                av_packet_unref(pkt.p);
-                continue;
-            }
-            origin = ts;
-        }
-        deadline.at = av_gettime_relative() + stallUs;
-        const double at = ts == AV_NOPTS_VALUE ? rec.seconds : (ts - origin) * av_q2d(video->time_base);
-        if (at >= o.seconds) {
-            av_packet_unref(pkt.p);
-            break;
-        }
-        rec.seconds = std::max(rec.seconds, at);
-        if (pkt.p->pts != AV_NOPTS_VALUE) pkt.p->pts -= origin;
-        if (pkt.p->dts != AV_NOPTS_VALUE) pkt.p->dts -= origin;
-        av_packet_rescale_ts(pkt.p, video->time_base, outBase);
-        pkt.p->stream_index = 0;
-        pkt.p->pos = -1;
-        const int werr = av_interleaved_write_frame(clip.fmt, pkt.p);  // takes the packet
-        if (werr < 0) throw ToolError("cannot record into '" + o.out + "': " + AvError(werr));
-        ++rec.packets;
-        if (o.progress && rec.seconds - lastReport >= 0.5) {
-            lastReport = rec.seconds;
-            o.progress(rec.seconds);
-        }
+        if (!copy.take(pkt.p, rec)) break;
+        if (copy.started()) deadline.at = av_gettime_relative() + stallUs;
     }
     const int err = av_write_trailer(clip.fmt);
     if (err < 0) throw ToolError("cannot record into '" + o.out + "': " + AvError(err));

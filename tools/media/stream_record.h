@@ -34,7 +34,7 @@ struct StreamRecording {
 // ToolError when `out` exists (unless overwrite), when the source cannot
 // be read, or when it gives no keyframe within the stall time (nothing is
 // written then). A source that ends, stalls or is stopped after its first
-// keyframe leaves the shorter clip (cutShort).
+// keyframe, or whose clock jumps back, leaves the shorter clip (cutShort).
 StreamRecording RecordStream(const StreamRecordOptions& options);
 
 }  // namespace tarvotool

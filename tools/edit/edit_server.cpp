@@ -25,6 +25,7 @@
 #include "host/errors.h"
 #include "tools/edit/edit_assets.h"
 #include "tools/edit/edit_store.h"
+#include "tools/edit/edit_search.h"
 #include "tools/edit/edit_truth.h"
 #include "tools/edit/edit_video.h"
 #include "host/event_json.h"
@@ -144,7 +145,9 @@ std::string MediaType(const std::string& value) {
 // read: cpp-httplib would read it whole, without a limit.
 bool TakesBody(const httplib::Request& req) {
     if (req.method == "PUT") return req.path == "/api/areas";
-    if (req.method == "POST") return req.path == "/api/rows" || req.path == "/api/test" || req.path == "/api/tune";
+    if (req.method == "POST")
+        return req.path == "/api/rows" || req.path == "/api/test" || req.path == "/api/tune" ||
+               req.path == "/api/search" || req.path == "/api/search/cancel";
     return false;
 }
 
@@ -228,6 +231,7 @@ struct EditServer::Impl {
     GatedHttpServer http{BodyLimits()};
     int port = 0;
     std::mutex runMutex;  // one detector run at a time: they are the heavy requests
+    EditSearch search;    // runs in the background (edit_search.h)
 
     explicit Impl(const EditCommand& c)
         : cmd(c), areasPath(c.areas.empty() ? DefaultAreasPath(c.video) : c.areas), store(areasPath) {}
@@ -541,6 +545,20 @@ struct EditServer::Impl {
         SendJson(res, 200, json{{"thresholds", thresholds}, {"coils", coils}});
     }
 
+    // POST /api/search: `tune --search` in the background; GET shows how far it is.
+    void postSearch(httplib::Response& res, const httplib::ContentReader& reader) {
+        const auto text = ReadBody(reader, res);
+        if (!text) return;
+        if (!truth) return SendError(res, 404, "no truth file: start the editor with --truth TRUTH.csv");
+        RunRequest ask;
+        if (!parseRunRequest(*text, res, ask)) return;
+        const double start = ask.start.value_or(0.0);
+        std::vector<TruthEntry> entries = TruthForRun(*truth, *ask.config, cmd.video, start, currentFacts());
+        if (!search.start(*ask.config, std::move(entries), cmd.video, start, ask.duration, 400))
+            return SendError(res, 409, "a search is running: cancel it or wait for it");
+        SendJson(res, 202, search.status());
+    }
+
     void routes() {
         setUpServer();
         servePageFiles();
@@ -562,6 +580,18 @@ struct EditServer::Impl {
 
         http.Post("/api/tune", [this](const httplib::Request&, httplib::Response& res,
                                       const httplib::ContentReader& reader) { postTune(res, reader); });
+
+        http.Post("/api/search", [this](const httplib::Request&, httplib::Response& res,
+                                        const httplib::ContentReader& reader) { postSearch(res, reader); });
+        http.Get("/api/search", [this](const httplib::Request&, httplib::Response& res) {
+            SendJson(res, 200, search.status());
+        });
+        http.Post("/api/search/cancel", [this](const httplib::Request&, httplib::Response& res,
+                                               const httplib::ContentReader& reader) {
+            if (!ReadBody(reader, res)) return;
+            search.cancel();
+            SendJson(res, 200, search.status());
+        });
     }
 };
 

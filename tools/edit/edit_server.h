@@ -8,6 +8,8 @@
 //   POST /api/rows            the rows the detector covers for a document's areas
 //   POST /api/test            run the detector over the clip or a range
 //   POST /api/tune            recommended thresholds (with a truth file)
+//   POST /api/search, GET /api/search, POST /api/search/cancel
+//                             the settings search in the background (edit_search.h)
 // Requests whose Host header is not this server's address (or that carry
 // two), bodies over 1 MiB however they are sent (413), JSON nested deeper
 // than kMaxJsonDepth (400), cross-site writes and anything else are

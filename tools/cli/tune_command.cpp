@@ -25,10 +25,12 @@ CLI::App* AddTuneCommand(CLI::App& app, TuneCommand& cmd) {
         ->capture_default_str()
         ->type_name("GRID");
     AddMatchWindowOptions(*c, cmd.early, cmd.late, "A trigger up to this many frames before a labelled entry is its hit");
-    c->add_option("--table", cmd.table, "Write every table row as CSV: area,threshold,triggers,hits,misses,false")
+    c->add_option("--table", cmd.table, "Write every table row as CSV: area,threshold,triggers,hits,misses,false\n"
+                  "(with --search: every candidate, its settings, thresholds and totals)")
         ->type_name("FILE.csv");
     c->add_option("-o,--out", cmd.out,
-                  "Write the areas file with each area's recommended threshold (all else kept)")
+                  "Write the areas file with each area's recommended threshold (all else kept;\n"
+                  "with --search the searched settings too)")
         ->type_name("TUNED.json");
     c->add_option("--plot", cmd.plot,
                   "Plot the run at the recommended thresholds with the passages marked\n"
@@ -39,13 +41,13 @@ CLI::App* AddTuneCommand(CLI::App& app, TuneCommand& cmd) {
                 "frame_count, disturb_ratio) with each area's threshold, for the best total F1;\n"
                 "every candidate is a real detector run (see below)");
     c->add_option("--max-candidates", cmd.maxCandidates,
-                  "With --search: the number of candidate runs (the result depends on it, not on\n"
-                  "the machine's speed)")
+                  "With --search: the most candidate runs, at least the coarse grid's 74 (the\n"
+                  "result depends on it, not on the machine's speed)")
         ->capture_default_str()
         ->type_name("N");
     c->add_option("--budget", cmd.budgetSeconds,
-                  "With --search: a cap on its time; refinement stops at the first pass that\n"
-                  "would end after it")
+                  "With --search: a cap on its time; a refinement pass it interrupts is left out,\n"
+                  "and the coarse grid must finish within it")
         ->capture_default_str()
         ->type_name("SECONDS");
     c->add_option("--start", cmd.start, "Start at this time (seconds), as 'run --start' does: frame 0 is the first\n"
@@ -73,7 +75,8 @@ CLI::App* AddTuneCommand(CLI::App& app, TuneCommand& cmd) {
         "checks the recommended thresholds together.\n"
         "--search: a coarse grid (front light off: frame_count x disturb_ratio; on: light\n"
         "threshold x light limits x two presence levels), then rounds of one-setting\n"
-        "moves around the three best, until --max-candidates runs. Candidates run side by\n"
+        "moves around the three best, until --max-candidates have run or no untried\n"
+        "neighbour is left. Candidates run side by\n"
         "side on each decoded frame, on two threads. Score: the F1 of hits, misses and\n"
         "false summed over the labelled areas; ties go to fewer triggers, then to the\n"
         "settings nearer the detector's defaults. --table writes every candidate, --out\n"

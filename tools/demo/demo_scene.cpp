@@ -323,23 +323,45 @@ void DemoScene::drawVehicle(const DemoVehicle& v, double frontZ, int vi, int fra
         const int lamps = v.type == 3 ? 1 : 2;
         for (int k = 0; k < lamps; ++k) {
             const double X = lamps == 1 ? v.x : v.x + (k == 0 ? -inset : inset);
-            const double Z = std::max(frontZ, 0.5);
-            const double cx = ProjectX(X, Z), cy = ProjectY(Z), r = kFocal * 0.4 / Z;
-            const int x0 = std::max(0, int(std::floor(cx - 2 * r))), x1 = std::min(kWidth - 1, int(std::ceil(cx + 2 * r)));
-            const int y0 = std::max(0, int(std::floor(cy - 2 * r))), y1 = std::min(kHeight - 1, int(std::ceil(cy + 2 * r)));
-            for (int y = y0; y <= y1; ++y)
-                for (int x = x0; x <= x1; ++x) {
-                    const double d = std::hypot(x + 0.5 - cx, y + 0.5 - cy);
-                    if (d > 2 * r) continue;
-                    const double e = d <= r ? 255.0 : 230.0 * std::pow(1.0 - (d - r) / r, 2.0);
-                    if (e < 2.0) continue;
-                    const std::size_t i = std::size_t(y) * kWidth + x;
-                    emissive_[i] = std::max(emissive_[i], float(e));
-                    bits |= coilMask_[i];
-                }
+            drawHeadlight(X, std::max(frontZ, 0.5), bits);
+            if (opt_.wetRoad) drawReflection(X, frontZ);
         }
     }
     touch(vi, bits, frame);
+}
+
+void DemoScene::drawHeadlight(double X, double Z, uint8_t& bits) {
+    const double cx = ProjectX(X, Z), cy = ProjectY(Z), r = kFocal * (opt_.wetRoad ? 0.1 : 0.4) / Z;
+    const int x0 = std::max(0, int(std::floor(cx - 2 * r))), x1 = std::min(kWidth - 1, int(std::ceil(cx + 2 * r)));
+    const int y0 = std::max(0, int(std::floor(cy - 2 * r))), y1 = std::min(kHeight - 1, int(std::ceil(cy + 2 * r)));
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x) {
+            const double d = std::hypot(x + 0.5 - cx, y + 0.5 - cy);
+            if (d > 2 * r) continue;
+            const double e = d <= r ? 255.0 : 230.0 * std::pow(1.0 - (d - r) / r, 2.0);
+            if (e < 2.0) continue;
+            const std::size_t i = std::size_t(y) * kWidth + x;
+            emissive_[i] = std::max(emissive_[i], float(e));
+            bits |= coilMask_[i];
+        }
+}
+
+// A lamp's glare on wet asphalt: a bright streak on the road 4 to 8 m ahead
+// of the vehicle, 0.7 m wide. It is light on the road, not the vehicle, so
+// it touches no coil in the ground truth.
+void DemoScene::drawReflection(double X, double frontZ) {
+    const double nearZ = frontZ - 8.0, farZ = frontZ - 4.0;
+    if (farZ <= 1.0) return;
+    const int y0 = std::max(0, int(std::floor(ProjectY(farZ)))), y1 = std::min(kHeight - 1, int(std::ceil(ProjectY(std::max(nearZ, 1.0)))));
+    for (int y = y0; y <= y1; ++y) {
+        const double Z = RowZ(y + 0.5);
+        if (Z < nearZ || Z > farZ) continue;
+        const int x0 = std::max(0, int(std::lround(ProjectX(X - 0.35, Z)))), x1 = std::min(kWidth - 1, int(std::lround(ProjectX(X + 0.35, Z))));
+        for (int x = x0; x <= x1; ++x) {
+            const std::size_t i = std::size_t(y) * kWidth + x;
+            emissive_[i] = std::max(emissive_[i], 235.0f);
+        }
+    }
 }
 
 void DemoScene::render(int index, BgrImage& out) {

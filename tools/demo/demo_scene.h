@@ -22,6 +22,11 @@ namespace tarvotool {
 
 struct DemoOptions {
     bool night = false;
+    // Night only: headlights a quarter of their usual size (well below the
+    // detector's default light limits) that cast long bright reflections
+    // on a wet road ahead of the vehicle, reaching the coils first. A scene
+    // that only the light settings, not a threshold, can sort out.
+    bool wetRoad = false;
     int frames = 2250;  // 90 s at 25 fps
     uint64_t seed = 1;
 };
@@ -67,6 +72,8 @@ public:
 private:
     void buildBackground();
     void drawVehicle(const DemoVehicle& v, double frontZ, int vehicleIndex, int frame);
+    void drawHeadlight(double X, double Z, uint8_t& bits);
+    void drawReflection(double X, double frontZ);
     void touch(int vehicleIndex, uint8_t coilBits, int frame);
 
     DemoOptions opt_;

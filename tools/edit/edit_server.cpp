@@ -32,6 +32,7 @@
 #include "tools/media/video_source.h"
 #include "tools/media/review.h"
 #include "tools/edit/edit_store.h"
+#include "tools/edit/edit_search.h"
 #include "tools/edit/edit_truth.h"
 #include "tools/edit/edit_video.h"
 #include "host/event_json.h"
@@ -153,7 +154,8 @@ bool TakesBody(const httplib::Request& req) {
     if (req.method == "PUT") return req.path == "/api/areas" || req.path == "/api/truth";
     if (req.method == "POST")
         return req.path == "/api/rows" || req.path == "/api/test" || req.path == "/api/tune" ||
-               req.path == "/api/light" || req.path == "/api/record";
+               req.path == "/api/light" || req.path == "/api/record" || req.path == "/api/search" ||
+               req.path == "/api/search/cancel";
     return false;
 }
 
@@ -259,6 +261,7 @@ struct EditServer::Impl {
     std::mutex recordMutex;
     std::thread recorder;
     volatile std::sig_atomic_t stopRecording = 0;
+    EditSearch search;    // runs in the background (edit_search.h)
 
     explicit Impl(const EditCommand& c)
         : cmd(c), areasPath(c.areas.empty() ? DefaultAreasPath(c.video) : c.areas), store(areasPath) {}
@@ -769,6 +772,22 @@ struct EditServer::Impl {
                                                 (marks.size() == 1 ? "" : "s") + " to " + path}});
     }
 
+    // POST /api/search: `tune --search` in the background; GET shows how far it is.
+    void postSearch(httplib::Response& res, const httplib::ContentReader& reader) {
+        const auto text = ReadBody(reader, res);
+        if (!text) return;
+        RunRequest ask;
+        if (!parseRunRequest(*text, res, ask)) return;
+        const std::optional<EditorTruth> truth = truthFor(ask);
+        if (!truth)
+            return SendError(res, 404, "no truth file and no marks: mark passages, or start the editor with --truth TRUTH.csv");
+        const double start = ask.start.value_or(0.0);
+        std::vector<TruthEntry> entries = TruthForRun(*truth, *ask.config, cmd.video, start, currentFacts());
+        if (!search.start(*ask.config, std::move(entries), cmd.video, start, ask.duration, 400))
+            return SendError(res, 409, "a search is running: cancel it or wait for it");
+        SendJson(res, 202, search.status());
+    }
+
     void routes() {
         setUpServer();
         servePageFiles();
@@ -808,6 +827,18 @@ struct EditServer::Impl {
 
         http.Put("/api/truth", [this](const httplib::Request&, httplib::Response& res,
                                       const httplib::ContentReader& reader) { putTruth(res, reader); });
+
+        http.Post("/api/search", [this](const httplib::Request&, httplib::Response& res,
+                                        const httplib::ContentReader& reader) { postSearch(res, reader); });
+        http.Get("/api/search", [this](const httplib::Request&, httplib::Response& res) {
+            SendJson(res, 200, search.status());
+        });
+        http.Post("/api/search/cancel", [this](const httplib::Request&, httplib::Response& res,
+                                               const httplib::ContentReader& reader) {
+            if (!ReadBody(reader, res)) return;
+            search.cancel();
+            SendJson(res, 200, search.status());
+        });
     }
 };
 

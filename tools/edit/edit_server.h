@@ -14,6 +14,8 @@
 //   POST /api/light           a frame with the light view over it, as PNG
 //   POST /api/record          record a fresh clip of the live source
 //   GET  /api/record          how that recording goes
+//   POST /api/search, GET /api/search, POST /api/search/cancel
+//                             the settings search in the background (edit_search.h)
 // Requests whose Host header is not this server's address (or that carry
 // two), bodies over 1 MiB however they are sent (413), JSON nested deeper
 // than kMaxJsonDepth (400), cross-site writes and anything else are

@@ -66,14 +66,8 @@ TruthScore ScoreAgainstTruth(const EditorTruth& truth, const AreasConfig& areas,
     return s;
 }
 
-std::vector<CoilTuning> TuneCoils(const EditorTruth& truth, const AreasConfig& areas, const std::string& video,
-                                  double start, std::optional<double> duration, const VideoFacts& facts) {
-    // The same passes over the frames as `tune --start --duration`.
-    const RunPass runPass = [&](FrameLoop& loop) {
-        VideoReader reader(video, VideoReaderOptions{});
-        VideoSource source(reader, video, start, duration, false);
-        return loop.run(source);
-    };
+std::vector<TruthEntry> TruthForRun(const EditorTruth& truth, const AreasConfig& areas, const std::string& video,
+                                    double start, const VideoFacts& facts) {
     // The offset needs the first frame's time: a probe before the passes.
     double first = -1.0;
     {
@@ -83,10 +77,20 @@ std::vector<CoilTuning> TuneCoils(const EditorTruth& truth, const AreasConfig& a
         if (!reader.next(frame)) throw ToolError("'" + video + "' has no frames to tune on");
         first = frame.time;
     }
-    const int64_t offset = RunFrameIndex(facts, first);
+    return InRange(truth, areas, RunFrameIndex(facts, first), -1);
+}
+
+std::vector<CoilTuning> TuneCoils(const EditorTruth& truth, const AreasConfig& areas, const std::string& video,
+                                  double start, std::optional<double> duration, const VideoFacts& facts) {
+    // The same passes over the frames as `tune --start --duration`.
+    const RunPass runPass = [&](FrameLoop& loop) {
+        VideoReader reader(video, VideoReaderOptions{});
+        VideoSource source(reader, video, start, duration, false);
+        return loop.run(source);
+    };
     TuneOptions opt;
     opt.candidates = ParseThresholds("0.01:0.50:0.01");
-    const TuneResult r = Tune(areas, InRange(truth, areas, offset, -1), opt, runPass);
+    const TuneResult r = Tune(areas, TruthForRun(truth, areas, video, start, facts), opt, runPass);
     if (r.frames == 0) throw ToolError("'" + video + "' has no frames to tune on");
     std::vector<CoilTuning> out;
     for (const AreaTuning& a : r.areas)

@@ -12,6 +12,7 @@
 #include "host/areas_file.h"
 #include "tools/edit/edit_video.h"
 #include "tools/evidence/matching.h"
+#include "tools/evidence/truth.h"
 
 namespace tarvotool {
 
@@ -44,6 +45,11 @@ struct TruthScore {
 // begins at truth frame `offset`. Throws ToolError when a row names no coil.
 TruthScore ScoreAgainstTruth(const EditorTruth& truth, const AreasConfig& areas, const DetectorRun& run,
                              int64_t offset);
+
+// The truth entries of a run from `start` seconds to the end, counted as
+// that run counts frames.
+std::vector<TruthEntry> TruthForRun(const EditorTruth& truth, const AreasConfig& areas, const std::string& video,
+                                    double start, const VideoFacts& facts);
 
 struct CoilTuning {
     std::string name;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 
@@ -402,10 +403,43 @@ std::string TuneTableCsv(const TuneResult& r) {
     return out;
 }
 
+namespace {
+
+// The settings object of `settings` merged into the document's, key by key,
+// so that comments and the order of the keys already there stay.
+void MergeSettings(nlohmann::ordered_json& doc, const AreasConfig& settings) {
+    if (doc.is_array()) doc = nlohmann::ordered_json{{"areas", doc}};
+    AreasConfig only = settings;
+    only.areas.clear();
+    const nlohmann::ordered_json wanted = AreasToJson(only)["settings"];
+    nlohmann::ordered_json& have = doc["settings"];
+    if (!have.is_object()) have = nlohmann::ordered_json::object();
+    for (auto it = wanted.begin(); it != wanted.end(); ++it) {
+        if (it.value().is_object() && have.contains(it.key()) && have[it.key()].is_object())
+            for (auto in = it.value().begin(); in != it.value().end(); ++in) have[it.key()][in.key()] = in.value();
+        else
+            have[it.key()] = it.value();
+    }
+}
+
+void CheckSettingsReadBack(const AreasConfig& back, const AreasConfig& want) {
+    const bool same = back.frontLight.value_or(false) == want.frontLight.value_or(false) &&
+                      back.frameCount == want.frameCount && back.disturbRatio == want.disturbRatio &&
+                      (!want.light || (back.light && back.light->threshold == want.light->threshold &&
+                                       back.light->minWidth == want.light->minWidth &&
+                                       back.light->maxWidth == want.light->maxWidth &&
+                                       back.light->minHeight == want.light->minHeight &&
+                                       back.light->maxHeight == want.light->maxHeight));
+    if (!same) throw ToolError("internal error: the tuned file does not read back the searched settings");
+}
+
+}  // namespace
+
 std::string TunedAreasText(const std::string& original, const std::string& source,
-                           const std::vector<Candidate>& thresholds) {
+                           const std::vector<Candidate>& thresholds, const AreasConfig* settings) {
     ParseAreas(original, source);  // the same errors as everywhere else
     nlohmann::ordered_json doc = nlohmann::ordered_json::parse(original);
+    if (settings) MergeSettings(doc, *settings);
     nlohmann::ordered_json& list = doc.is_array() ? doc : doc["areas"];
     if (list.size() != thresholds.size()) throw ToolError("internal error: one threshold per area expected");
     for (std::size_t i = 0; i < list.size(); ++i) {
@@ -432,10 +466,42 @@ std::string TunedAreasText(const std::string& original, const std::string& sourc
     for (std::size_t i = 0; i < thresholds.size(); ++i)
         if (back.areas[i].threshold != thresholds[i].value)
             throw ToolError("internal error: the tuned file does not read back threshold " + thresholds[i].text);
+    if (settings) CheckSettingsReadBack(back, *settings);
     return text;
 }
 
+RunPass FilePasses(const TuneCommand& cmd, const AreasConfig& areas, const std::string& label) {
+    // Every pass reads the frames `run` reads with the same --start and
+    // --duration, and says what run says about the video, once.
+    struct State {
+        int64_t frames = -1;
+        int pass = 0;
+    };
+    auto state = std::make_shared<State>();
+    return [cmd, &areas, label, state](FrameLoop& loop) {
+        const std::optional<double> duration = cmd.duration > 0 ? std::optional<double>(cmd.duration) : std::nullopt;
+        VideoReader reader(cmd.video, VideoReaderOptions{});
+        VideoSource source(reader, cmd.video, cmd.start, duration, false);
+        const bool first = ++state->pass == 1;
+        if (first) {
+            source.warnAboutInput(false);
+            if (reader.width() > 0)
+                for (const std::string& msg : AreasOutsideFrame(areas, reader.width(), reader.height()))
+                    Warn(cmd.areas + ": " + msg);
+        }
+        // Passes can take minutes on long clips.
+        Progress progress(true, first ? source.expectedFrames() : state->frames, first,
+                          label + std::to_string(state->pass) + ": ");
+        loop.add(progress);
+        const LoopStats stats = loop.run(source);
+        if (first) source.checkEnd(stats);
+        state->frames = stats.processed;
+        return stats;
+    };
+}
+
 int RunTune(const TuneCommand& cmd) {
+    if (cmd.search) return RunSearch(cmd);
     AreasConfig areas = LoadAreasFile(cmd.areas);
     for (const std::string& w : areas.warnings) Warn(cmd.areas + ": " + w);
     const std::vector<TruthEntry> truth = LoadTruthFile(cmd.truth, AreaNames(areas));
@@ -448,29 +514,7 @@ int RunTune(const TuneCommand& cmd) {
     opt.plotPath = cmd.plot;
     opt.plotTitle = std::filesystem::path(cmd.video).filename().string() + " at the recommended thresholds";
     if (!cmd.plot.empty()) CheckPlotPath(cmd.plot, areas.areas.size());
-    // Every pass reads the frames `run` reads with the same --start and
-    // --duration, and says what run says about the video, once.
-    const std::optional<double> duration = cmd.duration > 0 ? std::optional<double>(cmd.duration) : std::nullopt;
-    int64_t frames = -1;
-    int pass = 0;
-    const RunPass runPass = [&](FrameLoop& loop) {
-        VideoReader reader(cmd.video, VideoReaderOptions{});
-        VideoSource source(reader, cmd.video, cmd.start, duration, false);
-        const bool first = ++pass == 1;
-        if (first) {
-            source.warnAboutInput(false);
-            if (reader.width() > 0)
-                for (const std::string& msg : AreasOutsideFrame(areas, reader.width(), reader.height()))
-                    Warn(cmd.areas + ": " + msg);
-        }
-        // Passes can take minutes on long clips.
-        Progress progress(true, first ? source.expectedFrames() : frames, first, "tune pass " + std::to_string(pass) + ": ");
-        loop.add(progress);
-        const LoopStats stats = loop.run(source);
-        if (first) source.checkEnd(stats);
-        frames = stats.processed;
-        return stats;
-    };
+    const RunPass runPass = FilePasses(cmd, areas, "tune pass ");
     const TuneResult r = Tune(areas, truth, opt, runPass);
     for (const TruthEntry& e : truth)
         if (e.frame >= r.frames)

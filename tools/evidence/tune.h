@@ -91,8 +91,10 @@ std::string TuneTableCsv(const TuneResult& r);
 
 // The areas file text with each area's threshold replaced; everything else
 // (comments, settings, order of keys) kept. Checked by parsing it back.
+// With `settings`, its detector settings replace the file's too, key by key
+// (a bare list of areas then becomes an object with "areas" and "settings").
 std::string TunedAreasText(const std::string& original, const std::string& source,
-                           const std::vector<Candidate>& thresholds);
+                           const std::vector<Candidate>& thresholds, const AreasConfig* settings = nullptr);
 
 struct TuneCommand {
     std::string video, areas, truth;
@@ -100,9 +102,20 @@ struct TuneCommand {
     int64_t early = 3, late = 10;
     std::string table, out, plot;
     double start = 0.0, duration = 0.0;  // duration 0: to the end
+    // --search: detector settings too (search.h).
+    bool search = false;
+    std::size_t maxCandidates = 400;
+    double budgetSeconds = 600.0;
 };
 
 int RunTune(const TuneCommand& cmd);
+// `tune --search` (search.h).
+int RunSearch(const TuneCommand& cmd);
+
+// Passes over the command's video as `run` reads it (--start, --duration),
+// with a progress line labelled `label` and the pass number; the first pass
+// warns about the input as run does. `areas` must outlive the passes.
+RunPass FilePasses(const TuneCommand& cmd, const AreasConfig& areas, const std::string& label);
 
 }  // namespace tarvotool
 

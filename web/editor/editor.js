@@ -372,6 +372,7 @@ function marksChanged() {
   state.marks.sort((a, b) => a.frame - b.frame);
   $("marks-dirty").hidden = false;
   $("tune").hidden = !(state.info.truth_file || state.marks.length);
+  $("search").hidden = $("tune").hidden;
   renderMarks();
 }
 
@@ -608,6 +609,76 @@ async function tune() {
   }
 }
 
+// Search: the detector settings too, in the background; the page polls
+// for progress and may cancel. The result is applied like Tune's.
+function countsText(c) {
+  return c.hits + " hits, " + c.misses + " misses, " + c.false + " false (" + c.triggers + " triggers)";
+}
+
+async function search() {
+  const body = { areas: state.doc };
+  if (labelling()) body.marks = marksForServer();
+  const start = $("test-start").value, duration = $("test-duration").value;
+  if (start !== "") body.start = Number(start);
+  if (duration !== "") body.duration = Number(duration);
+  try {
+    await api("POST", "/api/search", body);
+  } catch (e) {
+    message("test-message", e.message, "error");
+    return;
+  }
+  $("search").disabled = true;
+  $("search-cancel").hidden = false;
+  message("test-message", "searching...");
+  for (;;) {
+    await new Promise((done) => setTimeout(done, 500));
+    let s;
+    try {
+      s = await api("GET", "/api/search");
+    } catch (e) {
+      message("test-message", e.message, "error");
+      break;
+    }
+    if (s.state === "running") {
+      const p = s.progress;
+      message("test-message", "searching: pass " + p.pass + " (" + p.pass_candidates + " candidates), frame " +
+        p.frame + "; " + p.candidates_done + " of at most " + p.candidates_limit + " candidates done" +
+        (p.best ? "\nbest so far: " + countsText(p.best) : ""));
+      continue;
+    }
+    if (s.state === "done") applySearch(s.result);
+    else if (s.state === "cancelled") message("test-message", "search cancelled; nothing changed", "ok");
+    else message("test-message", s.error || "the search failed", "error");
+    break;
+  }
+  $("search").disabled = false;
+  $("search-cancel").hidden = true;
+}
+
+function applySearch(r) {
+  r.thresholds.forEach((v, i) => { if (state.doc.areas[i]) state.doc.areas[i].threshold = v; });
+  const s = state.doc.settings || (state.doc.settings = {});
+  for (const [key, value] of Object.entries(r.settings)) {
+    if (key === "light") s.light = Object.assign(s.light || {}, value);
+    else s[key] = value;
+  }
+  settingsToForm();
+  renderCoils();
+  setDirty(true);
+  message("test-message", "Searched " + r.candidates + " candidates in " + r.seconds.toFixed(1) + " s: " +
+    r.described + "\nbefore: " + countsText(r.before) + "\nafter: " + countsText(r.after) + "\n" +
+    r.coils.map((c) => c.name + ": threshold " + c.threshold + ", " + countsText(c.after)).join("\n") +
+    "\nApplied; Test shows what they give, Save keeps them.", "ok");
+}
+
+async function cancelSearch() {
+  try {
+    await api("POST", "/api/search/cancel", {});
+  } catch (e) {
+    message("test-message", e.message, "error");
+  }
+}
+
 function renderResults() {
   const t = state.test;
   $("results").hidden = false;
@@ -784,6 +855,9 @@ async function start() {
   window.addEventListener("beforeunload", (ev) => {
     if (state.dirty || !$("marks-dirty").hidden) ev.preventDefault();
   });
+  $("search").hidden = !info.truth_file;
+  $("search").addEventListener("click", search);
+  $("search-cancel").addEventListener("click", cancelSearch);
   await loadAreas();
   await loadMarks();
   showFrame(0);

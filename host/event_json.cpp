@@ -65,7 +65,9 @@ JsonLine& JsonLine::addAll(const nlohmann::ordered_json& object) {
 
 std::string EventToJson(const EventRecord& e) {
     JsonLine j;
-    j.add("event", EventKindName(e.kind)).add("id", e.id).add("wall_time", IsoUtcMillis(e.wallTime));
+    j.add("event", EventKindName(e.kind));
+    if (!e.camera.empty()) j.add("camera", e.camera);
+    j.add("id", e.id).add("wall_time", IsoUtcMillis(e.wallTime));
     if (e.frame) j.add("frame", *e.frame);
     if (e.time) j.addSeconds("time", *e.time);
     if (e.kind == EventKind::Trigger) {

@@ -52,10 +52,11 @@ struct EventRecord {
     std::string name;                                 // triggers: the area name
     std::optional<double> gap;                        // stream-restored: seconds without frames
     std::string reason;                               // stream-lost: what happened
+    std::string camera;                               // the camera of a site (serve); empty: none
 };
 
 // The object on one line, without a newline, keys in this order:
-// event, id, wall_time, then frame, time, area, name (triggers) or
+// event, camera (when set), id, wall_time, then frame, time, area, name (triggers) or
 // frame, time, gap, reason (stream events, each where known). Stream times
 // carry 6 decimals; names that are not valid UTF-8 get U+FFFD.
 std::string EventToJson(const EventRecord& e);

@@ -244,3 +244,60 @@ TEST(Serve, ThreeCamerasLossAndReturnMetricsReloadAndRefusals) {
     EXPECT_EQ(WaitCli(s.pid(), 30), 0) << s.err();
     s.forget();
 }
+
+TEST(Serve, CredentialsAreAskedForAndASourceThatCannotBeOpenedIsLost) {
+    const std::string dir = Scratch("serve-auth");
+    fs::create_directories(dir);
+    WriteFile(dir + "/a.areas.json", ClipAreasJson());
+    const std::string pw = dir + "/pw";
+    WriteFile(pw, "open: sesame\n");
+    ASSERT_EQ(RunCli({"passwd", dir + "/site.passwd", "alice"}, pw).status, 0);
+    // Port 9 (discard) on the loopback: nothing listens there.
+    WriteFile(dir + "/site.json", R"({"listen": "127.0.0.1:0", "auth": "site.passwd",
+        "cameras": [{"name": "gone", "source": "http://127.0.0.1:9/none.ts", "areas": "a.areas.json",
+                     "stall": 1, "retry_max_delay": 1}]})");
+    const std::string out = dir + "/out", err = dir + "/err";
+    const int pid = StartCli({"serve", dir + "/site.json"}, out, err);
+    int port = 0;
+    const std::regex url("http://127\\.0\\.0\\.1:([0-9]+)/");
+    ASSERT_TRUE(WaitUntil([&] {
+        std::smatch m;
+        const std::string text = ReadFile(out);
+        if (!std::regex_search(text, m, url)) return false;
+        port = std::stoi(m[1]);
+        return true;
+    }, 30s)) << ReadFile(err);
+    httplib::Client http("127.0.0.1", port);
+    http.set_read_timeout(30, 0);
+    auto res = http.Get("/metrics");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 401);
+    EXPECT_EQ(res->get_header_value("WWW-Authenticate").rfind("Basic ", 0), 0u);
+    http.set_basic_auth("alice", "open: sesame");
+    res = http.Get("/api/status");
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200);
+    // The camera that cannot connect is lost and retried; the service runs.
+    ASSERT_TRUE(WaitUntil([&] {
+        auto r = http.Get("/api/status");
+        if (!r || r->status != 200) return false;
+        const std::string state = json::parse(r->body).at("cameras").at(0).at("state");
+        return state == "lost" || state == "reconnecting";
+    }, 20s));
+    httplib::Client wrong("127.0.0.1", port);
+    wrong.set_basic_auth("alice", "guess");
+    res = wrong.Get("/api/status");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 401);
+    res = wrong.Get("/api/status");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 429);
+    EXPECT_FALSE(res->get_header_value("Retry-After").empty());
+    res = http.Get("/metrics");  // credentials that passed before still pass
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_NE(res->body.find("tarvocoil_camera_stream_up{camera=\"gone\"} 0"), std::string::npos);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitCli(pid, 30), 0) << ReadFile(err);
+    EXPECT_NE(ReadFile(dir + "/site.passwd").find("alice:"), std::string::npos);
+}

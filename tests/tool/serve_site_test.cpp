@@ -16,6 +16,8 @@
 #include "tools/serve/camera_events.h"
 #include "tools/serve/frame_queue.h"
 #include "tools/serve/site_file.h"
+#include "tools/serve/http_auth.h"
+#include "tools/serve/password_file.h"
 #include "tools/serve/site_report.h"
 
 using namespace tarvotool;
@@ -88,7 +90,8 @@ TEST(SiteFile, ErrorsNameTheFileAndTheJsonPath) {
         {R"({"cameras": []})", "$.cameras: expected at least one camera"},
         {R"({"listen": "127.0.0.1"})", "$.listen: expected HOST:PORT"},
         {R"({"listen": "::1:80", "cameras": [)" + cam + "]}", "$.listen: expected HOST:PORT"},
-        {R"({"listen": "0.0.0.0:8770", "cameras": [)" + cam + "]}", "$.listen: only a loopback address"},
+        {R"({"listen": "0.0.0.0:8770", "cameras": [)" + cam + "]}", "$.listen: listening on 0.0.0.0 needs \"auth\""},
+        {R"({"auth": 3, "cameras": [)" + cam + "]}", "$.auth: expected a string"},
         {R"({"cameras": [)" + cam + R"(], "events": {"mqtt": ["http://x/y"]}})", "$.events.mqtt[0]: "},
         {R"({"cameras": [)" + cam + R"(], "events": {"webhook": [{"url": "ftp://x/"}]}})", "$.events.webhook[0]: "},
         {R"({"cameras": [)" + cam + R"(], "events": {"mqtt": [{"url": "mqtt://b/t", "cert": "c.pem"}]}})",
@@ -98,6 +101,8 @@ TEST(SiteFile, ErrorsNameTheFileAndTheJsonPath) {
     for (const auto& [text, expected] : cases)
         EXPECT_NE(SiteError(text).find(expected), std::string::npos) << text << "\n  gave: " << SiteError(text);
     EXPECT_EQ(ParseSite(R"({"listen": "[::1]:0", "cameras": [)" + cam + "]}", "s.json").host, "::1");
+    const SiteConfig open = ParseSite(R"({"listen": "0.0.0.0:80", "auth": "p", "cameras": [)" + cam + "]}", "/s/x.json");
+    EXPECT_EQ(open.authFile, "/s/p");
 }
 
 TEST(FrameQueue, DropsTheOldestCountsItAndKeepsItsBaselineRequest) {
@@ -208,4 +213,65 @@ TEST(HttpAddress, HostHeadersNameTheServerByAddressAndPort) {
     EXPECT_EQ(name, "[::1]");
     EXPECT_FALSE(SplitHostPort("::1", name, port));
     EXPECT_FALSE(SplitHostPort("host:", name, port));
+}
+
+TEST(PasswordFile, PasswdWritesSaltedHashesThatCheckAndKeepsOtherLines) {
+    const std::string file = Scratch("serve-site.passwd");
+    WriteFile(file, "# the site's users\nbob:$y$old\n");
+    const std::string pw = Scratch("pw.txt");
+    WriteFile(pw, "s3cret: with spaces\n");
+    CliResult r = RunCli({"passwd", file, "alice"}, pw);
+    ASSERT_EQ(r.status, 0) << r.err;
+    WriteFile(pw, "other\n");
+    r = RunCli({"passwd", file, "carol"}, pw);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string text = ReadFile(file);
+    EXPECT_EQ(text.rfind("# the site's users\nbob:$y$old\nalice:$y$", 0), 0u) << text;
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    PasswordHashes users = ReadPasswordFile(file);
+    ASSERT_EQ(users.size(), 3u);
+    EXPECT_TRUE(CheckPassword("s3cret: with spaces", users["alice"]));
+    EXPECT_FALSE(CheckPassword("s3cret", users["alice"]));
+    // Same password, another salt.
+    SetPassword(file, "alice", "other");
+    users = ReadPasswordFile(file);
+    EXPECT_NE(users["alice"], users["carol"]);
+    EXPECT_TRUE(CheckPassword("other", users["alice"]));
+    EXPECT_EQ(Lines(ReadFile(file)).size(), Lines(text).size());  // changed in place, not added
+
+    WriteFile(pw, "x\n");
+    EXPECT_EQ(RunCli({"passwd", file, "no:colon"}, pw).status, 1);
+    WriteFile(pw, "");
+    EXPECT_NE(RunCli({"passwd", file, "dave"}, pw).err.find("no password"), std::string::npos);
+    WriteFile(file, "alice\n");
+    EXPECT_THROW(ReadPasswordFile(file), ToolError);
+}
+
+TEST(BasicAuth, ChecksCredentialsAndSlowsAnAddressAfterFailures) {
+    std::string user, password;
+    EXPECT_TRUE(ParseBasicAuth("Basic YWxpY2U6b3Blbjogc2VzYW1l", user, password));  // alice:open: sesame
+    EXPECT_EQ(user, "alice");
+    EXPECT_EQ(password, "open: sesame");
+    EXPECT_FALSE(ParseBasicAuth("Bearer abc", user, password));
+    EXPECT_FALSE(ParseBasicAuth("Basic !!!", user, password));
+    EXPECT_FALSE(ParseBasicAuth("Basic YWxpY2U=", user, password));  // no colon
+
+    BasicAuth auth({{"alice", HashPassword("open: sesame")}});
+    const std::string good = "Basic YWxpY2U6b3Blbjogc2VzYW1l", bad = "Basic YWxpY2U6eA==";  // alice:x
+    auto t = BasicAuth::Clock::now();
+    EXPECT_EQ(auth.check("", "10.0.0.1", t), BasicAuth::Verdict::Missing);
+    EXPECT_EQ(auth.check(bad, "10.0.0.1", t), BasicAuth::Verdict::Wrong);
+    // Until its pause ends the address is not even checked; others are.
+    EXPECT_EQ(auth.check(bad, "10.0.0.1", t), BasicAuth::Verdict::Slowed);
+    EXPECT_GE(auth.retryAfter("10.0.0.1", t), 1);
+    EXPECT_EQ(auth.check(good, "10.0.0.2", t), BasicAuth::Verdict::Allowed);
+    t += BasicAuth::kFirstPause;
+    EXPECT_EQ(auth.check(bad, "10.0.0.1", t), BasicAuth::Verdict::Wrong);
+    t += BasicAuth::kFirstPause;  // the pause doubled
+    EXPECT_EQ(auth.check(bad, "10.0.0.1", t), BasicAuth::Verdict::Slowed);
+    t += BasicAuth::kFirstPause;
+    EXPECT_EQ(auth.check(good, "10.0.0.1", t), BasicAuth::Verdict::Allowed);  // remembered from 10.0.0.2
+    EXPECT_EQ(auth.check("Basic Ym9iOng=", "10.0.0.3", t), BasicAuth::Verdict::Wrong);  // bob: no such user
 }

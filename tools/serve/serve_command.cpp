@@ -6,10 +6,13 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "host/errors.h"
+#include "tools/serve/http_auth.h"
+#include "tools/serve/password_file.h"
 #include "tools/serve/serve_http.h"
 #include "tools/serve/site.h"
 
@@ -40,8 +43,10 @@ int RunServe(const ServeCommand& cmd) {
     SiteConfig config = LoadSiteFile(cmd.site);
     const std::string host = config.host;
     const int port = config.port;
+    std::unique_ptr<BasicAuth> auth;
+    if (!config.authFile.empty()) auth = std::make_unique<BasicAuth>(ReadPasswordFile(config.authFile));
     Site site(cmd.site, std::move(config), SiteWarn);
-    ServeHttp http(site, host, port);
+    ServeHttp http(site, host, port, auth.get());
     try {
         http.bind();
     } catch (const ToolError& e) {

@@ -3,6 +3,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
@@ -63,10 +64,26 @@ struct ServeHttp::Impl {
     Site& site;
     std::string host;
     int wantedPort;
+    BasicAuth* auth;
     int port = 0;
     GatedHttpServer http{Limits()};
 
-    Impl(Site& s, std::string h, int p) : site(s), host(std::move(h)), wantedPort(p) {}
+    Impl(Site& s, std::string h, int p, BasicAuth* a) : site(s), host(std::move(h)), wantedPort(p), auth(a) {}
+
+    // Credentials, when the site asks for them: false after answering.
+    bool authorised(const httplib::Request& req, httplib::Response& res) const {
+        if (!auth) return true;
+        const BasicAuth::Verdict v = auth->check(req.get_header_value("Authorization"), req.remote_addr);
+        if (v == BasicAuth::Verdict::Allowed) return true;
+        if (v == BasicAuth::Verdict::Slowed) {
+            res.set_header("Retry-After", std::to_string(std::max(1, auth->retryAfter(req.remote_addr))));
+            SendError(res, 429, "refused: too many failed attempts from this address; try again later");
+            return false;
+        }
+        res.set_header("WWW-Authenticate", "Basic realm=\"tarvocoil\", charset=\"UTF-8\"");
+        SendError(res, 401, v == BasicAuth::Verdict::Missing ? "credentials needed" : "wrong user or password");
+        return false;
+    }
 
     double uptime() const {
         return std::chrono::duration<double>(std::chrono::system_clock::now() - site.startedAt()).count();
@@ -122,9 +139,9 @@ struct ServeHttp::Impl {
         http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
             std::string why;
             const int status = refusal(req, why);
-            if (status == 0) return httplib::Server::HandlerResponse::Unhandled;
-            SendError(res, status, why);
-            return httplib::Server::HandlerResponse::Handled;
+            if (status != 0) SendError(res, status, why);
+            if (status != 0 || !authorised(req, res)) return httplib::Server::HandlerResponse::Handled;
+            return httplib::Server::HandlerResponse::Unhandled;
         });
         http.set_default_headers({{"Cache-Control", "no-store"},
                                   {"X-Content-Type-Options", "nosniff"},
@@ -177,7 +194,8 @@ struct ServeHttp::Impl {
     }
 };
 
-ServeHttp::ServeHttp(Site& site, std::string host, int port) : impl_(new Impl(site, std::move(host), port)) {
+ServeHttp::ServeHttp(Site& site, std::string host, int port, BasicAuth* auth)
+    : impl_(new Impl(site, std::move(host), port, auth)) {
     impl_->setUp();
     impl_->routes();
 }

@@ -11,19 +11,23 @@
 // As the editor's server: requests whose Host header is not this server's
 // address are refused (DNS rebinding), POSTs from another site's page too;
 // slow clients are dropped by the request gate (tools/edit/edit_http.h).
+// With a password file every request needs HTTP Basic credentials
+// (401 without, 429 while a failed client address must wait).
 #ifndef TARVOCOIL_TOOLS_SERVE_SERVE_HTTP_H
 #define TARVOCOIL_TOOLS_SERVE_SERVE_HTTP_H
 
 #include <memory>
 #include <string>
 
+#include "tools/serve/http_auth.h"
 #include "tools/serve/site.h"
 
 namespace tarvotool {
 
 class ServeHttp {
 public:
-    ServeHttp(Site& site, std::string host, int port);
+    // auth: null when no credentials are asked for; not owned.
+    ServeHttp(Site& site, std::string host, int port, BasicAuth* auth = nullptr);
     ~ServeHttp();
     ServeHttp(const ServeHttp&) = delete;
     ServeHttp& operator=(const ServeHttp&) = delete;

@@ -103,12 +103,6 @@ void ParseListen(const SiteChecker& c, const json& v, SiteConfig& site) {
         c.fail(path, "expected HOST:PORT (127.0.0.1:8770, [::1]:8770), got \"" + value + "\"");
     if (!host.empty() && host.front() == '[') host = host.substr(1, host.size() - 2);
     if (port > 65535) c.fail(path, "expected a port within 0..65535 (0: any free one), got " + std::to_string(port));
-    // Beyond the loopback the page, the API and the metrics would be open
-    // to anyone on the network: that needs credentials, which this version
-    // does not check yet.
-    if (!IsLoopback(host))
-        c.fail(path, "only a loopback address (127.0.0.1, ::1, localhost) is allowed; put a reverse proxy with "
-                     "authentication in front for access from elsewhere");
     site.host = host;
     site.port = port;
 }
@@ -215,9 +209,15 @@ bool IsCameraName(const std::string& name) {
 SiteConfig ParseSite(const std::string& text, const std::string& source) {
     const json doc = ParseJsonText(text, source);
     const SiteChecker c(source, fs::path(source).parent_path());
-    c.object(doc, "$", {"listen", "cameras", "events"});
+    c.object(doc, "$", {"listen", "auth", "cameras", "events"});
     SiteConfig site;
     if (doc.contains("listen")) ParseListen(c, doc["listen"], site);
+    if (doc.contains("auth")) site.authFile = c.file(doc["auth"], "$.auth");
+    // Beyond the loopback the page, the API and the metrics would be open
+    // to anyone on the network.
+    if (!IsLoopback(site.host) && site.authFile.empty())
+        c.fail("$.listen", "listening on " + site.host + " needs \"auth\": a password file made with "
+                           "'tarvocoil passwd FILE USER'");
     if (!doc.contains("cameras")) c.fail("$", "missing key \"cameras\" (a list of cameras)");
     const json& cams = c.list(doc, "cameras", "$.cameras");
     if (cams.empty()) c.fail("$.cameras", "expected at least one camera");

@@ -1,7 +1,7 @@
 // site_file.h - the site file of `serve`: a site's cameras, where their
 // events go and where the service listens.
 //
-//   {"listen": "127.0.0.1:8770",
+//   {"listen": "127.0.0.1:8770", "auth": "site.passwd",
 //    "cameras": [{"name": "north", "source": "rtsp://10.0.0.21/stream1", "areas": "north.areas.json",
 //                 "stall": 10, "max_retries": -1, "retry_max_delay": 30, "stream": -1}],
 //    "events": {"dir": "events",
@@ -10,7 +10,9 @@
 //                         "password_file": "mqtt.pass", "ca": "site-ca.pem"}],
 //               "webhook": [{"url": "https://collector.site/hooks", "headers_file": "hook.headers"}]}}
 //
-// Paths are relative to the site file's folder. A receiver is a URL or an
+// "auth" names a password file (`tarvocoil passwd`): the page, the API and
+// /metrics then want HTTP Basic credentials. Listening beyond the loopback
+// requires it. Paths are relative to the site file's folder. A receiver is a URL or an
 // object with one. A camera's live options are `run`'s long options in
 // snake_case. Keys starting with "_" are comments; any other unknown key is
 // an error, as in areas files. Camera names become file names, MQTT topics
@@ -58,6 +60,7 @@ struct SiteWebhook {
 struct SiteConfig {
     std::string host = "127.0.0.1";
     int port = kDefaultServePort;
+    std::string authFile;  // empty: no credentials asked (loopback only)
     std::vector<SiteCamera> cameras;
     std::string eventsDir;  // empty: events go to the receivers only
     std::vector<SiteMqtt> mqtt;

@@ -45,11 +45,12 @@ def free_port():
 
 def listening(port):
     """Whether something listens on the port, found without connecting (a
-    connection would be the one client ffmpeg serves)."""
+    connection would be the one client ffmpeg serves), or has just accepted
+    its client (a camera reconnecting quickly)."""
     with open("/proc/net/tcp") as f:
         for line in f.readlines()[1:]:
             local, state = line.split()[1], line.split()[3]
-            if state == "0A" and int(local.split(":")[1], 16) == port:
+            if state in ("0A", "01") and int(local.split(":")[1], 16) == port:
                 return True
     return False
 

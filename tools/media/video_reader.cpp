@@ -270,7 +270,7 @@ struct VideoReader::Impl {
             // Rows left unconverted then hold zeros, not stale heap.
             std::memset(bgr->data[0], 0, static_cast<std::size_t>(bgr->linesize[0]) * height);
         }
-        if (wholeRows) {
+        if (wholeRows || (opt.wholeFrame && opt.wholeFrame())) {
             sws_scale(sws, frame->data, frame->linesize, 0, frame->height, bgr->data, bgr->linesize);
             return;
         }

@@ -6,6 +6,7 @@
 #include "host/errors.h"
 #include "tools/live/live_run.h"
 #include "tools/loop/frame_loop.h"
+#include "tools/media/detector_rows.h"
 #include "tools/media/review.h"
 #include "tools/media/video_reader.h"
 
@@ -149,9 +150,9 @@ private:
             painterHeight_ = f.picture.height;
         }
         painter_->triggered(f.baseline ? nullptr : f.flags);
-        const int64_t watched = cam_.watchedAt_.load(std::memory_order_relaxed);
         const auto now = Steady::now();
-        if (watched == 0 || SteadyNanos() - watched > std::chrono::nanoseconds(kWatchWindow).count()) return;
+        // A frame converted while nobody watched has the detector's rows only.
+        if (!cam_.watched() || !cam_.source_->currentWhole()) return;
         if (now - lastPaint_ < kPictureInterval) return;
         lastPaint_ = now;
         BgrImage img;
@@ -182,6 +183,16 @@ Camera::Camera(SiteCamera config, AreasConfig areas, std::string areasText, Came
     status_.name = config_.name;
     status_.since = Wall::now();
     for (const AreaSpec& a : areas_.areas) status_.coils.push_back(CoilStatus{a.name, 0, false, std::nullopt});
+    if (areasError_.empty()) {
+        tarvocoil::Detector det;
+        ApplyAreas(det, areas_);
+        rows_ = AreaRowsOf(det);
+    }
+}
+
+bool Camera::watched() const {
+    const int64_t at = watchedAt_.load(std::memory_order_relaxed);
+    return at != 0 && SteadyNanos() - at <= std::chrono::nanoseconds(kWatchWindow).count();
 }
 
 Camera::~Camera() { stop(); }
@@ -254,6 +265,10 @@ void Camera::runConnection(int64_t& handedOut, int& width, int& height, Listener
     ro.stallSeconds = config_.live.stallSeconds;
     ro.width = width;
     ro.height = height;
+    // Only the rows the detector reads are converted, unless someone
+    // watches the pictures: a camera nobody looks at costs what `run` does.
+    ro.rows = [this](int, int h) { return RowsTheDetectorReads(rows_, h); };
+    ro.wholeFrame = [this] { return wholeNext_; };
     int64_t errors = 0;  // each connection adds its own when it closes
     std::string why;
     std::unique_ptr<LiveConnection> first = ReaderConnection::Open(config_.source, ro, &errors, why);
@@ -276,7 +291,9 @@ void Camera::runConnection(int64_t& handedOut, int& width, int& height, Listener
             config_.live, listener, &stop_);
         SourceFrame f;
         bool firstFrame = true;
-        while (source.next(f)) {
+        std::vector<RowBand> bands;
+        int bandsHeight = -1;
+        while ((wholeNext_ = watched(), source.next(f))) {
             if (firstFrame) {
                 firstFrame = false;
                 if (width == 0) {
@@ -291,7 +308,11 @@ void Camera::runConnection(int64_t& handedOut, int& width, int& height, Listener
                 }
                 listener.firstFrame(handedOut);
             }
-            if (!queue_.push(f, handedOut++)) break;
+            if (bandsHeight != f.picture.height) {
+                bands = RowsTheDetectorReads(rows_, f.picture.height);
+                bandsHeight = f.picture.height;
+            }
+            if (!queue_.push(f, handedOut++, wholeNext_, &bands)) break;
         }
         endReason = source.endReason();
         gaveUp = source.gaveUp();
@@ -339,7 +360,9 @@ void Camera::detectThread() {
     try {
         tarvocoil::Detector det;
         ApplyAreas(det, areas_);
-        Sink sink(*this, AreaRowsOf(det));
+        QueueSource source(queue_);
+        source_ = &source;
+        Sink sink(*this, rows_);
         FrameLoop loop(det, areas_.areas.size());
         loop.setStop(&stop_);
         loop.setBaselineReset([&](int64_t index, const SourceFrame& f) {
@@ -348,7 +371,6 @@ void Camera::detectThread() {
                       "; taking a new baseline");
         });
         loop.add(sink);
-        QueueSource source(queue_);
         loop.run(source);
     } catch (const std::exception& e) {
         setState(CameraState::Stopped, e.what());

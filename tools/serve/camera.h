@@ -104,6 +104,8 @@ private:
     // One connection's life, from opening to the end of its live source.
     void runConnection(int64_t& handedOut, int& width, int& height, Listener& listener);
     bool pause(std::chrono::milliseconds d);
+    // Whether pictures were asked for within kWatchWindow.
+    bool watched() const;
     void setState(CameraState s, const std::string& message = {});
 
     const SiteCamera config_;
@@ -112,7 +114,10 @@ private:
     CameraEnv env_;
     CameraEvents events_;
     const std::string areasError_;
+    std::vector<std::vector<tarvocoil::AreaRow>> rows_;  // the detector's, per area
     FrameQueue queue_{2};
+    QueueSource* source_ = nullptr;  // the detector thread's, while it runs
+    bool wholeNext_ = false;  // decoding thread: convert the next frame whole
     volatile std::sig_atomic_t stop_ = 0;
 
     mutable std::mutex mu_;

@@ -1,9 +1,25 @@
 // frame_queue.cpp - a bounded queue of frames that drops the oldest.
 #include "tools/serve/frame_queue.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace tarvotool {
 
-bool FrameQueue::push(const SourceFrame& frame, int64_t index) {
+namespace {
+
+// The rows the detector reads, the others left as they were.
+void CopyBands(BgrImage& to, const tarvocoil::FrameView& from, const std::vector<RowBand>& bands) {
+    if (to.width != from.width || to.height != from.height) to.resize(from.width, from.height);
+    const std::size_t bytes = static_cast<std::size_t>(from.width) * 3;
+    for (const RowBand& b : bands)
+        for (int y = std::max(0, b.begin); y < std::min(from.height, b.end); ++y)
+            std::memcpy(to.row(y), from.pixels + static_cast<std::size_t>(y) * from.stride, bytes);
+}
+
+}  // namespace
+
+bool FrameQueue::push(const SourceFrame& frame, int64_t index, bool whole, const std::vector<RowBand>* bands) {
     std::unique_lock<std::mutex> lock(mu_);
     if (closed_) return false;
     BaselineCause carried = BaselineCause::None;
@@ -31,9 +47,13 @@ bool FrameQueue::push(const SourceFrame& frame, int64_t index) {
     lock.unlock();
     // The copy is made outside the lock, so that the detector thread can
     // take a frame meanwhile.
-    slot.image.assign(frame.picture);
+    if (!whole && bands)
+        CopyBands(slot.image, frame.picture, *bands);
+    else
+        slot.image.assign(frame.picture);
     slot.time = frame.time;
     slot.index = index;
+    slot.whole = whole;
     slot.baseline = frame.newBaseline != BaselineCause::None ? frame.newBaseline : carried;
     slot.note = frame.newBaseline != BaselineCause::None ? frame.baselineNote : carriedNote;
     lock.lock();

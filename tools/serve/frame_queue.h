@@ -19,6 +19,7 @@
 
 #include "host/canvas.h"
 #include "tools/loop/frame_loop.h"
+#include "tools/media/video_reader.h"
 
 namespace tarvotool {
 
@@ -28,15 +29,18 @@ struct QueuedFrame {
     int64_t index = 0;  // in the camera's stream, counted by the decoding side
     BaselineCause baseline = BaselineCause::None;
     std::string note;
+    bool whole = true;  // every row converted (else only the detector's)
 };
 
 class FrameQueue {
 public:
     explicit FrameQueue(std::size_t capacity = 2) : capacity_(capacity < 1 ? 1 : capacity) {}
 
-    // Copies the picture in; drops the oldest waiting frame when full.
-    // False once the queue is closed.
-    bool push(const SourceFrame& frame, int64_t index);
+    // Copies the picture in (only the rows of `bands` when the frame is
+    // not whole and bands are given); drops the oldest waiting frame when
+    // full. False once the queue is closed.
+    bool push(const SourceFrame& frame, int64_t index, bool whole = true,
+              const std::vector<RowBand>* bands = nullptr);
     // Waits for the next frame; false when the queue is closed and empty.
     // The buffer `out` held goes back to the queue for reuse.
     bool pop(QueuedFrame& out);
@@ -60,6 +64,8 @@ class QueueSource : public FrameSource {
 public:
     explicit QueueSource(FrameQueue& queue) : queue_(queue) {}
     bool next(SourceFrame& out) override;
+    // Whether the frame the last next() handed out has every row.
+    bool currentWhole() const { return current_.whole; }
 
 private:
     FrameQueue& queue_;

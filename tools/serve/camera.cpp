@@ -104,7 +104,6 @@ public:
     Sink(Camera& cam, std::vector<std::vector<tarvocoil::AreaRow>> rows) : cam_(cam), rows_(std::move(rows)) {}
     bool wantsMeasurements() const override { return true; }
     void frame(const ProcessedFrame& f) override {
-        const auto now = Wall::now();
         std::vector<std::pair<std::size_t, EventRecord>> triggers;
         for (std::size_t a = 0; !f.baseline && a < f.areaCount; ++a) {
             if (!f.triggered(a)) continue;
@@ -113,13 +112,12 @@ public:
             cam_.events_.write(e);
             triggers.emplace_back(a, std::move(e));
         }
-        count(f, now, triggers);
+        count(f, triggers);
         paint(f);
     }
 
 private:
-    void count(const ProcessedFrame& f, Wall::time_point now,
-               const std::vector<std::pair<std::size_t, EventRecord>>& triggers) {
+    void count(const ProcessedFrame& f, const std::vector<std::pair<std::size_t, EventRecord>>& triggers) {
         const auto t = Steady::now();
         if (windowFrames_ == 0) windowStart_ = t;
         ++windowFrames_;
@@ -137,7 +135,6 @@ private:
             ++s.coils[area].triggers;
             s.coils[area].lastTrigger = e.wallTime;
         }
-        (void)now;
         for (std::size_t a = 0; a < s.coils.size() && a < f.areaCount; ++a)
             s.coils[a].present = f.measurements && a < f.measurements->size() && (*f.measurements)[a].present;
     }
@@ -232,6 +229,7 @@ void Camera::setState(CameraState s, const std::string& message) {
     if (s != CameraState::Running) {
         status_.streamUp = false;
         status_.runningSince.reset();
+        status_.fps = 0.0;
     }
 }
 

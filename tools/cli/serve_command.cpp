@@ -15,7 +15,8 @@ CLI::App* AddServeCommand(CLI::App& app, ServeCommand& cmd) {
         ->check(CLI::Range(0.0, 3600.0))
         ->type_name("SECONDS");
     c->footer(
-        "The page answers only requests addressed to its own address (loopback only).\n"
+        "The page answers only requests addressed to its own address. Listening beyond\n"
+        "the loopback needs a password file (\"auth\", made with 'tarvocoil passwd').\n"
         "SIGHUP or the page's Reload reads the site file and the areas files again:\n"
         "new cameras start, removed ones stop, changed ones restart; a file that does\n"
         "not parse leaves everything running as it was. Ctrl-C or SIGTERM stops.");

@@ -44,7 +44,7 @@ group_packages() {  # group -> its packages on stdout; 2 for an unknown group
     core) echo build-essential cmake ccache pkg-config python3 libgtest-dev googletest libbenchmark-dev binutils file ;;
     tool) echo libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libavfilter-dev libavdevice-dev \
                nlohmann-json3-dev libcli11-dev libcpp-httplib-dev libcairo2-dev fonts-dejavu-core ffmpeg \
-               libmosquitto-dev libcurl4-openssl-dev help2man ;;
+               libmosquitto-dev libcurl4-openssl-dev libcrypt-dev help2man ;;
     tooltest) echo mosquitto libcpp-httplib-dev openssl ;;
     editor) echo chromium chromium-driver python3-selenium ffmpeg ;;
     python) echo python3-dev python3-pybind11 pybind11-dev python3-numpy python3-pytest python3-opencv \

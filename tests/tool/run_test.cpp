@@ -286,7 +286,7 @@ TEST(Cli, UsageErrorsAndHelp) {
         std::string first;
     } cases[] = {
         {{}, "tarvocoil: A subcommand is required"},
-        {{"bogus"}, "tarvocoil: unknown subcommand 'bogus' (expected demo, run, frame, tune, plot or edit)"},
+        {{"bogus"}, "tarvocoil: unknown subcommand 'bogus' (expected demo, run, frame, tune, plot, edit, serve or passwd)"},
         {{"run", "x.mp4"}, "tarvocoil: --areas is required"},
         {{"run", "x.mp4", "--areas", "a.json", "--format", "xml"}, "tarvocoil: --format: xml not in {csv,jsonl}"},
         {{"run", "x.mp4", "--areas", "a.json", "--start", "-1"}, "tarvocoil: --start: expected 0 or more seconds, got -1"},

@@ -24,7 +24,9 @@ namespace {
 
 // Whether something listens on the port, found without connecting (a
 // connection would be the one client ffmpeg serves): /proc/net/tcp lists
-// listening sockets with state 0A.
+// listening sockets with state 0A. A client that reconnects quickly may
+// have been accepted between two looks (ffmpeg then no longer listens):
+// an established connection on the port (01) counts as well.
 bool Listening(int port) {
     std::FILE* f = std::fopen("/proc/net/tcp", "r");
     if (!f) return false;
@@ -35,7 +37,7 @@ bool Listening(int port) {
     while (std::fgets(line, sizeof line, f)) {
         unsigned local = 0, localPort = 0, state = 0;
         if (std::sscanf(line, " %*d: %8X:%4X %*8X:%*4X %2X", &local, &localPort, &state) == 3 &&
-            static_cast<int>(localPort) == port && state == 0x0A) {
+            static_cast<int>(localPort) == port && (state == 0x0A || state == 0x01)) {
             found = true;
             break;
         }

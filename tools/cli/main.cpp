@@ -33,6 +33,8 @@ const char* const kFooter =
     "  tarvocoil tune road.mp4 --areas areas.json --truth truth.csv --out tuned.json\n"
     "  tarvocoil plot trace.jsonl --truth truth.csv --out plot.png\n"
     "  tarvocoil edit road.mp4 --areas areas.json   place coils in the browser\n"
+    "  tarvocoil serve site.json           every camera of a site, with a page and metrics\n"
+    "  tarvocoil passwd site.passwd alice  a user of serve's page, API and metrics\n"
     "\n"
     "Run 'tarvocoil SUBCOMMAND --help' for the options of each subcommand.";
 
@@ -60,13 +62,17 @@ int main(int argc, char** argv) {
     CLI::App* plotCmd = AddPlotCommand(app, plot);
     EditCommand edit;
     CLI::App* editCmd = AddEditCommand(app, edit);
+    ServeCommand serve;
+    CLI::App* serveCmd = AddServeCommand(app, serve);
+    PasswdCommand passwd;
+    CLI::App* passwdCmd = AddPasswdCommand(app, passwd);
 
     // A mistyped subcommand deserves its own message, not "a subcommand is required".
     if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "demo" && std::string(argv[1]) != "run" &&
         std::string(argv[1]) != "frame" && std::string(argv[1]) != "tune" && std::string(argv[1]) != "plot" &&
-        std::string(argv[1]) != "edit") {
+        std::string(argv[1]) != "edit" && std::string(argv[1]) != "serve" && std::string(argv[1]) != "passwd") {
         std::fprintf(stderr,
-                     "tarvocoil: unknown subcommand '%s' (expected demo, run, frame, tune, plot or edit)\n"
+                     "tarvocoil: unknown subcommand '%s' (expected demo, run, frame, tune, plot, edit, serve or passwd)\n"
                      "Try 'tarvocoil --help' for more information.\n",
                      TerminalText(argv[1]).c_str());
         return 2;
@@ -89,6 +95,8 @@ int main(int argc, char** argv) {
         if (*tuneCmd) return RunTune(tune);
         if (*plotCmd) return RunPlot(plot);
         if (*editCmd) return RunEditor(edit);
+        if (*serveCmd) return RunServe(serve);
+        if (*passwdCmd) return RunPasswd(passwd);
     } catch (const ToolError& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "tarvocoil: %s\n", TerminalText(e.what()).c_str());

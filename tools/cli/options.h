@@ -15,6 +15,8 @@
 #include "tools/evidence/tune.h"
 #include "tools/live/live_source.h"
 #include "tools/run/run_command.h"
+#include "tools/serve/password_file.h"
+#include "tools/serve/serve_command.h"
 
 namespace tarvotool {
 
@@ -40,6 +42,8 @@ CLI::App* AddFrameCommand(CLI::App& app, FrameCommand& cmd);
 CLI::App* AddTuneCommand(CLI::App& app, TuneCommand& cmd);
 CLI::App* AddPlotCommand(CLI::App& app, PlotCommand& cmd);
 CLI::App* AddEditCommand(CLI::App& app, EditCommand& cmd);
+CLI::App* AddServeCommand(CLI::App& app, ServeCommand& cmd);
+CLI::App* AddPasswdCommand(CLI::App& app, PasswdCommand& cmd);
 
 // Option groups several subcommands share.
 // --mqtt, --webhook, --queue, ...: the receivers of a run's events.

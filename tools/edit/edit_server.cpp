@@ -38,6 +38,7 @@
 #include "host/event_json.h"
 #include "tools/events/events.h"
 #include "tools/edit/edit_http.h"
+#include "tools/edit/http_address.h"
 #include "host/json_text.h"
 
 namespace tarvotool {
@@ -59,33 +60,6 @@ const char* MimeType(const std::string& name) {
     if (ends(".svg")) return "image/svg+xml";
     if (ends(".png")) return "image/png";
     return "application/octet-stream";
-}
-
-bool IsIpLiteral(const std::string& name) {
-    in_addr a4;
-    in6_addr a6;
-    if (inet_pton(AF_INET, name.c_str(), &a4) == 1) return true;
-    return name.size() > 2 && name.front() == '[' && name.back() == ']' &&
-           inet_pton(AF_INET6, name.substr(1, name.size() - 2).c_str(), &a6) == 1;
-}
-
-bool IsLoopback(const std::string& host) {
-    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
-}
-
-// The host part and port of a Host header ("name:port", "[v6]:port", "name").
-bool SplitHost(const std::string& value, std::string& name, int& port) {
-    std::size_t colon = value.rfind(':');
-    if (!value.empty() && value.back() == ']') colon = std::string::npos;
-    name = colon == std::string::npos ? value : value.substr(0, colon);
-    port = 80;
-    if (colon != std::string::npos) {
-        const std::string p = value.substr(colon + 1);
-        if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos) return false;
-        port = std::stoi(p);
-    }
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return !name.empty();
 }
 
 void SendJson(httplib::Response& res, int status, const json& body) {
@@ -165,39 +139,6 @@ bool MayHaveBody(const httplib::Request& req) {
            req.method == "PRI";
 }
 
-// Whether `host` is an address this machine can listen on; names are
-// looked up, numbers are not.
-std::string AddressProblem(const std::string& host) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    if (host.find_first_not_of("0123456789.") == std::string::npos || host.find(':') != std::string::npos)
-        hints.ai_flags |= AI_NUMERICHOST;
-    addrinfo* found = nullptr;
-    const int err = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (found) freeaddrinfo(found);
-    return err == 0 ? "" : gai_strerror(err);
-}
-
-// Why host:port cannot be bound, as the system says it: an address that is
-// not this machine's is no matter of trying another port.
-std::string BindProblem(const std::string& host, int port) {
-    const std::string inUse = "in use? try --port N";
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) return inUse;
-    const int fd = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
-    int yes = 1;
-    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    const int err = fd >= 0 && ::bind(fd, found->ai_addr, found->ai_addrlen) != 0 ? errno : 0;
-    if (fd >= 0) close(fd);
-    freeaddrinfo(found);
-    return err == 0 || err == EADDRINUSE ? inUse : std::strerror(err);
-}
-
 HttpLimits BodyLimits() {
     HttpLimits limits;
     limits.maxBodyBytes = kMaxRequestBody;
@@ -272,17 +213,7 @@ struct EditServer::Impl {
 
     // Whether a Host header names this server: an address DNS cannot
     // rebind (an IP literal or localhost) with this server's port.
-    bool hostAllowed(const std::string& value) const {
-        std::string name;
-        int p = 0;
-        if (!SplitHost(value, name, p) || p != port) return false;
-        std::string bound = cmd.host;
-        if (bound.find(':') != std::string::npos && bound.front() != '[') bound = "[" + bound + "]";
-        if (name == bound) return true;
-        if (IsLoopback(cmd.host)) return name == "localhost" || name == "127.0.0.1" || name == "[::1]";
-        if (cmd.host == "0.0.0.0" || cmd.host == "::") return name == "localhost" || IsIpLiteral(name);
-        return false;
-    }
+    bool hostAllowed(const std::string& value) const { return HostNamesServer(value, cmd.host, port); }
 
     struct Refusal {
         int status = 0;  // 0: none
@@ -876,7 +807,7 @@ int EditServer::bind() {
         m.port = m.http.bind_to_port(m.cmd.host, m.cmd.port) ? m.cmd.port : -1;
     if (m.port <= 0)
         throw ToolError("cannot listen on " + m.cmd.host + ":" + std::to_string(m.cmd.port) + " (" +
-                        BindProblem(m.cmd.host, m.cmd.port) + ")");
+                        BindProblem(m.cmd.host, m.cmd.port, "in use? try --port N") + ")");
     return m.port;
 }
 

@@ -87,7 +87,7 @@ private:
     bool reconnect();
     // Counts a failed attempt and waits; false when the run should end.
     bool failedAttempt(const std::string& why);
-    bool stopped() const { return stop_ && *stop_; }
+    bool stopped() const { return StopRequested(stop_); }
     // Sleeps in short steps so that a stop request ends the wait.
     bool pause(std::chrono::milliseconds d);
 

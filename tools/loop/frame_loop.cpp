@@ -94,7 +94,7 @@ LoopStats FrameLoop::run(FrameSource& source) {
         for (;;) {
             in.newBaseline = BaselineCause::None;
             in.baselineNote.clear();
-            if ((stop_ && *stop_) || !source.next(in)) break;
+            if (StopRequested(stop_) || !source.next(in)) break;
             BaselineCause cause = BaselineCause::None;
             if (stats.processed == 0) {
                 cause = BaselineCause::Start;
@@ -124,7 +124,7 @@ LoopStats FrameLoop::run(FrameSource& source) {
         }
         throw;
     }
-    stats.stopped = stop_ && *stop_;
+    stats.stopped = StopRequested(stop_);
     finishAll();
     return stats;
 }

@@ -212,6 +212,13 @@ private:
 // run ends cleanly, writing what it has); a second one ends the process at
 // once. StopSignal() is the signal that asked, 0 when none.
 void InstallStopHandlers();
+// Whether a stop flag is set. The flag may be set by another thread (a
+// service stopping one of its cameras) as well as by a signal handler, so
+// it is read as an atomic; set it from a thread with RequestStop().
+inline bool StopRequested(const volatile std::sig_atomic_t* stop) {
+    return stop && __atomic_load_n(stop, __ATOMIC_RELAXED) != 0;
+}
+inline void RequestStop(volatile std::sig_atomic_t* stop) { __atomic_store_n(stop, 1, __ATOMIC_RELAXED); }
 const volatile std::sig_atomic_t* StopFlag();
 int StopSignal();
 // The exit status of a run the loop finished: 0, or 128 + the signal that

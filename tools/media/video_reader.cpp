@@ -20,6 +20,7 @@ extern "C" {
 #include "tools/media/av_error.h"
 #include "host/errors.h"
 #include "tools/media/decoder_threads.h"
+#include "tools/loop/frame_loop.h"
 
 namespace tarvotool {
 
@@ -67,7 +68,7 @@ struct Watch {
 
 int Interrupted(void* opaque) {
     Watch* w = static_cast<Watch*>(opaque);
-    if (w->stop && *w->stop != 0) return 1;
+    if (StopRequested(w->stop)) return 1;
     if (w->stallUs > 0 && av_gettime_relative() > w->deadlineUs) {
         w->stalled = true;
         return 1;
@@ -158,7 +159,7 @@ struct VideoReader::Impl {
     }
 
     bool stopRequested() {
-        if (opt.stop && *opt.stop) stopped = true;
+        if (StopRequested(opt.stop)) stopped = true;
         return stopped;
     }
 
@@ -269,7 +270,7 @@ struct VideoReader::Impl {
             // Rows left unconverted then hold zeros, not stale heap.
             std::memset(bgr->data[0], 0, static_cast<std::size_t>(bgr->linesize[0]) * height);
         }
-        if (wholeRows) {
+        if (wholeRows || (opt.wholeFrame && opt.wholeFrame())) {
             sws_scale(sws, frame->data, frame->linesize, 0, frame->height, bgr->data, bgr->linesize);
             return;
         }

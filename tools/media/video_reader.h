@@ -52,6 +52,10 @@ struct VideoReaderOptions {
     // converted to BGR; the other rows of a handed-out picture hold zeros
     // or an earlier frame's pixels. Unset: whole frames.
     RowsRead rows;
+    // With `rows`: asked before each frame is converted; true converts that
+    // frame whole (a service that draws pictures only while someone
+    // watches). Called on the reading thread.
+    std::function<bool()> wholeFrame;
 };
 
 struct VideoFrame {

@@ -1,0 +1,303 @@
+// serve_run_test.cpp - `tarvocoil serve` on three live streams that ffmpeg
+// serves on 127.0.0.1: events per camera, a stream killed and back while
+// the others go on, /metrics against the events written, a reload that
+// restarts one camera only, and the refusals of its web server.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <regex>
+#include <thread>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/tool/stream_server.h"
+#include "tests/tool/tool_test_util.h"
+
+using namespace tooltest;
+using namespace std::chrono_literals;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::vector<std::string> kCameras = {"north", "east", "south"};
+
+// Every complete event line of a camera's files, oldest file first.
+std::vector<json> CameraEvents(const std::string& dir, const std::string& camera) {
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(camera + "-", 0) == 0) files.push_back(entry.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    std::vector<json> events;
+    for (const std::string& f : files)
+        for (const std::string& line : Lines(ReadFile(f)))
+            if (!line.empty() && line.back() == '}') events.push_back(json::parse(line));
+    return events;
+}
+
+std::size_t Count(const std::vector<json>& events, const std::string& kind) {
+    return std::count_if(events.begin(), events.end(), [&](const json& e) { return e.at("event") == kind; });
+}
+
+template <typename Pred>
+bool WaitUntil(Pred ready, std::chrono::seconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        if (ready()) return true;
+        std::this_thread::sleep_for(200ms);
+    }
+    return false;
+}
+
+// The service started on a site of three cameras, each on a stream of its own.
+class Service {
+public:
+    Service() : dir_(Scratch("serve-site")) {
+        fs::create_directories(dir_);
+        std::string cams;
+        for (const std::string& name : kCameras) {
+            streams_[name] = std::make_unique<StreamServer>(ClipPath());
+            streams_[name]->start();
+            WriteFile(dir_ + "/" + name + ".areas.json", ClipAreasJson());
+            cams += std::string(cams.empty() ? "" : ",") + R"({"name": ")" + name + R"(", "source": ")" +
+                    streams_[name]->url() + R"(", "areas": ")" + name + R"(.areas.json", "stall": 1.5,
+                     "retry_max_delay": 1})";
+        }
+        WriteFile(site(), R"({"listen": "127.0.0.1:0", "cameras": [)" + cams + R"(], "events": {"dir": "events"}})");
+        out_ = dir_ + "/serve.out";
+        err_ = dir_ + "/serve.err";
+        pid_ = StartCli({"serve", site(), "--flush-timeout", "1"}, out_, err_);
+        const std::regex url("http://127\\.0\\.0\\.1:([0-9]+)/");
+        std::smatch m;
+        WaitUntil([&] {
+            const std::string text = ReadFile(out_);
+            if (!std::regex_search(text, m, url)) return false;
+            port_ = std::stoi(m[1]);
+            return true;
+        }, 30s);
+        if (port_ > 0) {
+            client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
+            client_->set_read_timeout(30, 0);
+        }
+    }
+    ~Service() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            WaitCli(pid_, 10);
+        }
+    }
+    std::string site() const { return dir_ + "/site.json"; }
+    std::string events() const { return dir_ + "/events"; }
+    std::string err() const { return ReadFile(err_); }
+    int port() const { return port_; }
+    int pid() const { return pid_; }
+    void forget() { pid_ = -1; }
+    StreamServer& stream(const std::string& name) { return *streams_.at(name); }
+    httplib::Client& http() { return *client_; }
+
+    json status() {
+        auto res = client_->Get("/api/status");
+        return res && res->status == 200 ? json::parse(res->body) : json();
+    }
+    json camera(const std::string& name) {
+        const json s = status();
+        if (s.is_null()) return json();
+        for (const json& c : s.at("cameras"))
+            if (c.at("name") == name) return c;
+        return json();
+    }
+    uint64_t frames(const std::string& name) {
+        const json c = camera(name);
+        return c.is_null() ? 0 : c.at("frames").get<uint64_t>();
+    }
+
+private:
+    std::string dir_, out_, err_;
+    int pid_ = -1, port_ = 0;
+    std::map<std::string, std::unique_ptr<StreamServer>> streams_;
+    std::unique_ptr<httplib::Client> client_;
+};
+
+// Per camera and coil, the triggers /metrics reports.
+std::map<std::string, uint64_t> MetricTriggers(const std::string& text) {
+    std::map<std::string, uint64_t> out;
+    const std::regex sample(R"re(^tarvocoil_coil_triggers_total\{camera="([^"]+)",coil="((?:[^"\\]|\\.)*)"\} ([0-9]+)$)re");
+    for (const std::string& line : Lines(text)) {
+        std::smatch m;
+        if (std::regex_match(line, m, sample)) {
+            std::string coil = std::regex_replace(m[2].str(), std::regex(R"(\\")"), "\"");
+            out[m[1].str() + "/" + coil] = std::stoull(m[3]);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(Serve, ThreeCamerasLossAndReturnMetricsReloadAndRefusals) {
+    Service s;
+    ASSERT_GT(s.port(), 0) << s.err();
+    for (const std::string& name : kCameras)
+        ASSERT_TRUE(WaitUntil([&] { return Count(CameraEvents(s.events(), name), "trigger") >= 2; }, 40s))
+            << name << ": " << s.err();
+    for (const std::string& name : kCameras)
+        for (const json& e : CameraEvents(s.events(), name)) EXPECT_EQ(e.at("camera"), name);
+
+    // The page's server answers only its own address, and POSTs of its own page.
+    const std::string self = "127.0.0.1:" + std::to_string(s.port());
+    auto res = s.http().Get("/api/status", {{"Host", "evil.example:" + std::to_string(s.port())}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 403);
+    res = s.http().Post("/api/reload", {{"Origin", "http://evil.example"}}, "{}", "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 403);
+    res = s.http().Post("/api/reload", "{}", "text/plain");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 415);
+    res = s.http().Get("/");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_NE(res->body.find("serve.js"), std::string::npos);
+
+    // One stream dies: its camera is lost, the others keep counting; it comes back.
+    s.stream("north").kill();
+    ASSERT_TRUE(WaitUntil([&] { return s.camera("north").value("state", "") != "running"; }, 20s)) << s.err();
+    const uint64_t east = s.frames("east"), south = s.frames("south");
+    ASSERT_TRUE(WaitUntil([&] { return s.frames("east") > east + 25 && s.frames("south") > south + 25; }, 20s));
+    EXPECT_NE(s.camera("north").value("state", ""), "running");
+    s.stream("north").start();
+    ASSERT_TRUE(WaitUntil([&] {
+        const json c = s.camera("north");
+        return !c.is_null() && c.at("state") == "running" && c.at("reconnects") == 1;
+    }, 30s)) << s.err();
+    const std::vector<json> north = CameraEvents(s.events(), "north");
+    EXPECT_EQ(Count(north, "stream-lost"), 1u);
+    EXPECT_EQ(Count(north, "stream-restored"), 1u);
+    EXPECT_EQ(s.camera("east").at("reconnects"), 0);
+
+    // With every stream gone the counts stand still: /metrics equals the files.
+    for (const std::string& name : kCameras) s.stream(name).kill();
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const std::string& name : kCameras)
+            if (s.camera(name).value("state", "") == "running") return false;
+        return true;
+    }, 20s));
+    res = s.http().Get("/metrics");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->get_header_value("Content-Type").rfind("text/plain; version=0.0.4", 0), 0u);
+    const std::map<std::string, uint64_t> metrics = MetricTriggers(res->body);
+    std::map<std::string, uint64_t> written;
+    for (const std::string& name : kCameras) {
+        for (const json& e : CameraEvents(s.events(), name))
+            if (e.at("event") == "trigger") ++written[name + "/" + e.at("name").get<std::string>()];
+    }
+    EXPECT_EQ(metrics.size(), 9u) << res->body;
+    for (const auto& [key, n] : metrics) EXPECT_EQ(n, written[key]) << key;
+
+    // A changed areas file restarts its camera alone.
+    for (const std::string& name : kCameras) s.stream(name).start();
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const std::string& name : kCameras)
+            if (s.camera(name).value("state", "") != "running") return false;
+        return true;
+    }, 40s)) << s.err();
+    const json northBefore = s.camera("north"), southBefore = s.camera("south");
+    std::string areas = ClipAreasJson();
+    areas.replace(areas.find("\"right\""), 7, "\"right 2\"");
+    WriteFile(s.site().substr(0, s.site().rfind('/')) + "/east.areas.json", areas);
+    kill(s.pid(), SIGHUP);
+    ASSERT_TRUE(WaitUntil([&] {
+        const json st = s.status();
+        return !st.is_null() && st.at("reload").at("message") == "restarted east";
+    }, 20s)) << s.status().dump() << s.err();
+    s.stream("east").kill();  // it served its one client, the camera's first run
+    s.stream("east").start();
+    ASSERT_TRUE(WaitUntil([&] {
+        const json c = s.camera("east");
+        return !c.is_null() && c.at("state") == "running" && c.at("coils").at(1).at("name") == "right 2";
+    }, 30s)) << s.err();
+    EXPECT_EQ(s.camera("north").at("running_since"), northBefore.at("running_since"));
+    EXPECT_EQ(s.camera("south").at("running_since"), southBefore.at("running_since"));
+    EXPECT_GE(s.frames("north"), northBefore.at("frames").get<uint64_t>());
+    // Ids stay unique per camera across the restart.
+    std::set<uint64_t> ids;
+    for (const json& e : CameraEvents(s.events(), "east")) EXPECT_TRUE(ids.insert(e.at("id").get<uint64_t>()).second);
+
+    // A reload that does not parse keeps everything running.
+    WriteFile(s.site(), "{\"cameras\": [");
+    res = s.http().Post("/api/reload", "{}", "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 422);
+    EXPECT_NE(res->body.find("JSON syntax error"), std::string::npos) << res->body;
+    EXPECT_EQ(s.status().at("cameras").size(), 3u);
+
+    kill(s.pid(), SIGTERM);
+    EXPECT_EQ(WaitCli(s.pid(), 30), 0) << s.err();
+    s.forget();
+}
+
+TEST(Serve, CredentialsAreAskedForAndASourceThatCannotBeOpenedIsLost) {
+    const std::string dir = Scratch("serve-auth");
+    fs::create_directories(dir);
+    WriteFile(dir + "/a.areas.json", ClipAreasJson());
+    const std::string pw = dir + "/pw";
+    WriteFile(pw, "open: sesame\n");
+    ASSERT_EQ(RunCli({"passwd", dir + "/site.passwd", "alice"}, pw).status, 0);
+    // Port 9 (discard) on the loopback: nothing listens there.
+    WriteFile(dir + "/site.json", R"({"listen": "127.0.0.1:0", "auth": "site.passwd",
+        "cameras": [{"name": "gone", "source": "http://127.0.0.1:9/none.ts", "areas": "a.areas.json",
+                     "stall": 1, "retry_max_delay": 1}]})");
+    const std::string out = dir + "/out", err = dir + "/err";
+    const int pid = StartCli({"serve", dir + "/site.json"}, out, err);
+    int port = 0;
+    const std::regex url("http://127\\.0\\.0\\.1:([0-9]+)/");
+    ASSERT_TRUE(WaitUntil([&] {
+        std::smatch m;
+        const std::string text = ReadFile(out);
+        if (!std::regex_search(text, m, url)) return false;
+        port = std::stoi(m[1]);
+        return true;
+    }, 30s)) << ReadFile(err);
+    httplib::Client http("127.0.0.1", port);
+    http.set_read_timeout(30, 0);
+    auto res = http.Get("/metrics");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 401);
+    EXPECT_EQ(res->get_header_value("WWW-Authenticate").rfind("Basic ", 0), 0u);
+    http.set_basic_auth("alice", "open: sesame");
+    res = http.Get("/api/status");
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200);
+    // The camera that cannot connect is lost and retried; the service runs.
+    ASSERT_TRUE(WaitUntil([&] {
+        auto r = http.Get("/api/status");
+        if (!r || r->status != 200) return false;
+        const std::string state = json::parse(r->body).at("cameras").at(0).at("state");
+        return state == "lost" || state == "reconnecting";
+    }, 20s));
+    httplib::Client wrong("127.0.0.1", port);
+    wrong.set_basic_auth("alice", "guess");
+    res = wrong.Get("/api/status");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 401);
+    res = wrong.Get("/api/status");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 429);
+    EXPECT_FALSE(res->get_header_value("Retry-After").empty());
+    res = http.Get("/metrics");  // credentials that passed before still pass
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_NE(res->body.find("tarvocoil_camera_stream_up{camera=\"gone\"} 0"), std::string::npos);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitCli(pid, 30), 0) << ReadFile(err);
+    EXPECT_NE(ReadFile(dir + "/site.passwd").find("alice:"), std::string::npos);
+}

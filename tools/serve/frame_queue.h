@@ -1,0 +1,77 @@
+// frame_queue.h - the frames between a camera's decoding thread and its
+// detector thread.
+//
+// A live stream does not wait for the detector. When the detector falls
+// behind, the oldest waiting frame is dropped and counted, so that what
+// the detector sees stays current and memory stays bounded. A dropped
+// frame's request for a new baseline passes to the frame after it: the
+// scene it announced has changed for that one as well.
+#ifndef TARVOCOIL_TOOLS_SERVE_FRAME_QUEUE_H
+#define TARVOCOIL_TOOLS_SERVE_FRAME_QUEUE_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/canvas.h"
+#include "tools/loop/frame_loop.h"
+#include "tools/media/video_reader.h"
+
+namespace tarvotool {
+
+struct QueuedFrame {
+    BgrImage image;
+    double time = 0.0;
+    int64_t index = 0;  // in the camera's stream, counted by the decoding side
+    BaselineCause baseline = BaselineCause::None;
+    std::string note;
+    bool whole = true;  // every row converted (else only the detector's)
+};
+
+class FrameQueue {
+public:
+    explicit FrameQueue(std::size_t capacity = 2) : capacity_(capacity < 1 ? 1 : capacity) {}
+
+    // Copies the picture in (only the rows of `bands` when the frame is
+    // not whole and bands are given); drops the oldest waiting frame when
+    // full. False once the queue is closed.
+    bool push(const SourceFrame& frame, int64_t index, bool whole = true,
+              const std::vector<RowBand>* bands = nullptr);
+    // Waits for the next frame; false when the queue is closed and empty.
+    // The buffer `out` held goes back to the queue for reuse.
+    bool pop(QueuedFrame& out);
+    // No more frames: pop() returns what is waiting, then false.
+    void close();
+
+    uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+private:
+    const std::size_t capacity_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<QueuedFrame> waiting_;
+    std::vector<QueuedFrame> spare_;
+    bool closed_ = false;
+    std::atomic<uint64_t> dropped_{0};
+};
+
+// The queue as the frame loop's source.
+class QueueSource : public FrameSource {
+public:
+    explicit QueueSource(FrameQueue& queue) : queue_(queue) {}
+    bool next(SourceFrame& out) override;
+    // Whether the frame the last next() handed out has every row.
+    bool currentWhole() const { return current_.whole; }
+
+private:
+    FrameQueue& queue_;
+    QueuedFrame current_;
+};
+
+}  // namespace tarvotool
+
+#endif

@@ -1,0 +1,220 @@
+// site.cpp - the cameras of a site, its receivers and its reloads.
+#include "tools/serve/site.h"
+
+#include <algorithm>
+#include <set>
+
+#include "host/errors.h"
+#include "host/input_file.h"
+#include "tools/events/mqtt_sink.h"
+#include "tools/events/webhook_sink.h"
+
+namespace tarvotool {
+
+namespace {
+
+constexpr std::size_t kMaxSecretFileBytes = 64 * 1024;
+
+std::vector<std::string> TextLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string FirstLine(const std::string& path, const std::string& what) {
+    const std::vector<std::string> lines = TextLines(ReadInputFile(path, what, kMaxSecretFileBytes));
+    return lines.empty() ? std::string() : lines.front();
+}
+
+// "Name: value" lines; empty lines and lines starting with '#' are skipped.
+std::vector<std::string> HeaderLines(const std::string& path) {
+    std::vector<std::string> headers;
+    int n = 0;
+    for (const std::string& line : TextLines(ReadInputFile(path, "webhook headers file", kMaxSecretFileBytes))) {
+        ++n;
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t colon = line.find(':');
+        if (colon == 0 || colon == std::string::npos || line.find_first_of(" \t") < colon)
+            throw ToolError("webhook headers file '" + path + "': line " + std::to_string(n) +
+                            ": expected \"Name: value\"");
+        headers.push_back(line);
+    }
+    return headers;
+}
+
+}  // namespace
+
+std::vector<std::unique_ptr<Sink>> SiteReceivers(const SiteConfig& site, WarnFn warn) {
+    std::vector<std::unique_ptr<Sink>> sinks;
+    for (const SiteMqtt& m : site.mqtt) {
+        MqttSettings settings;
+        settings.clientId = m.clientId;
+        settings.user = m.user;
+        if (!m.passwordFile.empty()) settings.password = FirstLine(m.passwordFile, "MQTT password file");
+        settings.caFile = m.caFile;
+        settings.certFile = m.certFile;
+        settings.keyFile = m.keyFile;
+        sinks.push_back(std::make_unique<MqttSink>(ParseMqttUrl(m.url), settings, kDefaultQueueEvents, warn));
+    }
+    for (const SiteWebhook& w : site.webhooks) {
+        WebhookSettings settings;
+        settings.timeout = std::chrono::milliseconds(static_cast<int64_t>(w.timeout * 1000.0));
+        if (!w.headersFile.empty()) settings.headers = HeaderLines(w.headersFile);
+        sinks.push_back(std::make_unique<WebhookSink>(w.url, settings, kDefaultQueueEvents, warn));
+    }
+    return sinks;
+}
+
+Site::Loaded Site::LoadCamera(const SiteCamera& config) {
+    Loaded l;
+    l.config = config;
+    try {
+        l.areasText = ReadInputFile(config.areas, "areas file", kMaxAreasFileBytes);
+        l.areas = ParseAreas(l.areasText, config.areas);
+    } catch (const ToolError& e) {
+        l.error = e.what();
+    }
+    return l;
+}
+
+std::shared_ptr<Camera> Site::makeCamera(Loaded loaded) {
+    std::shared_ptr<EventStamper>& stamper = stampers_[loaded.config.name];
+    if (!stamper) stamper = std::make_shared<EventStamper>();
+    CameraEnv env{config_.eventsDir, delivery_.empty() ? nullptr : &delivery_, stamper, warn_};
+    for (const std::string& w : loaded.areas.warnings) warn_(loaded.config.areas + ": " + w);
+    auto cam = std::make_shared<Camera>(std::move(loaded.config), std::move(loaded.areas), std::move(loaded.areasText),
+                                        env, loaded.error);
+    if (!loaded.error.empty()) warn_("camera '" + cam->config().name + "' not started: " + loaded.error);
+    cam->start();
+    return cam;
+}
+
+Site::Site(std::string path, SiteConfig config, WarnFn warn)
+    : path_(std::move(path)), config_(std::move(config)), warn_(std::move(warn)), delivery_(warn_),
+      startedAt_(std::chrono::system_clock::now()) {
+    if (!config_.eventsDir.empty()) CheckEventsDir(config_.eventsDir);
+    for (auto& sink : SiteReceivers(config_, warn_)) delivery_.add(std::move(sink));
+    for (const SiteCamera& c : config_.cameras) cameras_.push_back(makeCamera(LoadCamera(c)));
+    lastReload_.at = startedAt_;
+    lastReload_.message = "started with " + std::to_string(cameras_.size()) + " cameras";
+}
+
+Site::~Site() { stop(std::chrono::milliseconds(1000)); }
+
+ReloadResult Site::reload() {
+    std::lock_guard<std::mutex> one(reloadMu_);
+    ReloadResult r;
+    r.at = std::chrono::system_clock::now();
+    SiteConfig nextConfig;
+    std::vector<Loaded> loaded;
+    try {
+        nextConfig = LoadSiteFile(path_);
+        for (const SiteCamera& c : nextConfig.cameras) {
+            loaded.push_back(LoadCamera(c));
+            if (!loaded.back().error.empty()) throw ToolError(loaded.back().error);
+        }
+    } catch (const ToolError& e) {
+        r.ok = false;
+        r.message = std::string("reload refused, the running configuration stays: ") + e.what();
+        warn_(r.message);
+        std::lock_guard<std::mutex> lock(mu_);
+        lastReload_ = r;
+        return r;
+    }
+    if (nextConfig.host != config_.host || nextConfig.port != config_.port ||
+        nextConfig.eventsDir != config_.eventsDir || nextConfig.mqtt.size() != config_.mqtt.size() ||
+        nextConfig.webhooks.size() != config_.webhooks.size())
+        warn_("reload: changes to \"listen\" and \"events\" take effect when the service restarts");
+
+    std::vector<std::shared_ptr<Camera>> old;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        old = cameras_;
+    }
+    auto running = [&](const std::string& name) {
+        auto it = std::find_if(old.begin(), old.end(), [&](const auto& c) { return c->config().name == name; });
+        return it == old.end() ? nullptr : *it;
+    };
+    std::set<std::string> names;
+    for (const Loaded& l : loaded) names.insert(l.config.name);
+    std::vector<std::string> started, stopped, restarted;
+    // What goes stops first (its events flushed), so that a restarted
+    // camera never has two connections or two writers at once.
+    for (const auto& cam : old) {
+        if (names.count(cam->config().name)) continue;
+        stopped.push_back(cam->config().name);
+        cam->stop();
+    }
+    std::vector<std::shared_ptr<Camera>> next;
+    for (Loaded& l : loaded) {
+        const std::shared_ptr<Camera> was = running(l.config.name);
+        if (was && was->config() == l.config && was->areasText() == l.areasText) {
+            next.push_back(was);
+            continue;
+        }
+        if (was) {
+            restarted.push_back(l.config.name);
+            was->stop();
+        } else {
+            started.push_back(l.config.name);
+        }
+        next.push_back(makeCamera(std::move(l)));
+    }
+    auto list = [](const char* what, const std::vector<std::string>& names) {
+        std::string s;
+        for (const std::string& n : names) s += (s.empty() ? std::string(what) + " " : ", ") + n;
+        return s.empty() ? s : s + "; ";
+    };
+    r.message = list("started", started) + list("stopped", stopped) + list("restarted", restarted);
+    if (r.message.empty()) r.message = "nothing changed";
+    else r.message.resize(r.message.size() - 2);
+    warn_("reload: " + r.message);
+    std::lock_guard<std::mutex> lock(mu_);
+    cameras_ = std::move(next);
+    config_.cameras = std::move(nextConfig.cameras);
+    lastReload_ = r;
+    return r;
+}
+
+ReloadResult Site::lastReload() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return lastReload_;
+}
+
+std::vector<CameraStatus> Site::status() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<CameraStatus> all;
+    for (const auto& c : cameras_) all.push_back(c->status());
+    return all;
+}
+
+std::optional<BgrImage> Site::picture(const std::string& camera) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& c : cameras_)
+        if (c->config().name == camera) return c->picture();
+    return std::nullopt;
+}
+
+void Site::stop(std::chrono::milliseconds flush) {
+    std::lock_guard<std::mutex> one(reloadMu_);
+    std::vector<std::shared_ptr<Camera>> cams;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (stopped_) return;
+        stopped_ = true;
+        cams.swap(cameras_);
+    }
+    for (auto& c : cams) c->stop();
+    for (const SinkStats& s : delivery_.close(flush))
+        if (s.dropped || s.undelivered || s.rejected) warn_(DescribeSinkStats(s));
+}
+
+}  // namespace tarvotool

@@ -1,0 +1,84 @@
+// site.h - every camera of a site, started, stopped and restarted as the
+// site file says.
+#ifndef TARVOCOIL_TOOLS_SERVE_SITE_H
+#define TARVOCOIL_TOOLS_SERVE_SITE_H
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tools/events/delivery.h"
+#include "tools/serve/camera.h"
+#include "tools/serve/site_file.h"
+
+namespace tarvotool {
+
+// How the last reload went.
+struct ReloadResult {
+    bool ok = true;
+    std::string message;  // the parser's message, or what changed
+    std::chrono::system_clock::time_point at;
+};
+
+class Site {
+public:
+    // Checks the events folder (throws ToolError) and starts the receivers
+    // and every camera. A camera whose areas file does not parse is shown
+    // stopped with the message; the others run.
+    Site(std::string path, SiteConfig config, WarnFn warn);
+    ~Site();
+    Site(const Site&) = delete;
+    Site& operator=(const Site&) = delete;
+
+    // Reads the site file and every areas file again. When any fails to
+    // parse, everything keeps running as it is; otherwise cameras that are
+    // new start, removed ones stop (their events flushed), changed ones
+    // (their entry or their areas file) restart, and the others go on
+    // untouched. Thread-safe.
+    ReloadResult reload();
+    ReloadResult lastReload() const;
+
+    std::vector<CameraStatus> status() const;
+    // The named camera's latest picture (see Camera::picture); empty when
+    // there is no such camera or no picture yet.
+    std::optional<BgrImage> picture(const std::string& camera);
+    const SiteConfig& config() const { return config_; }
+    std::chrono::system_clock::time_point startedAt() const { return startedAt_; }
+
+    // Stops every camera, then lets the receivers send what they hold for
+    // up to `flush`.
+    void stop(std::chrono::milliseconds flush);
+
+private:
+    struct Loaded {
+        SiteCamera config;
+        AreasConfig areas;
+        std::string areasText;
+        std::string error;  // the areas file's parser, when it failed
+    };
+    static Loaded LoadCamera(const SiteCamera& config);
+    std::shared_ptr<Camera> makeCamera(Loaded loaded);
+
+    const std::string path_;
+    SiteConfig config_;
+    WarnFn warn_;
+    Delivery delivery_;
+    const std::chrono::system_clock::time_point startedAt_;
+    std::map<std::string, std::shared_ptr<EventStamper>> stampers_;
+    mutable std::mutex mu_;  // the cameras and the last reload
+    std::mutex reloadMu_;    // one reload at a time
+    std::vector<std::shared_ptr<Camera>> cameras_;
+    ReloadResult lastReload_;
+    bool stopped_ = false;
+};
+
+// Receivers of the site's events from its site file entries; throws
+// ToolError when a password or headers file cannot be read.
+std::vector<std::unique_ptr<Sink>> SiteReceivers(const SiteConfig& site, WarnFn warn);
+
+}  // namespace tarvotool
+
+#endif

@@ -255,8 +255,7 @@ int RunDemo(const DemoCommand& cmd) {
                 cmd.threshold, cmd.night ? ", front-light triggering on" : "");
     std::printf("hit: a trigger at most %d frames after a vehicle first touches the coil\n\n", kHitWindow);
     PrintTable(scores);
-    std::printf("\nspeed and length per pair against the scene's (error: |measured - true| / true), %zu pairs\n\n",
-                areas.pairs.size());
+    std::printf("\nspeed and length per pair against the scene's truth (error: |measured - true| / true)\n\n");
     PrintAccuracyTable(areas, scores, ScoreVehicles(scene, areas, matched, traffic.vehicles()));
     const double det_s = stats.detectorSeconds;
     std::printf("\nspeed: detector %.0f frames/s (%.3f ms per frame, %zu coils); scene rendering %.0f frames/s;"

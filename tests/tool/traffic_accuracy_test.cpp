@@ -80,25 +80,6 @@ TEST(TrafficAccuracy, ErrorSummaryMedianAndNearestRankPercentile) {
     EXPECT_DOUBLE_EQ(SummariseErrors({7}).p95, 7.0);
 }
 
-TEST(TrafficAccuracy, TallyCountsFalseVehiclesAndLengthsOnlyWhenKnown) {
-    AccuracyTally t;
-    const VehicleTruth truth{20.0, 5.0};  // 72 km/h
-    t.add(MeasuredVehicle{0, 10, 0.4, 75.6, 5.5}, &truth);  // +5 %, +10 %
-    t.add(MeasuredVehicle{0, 30, 1.2, 68.4, NAN}, &truth);  // -5 %, no length
-    t.add(MeasuredVehicle{0, 50, 2.0, 50.0, 4.0}, nullptr);
-    EXPECT_EQ(t.matched(), 2);
-    EXPECT_EQ(t.unmatched(), 1);
-    EXPECT_EQ(t.withLength(), 1);
-    EXPECT_NEAR(t.speed().median, 5.0, 1e-9);
-    EXPECT_NEAR(t.length().median, 10.0, 1e-9);
-    AccuracyTally all;
-    all.merge(t);
-    all.merge(t);
-    EXPECT_EQ(all.matched(), 4);
-    EXPECT_EQ(all.unmatched(), 2);
-    EXPECT_EQ(all.withLength(), 2);
-}
-
 // Boxes at 30..130 km/h, 3.5..12 m long, over a 2 m coil pair 8 m apart,
 // encoded with H.264 at its usual settings and decoded back.
 TEST(TrafficAccuracy, BoxesThroughH264GiveSpeedAndLength) {

@@ -30,8 +30,9 @@ TEST(Demo, DayTablePerCoilAndOutputFiles) {
     ASSERT_LT(header + 4, lines.size()) << r.out;
     EXPECT_EQ(Words(lines[header]),
               (std::vector<std::string>{"coil", "vehicles", "triggers", "hits", "misses", "false", "latency"}));
-    const char* const names[] = {"lane 1", "lane 2", "lane 3", "all"};
-    for (int i = 0; i < 4; ++i) {
+    const char* const names[] = {"lane 1 in", "lane 1 out", "lane 2 in", "lane 2 out", "lane 3 in", "lane 3 out", "all"};
+    ASSERT_LT(header + 7, lines.size()) << r.out;
+    for (int i = 0; i < 7; ++i) {
         const std::string& line = lines[header + 1 + i];
         SCOPED_TRACE(line);
         ASSERT_EQ(line.rfind(names[i], 0), 0u);
@@ -40,11 +41,32 @@ TEST(Demo, DayTablePerCoilAndOutputFiles) {
         for (int k = 0; k < 5; ++k) EXPECT_EQ(w[k].find_first_not_of("0123456789"), std::string::npos);
         EXPECT_TRUE(w[5] == "-" || (w[5].size() >= 3 && w[5][w[5].size() - 2] == '.'));
     }
+    // The pairs' table: a row per lane and the total; "-" where a pair
+    // measured nothing in so few frames.
+    std::size_t pairs = header;
+    while (pairs < lines.size() && lines[pairs].rfind("pair ", 0) != 0) ++pairs;
+    ASSERT_LT(pairs + 4, lines.size()) << r.out;
+    const char* const lanes[] = {"lane 1 ", "lane 2 ", "lane 3 ", "all "};
+    for (int i = 0; i < 4; ++i) {
+        const std::string& line = lines[pairs + 1 + i];
+        SCOPED_TRACE(line);
+        ASSERT_EQ(line.rfind(lanes[i], 0), 0u);
+        const std::vector<std::string> w = Words(line.substr(std::string(lanes[i]).size()));
+        ASSERT_EQ(w.size(), 8u);
+        for (int k : {0, 1, 2, 5}) EXPECT_EQ(w[k].find_first_not_of("0123456789"), std::string::npos);
+        for (int k : {3, 4, 6, 7}) EXPECT_TRUE(w[k] == "-" || w[k].back() == '%');
+    }
     EXPECT_NE(r.out.find("\nspeed: detector "), std::string::npos);
 
     EXPECT_EQ(Lines(ReadFile(dir + "/day-events.csv")).at(0), "frame,time,area,name");
     EXPECT_EQ(Lines(ReadFile(dir + "/day-truth.csv")).at(0), "vehicle,kind,lane,coil,entry_frame,trigger_frame");
-    EXPECT_EQ(tarvotool::LoadAreasFile(dir + "/day-areas.json").areas.size(), 3u);
+    const tarvotool::AreasConfig areas = tarvotool::LoadAreasFile(dir + "/day-areas.json");
+    EXPECT_EQ(areas.areas.size(), 6u);
+    ASSERT_EQ(areas.pairs.size(), 3u);
+    EXPECT_EQ(areas.pairs[1].from, "lane 2 in");
+    EXPECT_EQ(areas.pairs[1].to, "lane 2 out");
+    EXPECT_DOUBLE_EQ(areas.pairs[1].distance, 6.0);
+    EXPECT_DOUBLE_EQ(areas.areas[3].length.value_or(0), 2.0);
     EXPECT_FALSE(std::filesystem::exists(dir + "/day-review.mp4"));
 }
 
@@ -75,7 +97,7 @@ TEST(Demo, SceneIsReproducibleAndRecordsEntries) {
     ASSERT_FALSE(a.entries().empty());
     for (const DemoEntry& e : a.entries()) {
         EXPECT_GT(e.frame, 0) << "nothing touches a coil on the baseline frame";
-        EXPECT_EQ(a.vehicles()[e.vehicle].lane, e.coil) << "vehicles keep to their lane";
+        EXPECT_EQ(a.vehicles()[e.vehicle].lane, e.coil / 2) << "vehicles keep to their lane";
     }
 }
 

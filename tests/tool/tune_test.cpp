@@ -477,8 +477,9 @@ TEST(Demo, TuneOnTheScenesGroundTruthPrintsBeforeAndAfter) {
     EXPECT_NE(lines[header].find("before"), std::string::npos);
     EXPECT_NE(lines[header].find("after"), std::string::npos);
     const AreasConfig tuned = LoadAreasFile(dir + "/night-tuned-areas.json");
-    ASSERT_EQ(tuned.areas.size(), 3u);
-    for (int a = 0; a < 3; ++a) {
+    ASSERT_EQ(tuned.areas.size(), 6u);
+    EXPECT_EQ(tuned.pairs.size(), 3u) << "the tuned file keeps the scene's coil pairs";
+    for (int a = 0; a < 6; ++a) {
         // A candidate as the grid writes it, or (a coil without passages
         // in so short a scene) its own threshold, kept.
         char grid[16], own[16];
@@ -487,7 +488,7 @@ TEST(Demo, TuneOnTheScenesGroundTruthPrintsBeforeAndAfter) {
         const std::string& line = lines[header + 1 + a];
         EXPECT_TRUE(line.find(grid) != std::string::npos || line.find(own) != std::string::npos) << line;
     }
-    EXPECT_EQ(Lines(ReadFile(dir + "/night-tune.csv")).size(), 1u + 3 * 50);
+    EXPECT_EQ(Lines(ReadFile(dir + "/night-tune.csv")).size(), 1u + 6 * 50);
 }
 
 // tune reads the frames run reads: the same window gives the same count.

@@ -1,18 +1,23 @@
 // demo_command.cpp - the demo: render the scene, run the detector on it,
-// score the triggers against the scene's ground truth, and (--tune) tune.
+// score the triggers and the pairs' speeds and lengths against the scene's
+// ground truth, and (--tune) tune.
 #include "tools/demo/demo_command.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "host/areas_file.h"
 #include "host/errors.h"
 #include "tarvocoil.hpp"
 #include "tools/demo/demo_scene.h"
+#include "tools/demo/traffic_collector.h"
+#include "tools/demo/vehicle_accuracy.h"
 #include "tools/events/events.h"
 #include "tools/evidence/matching.h"
 #include "tools/evidence/tune.h"
@@ -45,7 +50,7 @@ public:
 };
 
 void PrintTable(const std::vector<CoilScore>& scores) {
-    std::printf("%-8s %9s %9s %6s %7s %6s %9s\n", "coil", "vehicles", "triggers", "hits", "misses", "false",
+    std::printf("%-11s %9s %9s %6s %7s %6s %9s\n", "coil", "vehicles", "triggers", "hits", "misses", "false",
                 "latency");
     CoilScore all;
     all.name = "all";
@@ -55,7 +60,7 @@ void PrintTable(const std::vector<CoilScore>& scores) {
             std::snprintf(lat, sizeof lat, "%.1f", s.latencySum / s.hits);
         else
             std::snprintf(lat, sizeof lat, "-");
-        std::printf("%-8s %9d %9d %6d %7d %6d %9s\n", s.name.c_str(), s.vehicles, s.triggers, s.hits, s.misses,
+        std::printf("%-11s %9d %9d %6d %7d %6d %9s\n", s.name.c_str(), s.vehicles, s.triggers, s.hits, s.misses,
                     s.falseTriggers, lat);
     };
     for (const CoilScore& s : scores) {
@@ -68,6 +73,58 @@ void PrintTable(const std::vector<CoilScore>& scores) {
         all.latencySum += s.latencySum;
     }
     row(all);
+}
+
+// Each pair's vehicles against the scene's: a measured vehicle is the one
+// whose entry into the "to" coil its trigger was matched to.
+std::vector<AccuracyTally> ScoreVehicles(const DemoScene& scene, const AreasConfig& areas,
+                                         const std::vector<int>& matched,
+                                         const std::vector<MeasuredVehicle>& measured) {
+    std::vector<AccuracyTally> out(areas.pairs.size());
+    const auto& entries = scene.entries();
+    for (const MeasuredVehicle& m : measured) {
+        const int to = static_cast<int>(areas.pairs[m.pair].toArea);
+        const DemoVehicle* truth = nullptr;
+        for (std::size_t k = 0; k < entries.size() && !truth; ++k)
+            if (entries[k].coil == to && matched[k] >= 0 && matched[k] == m.frame)
+                truth = &scene.vehicles()[static_cast<std::size_t>(entries[k].vehicle)];
+        const VehicleTruth t{truth ? truth->speed : 0.0, truth ? truth->length : 0.0};
+        out[m.pair].add(m, truth ? &t : nullptr);
+    }
+    return out;
+}
+
+std::string Percent(double x) {
+    char buf[32];
+    if (std::isfinite(x))
+        std::snprintf(buf, sizeof buf, "%.1f%%", x);
+    else
+        std::snprintf(buf, sizeof buf, "-");
+    return buf;
+}
+
+// vehicles: the true vehicles the "to" coil was scored on; measured: the
+// pair's vehicles matched to one of them; false: the pair's vehicles that
+// match none (a false or merged trigger).
+void PrintAccuracyTable(const AreasConfig& areas, const std::vector<CoilScore>& scores,
+                        const std::vector<AccuracyTally>& tallies) {
+    std::printf("%-11s %9s %9s %6s %13s %10s %8s %14s %11s\n", "pair", "vehicles", "measured", "false",
+                "speed-median", "speed-p95", "lengths", "length-median", "length-p95");
+    AccuracyTally all;
+    auto row = [](const std::string& name, int vehicles, const AccuracyTally& t) {
+        const ErrorSummary sp = t.speed(), len = t.length();
+        std::printf("%-11s %9d %9d %6d %13s %10s %8d %14s %11s\n", name.c_str(), vehicles, t.matched(), t.unmatched(),
+                    Percent(sp.median).c_str(), Percent(sp.p95).c_str(), t.withLength(), Percent(len.median).c_str(),
+                    Percent(len.p95).c_str());
+    };
+    int vehicles = 0;
+    for (std::size_t p = 0; p < areas.pairs.size(); ++p) {
+        const int v = scores[areas.pairs[p].toArea].vehicles;
+        row(areas.pairs[p].name, v, tallies[p]);
+        vehicles += v;
+        all.merge(tallies[p]);
+    }
+    row("all", vehicles, all);
 }
 
 // `demo --tune`: tunes the demo's coils on the scene's own ground truth.
@@ -170,11 +227,13 @@ int RunDemo(const DemoCommand& cmd) {
     EventWriter eventFile(Join(dir, prefix + "events.csv"), EventFormat::Csv);
     EventSink events(eventFile, AreaNames(areas));
     TriggerCollector triggers(areas.areas.size());
+    TrafficCollector traffic(areas);
     std::unique_ptr<ReviewVideoSink> review;
     if (cmd.review) review = std::make_unique<ReviewVideoSink>(Join(dir, prefix + "review.mp4"), W, H, fps, 1, areas, rows);
     Progress progress(cmd.progress, cmd.frames, false);
     loop.add(events);
     loop.add(triggers);
+    loop.add(traffic);
     if (review) loop.add(*review);
     loop.add(progress);
     const auto t0 = Clock::now();
@@ -196,6 +255,8 @@ int RunDemo(const DemoCommand& cmd) {
                 cmd.threshold, cmd.night ? ", front-light triggering on" : "");
     std::printf("hit: a trigger at most %d frames after a vehicle first touches the coil\n\n", kHitWindow);
     PrintTable(scores);
+    std::printf("\nspeed and length per pair against the scene's truth (error: |measured - true| / true)\n\n");
+    PrintAccuracyTable(areas, scores, ScoreVehicles(scene, areas, matched, traffic.vehicles()));
     const double det_s = stats.detectorSeconds;
     std::printf("\nspeed: detector %.0f frames/s (%.3f ms per frame, %zu coils); scene rendering %.0f frames/s;"
                 " whole demo %.0f frames/s\n",

@@ -19,7 +19,10 @@ constexpr double kCamHeight = 8.0;
 constexpr double kCx = 360.0;
 constexpr double kLaneWidth = 3.5;
 constexpr double kRoadHalf = 1.5 * kLaneWidth;
-constexpr double kCoilNear = 18.0, kCoilFar = 22.0, kCoilHalf = 1.45;
+// Coils 2 m long, 0.3 m inside the lane lines: a trap per lane, "in" 20..22 m
+// and "out" 14..16 m from the camera.
+constexpr double kInNear = 20.0, kInFar = 22.0, kOutNear = 14.0, kOutFar = 16.0, kCoilHalf = 1.45;
+constexpr double kTrapMaxTime = 1.5;  // seconds: 6 m at 14 km/h
 constexpr double kSpawnZ = 170.0;
 constexpr double kPi = 3.14159265358979323846;
 constexpr int kNoiseSize = 1 << 22;
@@ -83,19 +86,36 @@ namespace {
 
 constexpr int kWidth = DemoScene::kWidth, kHeight = DemoScene::kHeight, kFps = DemoScene::kFps;
 
-// Coils: one per lane, 4 m long, 0.3 m inside the lane lines.
+// Coils: two per lane, "in" and then "out" nearer the camera (vehicles
+// drive towards it), paired as a speed trap with 6 m between their leading
+// edges. Equal lengths, so that the part of each coil a vehicle must cover
+// before the margin reaches 1 is about the same at both ends of the trap.
+AreaSpec LaneCoil(int lane, const char* end, double zNear, double zFar) {
+    const double xl = LaneCentre(lane) - kCoilHalf, xr = LaneCentre(lane) + kCoilHalf;
+    auto px = [](double X, double Z) { return static_cast<int32_t>(std::lround(ProjectX(X, Z))); };
+    auto py = [](double Z) { return static_cast<int32_t>(std::lround(ProjectY(Z))); };
+    AreaSpec a;
+    a.name = "lane " + std::to_string(lane + 1) + " " + end;
+    a.quad = AreaQuad{px(xl, zFar), py(zFar), px(xr, zFar), py(zFar), px(xr, zNear), py(zNear), px(xl, zNear), py(zNear)};
+    a.threshold = kDefaultThreshold;
+    a.length = zFar - zNear;
+    return a;
+}
+
 AreasConfig DemoCoils(bool night) {
     AreasConfig areas;
     for (int lane = 0; lane < 3; ++lane) {
-        const double xl = LaneCentre(lane) - kCoilHalf, xr = LaneCentre(lane) + kCoilHalf;
-        auto px = [](double X, double Z) { return static_cast<int32_t>(std::lround(ProjectX(X, Z))); };
-        auto py = [](double Z) { return static_cast<int32_t>(std::lround(ProjectY(Z))); };
-        AreaSpec a;
-        a.name = "lane " + std::to_string(lane + 1);
-        a.quad = AreaQuad{px(xl, kCoilFar), py(kCoilFar), px(xr, kCoilFar), py(kCoilFar),
-                          px(xr, kCoilNear), py(kCoilNear), px(xl, kCoilNear), py(kCoilNear)};
-        a.threshold = kDefaultThreshold;
-        areas.areas.push_back(a);
+        areas.areas.push_back(LaneCoil(lane, "in", kInNear, kInFar));
+        areas.areas.push_back(LaneCoil(lane, "out", kOutNear, kOutFar));
+        PairSpec p;
+        p.name = "lane " + std::to_string(lane + 1);
+        p.from = areas.areas[areas.areas.size() - 2].name;
+        p.to = areas.areas.back().name;
+        p.fromArea = areas.areas.size() - 2;
+        p.toArea = areas.areas.size() - 1;
+        p.distance = kInFar - kOutFar;
+        p.maxTime = kTrapMaxTime;
+        areas.pairs.push_back(p);
     }
     if (night) areas.frontLight = true;
     return areas;
@@ -133,7 +153,7 @@ std::vector<uint8_t> CoilMask(const AreasConfig& areas) {
 // A vehicle of the lane's mix of kinds, speeds and colours; where and when
 // it appears is left to the caller.
 DemoVehicle RandomVehicle(Rng& rng, int lane) {
-    const double speedLo[3] = {16.0, 13.0, 10.0}, speedHi[3] = {22.0, 19.0, 16.0};
+    const double speedLo[3] = {16.0, 12.0, 8.0}, speedHi[3] = {32.0, 24.0, 17.0};
     const double kindWeights[3][4] = {{0.75, 0.15, 0.0, 0.10}, {0.60, 0.20, 0.12, 0.08}, {0.45, 0.20, 0.30, 0.05}};
     DemoVehicle v;
     v.lane = lane;

@@ -1,12 +1,14 @@
 // demo_scene.h - the built-in synthetic traffic scene.
 //
-// A camera 8 m above a straight three-lane road looks down the road; one
-// coil is painted across each lane 18..22 m from the camera. Cars, vans,
-// lorries and motorbikes of varied size, colour and speed drive towards the
+// A camera 8 m above a straight three-lane road looks down the road; two
+// coils 2 m long are painted across each lane, "in" 20..22 m and "out"
+// 14..16 m from the camera, paired as a speed trap. Cars, vans, lorries and
+// motorbikes of varied size, colour and speed (8..32 m/s) drive towards the
 // camera. The picture has sensor noise, a slow brightness drift and, by
 // day, a passing cloud shadow. By night the scene is dark and vehicles show
 // headlight pairs. The generator records the ground truth: the frame on
-// which each vehicle first touches each coil.
+// which each vehicle first touches each coil, and each vehicle's speed and
+// length.
 #ifndef TARVOCOIL_TOOLS_DEMO_DEMO_SCENE_H
 #define TARVOCOIL_TOOLS_DEMO_DEMO_SCENE_H
 
@@ -44,7 +46,7 @@ struct DemoVehicle {
 
 struct DemoEntry {
     int vehicle = 0;
-    int coil = 0;
+    int coil = 0;  // area index: 2 * lane ("in"), 2 * lane + 1 ("out")
     int frame = 0;
 };
 
@@ -56,9 +58,10 @@ public:
 
     explicit DemoScene(const DemoOptions& options);
 
-    // The coils as an areas configuration: one per lane, presence threshold
-    // kDefaultThreshold, and by night front-light triggering on with the
-    // library's light limits.
+    // The coils as an areas configuration: per lane "lane N in" and "lane N
+    // out" (each with its length) and the pair "lane N" over them, presence
+    // threshold kDefaultThreshold, and by night front-light triggering on
+    // with the library's light limits.
     const AreasConfig& areas() const { return areas_; }
     const std::vector<DemoVehicle>& vehicles() const { return vehicles_; }
 

@@ -22,6 +22,7 @@ constexpr double kRoadHalf = 1.5 * kLaneWidth;
 // Coils 2 m long, 0.3 m inside the lane lines: a trap per lane, "in" 20..22 m
 // and "out" 14..16 m from the camera.
 constexpr double kInNear = 20.0, kInFar = 22.0, kOutNear = 14.0, kOutFar = 16.0, kCoilHalf = 1.45;
+constexpr double kWetNear = 18.0, kWetFar = 22.0;
 constexpr double kTrapMaxTime = 1.5;  // seconds: 6 m at 14 km/h
 constexpr double kSpawnZ = 170.0;
 constexpr double kPi = 3.14159265358979323846;
@@ -102,9 +103,18 @@ AreaSpec LaneCoil(int lane, const char* end, double zNear, double zFar) {
     return a;
 }
 
-AreasConfig DemoCoils(bool night) {
+AreasConfig DemoCoils(bool night, bool wetRoad) {
     AreasConfig areas;
-    for (int lane = 0; lane < 3; ++lane) {
+    // The wet road is a night setup scene, not a speed trap: one 4 m coil
+    // per lane, where a headlight spans a few pixels and its reflection
+    // arrives well ahead of it.
+    for (int lane = 0; wetRoad && lane < 3; ++lane) {
+        AreaSpec a = LaneCoil(lane, "", kWetNear, kWetFar);
+        a.name = "lane " + std::to_string(lane + 1);
+        a.length.reset();
+        areas.areas.push_back(a);
+    }
+    for (int lane = 0; !wetRoad && lane < 3; ++lane) {
         areas.areas.push_back(LaneCoil(lane, "in", kInNear, kInFar));
         areas.areas.push_back(LaneCoil(lane, "out", kOutNear, kOutFar));
         PairSpec p;
@@ -218,7 +228,7 @@ std::vector<DemoVehicle> DemoTraffic(const DemoOptions& opt) {
 }  // namespace
 
 DemoScene::DemoScene(const DemoOptions& options) : opt_(options) {
-    areas_ = DemoCoils(opt_.night);
+    areas_ = DemoCoils(opt_.night, opt_.wetRoad);
     coilMask_ = CoilMask(areas_);
     vehicles_ = DemoTraffic(opt_);
     touched_.assign(vehicles_.size(), 0);

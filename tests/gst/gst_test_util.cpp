@@ -32,6 +32,8 @@ void Take(GstMessage* m, BusLog& log) {
     }
     if (GST_MESSAGE_TYPE(m) != GST_MESSAGE_ELEMENT) return;
     if (gst_structure_has_name(s, "tarvocoil-measurement")) ++log.measurements;
+    for (const char* kind : {"tarvocoil-vehicle", "tarvocoil-health", "tarvocoil-stats"})
+        if (gst_structure_has_name(s, kind)) log.traffic.emplace_back(gst_structure_copy(s), gst_structure_free);
     if (gst_structure_has_name(s, "tarvocoil-skipped")) {
         Skipped k;
         GstClockTime running = 0;

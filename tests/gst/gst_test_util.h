@@ -4,6 +4,7 @@
 
 #include <gst/gst.h>
 
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -30,6 +31,8 @@ struct BusLog {
     std::vector<Skipped> skipped;
     std::vector<GstClockTime> pts, running;  // of each trigger
     int measurements = 0;
+    // tarvocoil-vehicle, -health and -stats messages, in order.
+    std::vector<std::shared_ptr<GstStructure>> traffic;
     std::vector<std::string> errors, warnings;
     bool eos = false;
 };

@@ -501,6 +501,7 @@ struct EditServer::Impl {
         for (double t : run.times) times.push_back(Tidy(t));
         ordered_json answer{{"start", run.start}, {"frames", run.times.size()}, {"times", times},
                             {"events", events},   {"margins", margins},          {"measured", run.measured}};
+        answer["traffic"] = TrafficJson(run.traffic);
         answer["truth"] = nullptr;
         if (truth) {
             // Truth frames count as `run` counts from the video's first

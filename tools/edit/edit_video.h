@@ -10,6 +10,7 @@
 
 #include "host/areas_file.h"
 #include "host/canvas.h"
+#include "tools/edit/edit_traffic.h"
 #include "tools/events/events.h"
 
 namespace tarvotool {
@@ -48,6 +49,7 @@ struct DetectorRun {
     // empty when the detector measured nothing for that frame (baseline).
     std::vector<std::vector<std::optional<double>>> margins;
     bool measured = false;  // the detector reported measurements at all
+    TestTraffic traffic;    // counts, occupancy and vehicles over the run
 };
 
 // Runs the detector over [start, start + duration) (the whole video when

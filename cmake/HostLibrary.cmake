@@ -18,6 +18,7 @@ add_library(tarvocoil_host STATIC
   ${PROJECT_SOURCE_DIR}/host/input_file.cpp
   ${PROJECT_SOURCE_DIR}/host/canvas.cpp
   ${PROJECT_SOURCE_DIR}/host/event_json.cpp
+  ${PROJECT_SOURCE_DIR}/host/light_view.cpp
   ${PROJECT_SOURCE_DIR}/host/traffic/coil_health.cpp
   ${PROJECT_SOURCE_DIR}/host/traffic/interval_clock.cpp
   ${PROJECT_SOURCE_DIR}/host/traffic/interval_row.cpp

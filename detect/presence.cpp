@@ -8,7 +8,6 @@
 // the area's brightness history moves on, and its background is replaced
 // by the current picture when the history shows no trend.
 #include "detect/detect.h"
-#include "detect/limits.h"
 #include "detect/sampling_grid.h"
 #include "detect/sweep.h"
 
@@ -78,7 +77,7 @@ void RunPresenceTest(Engine& engine, const FrameRef& frame, int32_t* results) {
         const int64_t mean = sums.greySum / sampleCount;
         int64_t reference = mean > oldest ? mean : oldest;
         if (reference < 10) reference = 10;
-        const float p = static_cast<float>(reference * sampleCount);  // nearest, ties to even
+        const float p = limitScale(reference, sampleCount);
         const LimitValue stillLimit = limitOf(p, settings.getTwoFramesDisturbThresh());
         const LimitValue presenceLimit = limitOf(p, area.presenceThresh);
 

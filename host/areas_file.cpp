@@ -25,7 +25,7 @@ public:
     explicit Checker(const std::string& source) : source_(source) {}
 
     [[noreturn]] void fail(const std::string& path, const std::string& what) const {
-        throw ToolError(source_ + ": " + path + ": " + what);
+        throw AreasFileError(source_ + ": " + path + ": " + what);
     }
 
     // Type and a short preview of a value. Bounded in depth, so that a
@@ -261,8 +261,25 @@ void ParseHealth(const Checker& c, const json& h, AreasConfig& out) {
 
 }  // namespace
 
+namespace {
+
+// The shared readers (JSON text, input files) throw ToolError; the areas
+// file's callers get the same message as an AreasFileError.
+template <typename Fn>
+auto AsAreasFileError(Fn&& fn) -> decltype(fn()) {
+    try {
+        return fn();
+    } catch (const AreasFileError&) {
+        throw;
+    } catch (const ToolError& e) {
+        throw AreasFileError(e.what());
+    }
+}
+
+}  // namespace
+
 AreasConfig ParseAreas(const std::string& text, const std::string& source) {
-    const json doc = ParseJsonText(text, source);
+    const json doc = AsAreasFileError([&] { return ParseJsonText(text, source); });
 
     Checker c(source);
     AreasConfig out;
@@ -310,7 +327,8 @@ AreasConfig ParseAreas(const std::string& text, const std::string& source) {
 }
 
 AreasConfig LoadAreasFile(const std::string& path) {
-    if (path != "-") return ParseAreas(ReadInputFile(path, "areas file", kMaxAreasFileBytes), path);
+    if (path != "-")
+        return ParseAreas(AsAreasFileError([&] { return ReadInputFile(path, "areas file", kMaxAreasFileBytes); }), path);
     // Bounded: standard input may be a device that never ends.
     const std::string name = "(standard input)";
     std::string text;
@@ -327,9 +345,9 @@ AreasConfig LoadAreasFile(const std::string& path) {
     const bool failed = std::ferror(stdin) != 0;
     const int err = errno;
     if (tooLarge)
-        throw ToolError("areas file '" + name + "' is larger than " + std::to_string(kMaxAreasFileBytes >> 20) +
+        throw AreasFileError("areas file '" + name + "' is larger than " + std::to_string(kMaxAreasFileBytes >> 20) +
                         " MiB; refusing to read it");
-    if (failed) throw ToolError("cannot read areas file '" + name + "': " + std::strerror(err));
+    if (failed) throw AreasFileError("cannot read areas file '" + name + "': " + std::strerror(err));
     return ParseAreas(text, name);
 }
 

@@ -36,6 +36,7 @@
 
 #include "tarvocoil.h"
 #include "tarvocoil.hpp"
+#include "host/errors.h"
 #include "host/json_text.h"
 
 namespace tarvotool {
@@ -102,12 +103,22 @@ struct AreasConfig {
     std::vector<std::string> warnings;
 };
 
+// An areas file that cannot be read or is not valid: every failure of
+// ParseAreas and LoadAreasFile, whichever step found it, so that a host can
+// tell a bad file from its own failures (Python raises it as
+// tarvocoil.AreasFileError). The tool reports it as any other ToolError.
+class AreasFileError : public ToolError {
+public:
+    using ToolError::ToolError;
+};
+
 // Parses the text of an areas file; `source` names it in error messages.
-// Throws ToolError with the file, the place and what was expected; the
+// Throws AreasFileError with the file, the place and what was expected; the
 // JSON itself is read by ParseJsonText, with its limits.
 AreasConfig ParseAreas(const std::string& text, const std::string& source);
 // Reads the file ("-": standard input); larger than kMaxAreasFileBytes
-// or other than a regular file (a FIFO, a device) is an error.
+// or other than a regular file (a FIFO, a device) is an error
+// (AreasFileError).
 AreasConfig LoadAreasFile(const std::string& path);
 
 // Installs the areas and the given settings; throws when the detector

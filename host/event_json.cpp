@@ -4,18 +4,14 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <type_traits>
 
 #include <nlohmann/json.hpp>
 
 namespace tarvotool {
 
-const char* EventKindName(EventKind kind) {
-    switch (kind) {
-        case EventKind::Trigger: return "trigger";
-        case EventKind::StreamLost: return "stream-lost";
-        case EventKind::StreamRestored: return "stream-restored";
-    }
-    return "unknown";
+const char* EventRecord::kindName() const {
+    return std::visit([](const auto& f) { return std::decay_t<decltype(f)>::kName; }, fields);
 }
 
 std::string IsoUtcMillis(std::chrono::system_clock::time_point t) {
@@ -63,51 +59,47 @@ JsonLine& JsonLine::addAll(const nlohmann::ordered_json& object) {
     return *this;
 }
 
+void TriggerFields::addTo(JsonLine& j) const {
+    j.add("frame", frame).addSeconds("time", time).add("area", area).add("name", name);
+}
+
+void StreamLostFields::addTo(JsonLine& j) const {
+    if (frame) j.add("frame", *frame);
+    if (time) j.addSeconds("time", *time);
+    if (!reason.empty()) j.add("reason", reason);
+}
+
+void StreamRestoredFields::addTo(JsonLine& j) const { j.add("frame", frame).addSeconds("gap", gap); }
+
 std::string EventToJson(const EventRecord& e) {
     JsonLine j;
-    j.add("event", EventKindName(e.kind)).add("id", e.id).add("wall_time", IsoUtcMillis(e.wallTime));
-    if (e.frame) j.add("frame", *e.frame);
-    if (e.time) j.addSeconds("time", *e.time);
-    if (e.kind == EventKind::Trigger) {
-        j.add("area", e.area).add("name", e.name);
-    } else {
-        if (e.gap) j.addSeconds("gap", *e.gap);
-        if (!e.reason.empty()) j.add("reason", e.reason);
-    }
+    j.add("event", e.kindName());
+    if (e.camera) j.add("camera", *e.camera);
+    j.add("id", e.id).add("wall_time", IsoUtcMillis(e.wallTime));
+    std::visit([&](const auto& f) { f.addTo(j); }, e.fields);
     return j.str();
 }
 
-EventRecord EventStamper::stamp(EventKind kind) {
+EventRecord EventStamper::stamp(EventFields fields) {
     EventRecord e;
-    e.kind = kind;
     e.id = next_.fetch_add(1);
     e.wallTime = std::chrono::system_clock::now();
+    e.camera = camera_;
+    e.fields = std::move(fields);
     return e;
 }
 
 EventRecord EventStamper::trigger(int64_t frame, double time, int area, const std::string& name) {
-    EventRecord e = stamp(EventKind::Trigger);
-    e.frame = frame;
-    e.time = time;
-    e.area = area;
-    e.name = name;
-    return e;
+    return stamp(TriggerFields{frame, time, area, name});
 }
 
 EventRecord EventStamper::streamLost(std::optional<int64_t> lastFrame, std::optional<double> lastTime,
                                      const std::string& reason) {
-    EventRecord e = stamp(EventKind::StreamLost);
-    e.frame = lastFrame;
-    e.time = lastTime;
-    e.reason = reason;
-    return e;
+    return stamp(StreamLostFields{lastFrame, lastTime, reason});
 }
 
 EventRecord EventStamper::streamRestored(int64_t nextFrame, double gapSeconds) {
-    EventRecord e = stamp(EventKind::StreamRestored);
-    e.frame = nextFrame;
-    e.gap = gapSeconds;
-    return e;
+    return stamp(StreamRestoredFields{nextFrame, gapSeconds});
 }
 
 }  // namespace tarvotool

@@ -9,8 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include <nlohmann/json.hpp>
 
@@ -37,28 +39,79 @@ private:
     std::string text_ = "{";
 };
 
-enum class EventKind { Trigger, StreamLost, StreamRestored };
+// What each kind of event says beyond the fields every event has. A new
+// kind is one more struct here with its `kName` and `addTo`, and one more
+// alternative of EventFields; the events file, the receivers and the
+// editor take it as they are.
 
-// "trigger", "stream-lost", "stream-restored".
-const char* EventKindName(EventKind kind);
-
-struct EventRecord {
-    EventKind kind = EventKind::Trigger;
-    uint64_t id = 0;                                  // unique within the run, counting from 1
-    std::chrono::system_clock::time_point wallTime;   // when the tool saw it
-    std::optional<int64_t> frame;                     // triggers: the frame index
-    std::optional<double> time;                       // triggers: the frame's time in the stream (s)
-    int area = -1;                                    // triggers: the area index
-    std::string name;                                 // triggers: the area name
-    std::optional<double> gap;                        // stream-restored: seconds without frames
-    std::string reason;                               // stream-lost: what happened
+// A coil's flag was set on this frame.
+struct TriggerFields {
+    static constexpr const char* kName = "trigger";
+    int64_t frame = 0;
+    double time = 0.0;  // the frame's time in the stream (s)
+    int area = -1;      // the area index
+    std::string name;   // the area name
+    // frame, time, area, name.
+    void addTo(JsonLine& j) const;
 };
 
-// The object on one line, without a newline, keys in this order:
-// event, id, wall_time, then frame, time, area, name (triggers) or
-// frame, time, gap, reason (stream events, each where known). Stream times
-// carry 6 decimals; names that are not valid UTF-8 get U+FFFD.
+// A live stream stopped giving frames.
+struct StreamLostFields {
+    static constexpr const char* kName = "stream-lost";
+    std::optional<int64_t> frame;  // the last frame seen, where there was one
+    std::optional<double> time;    // its time in the stream (s)
+    std::string reason;            // what happened
+    // frame, time (each where known), reason (unless empty).
+    void addTo(JsonLine& j) const;
+};
+
+// A live stream gives frames again.
+struct StreamRestoredFields {
+    static constexpr const char* kName = "stream-restored";
+    int64_t frame = 0;  // the next frame
+    double gap = 0.0;   // seconds without frames
+    // frame, gap.
+    void addTo(JsonLine& j) const;
+};
+
+using EventFields = std::variant<TriggerFields, StreamLostFields, StreamRestoredFields>;
+
+struct EventRecord {
+    uint64_t id = 0;                                  // unique within the run, counting from 1
+    std::chrono::system_clock::time_point wallTime;   // when the tool saw it
+    std::optional<std::string> camera;                // the camera's name, where the run has one
+    EventFields fields;                               // what the kind says
+
+    // "trigger", "stream-lost", "stream-restored".
+    const char* kindName() const;
+    // The trigger's fields, or null for any other kind.
+    const TriggerFields* trigger() const { return std::get_if<TriggerFields>(&fields); }
+};
+
+// The object on one line, without a newline, keys in this order: event,
+// camera (only when the record has one), id, wall_time, then the kind's
+// fields in their order. Stream times carry 6 decimals; names that are not
+// valid UTF-8 get U+FFFD. Outputs do not call this: they take the text of a
+// SerializedEvent, made once per event.
 std::string EventToJson(const EventRecord& e);
+
+// An event together with its JSON text, made once when the event is issued.
+// The events file, every receiver and the editor hand on this text rather
+// than making their own, so that they carry the same bytes; the text is
+// shared, not copied, by every queue it waits in.
+class SerializedEvent {
+public:
+    explicit SerializedEvent(EventRecord record)
+        : record_(std::move(record)), json_(std::make_shared<const std::string>(EventToJson(record_))) {}
+    const EventRecord& record() const { return record_; }
+    uint64_t id() const { return record_.id; }
+    const std::string& json() const { return *json_; }
+    const std::shared_ptr<const std::string>& sharedJson() const { return json_; }
+
+private:
+    EventRecord record_;
+    std::shared_ptr<const std::string> json_;
+};
 
 // 2026-12-09T03:11:46.123Z: UTC, milliseconds, always 24 characters for
 // years 0000-9999.
@@ -67,13 +120,16 @@ std::string IsoUtcMillis(std::chrono::system_clock::time_point t);
 // Hands out ids and wall-clock stamps for one run. Thread-safe.
 class EventStamper {
 public:
+    // Every event stamped here names this camera (none: no `camera` key).
+    explicit EventStamper(std::optional<std::string> camera = std::nullopt) : camera_(std::move(camera)) {}
     EventRecord trigger(int64_t frame, double time, int area, const std::string& name);
     EventRecord streamLost(std::optional<int64_t> lastFrame, std::optional<double> lastTime, const std::string& reason);
     EventRecord streamRestored(int64_t nextFrame, double gapSeconds);
     uint64_t issued() const { return next_.load() - 1; }
 
 private:
-    EventRecord stamp(EventKind kind);
+    EventRecord stamp(EventFields fields);
+    std::optional<std::string> camera_;
     std::atomic<uint64_t> next_{1};
 };
 

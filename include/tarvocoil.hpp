@@ -21,6 +21,7 @@
 #ifndef TARVOCOIL_HPP
 #define TARVOCOIL_HPP
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -84,6 +85,51 @@ struct LimitValue {
     State state = State::Value;
     int64_t value = 0;
 };
+
+// How the detector forms its limits, for hosts that recompute one from a
+// measurement record: a threshold replayed over a recorded run must give
+// the detector's own decision, bit for bit, so there is this one
+// definition. The detector uses exactly these functions.
+//
+// The scale of an area's limits: referenceGrey x sampleCount as a 64-bit
+// product (wrapping, so that a record read from a file cannot overflow a
+// signed multiply), rounded to the nearest float, ties to even.
+inline float limitScale(int64_t referenceGrey, int64_t sampleCount) {
+    const uint64_t product = static_cast<uint64_t>(referenceGrey) * static_cast<uint64_t>(sampleCount);
+    return static_cast<float>(static_cast<int64_t>(product));
+}
+
+// scale x ratio: the exact product of the two floats (exact in double),
+// truncated toward zero. Products beyond the signed 64-bit range saturate
+// to its ends; a NaN product gives no limit. Converting an out-of-range
+// double to an integer would be undefined behaviour (and hardware returns
+// INT64_MIN, which would make a huge threshold trigger on every frame).
+inline LimitValue limitOf(float scale, float ratio) {
+    const double product = static_cast<double>(scale) * static_cast<double>(ratio);
+    LimitValue limit;
+    constexpr double kTwo63 = 9223372036854775808.0;
+    if (std::isnan(product)) {
+        limit.state = LimitValue::State::NotANumber;
+    } else if (product >= kTwo63) {
+        limit.state = LimitValue::State::SaturatedHigh;
+        limit.value = INT64_MAX;
+    } else if (product < -kTwo63) {
+        limit.state = LimitValue::State::SaturatedLow;
+        limit.value = INT64_MIN;
+    } else {
+        limit.value = static_cast<int64_t>(product);
+    }
+    return limit;
+}
+
+// sum > limit (presence), false for no limit.
+inline bool exceeds(int64_t sum, const LimitValue& limit) {
+    return limit.state != LimitValue::State::NotANumber && sum > limit.value;
+}
+// sum <= limit (stillness), false for no limit.
+inline bool within(int64_t sum, const LimitValue& limit) {
+    return limit.state != LimitValue::State::NotANumber && sum <= limit.value;
+}
 
 // A light blob as the seed fill measured it.
 struct LightBlob {

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "host/areas_file.h"
 #include "python/src/areas_arg.h"
 #include "host/errors.h"
 #include "python/src/frame_arg.h"
@@ -249,7 +250,7 @@ void AddConstants(py::module_& m) {
 // The areas file's error, its parsed form (Areas) and the functions that
 // read one.
 void BindAreas(py::module_& m) {
-    py::register_exception<tarvotool::ToolError>(m, "AreasFileError", PyExc_ValueError);
+    py::register_exception<tarvotool::AreasFileError>(m, "AreasFileError", PyExc_ValueError);
     m.attr("AreasFileError").attr("__module__") = "tarvocoil";
     m.attr("AreasFileError").attr("__doc__") = "An areas file that cannot be read or is not valid (a ValueError).";
 

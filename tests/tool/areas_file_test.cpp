@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "host/areas_file.h"
 #include "host/errors.h"
@@ -326,4 +327,31 @@ TEST(AreasFile, WritersKeepTheTrafficKeys) {
     EXPECT_EQ(tuned["areas"][0]["length"], 2);
     EXPECT_EQ(tuned["areas"][0]["holdoff"], 0.5);
     EXPECT_EQ(tuned["areas"][0]["threshold"], 0.25);
+}
+
+// A host tells a bad areas file from its own failures by the type alone
+// (Python's AreasFileError), whichever shared reader found the fault; the
+// message stays the tool's.
+TEST(AreasFile, EveryFailureOfTheParserIsAnAreasFileError) {
+    const auto messageOf = [](const std::function<void()>& load) -> std::string {
+        try {
+            load();
+        } catch (const tarvotool::AreasFileError& e) {
+            return e.what();
+        } catch (const std::exception& e) {
+            return std::string("other error: ") + e.what();
+        }
+        return "no error";
+    };
+    EXPECT_EQ(messageOf([] { ParseAreas("[", "f"); }).rfind("f:1:2: JSON syntax error", 0), 0u);
+    EXPECT_EQ(messageOf([] { ParseAreas("{\"areas\": []}", "f"); }), "f: $.areas: expected at least one area, got none");
+    EXPECT_EQ(messageOf([] { ParseAreas("[{\"vertices\": [[0,0]], \"k\": 1, \"k\": 2}]", "f"); }),
+              "f: $[0].k: duplicate key \"k\" (each key may appear once in an object)");
+    const std::string none = Scratch("no_such_areas.json");
+    EXPECT_EQ(messageOf([&] { tarvotool::LoadAreasFile(none); }),
+              "cannot read areas file '" + none + "': No such file or directory");
+    const std::string folder = Scratch("areas_folder");
+    std::filesystem::create_directories(folder);
+    EXPECT_EQ(messageOf([&] { tarvotool::LoadAreasFile(folder); }).rfind("cannot read areas file '" + folder + "': ", 0),
+              0u);
 }

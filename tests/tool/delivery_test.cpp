@@ -5,6 +5,8 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -12,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/events/delivery.h"
+#include "tools/events/events.h"
 #include "tests/tool/delivery_test_util.h"
 #include "host/event_json.h"
 #include "tools/events/mqtt_sink.h"
@@ -63,7 +66,7 @@ std::vector<uint64_t> Range(uint64_t first, uint64_t last) {
 }
 
 void DeliverTriggers(Delivery& d, EventStamper& stamper, int count) {
-    for (int i = 0; i < count; ++i) d.deliver(stamper.trigger(i + 1, (i + 1) / 25.0, i % 3, "lane"));
+    for (int i = 0; i < count; ++i) d.deliver(SerializedEvent(stamper.trigger(i + 1, (i + 1) / 25.0, i % 3, "lane")));
 }
 
 std::chrono::system_clock::time_point AtMillis(int64_t ms) {
@@ -80,6 +83,10 @@ public:
         std::lock_guard<std::mutex> lock(mu);
         return sent_;
     }
+    std::vector<std::shared_ptr<const std::string>> texts() {
+        std::lock_guard<std::mutex> lock(mu);
+        return texts_;
+    }
 
 protected:
     void run() override {
@@ -95,6 +102,7 @@ protected:
             if (get(seq, e)) {
                 std::lock_guard<std::mutex> lock(mu);
                 sent_.push_back(e.id);
+                texts_.push_back(e.json);
             }
             confirm(seq++);
         }
@@ -103,6 +111,7 @@ protected:
 private:
     std::mutex mu;
     std::vector<uint64_t> sent_;
+    std::vector<std::shared_ptr<const std::string>> texts_;
 };
 
 }  // namespace
@@ -111,36 +120,28 @@ TEST(EventJson, SameTextForEveryKindOfEvent) {
     EventRecord t;
     t.id = 7;
     t.wallTime = AtMillis(1765250000123);
-    t.frame = 12;
-    t.time = 1.0 / 3.0;
-    t.area = 1;
-    t.name = "lane \"2\"";
+    t.fields = TriggerFields{12, 1.0 / 3.0, 1, "lane \"2\""};
     EXPECT_EQ(EventToJson(t),
               R"({"event":"trigger","id":7,"wall_time":"2025-12-09T03:13:20.123Z","frame":12,"time":0.333333,)"
               R"("area":1,"name":"lane \"2\""})");
 
     EventRecord lost;
-    lost.kind = EventKind::StreamLost;
     lost.id = 8;
     lost.wallTime = AtMillis(0);
-    lost.frame = 99;
-    lost.time = 3.96;
-    lost.reason = "no frame for 10 s";
+    lost.fields = StreamLostFields{99, 3.96, "no frame for 10 s"};
     EXPECT_EQ(EventToJson(lost), R"({"event":"stream-lost","id":8,"wall_time":"1970-01-01T00:00:00.000Z",)"
                                  R"("frame":99,"time":3.96,"reason":"no frame for 10 s"})");
     EventRecord back;
-    back.kind = EventKind::StreamRestored;
     back.id = 9;
     back.wallTime = AtMillis(-1);  // before 1970: the milliseconds stay 0..999
-    back.frame = 100;
-    back.gap = 12.5;
+    back.fields = StreamRestoredFields{100, 12.5};
     EXPECT_EQ(EventToJson(back), R"({"event":"stream-restored","id":9,"wall_time":"1969-12-31T23:59:59.999Z",)"
                                  R"("frame":100,"gap":12.5})");
 
     // A name from a file in another encoding must still give valid JSON.
-    t.name = std::string("caf\xe9");
+    std::get<TriggerFields>(t.fields).name = std::string("caf\xe9");
     EXPECT_NE(EventToJson(t).find("\"name\":\"caf\xef\xbf\xbd\""), std::string::npos);
-    t.time = std::nan("");
+    std::get<TriggerFields>(t.fields).time = std::nan("");
     EXPECT_NE(EventToJson(t).find("\"time\":null"), std::string::npos);
 }
 
@@ -153,13 +154,10 @@ TEST(EventJson, TimesHaveAtMostSixDecimals) {
     EXPECT_EQ(JsonSeconds(-0.0000001), "0");
     EXPECT_EQ(JsonSeconds(std::numeric_limits<double>::infinity()), "null");
     EventRecord lost;
-    lost.kind = EventKind::StreamLost;
-    lost.time = 8.118811;
-    lost.reason = "x";
+    lost.fields = StreamLostFields{std::nullopt, 8.118811, "x"};
     EXPECT_NE(EventToJson(lost).find("\"time\":8.118811,"), std::string::npos) << EventToJson(lost);
     EventRecord back;
-    back.kind = EventKind::StreamRestored;
-    back.gap = 8.118811;
+    back.fields = StreamRestoredFields{0, 8.118811};
     EXPECT_NE(EventToJson(back).find("\"gap\":8.118811}"), std::string::npos) << EventToJson(back);
 }
 
@@ -177,6 +175,49 @@ TEST(EventJson, StamperCountsIdsAcrossKindsAndStampsNow) {
     EXPECT_LE(c.wallTime, std::chrono::system_clock::now());
     const auto j = nlohmann::json::parse(EventToJson(c));
     EXPECT_EQ(j.at("wall_time").get<std::string>().size(), 24u);
+}
+
+TEST(EventJson, CameraFollowsTheKindOnlyWhereTheRunNamesOne) {
+    EventStamper named("north \"gate\"");
+    const std::string text = EventToJson(named.streamRestored(3, 0.5));
+    EXPECT_EQ(text.rfind(R"({"event":"stream-restored","camera":"north \"gate\"","id":1,"wall_time":")", 0), 0u)
+        << text;
+    EventStamper unnamed;
+    EXPECT_EQ(EventToJson(unnamed.trigger(1, 0.04, 0, "a")).find("camera"), std::string::npos);
+}
+
+TEST(EventJson, FileAndEveryReceiverCarryTheOneTextMadePerEvent) {
+    Delivery d;
+    auto first = std::make_unique<GatedSink>(10, nullptr);
+    auto second = std::make_unique<GatedSink>(10, nullptr);
+    GatedSink* a = first.get();
+    GatedSink* b = second.get();
+    a->open = b->open = true;
+    d.add(std::move(first));
+    d.add(std::move(second));
+    const std::string path = ::testing::TempDir() + "one_text.jsonl";
+    EventWriter file(path, EventFormat::Jsonl);
+    EventStamper stamper("cam");
+    std::vector<SerializedEvent> events{SerializedEvent(stamper.trigger(4, 0.16, 1, "lane")),
+                                        SerializedEvent(stamper.streamLost(4, 0.16, "end of stream"))};
+    std::string expected;
+    for (const SerializedEvent& e : events) {
+        d.deliver(e);
+        file.write(e);
+        expected += e.json() + "\n";
+    }
+    file.finish();
+    d.close(10s);
+    // The queues hold the very text the event was made with, not a copy
+    // or a second rendering of it.
+    for (GatedSink* sink : {a, b}) {
+        const auto texts = sink->texts();
+        ASSERT_EQ(texts.size(), events.size());
+        for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(texts[i].get(), events[i].sharedJson().get());
+    }
+    std::ifstream in(path, std::ios::binary);
+    const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(written, expected);
 }
 
 TEST(MqttUrl, ReadsHostPortTopicAndCredentials) {
@@ -262,7 +303,7 @@ TEST(Mqtt, EveryEventOnceAndInOrderAcrossABrokerRestart) {
     EventStamper stamper;
     const int n = 300;
     for (int i = 0; i < n; ++i) {
-        d.deliver(stamper.trigger(i + 1, (i + 1) / 25.0, i % 3, "lane"));
+        d.deliver(SerializedEvent(stamper.trigger(i + 1, (i + 1) / 25.0, i % 3, "lane")));
         if (i == 100) broker.stop();
         if (i == 200) broker.start();
         std::this_thread::sleep_for(2ms);

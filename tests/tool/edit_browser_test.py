@@ -4,11 +4,16 @@
 Makes a small clip, starts `tarvocoil edit` on a free loopback port, draws a
 coil with the mouse, drags a corner, renames it, sets its threshold, saves,
 checks the file, runs Test and checks the triggers against `tarvocoil run`
-on the saved file, presses Tune; then the parser's messages and the changed-on-disk notice;
+on the saved file, presses Tune; labels the car's passages by keyboard (and
+one by Ctrl+click, moved, then deleted), saves them as the truth file and
+checks that Test with them scores as `tarvocoil tune` does with that file;
+shows the light view; then the parser's messages and the changed-on-disk notice;
 then a pair of coils: its arrow, a rename it follows, Test's counts,
 occupancy and speeds, and a delete that takes the pair away.
 
-    edit_browser_test.py --tool build/tools/tarvocoil [--screenshot out.png]
+    edit_browser_test.py --tool build/tools/tarvocoil [--screenshot out.png] [--shots DIR]
+
+--shots writes editor-labels.png and editor-light.png into DIR.
 
 Exits 77 (skipped) when Chromium, chromedriver or Selenium is missing.
 Needs Debian's python3-selenium: run it with /usr/bin/python3.
@@ -29,10 +34,11 @@ WIDTH, HEIGHT = 320, 240
 
 
 def make_clip(path):
-    """A grey road with lane marks; a dark car crosses twice, left to right."""
+    """A grey road with lane marks; a dark car with two headlights crosses twice, left to right."""
     road = (f"color=c=0x707070:s={WIDTH}x{HEIGHT}:r=25:d=5,"
             "drawbox=x=0:y=60:w=iw:h=4:c=white:t=fill,drawbox=x=0:y=176:w=iw:h=4:c=white:t=fill")
-    car = "color=c=0x202838:s=48x30:r=25:d=5"
+    car = ("color=c=0x202838:s=48x30:r=25:d=5,"
+           "drawbox=x=40:y=3:w=8:h=6:c=white:t=fill,drawbox=x=40:y=21:w=8:h=6:c=white:t=fill")
     subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i", road, "-f", "lavfi", "-i", car,
                     "-filter_complex", "[0][1]overlay=x='mod(t*160,400)-60':y=104:shortest=1,noise=alls=6:allf=t",
                     "-c:v", "ffv1", path], check=True, timeout=60)
@@ -56,6 +62,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--tool", required=True)
     ap.add_argument("--screenshot", help="also save the page as this PNG")
+    ap.add_argument("--shots", help="also save the labelling and light view pictures into this folder")
     args = ap.parse_args()
     try:
         from selenium import webdriver
@@ -80,7 +87,7 @@ def main():
     work = tempfile.mkdtemp(prefix="tarvocoil-edit-browser-")
     clip, areas = os.path.join(work, "clip.mkv"), os.path.join(work, "areas.json")
     make_clip(clip)
-    # The car enters the coil drawn below on frames 24 and 87; the truth
+    # The car enters the coil drawn below on frames 25 and 88; the truth
     # has the first, and one more vehicle that never came.
     truth = os.path.join(work, "truth.csv")
     with open(truth, "w") as f:
@@ -173,6 +180,7 @@ def main():
             driver.execute_script("window.scrollTo(0, 0)")
             time.sleep(0.5)
             driver.save_screenshot(args.screenshot)
+            small_png(args.screenshot)
 
         # With the real measurements each coil has a margin series.
         assert "no margins" not in text("test-message"), text("test-message")
@@ -183,6 +191,9 @@ def main():
         assert "Recommended thresholds applied" in text("test-message"), text("test-message")
         tuned = float(driver.find_element(By.CSS_SELECTOR, ".coil-threshold").get_attribute("value"))
         assert 0.01 <= tuned <= 0.5, tuned
+
+        saved = label_passages(driver, wait, args, clip, areas, truth, expected)
+        light_view(driver, wait, args)
 
         # The parser's message for a value it refuses, and no write.
         threshold = driver.find_element(By.CSS_SELECTOR, ".coil-threshold")
@@ -248,6 +259,124 @@ def main():
         except subprocess.TimeoutExpired:
             editor.kill()
         shutil.rmtree(work, ignore_errors=True)
+
+
+def small_png(path):
+    """The screenshot in 256 colours: a fraction of the bytes, for the docs."""
+    tmp = path + ".tmp.png"
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-i", path, "-vf",
+                    "split[a][b];[a]palettegen=stats_mode=single[p];[b][p]paletteuse=dither=none", tmp],
+                   check=True, timeout=60)
+    os.replace(tmp, path)
+
+
+def marks_listed(driver, By):
+    return [int(r.get_attribute("data-frame")) for r in driver.find_elements(By.CSS_SELECTOR, "#marks tr.passage")]
+
+
+def label_passages(driver, wait, args, clip, areas, truth, triggers):
+    """Marks the car's passages by keyboard, saves them, and checks Test against tune on the file."""
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    text = lambda i: driver.find_element(By.ID, i).text
+    # The truth file's two rows are the page's marks; delete them.
+    assert marks_listed(driver, By) == [24, 60], marks_listed(driver, By)
+    for _ in range(2):
+        driver.find_elements(By.CSS_SELECTOR, ".mark-delete")[0].click()
+    assert marks_listed(driver, By) == []
+    keys = lambda *k: ActionChains(driver).send_keys(*k).perform()
+    # At each trigger (shown by clicking it), key 1 marks coil 1.
+    frames = [f for f, _ in triggers]
+    for k, frame in enumerate(frames):
+        driver.find_elements(By.CSS_SELECTOR, ".timeline .mark.trigger")[k].click()
+        wait.until(lambda d: ("frame %d" % frame) in text("time-label"))
+        keys("1")
+    assert marks_listed(driver, By) == frames, marks_listed(driver, By)
+    # Two frames on, a Ctrl+click on the coil marks it too; moved, then deleted.
+    keys(Keys.ARROW_RIGHT, Keys.ARROW_RIGHT)
+    wait.until(lambda d: ("frame %d" % (frames[-1] + 2)) in text("time-label"))
+    canvas = driver.find_element(By.ID, "overlay")
+    scale = canvas.size["width"] / WIDTH
+    ActionChains(driver).key_down(Keys.CONTROL).move_to_element_with_offset(
+        canvas, round((160 - WIDTH / 2) * scale), round((120 - HEIGHT / 2) * scale)).click().key_up(Keys.CONTROL).perform()
+    assert marks_listed(driver, By) == frames + [frames[-1] + 2], marks_listed(driver, By)
+    assert len(driver.find_elements(By.CSS_SELECTOR, ".lane .mark.passage")) == 3
+    moved = driver.find_elements(By.CSS_SELECTOR, ".mark-frame")[2]
+    moved.clear()
+    moved.send_keys(str(frames[-1] + 5), Keys.ENTER)
+    wait.until(lambda d: marks_listed(d, By) == frames + [frames[-1] + 5])
+    if args.shots:
+        time.sleep(0.5)
+        driver.find_element(By.TAG_NAME, "main").screenshot(os.path.join(args.shots, "editor-labels.png"))
+        small_png(os.path.join(args.shots, "editor-labels.png"))
+    driver.find_elements(By.CSS_SELECTOR, ".mark-delete")[2].click()
+    assert marks_listed(driver, By) == frames
+    # A mark beyond the clip's end is refused with a message, nothing written.
+    beyond = driver.find_elements(By.CSS_SELECTOR, ".mark-frame")[1]
+    beyond.clear()
+    beyond.send_keys("100000", Keys.ENTER)
+    driver.find_element(By.ID, "save-marks").click()
+    wait.until(lambda d: "beyond the clip's end" in text("marks-message"))
+    assert not os.path.exists(truth + ".bak")
+    beyond = driver.find_elements(By.CSS_SELECTOR, ".mark-frame")[1]
+    beyond.clear()
+    beyond.send_keys(str(frames[1]), Keys.ENTER)
+
+    # Saved by coil name, atomically, the old file kept.
+    driver.execute_script("document.getElementById('save-message').textContent = ''")
+    driver.find_element(By.ID, "save").click()
+    wait.until(lambda d: "Saved 1 coil" in text("save-message"))
+    driver.find_element(By.ID, "save-marks").click()
+    wait.until(lambda d: "Saved 2 marks" in text("marks-message"))
+    with open(truth) as f:
+        written = f.read()
+    assert written == "frame,area\n%d,lane A\n%d,lane A\n" % tuple(frames), written
+    with open(truth + ".bak") as f:
+        assert f.read() == "frame,area\n24,lane A\n60,0\n"
+    # Test scores the marks as tune scores the file (tune's row with the
+    # coils' own thresholds: triggers, hits, misses, false).
+    driver.find_element(By.ID, "run-test").click()
+    wait.until(lambda d: "lane A: " in text("test-message") and "running" not in text("test-message"))
+    page = text("test-message").split("lane A: ")[1].split("\n")[0]
+    tune = subprocess.run([args.tool, "tune", clip, "--areas", areas, "--truth", truth], capture_output=True,
+                          text=True, timeout=60, check=True)
+    row = next(line.split() for line in tune.stdout.splitlines() if line.startswith("all "))
+    assert page == "%s hits, %s misses, %s false" % (row[2], row[3], row[4]), (page, tune.stdout)
+    assert row[2] == "2", tune.stdout
+    driver.find_element(By.ID, "tune").click()
+    wait.until(lambda d: "Recommended thresholds applied" in text("test-message"))
+    with open(areas) as f:
+        return json.load(f)
+
+
+def light_view(driver, wait, args):
+    """Front light on with limits the headlights fit: the light view of a trigger's frame."""
+    from selenium.webdriver.common.by import By
+    text = lambda i: driver.find_element(By.ID, i).text
+    driver.find_element(By.NAME, "front_light").click()
+    for name, value in (("light.min_width", "4"), ("light.min_height", "4"), ("light.max_width", "30"),
+                        ("light.max_height", "30")):
+        driver.find_element(By.NAME, name).send_keys(value)
+    driver.find_element(By.ID, "run-test").click()
+    wait.until(lambda d: "trigger" in text("test-message") and "running" not in text("test-message"))
+    triggers = driver.find_elements(By.CSS_SELECTOR, ".timeline .mark.trigger")
+    assert triggers, text("test-message")
+    triggers[0].click()
+    driver.find_element(By.ID, "light-view").click()
+    wait.until(lambda d: "(light test ran)" in text("time-label"))
+    # The headlights are painted: the picture holds light-pixel yellow.
+    yellow = driver.execute_script(
+        "const img = document.getElementById('frame'), c = document.createElement('canvas');"
+        "c.width = img.naturalWidth; c.height = img.naturalHeight; const g = c.getContext('2d');"
+        "g.drawImage(img, 0, 0); const d = g.getImageData(0, 0, c.width, c.height).data; let n = 0;"
+        "for (let i = 0; i < d.length; i += 4) if (d[i] > 200 && d[i + 1] > 200 && d[i + 2] < 120) ++n; return n;")
+    assert yellow > 20, yellow
+    if args.shots:
+        time.sleep(0.3)
+        driver.find_element(By.ID, "stage").screenshot(os.path.join(args.shots, "editor-light.png"))
+        small_png(os.path.join(args.shots, "editor-light.png"))
+    driver.find_element(By.ID, "light-view").click()
 
 
 if __name__ == "__main__":

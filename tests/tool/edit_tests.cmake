@@ -1,6 +1,7 @@
 # The editor's tests: its API in-process (GoogleTest), and the page driven
 # by a headless Chromium (Selenium, under Debian's /usr/bin/python3).
-add_executable(tarvocoil_edit_tests edit_api_test.cpp edit_frames_test.cpp)
+add_executable(tarvocoil_edit_tests edit_api_test.cpp edit_frames_test.cpp edit_marks_test.cpp edit_live_test.cpp
+                                    stream_server.cpp)
 target_link_libraries(tarvocoil_edit_tests PRIVATE tarvocoil_edit tarvocoil_tool_test_util GTest::gtest GTest::gtest_main)
 target_compile_options(tarvocoil_edit_tests PRIVATE -Wall -Wextra)
 add_dependencies(tarvocoil_edit_tests tarvocoil_cli)

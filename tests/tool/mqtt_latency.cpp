@@ -37,8 +37,8 @@ int main(int argc, char** argv) {
     EventStamper stamper;
     std::vector<Clock::time_point> handed(static_cast<std::size_t>(n) + 1);
     for (int i = 0; i < n; ++i) {
-        const EventRecord e = stamper.trigger(i, i / 25.0, 0, "lane 1");
-        handed[e.id] = Clock::now();
+        const SerializedEvent e(stamper.trigger(i, i / 25.0, 0, "lane 1"));
+        handed[e.id()] = Clock::now();
         d.deliver(e);
         std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
     }

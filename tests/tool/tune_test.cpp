@@ -188,8 +188,8 @@ TEST(Replay, PresenceEdgesPerCandidateFromSyntheticMeasurements) {
     EXPECT_EQ(PresenceLimit(100, 1000, NAN).state, LimitValue::State::NotANumber);
     EXPECT_EQ(PresenceLimit(100, 1000, 3e38f).state, LimitValue::State::SaturatedHigh);
     EXPECT_EQ(PresenceLimit(100, 1000, -3e38f).state, LimitValue::State::SaturatedLow);
-    EXPECT_FALSE(Exceeds(INT64_MAX, PresenceLimit(100, 1000, INFINITY)));
-    EXPECT_TRUE(Exceeds(0, PresenceLimit(100, 1000, -INFINITY)));
+    EXPECT_FALSE(tarvocoil::exceeds(INT64_MAX, PresenceLimit(100, 1000, INFINITY)));
+    EXPECT_TRUE(tarvocoil::exceeds(0, PresenceLimit(100, 1000, -INFINITY)));
 
     // Two areas, candidates 0.1 and 0.2 (limits 10000 and 20000 at P = 1e5).
     ThresholdReplay replay(2, {0.1f, 0.2f});

@@ -31,10 +31,16 @@ CLI::App* AddRunCommand(CLI::App& app, RunArgs& args) {
     c->add_option("--start", args.cmd.start, "Start at this time (seconds)")->check(SecondsValidator(false))->type_name("SECONDS");
     args.durationOption =
         c->add_option("--duration", args.duration, "Process this many seconds")->check(SecondsValidator(true))->type_name("SECONDS");
-    c->add_option("--review", args.cmd.review, "Write a review video (e.g. review.mp4): areas outlined, flashing on "
-                                               "triggers, frame number and time")
-        ->check(NonEmptyPath())
-        ->type_name("OUT.mp4");
+    CLI::Option* review =
+        c->add_option("--review", args.cmd.review, "Write a review video (e.g. review.mp4): areas outlined, flashing on "
+                                                   "triggers, frame number and time")
+            ->check(NonEmptyPath())
+            ->type_name("OUT.mp4");
+    c->add_flag("--review-light", args.cmd.reviewLight,
+                "On the review video, also what the front-light test sees: each area's light\n"
+                "pixels, bright regions with their width x height, the blob the detector\n"
+                "measured and the light limits to scale (as `frame --light` and the editor)")
+        ->needs(review);
     c->add_option("--snapshots", args.cmd.snapshots,
                        "Write a PNG of each frame with triggers into DIR (frame-N.png, N the frame's index in the file)")
         ->check(NonEmptyPath())

@@ -9,11 +9,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -24,6 +26,11 @@
 #include "host/areas_file.h"
 #include "host/errors.h"
 #include "tools/edit/edit_assets.h"
+#include "tools/edit/edit_marks.h"
+#include "tools/media/light_picture.h"
+#include "tools/media/stream_record.h"
+#include "tools/media/video_source.h"
+#include "tools/media/review.h"
 #include "tools/edit/edit_store.h"
 #include "tools/edit/edit_truth.h"
 #include "tools/edit/edit_video.h"
@@ -143,8 +150,10 @@ std::string MediaType(const std::string& value) {
 // The requests that carry a body. A body sent with anything else is never
 // read: cpp-httplib would read it whole, without a limit.
 bool TakesBody(const httplib::Request& req) {
-    if (req.method == "PUT") return req.path == "/api/areas";
-    if (req.method == "POST") return req.path == "/api/rows" || req.path == "/api/test" || req.path == "/api/tune";
+    if (req.method == "PUT") return req.path == "/api/areas" || req.path == "/api/truth";
+    if (req.method == "POST")
+        return req.path == "/api/rows" || req.path == "/api/test" || req.path == "/api/tune" ||
+               req.path == "/api/light" || req.path == "/api/record";
     return false;
 }
 
@@ -223,14 +232,40 @@ struct EditServer::Impl {
     VideoFacts probed;
     struct stat videoStat {};  // of the file `probed` describes
     std::mutex factsMutex;
-    std::optional<EditorTruth> truth;
+    std::optional<EditorTruth> truth;  // the truth file as last read or saved; guarded by truthMutex
+    std::mutex truthMutex;
+    std::optional<TruthStore> truthStore;  // with --truth
     AreasStore store;
+    // The times of `run`'s frames, read once per version of the video.
+    std::shared_ptr<const std::vector<double>> frameTimes;
+    struct stat frameTimesStat {};
+    std::mutex frameTimesMutex;
+    // The light tests of the last Test run, for the light view: the coils
+    // and settings they ran with (as the areas file's text), by frame.
+    struct LightRecords {
+        std::string areasText;
+        std::map<int64_t, std::vector<tarvocoil::AreaMeasurement>> frames;
+    } lastLight;  // guarded by runMutex
     GatedHttpServer http{BodyLimits()};
     int port = 0;
     std::mutex runMutex;  // one detector run at a time: they are the heavy requests
+    // A fresh recording of the live source, made while the page edits on
+    // the last one; it replaces the clip when complete.
+    struct Recording {
+        bool running = false;
+        double seconds = 0.0;
+        std::string error, done;
+    } recording;  // guarded by recordMutex
+    std::mutex recordMutex;
+    std::thread recorder;
+    volatile std::sig_atomic_t stopRecording = 0;
 
     explicit Impl(const EditCommand& c)
         : cmd(c), areasPath(c.areas.empty() ? DefaultAreasPath(c.video) : c.areas), store(areasPath) {}
+    ~Impl() {
+        stopRecording = 1;
+        if (recorder.joinable()) recorder.join();
+    }
 
     // Whether a Host header names this server: an address DNS cannot
     // rebind (an IP literal or localhost) with this server's port.
@@ -303,6 +338,7 @@ struct EditServer::Impl {
     struct RunRequest {
         std::optional<double> start, duration;
         std::optional<AreasConfig> config;
+        std::optional<EditorTruth> marks;  // the page's marks, when it sent them
     };
     bool parseRunRequest(const std::string& text, httplib::Response& res, RunRequest& out) {
         const auto body = BodyJson(text, res);
@@ -310,13 +346,47 @@ struct EditServer::Impl {
         if (!Seconds(*body, "start", out.start, res) || !Seconds(*body, "duration", out.duration, res)) return false;
         if (body->is_object() && body->contains("areas")) {
             out.config = parseDocument((*body)["areas"], res);
-            return out.config.has_value();
+            if (!out.config) return false;
+            return !body->contains("marks") || parseMarks((*body)["marks"], *out.config, res, out.marks);
         }
         out.config = LoadAreasFile(areasPath);
         return true;
     }
 
     // The video's facts, probed again when the file changed since.
+    // The page's marks as a truth text, or a 400 answer.
+    bool parseMarks(const json& marks, const AreasConfig& config, httplib::Response& res,
+                    std::optional<EditorTruth>& out) {
+        try {
+            out = MarksAsTruth(MarksFromJson(marks, config, static_cast<int64_t>(runFrameTimes()->size())));
+            return true;
+        } catch (const ToolError& e) {
+            SendError(res, 400, e.what());
+            return false;
+        }
+    }
+
+    // What a run is scored against: the page's marks, else the truth file.
+    std::optional<EditorTruth> truthFor(const RunRequest& ask) {
+        if (ask.marks) return ask.marks;
+        std::lock_guard<std::mutex> lock(truthMutex);
+        return truth;
+    }
+
+    std::shared_ptr<const std::vector<double>> runFrameTimes() {
+        std::lock_guard<std::mutex> lock(frameTimesMutex);
+        struct stat now {};
+        const bool same = ::stat(cmd.video.c_str(), &now) == 0 && now.st_ino == frameTimesStat.st_ino &&
+                          now.st_dev == frameTimesStat.st_dev && now.st_size == frameTimesStat.st_size &&
+                          now.st_mtim.tv_sec == frameTimesStat.st_mtim.tv_sec &&
+                          now.st_mtim.tv_nsec == frameTimesStat.st_mtim.tv_nsec;
+        if (!frameTimes || !same) {
+            frameTimes = std::make_shared<const std::vector<double>>(RunFrameTimes(cmd.video));
+            frameTimesStat = now;
+        }
+        return frameTimes;
+    }
+
     VideoFacts currentFacts() {
         std::lock_guard<std::mutex> lock(factsMutex);
         struct stat now {};
@@ -339,8 +409,10 @@ struct EditServer::Impl {
                {"duration", facts.duration > 0 ? json(facts.duration) : json(nullptr)},
                {"frames", facts.frames >= 0 ? json(facts.frames) : json(nullptr)},
                {"areas_file", areasPath},
-               {"truth_file", truth ? json(truth->path) : json(nullptr)},
+               {"truth_file", truthStore ? json(truthStore->path()) : json(nullptr)},
                {"max_body", kMaxRequestBody}};
+        j["live"] = cmd.liveSource.empty() ? json(nullptr) : json(cmd.liveSource);
+        j["record_seconds"] = cmd.recordSeconds;
         return j;
     }
 
@@ -486,11 +558,15 @@ struct EditServer::Impl {
         const VideoFacts facts = currentFacts();
         std::lock_guard<std::mutex> lock(runMutex);
         const DetectorRun run = RunDetector(cmd.video, *ask.config, ask.start.value_or(0.0), ask.duration);
-        // The same event objects as `run` writes, ids counting per test run.
-        ordered_json events = ordered_json::array();
+        rememberLightTests(*ask.config, run, facts);
+        // The same event text as `run` writes, ids counting per test run.
+        std::string events = "[";
         EventStamper stamper;
-        for (const Event& e : run.events)
-            events.push_back(ordered_json::parse(EventToJson(stamper.trigger(e.frame, e.time, e.area, e.name))));
+        for (const Event& e : run.events) {
+            if (events.size() > 1) events += ",";
+            events += SerializedEvent(stamper.trigger(e.frame, e.time, e.area, e.name)).json();
+        }
+        events += "]";
         json margins = json::array();
         for (const auto& series : run.margins) {
             json s = json::array();
@@ -499,11 +575,12 @@ struct EditServer::Impl {
         }
         json times = json::array();
         for (double t : run.times) times.push_back(Tidy(t));
-        ordered_json answer{{"start", run.start}, {"frames", run.times.size()}, {"times", times},
-                            {"events", events},   {"margins", margins},          {"measured", run.measured}};
-        answer["traffic"] = TrafficJson(run.traffic);
-        answer["truth"] = nullptr;
-        if (truth) {
+        JsonLine answer;
+        answer.add("start", run.start).add("frames", run.times.size()).addText("times", times.dump());
+        answer.addText("events", events).addText("margins", margins.dump()).add("measured", run.measured);
+        answer.addText("traffic", TrafficJson(run.traffic).dump());
+        ordered_json truthScore = nullptr;
+        if (const std::optional<EditorTruth> truth = truthFor(ask)) {
             // Truth frames count as `run` counts from the video's first
             // frame; a range starts later.
             const int64_t offset = run.times.empty() ? 0 : RunFrameIndex(facts, run.times.front());
@@ -515,18 +592,23 @@ struct EditServer::Impl {
             for (const auto& e : s.entries)
                 entries.push_back({{"frame", e.frame}, {"area", e.area},
                                    {"trigger", e.trigger >= 0 ? json(e.trigger) : json(nullptr)}});
-            answer["truth"] = {{"coils", coils}, {"event_hit", s.eventHit}, {"entries", entries}};
+            truthScore = {{"coils", coils}, {"event_hit", s.eventHit}, {"entries", entries}};
         }
-        res.set_content(answer.dump(), "application/json");
+        answer.addText("truth", truthScore.dump());
+        res.set_content(answer.str(), "application/json");
     }
 
     // POST /api/tune: each coil's threshold chosen against the truth file.
     void postTune(httplib::Response& res, const httplib::ContentReader& reader) {
         const auto text = ReadBody(reader, res);
         if (!text) return;
-        if (!truth) return SendError(res, 404, "no truth file: start the editor with --truth TRUTH.csv");
+        const auto body = BodyJson(*text, res);
+        if (!body) return;
+        if (!(body->is_object() && body->contains("marks")) && !truthFor(RunRequest{}))
+            return SendError(res, 404, "no truth file and no marks: mark passages, or start the editor with --truth TRUTH.csv");
         RunRequest ask;
         if (!parseRunRequest(*text, res, ask)) return;
+        const std::optional<EditorTruth> truth = truthFor(ask);
         const VideoFacts facts = currentFacts();
         std::lock_guard<std::mutex> lock(runMutex);
         const auto tuned = TuneCoils(*truth, *ask.config, cmd.video, ask.start.value_or(0.0), ask.duration, facts);
@@ -540,6 +622,152 @@ struct EditServer::Impl {
                              {"after", counts(t.after)}});
         }
         SendJson(res, 200, json{{"thresholds", thresholds}, {"coils", coils}});
+    }
+
+    void rememberLightTests(const AreasConfig& config, const DetectorRun& run, const VideoFacts& facts) {
+        const int64_t offset = run.times.empty() ? 0 : RunFrameIndex(facts, run.times.front());
+        lastLight.areasText = AreasToText(config);
+        lastLight.frames.clear();
+        for (const auto& [frame, records] : run.lightTested) lastLight.frames[frame + offset] = records;
+    }
+
+    // POST /api/light: {"areas", "frame"}: run's frame `frame` as PNG with
+    // the light view over it; the detector's blob where the last Test with
+    // these coils and settings ran its light test on that frame.
+    void postLight(httplib::Response& res, const httplib::ContentReader& reader) {
+        const auto text = ReadBody(reader, res);
+        if (!text) return;
+        const auto body = BodyJson(*text, res);
+        if (!body) return;
+        if (!body->is_object() || !body->contains("areas") || !(*body)["frame"].is_number_unsigned())
+            return SendError(res, 400, "expected {\"areas\": DOCUMENT, \"frame\": N}");
+        const auto config = parseDocument((*body)["areas"], res);
+        if (!config) return;
+        const auto times = runFrameTimes();
+        const uint64_t frame = (*body)["frame"].get<uint64_t>();
+        if (frame >= times->size())
+            return SendError(res, 422, "frame " + std::to_string(frame) + " is beyond the clip's end (its frames are 0 to " +
+                                           std::to_string(static_cast<int64_t>(times->size()) - 1) + ")");
+        BgrImage img;
+        double shown = 0.0;
+        FrameAt(cmd.video, (*times)[frame], img, shown);
+        tarvocoil::Detector det;
+        ApplyAreas(det, *config);
+        std::vector<tarvocoil::AreaMeasurement> measured;
+        {
+            std::lock_guard<std::mutex> lock(runMutex);
+            const auto it = lastLight.frames.find(static_cast<int64_t>(frame));
+            if (lastLight.areasText == AreasToText(*config) && it != lastLight.frames.end()) measured = it->second;
+        }
+        PaintLightPicture(img, img.view(), AreaRowsOf(det), measured.empty() ? nullptr : &measured, det.settings());
+        res.set_header("X-Frame-Time", std::to_string(shown));
+        res.set_header("X-Light-Tested", measured.empty() ? "0" : "1");
+        res.set_content(PngBytes(img), "image/png");
+    }
+
+    // POST /api/record: records the live source again, in the background;
+    // GET /api/record tells how far it is.
+    void postRecord(httplib::Response& res, const httplib::ContentReader& reader) {
+        if (!ReadBody(reader, res)) return;
+        if (cmd.liveSource.empty()) return SendError(res, 404, "the editor was started on a file, not a live source");
+        std::lock_guard<std::mutex> lock(recordMutex);
+        if (recording.running) return SendError(res, 409, "a recording is running already");
+        if (recorder.joinable()) recorder.join();
+        recording = Recording{true, 0.0, "", ""};
+        recorder = std::thread([this] { recordAgain(); });
+        SendJson(res, 202, recordAnswer());
+    }
+
+    json recordAnswer() const {
+        return json{{"recording", recording.running}, {"seconds", Tidy(recording.seconds)},
+                    {"of", cmd.recordSeconds}, {"error", recording.error.empty() ? json(nullptr) : json(recording.error)},
+                    {"done", recording.done.empty() ? json(nullptr) : json(recording.done)}};
+    }
+
+    void recordAgain() {
+        StreamRecordOptions o;
+        o.source = cmd.liveSource;
+        o.out = cmd.video;  // replaced whole when the new clip is complete
+        o.seconds = cmd.recordSeconds;
+        o.stallSeconds = cmd.stallSeconds;
+        o.overwrite = true;
+        o.stop = &stopRecording;
+        o.progress = [this](double s) {
+            std::lock_guard<std::mutex> lock(recordMutex);
+            recording.seconds = s;
+        };
+        std::string error, done;
+        try {
+            const StreamRecording r = RecordStream(o);
+            done = "recorded " + Secs(r.seconds) + " s" + (r.cutShort ? " (the stream ended early)" : "");
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        std::lock_guard<std::mutex> lock(recordMutex);
+        recording.running = false;
+        recording.error = error;
+        recording.done = done;
+    }
+
+    // GET /api/frames: the time of each of `run`'s frames, so that the page
+    // counts frames as `run` does.
+    void getFrames(httplib::Response& res) {
+        const auto times = runFrameTimes();
+        json t = json::array();
+        for (double v : *times) t.push_back(Tidy(v));
+        SendJson(res, 200, json{{"times", t}});
+    }
+
+    // GET /api/truth: the truth file's rows as written (coils by name or
+    // index: the page resolves them against its coils).
+    void getTruth(httplib::Response& res) {
+        json j{{"path", truthStore ? json(truthStore->path()) : json(nullptr)}, {"exists", false},
+               {"rows", json::array()}, {"error", nullptr}};
+        const std::optional<std::string> text = truthStore ? truthStore->read() : std::nullopt;
+        if (text) {
+            j["exists"] = true;
+            try {
+                for (const TruthRow& r : ParseTruthRows(*text, truthStore->path()))
+                    j["rows"].push_back({{"frame", r.frame}, {"area", r.area}});
+            } catch (const ToolError& e) {
+                j["error"] = e.what();
+            }
+        }
+        SendJson(res, 200, j);
+    }
+
+    // PUT /api/truth: {"areas", "marks"}: saves the marks as the truth file;
+    // no marks write nothing.
+    void putTruth(httplib::Response& res, const httplib::ContentReader& reader) {
+        const auto text = ReadBody(reader, res);
+        if (!text) return;
+        if (!truthStore) return SendError(res, 404, "no truth file to save to: start the editor with --truth TRUTH.csv");
+        const auto body = BodyJson(*text, res);
+        if (!body) return;
+        if (!body->is_object() || !body->contains("areas") || !body->contains("marks"))
+            return SendError(res, 400, "expected {\"areas\": DOCUMENT, \"marks\": [...]}");
+        const auto config = parseDocument((*body)["areas"], res);
+        if (!config) return;
+        std::vector<TruthRow> marks;
+        try {
+            marks = MarksFromJson((*body)["marks"], *config, static_cast<int64_t>(runFrameTimes()->size()));
+        } catch (const ToolError& e) {
+            return SendError(res, 400, e.what());
+        }
+        const std::string path = truthStore->path();
+        if (marks.empty())
+            return SendJson(res, 200, json{{"written", false}, {"path", path}, {"marks", 0},
+                                           {"message", "no marks: nothing written to " + path}});
+        try {
+            const std::string saved = truthStore->save(marks);
+            std::lock_guard<std::mutex> lock(truthMutex);
+            truth = EditorTruth{path, saved};
+        } catch (const FileReadOnly& e) {
+            return SendError(res, 403, e.what());
+        }
+        SendJson(res, 200, json{{"written", true}, {"path", path}, {"marks", marks.size()},
+                                {"message", "Saved " + std::to_string(marks.size()) + " mark" +
+                                                (marks.size() == 1 ? "" : "s") + " to " + path}});
     }
 
     void routes() {
@@ -563,6 +791,24 @@ struct EditServer::Impl {
 
         http.Post("/api/tune", [this](const httplib::Request&, httplib::Response& res,
                                       const httplib::ContentReader& reader) { postTune(res, reader); });
+
+        http.Get("/api/frames", [this](const httplib::Request&, httplib::Response& res) { getFrames(res); });
+
+        http.Post("/api/light", [this](const httplib::Request&, httplib::Response& res,
+                                       const httplib::ContentReader& reader) { postLight(res, reader); });
+
+        http.Post("/api/record", [this](const httplib::Request&, httplib::Response& res,
+                                        const httplib::ContentReader& reader) { postRecord(res, reader); });
+
+        http.Get("/api/record", [this](const httplib::Request&, httplib::Response& res) {
+            std::lock_guard<std::mutex> lock(recordMutex);
+            SendJson(res, 200, recordAnswer());
+        });
+
+        http.Get("/api/truth", [this](const httplib::Request&, httplib::Response& res) { getTruth(res); });
+
+        http.Put("/api/truth", [this](const httplib::Request&, httplib::Response& res,
+                                      const httplib::ContentReader& reader) { putTruth(res, reader); });
     }
 };
 
@@ -570,7 +816,14 @@ EditServer::EditServer(const EditCommand& cmd) : impl_(new Impl(cmd)) {
     Impl& m = *impl_;
     if (::stat(cmd.video.c_str(), &m.videoStat) != 0) m.videoStat = {};
     m.probed = ProbeVideo(cmd.video);
-    if (!cmd.truth.empty()) m.truth = ReadEditorTruth(cmd.truth);
+    if (!cmd.truth.empty()) {
+        m.truthStore.emplace(cmd.truth);
+        // Created on the first save of marks when it does not exist yet.
+        std::error_code exists;
+        if (fs::exists(cmd.truth, exists)) m.truth = ReadEditorTruth(cmd.truth);
+        if (const int stale = RemoveStaleTemporaries(cmd.truth))
+            Warn("removed " + std::to_string(stale) + " temporary file(s) of an interrupted save beside '" + cmd.truth + "'");
+    }
     std::error_code ec;
     const fs::path dir = fs::absolute(m.areasPath, ec).parent_path();
     if (!fs::is_directory(dir, ec))
@@ -609,33 +862,103 @@ std::string EditServer::url() const {
     return "http://" + host + ":" + std::to_string(impl_->port) + "/";
 }
 
-int RunEditor(const EditCommand& cmd) {
-    // Ctrl-C and SIGTERM go to one thread that stops the server, so that
-    // no handler runs inside the server's threads.
+namespace {
+
+// The clip a live source is edited on: --record-to, else a temporary file
+// removed when the editor ends.
+struct LiveClip {
+    std::string path;
+    bool temporary = false;
+    ~LiveClip() {
+        if (temporary) std::remove(path.c_str());
+    }
+};
+
+void RecordFirstClip(EditCommand& cmd, LiveClip& clip, const volatile std::sig_atomic_t* stop) {
+    if (cmd.areas.empty() && cmd.recordTo.empty())
+        throw ToolError("editing a live source needs --areas FILE (or --record-to CLIP, the areas file then "
+                        "goes beside it)");
+    clip.path = cmd.recordTo;
+    if (clip.path.empty()) {
+        std::string tmpl = (fs::temp_directory_path() / "tarvocoil-live-XXXXXX.mkv").string();
+        const int fd = mkstemps(tmpl.data(), 4);
+        if (fd < 0) throw ToolError("cannot create a temporary file for the recording: " + std::string(std::strerror(errno)));
+        close(fd);
+        clip.path = tmpl;
+        clip.temporary = true;
+    }
+    StreamRecordOptions o;
+    o.source = cmd.video;
+    o.out = clip.path;
+    o.seconds = cmd.recordSeconds;
+    o.stallSeconds = cmd.stallSeconds;
+    o.overwrite = cmd.overwrite || clip.temporary;
+    o.stop = stop;
+    o.progress = [&](double s) {
+        std::fprintf(stderr, "\rrecording %s: %.1f of %s s", cmd.video.c_str(), s, Secs(cmd.recordSeconds).c_str());
+        std::fflush(stderr);
+    };
+    const StreamRecording r = RecordStream(o);
+    std::fprintf(stderr, "\n");
+    if (stop && *stop) throw ToolError("stopped while recording '" + cmd.video + "'");
+    if (r.cutShort) Warn("'" + cmd.video + "' ended after " + Secs(r.seconds) + " s: the clip is shorter than asked");
+    cmd.liveSource = cmd.video;
+    cmd.video = clip.path;
+    if (cmd.areas.empty()) cmd.areas = DefaultAreasPath(clip.path);
+}
+
+}  // namespace
+
+int RunEditor(const EditCommand& command) {
+    // Ctrl-C and SIGTERM go to one thread that stops the recording or the
+    // server, so that no handler runs inside the server's threads.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    static volatile std::sig_atomic_t stop = 0;
+    std::mutex serverMutex;
+    EditServer* running = nullptr;
+    std::thread waiter([&] {
+        int sig = 0;
+        sigwait(&signals, &sig);
+        stop = 1;
+        std::lock_guard<std::mutex> lock(serverMutex);
+        if (running) running->stop();
+    });
+    struct Wake {
+        std::thread& waiter;
+        ~Wake() {
+            // serve() also returns when listening fails, and an error may
+            // come first: wake the waiter then.
+            pthread_kill(waiter.native_handle(), SIGTERM);
+            waiter.join();
+        }
+    } wake{waiter};
 
+    EditCommand cmd = command;
+    LiveClip clip;
+    if (cmd.live) RecordFirstClip(cmd, clip, &stop);
     EditServer server(cmd);
     server.bind();
     if (!IsLoopback(cmd.host))
         Warn("listening on " + cmd.host + ": anyone who can reach this address can read the video and change '" +
              server.areasPath() + "'");
-    std::printf("tarvocoil edit: %s\nareas file: %s%s\nopen %s in a browser; Ctrl-C stops.\n", cmd.video.c_str(),
-                server.areasPath().c_str(), fs::exists(server.areasPath()) ? "" : " (created on the first save)",
-                server.url().c_str());
+    std::printf("tarvocoil edit: %s\nareas file: %s%s\n", cmd.video.c_str(), server.areasPath().c_str(),
+                fs::exists(server.areasPath()) ? "" : " (created on the first save)");
+    if (!cmd.truth.empty())
+        std::printf("truth file: %s%s\n", cmd.truth.c_str(), fs::exists(cmd.truth) ? "" : " (created on the first save)");
+    std::printf("open %s in a browser; Ctrl-C stops.\n", server.url().c_str());
     std::fflush(stdout);
-    std::thread waiter([&] {
-        int sig = 0;
-        sigwait(&signals, &sig);
-        server.stop();
-    });
+    {
+        std::lock_guard<std::mutex> lock(serverMutex);
+        running = &server;
+        if (stop) server.stop();
+    }
     server.serve();
-    // serve() also returns when listening fails; wake the waiter then.
-    pthread_kill(waiter.native_handle(), SIGTERM);
-    waiter.join();
+    std::lock_guard<std::mutex> lock(serverMutex);
+    running = nullptr;
     return 0;
 }
 

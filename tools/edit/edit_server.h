@@ -7,7 +7,13 @@
 //   PUT  /api/areas           save an areas document (validated; atomic; FILE.bak)
 //   POST /api/rows            the rows the detector covers for a document's areas
 //   POST /api/test            run the detector over the clip or a range
-//   POST /api/tune            recommended thresholds (with a truth file)
+//   POST /api/tune            recommended thresholds (with a truth file or marks)
+//   GET  /api/frames          the time of each of `run`'s frames
+//   GET  /api/truth           the truth file's rows
+//   PUT  /api/truth           save the page's marks as the truth file
+//   POST /api/light           a frame with the light view over it, as PNG
+//   POST /api/record          record a fresh clip of the live source
+//   GET  /api/record          how that recording goes
 // Requests whose Host header is not this server's address (or that carry
 // two), bodies over 1 MiB however they are sent (413), JSON nested deeper
 // than kMaxJsonDepth (400), cross-site writes and anything else are
@@ -26,9 +32,18 @@ namespace tarvotool {
 struct EditCommand {
     std::string video;
     std::string areas;  // empty: DefaultAreasPath(video)
-    std::string truth;  // optional
+    std::string truth;  // optional; created on the first save of marks
     std::string host = "127.0.0.1";
     int port = 8765;    // 0: any free port
+    // A live source (rtsp://, udp://, /dev/video0, ...): RunEditor records
+    // a clip of it first and edits on that; the page may record again.
+    bool live = false;
+    double recordSeconds = 60.0;
+    std::string recordTo;  // the clip; empty: a temporary file removed at exit
+    bool overwrite = false;  // record over an existing --record-to file
+    double stallSeconds = 10.0;
+    // Set by RunEditor for the server: the live source `video` was recorded from.
+    std::string liveSource;
 };
 
 constexpr std::size_t kMaxRequestBody = 1 << 20;

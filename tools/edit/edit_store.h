@@ -17,6 +17,7 @@
 
 #include "host/areas_file.h"
 #include "host/errors.h"
+#include "tools/edit/file_replace.h"
 
 namespace tarvotool {
 
@@ -27,10 +28,7 @@ struct AreasSnapshot {
 };
 
 // A save refused because the file's mode allows nobody to write it.
-class AreasFileReadOnly : public ToolError {
-public:
-    using ToolError::ToolError;
-};
+using AreasFileReadOnly = FileReadOnly;
 
 struct SaveResult {
     AreasConfig config;

@@ -38,6 +38,15 @@ VideoFacts ProbeVideo(const std::string& path) {
     return f;
 }
 
+std::vector<double> RunFrameTimes(const std::string& video) {
+    VideoReader reader(video);
+    VideoSource source(reader, video, 0.0, std::nullopt, false);
+    std::vector<double> times;
+    SourceFrame frame;
+    while (source.next(frame)) times.push_back(frame.time);
+    return times;
+}
+
 int64_t RunFrameIndex(const VideoFacts& facts, double seconds) {
     return std::llround((seconds - facts.firstTime) * facts.fps);
 }
@@ -103,6 +112,8 @@ public:
                 if (f.flags[a]) run_.events.push_back(Event{f.index, f.time, static_cast<int>(a), areas_.areas[a].name});
         const std::vector<tarvocoil::AreaMeasurement>* m = f.measurements;
         if (m && !m->empty()) run_.measured = true;
+        if (m && std::any_of(m->begin(), m->end(), [](const auto& am) { return am.lightTested; }))
+            run_.lightTested[f.index] = *m;
         for (std::size_t a = 0; a < run_.margins.size(); ++a) {
             std::optional<double> v;
             if (m && a < m->size()) {

@@ -4,6 +4,7 @@
 #define TARVOCOIL_TOOLS_EDIT_EDIT_VIDEO_H
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +32,12 @@ struct VideoFacts {
 // from its first; exact for a constant frame rate).
 int64_t RunFrameIndex(const VideoFacts& facts, double seconds);
 
+// The time of each frame `run` processes over the whole video, in order:
+// times[i] is frame i as `run`'s events and the truth file count it (the
+// same source reads them, so a start offset, a variable rate or frames
+// that do not decode count alike). Decodes the whole video.
+std::vector<double> RunFrameTimes(const std::string& video);
+
 // Opens the video once; throws ToolError as VideoReader does.
 VideoFacts ProbeVideo(const std::string& path);
 
@@ -49,6 +56,9 @@ struct DetectorRun {
     // empty when the detector measured nothing for that frame (baseline).
     std::vector<std::vector<std::optional<double>>> margins;
     bool measured = false;  // the detector reported measurements at all
+    // The detector's records of the frames on which its light test ran,
+    // by the frame's index in this run.
+    std::map<int64_t, std::vector<tarvocoil::AreaMeasurement>> lightTested;
     TestTraffic traffic;    // counts, occupancy and vehicles over the run
 };
 

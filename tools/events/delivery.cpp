@@ -218,16 +218,11 @@ void Delivery::add(std::unique_ptr<Sink> sink) {
     sinks_.push_back(std::move(sink));
 }
 
-void Delivery::deliver(const EventRecord& e) {
-    if (sinks_.empty()) return;
-    deliver(e.id, EventToJson(e));
-}
-
-void Delivery::deliver(uint64_t id, std::string json) {
+void Delivery::deliver(const SerializedEvent& e) {
     if (closed_ || sinks_.empty()) return;
     QueuedEvent q;
-    q.id = id;
-    q.json = std::make_shared<const std::string>(std::move(json));
+    q.id = e.id();
+    q.json = e.sharedJson();
     q.queuedAt = Clock::now();
     for (auto& s : sinks_) s->push(q);
 }

@@ -162,9 +162,8 @@ public:
     void add(std::unique_ptr<Sink> sink);
     bool empty() const { return sinks_.empty(); }
 
-    // Formats the event once and queues it for every sink.
-    void deliver(const EventRecord& e);
-    void deliver(uint64_t id, std::string json);
+    // Queues the event's text for every sink (shared, not copied).
+    void deliver(const SerializedEvent& e);
 
     // Counts so far, sink by sink in the order they were added.
     std::vector<SinkStats> stats() const;

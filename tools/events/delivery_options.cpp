@@ -62,21 +62,22 @@ void EventOutlet::checkReceivers() const {
     if (!fatal.empty()) throw ToolError(fatal);
 }
 
-EventRecord EventOutlet::send(EventRecord e) {
-    delivery_.deliver(e);
-    return e;
+SerializedEvent EventOutlet::send(EventRecord e) {
+    SerializedEvent serialized(std::move(e));
+    delivery_.deliver(serialized);
+    return serialized;
 }
 
-EventRecord EventOutlet::trigger(int64_t frame, double time, int area, const std::string& name) {
+SerializedEvent EventOutlet::trigger(int64_t frame, double time, int area, const std::string& name) {
     return send(stamper_.trigger(frame, time, area, name));
 }
 
-EventRecord EventOutlet::streamLost(std::optional<int64_t> lastFrame, std::optional<double> lastTime,
+SerializedEvent EventOutlet::streamLost(std::optional<int64_t> lastFrame, std::optional<double> lastTime,
                                     const std::string& reason) {
     return send(stamper_.streamLost(lastFrame, lastTime, reason));
 }
 
-EventRecord EventOutlet::streamRestored(int64_t nextFrame, double gapSeconds) {
+SerializedEvent EventOutlet::streamRestored(int64_t nextFrame, double gapSeconds) {
     return send(stamper_.streamRestored(nextFrame, gapSeconds));
 }
 

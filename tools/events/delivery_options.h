@@ -23,9 +23,9 @@ struct DeliveryOptions {
     double flushTimeout = 10.0;    // seconds the end of a run waits for receivers
 };
 
-// Every event of a run passes here: it gets its id and wall-clock time, is
-// queued for every receiver, and comes back for the events file, which
-// writes the same JSON text (EventToJson).
+// Every event of a run passes here: it gets its id and wall-clock time and
+// its JSON text (once), is queued for every receiver, and comes back for
+// the events file, which writes the same text.
 class EventOutlet {
 public:
     // Checks every URL and file option (throws ToolError) and starts one
@@ -35,10 +35,10 @@ public:
     EventOutlet(const EventOutlet&) = delete;
     EventOutlet& operator=(const EventOutlet&) = delete;
 
-    EventRecord trigger(int64_t frame, double time, int area, const std::string& name);
-    EventRecord streamLost(std::optional<int64_t> lastFrame, std::optional<double> lastTime,
+    SerializedEvent trigger(int64_t frame, double time, int area, const std::string& name);
+    SerializedEvent streamLost(std::optional<int64_t> lastFrame, std::optional<double> lastTime,
                            const std::string& reason);
-    EventRecord streamRestored(int64_t nextFrame, double gapSeconds);
+    SerializedEvent streamRestored(int64_t nextFrame, double gapSeconds);
 
     // Throws ToolError when a receiver refused for good what no retry can
     // mend (MQTT credentials refused on the first connection).
@@ -50,7 +50,7 @@ public:
     std::vector<SinkStats> finish(bool quiet = false);
 
 private:
-    EventRecord send(EventRecord e);
+    SerializedEvent send(EventRecord e);
     EventStamper stamper_;
     Delivery delivery_;
     double flushTimeout_;

@@ -63,16 +63,16 @@ void EventWriter::put(std::string line) {
 
 bool EventWriter::toTerminal() const { return out_ && terminal_; }
 
-void EventWriter::write(const EventRecord& e) {
+void EventWriter::write(const SerializedEvent& e) {
     if (format_ == EventFormat::Csv) {
-        if (e.kind == EventKind::Trigger) {
+        if (const TriggerFields* t = e.record().trigger()) {
             header();
-            put(CsvRow(Event{e.frame.value_or(0), e.time.value_or(0.0), e.area, e.name}));
+            put(CsvRow(Event{t->frame, t->time, t->area, t->name}));
         }
         return;
     }
     header();
-    put(EventToJson(e) + "\n");
+    put(e.json() + "\n");
 }
 
 EventSink::EventSink(EventWriter& writer, std::vector<std::string> names, std::function<void()> beforeWrite,
@@ -87,7 +87,7 @@ void EventSink::frame(const ProcessedFrame& f) {
             if (beforeWrite_) beforeWrite_();
             const std::string& name = a < names_.size() ? names_[a] : std::string();
             writer_.write(stamp_ ? stamp_(f.index, f.time, static_cast<int>(a), name)
-                                 : ownStamper_.trigger(f.index, f.time, static_cast<int>(a), name));
+                                 : SerializedEvent(ownStamper_.trigger(f.index, f.time, static_cast<int>(a), name)));
         }
 }
 

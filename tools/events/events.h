@@ -24,7 +24,7 @@ struct Event {
 
 // CSV: a header "frame,time,area,name", then one row per event, the time
 // with 6 decimals and the name quoted where CSV needs it.
-// JSON Lines: one EventToJson object per line, the text the MQTT and
+// JSON Lines: each event's one JSON text per line, the text the MQTT and
 // webhook receivers get: {"event":"trigger","id":1,"wall_time":"...",
 // "frame":12,"time":0.48,"area":0,"name":"lane 1"}.
 class EventWriter {
@@ -37,9 +37,9 @@ public:
 
     // Each event reaches the file (or pipe) as it is written, so that an
     // interrupted run keeps every event up to that point. CSV keeps to the
-    // trigger columns (and skips stream events); JSON Lines writes the whole
-    // object.
-    void write(const EventRecord& e);
+    // trigger columns (and skips other events); JSON Lines writes the
+    // event's text as it was made.
+    void write(const SerializedEvent& e);
     // Flushes and closes; throws when anything failed to be written.
     // withHeader false: a CSV without events gets no header either (the run
     // failed before it began).
@@ -68,7 +68,7 @@ private:
 
 // Hands out each trigger's id and wall-clock time, passes it on to any
 // remote receivers and returns it for the events file.
-using TriggerStamp = std::function<EventRecord(int64_t frame, double time, int area, const std::string& name)>;
+using TriggerStamp = std::function<SerializedEvent(int64_t frame, double time, int area, const std::string& name)>;
 
 // The frame-loop sink writing one event per set flag (never on the
 // baseline frame), named after the area.

@@ -153,7 +153,7 @@ void Rethreshold(PlotData& data, const std::vector<float>& thresholds) {
                 continue;
             }
             m.presenceLimit = PresenceLimit(m.referenceGrey, m.sampleCount, thresholds[a]);
-            m.present = Exceeds(m.bgDiffSum, m.presenceLimit);
+            m.present = tarvocoil::exceeds(m.bgDiffSum, m.presenceLimit);
             m.result = m.present && !was ? 1 : 0;
             was = m.present;
         }

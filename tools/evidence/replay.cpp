@@ -2,7 +2,6 @@
 #include "tools/evidence/replay.h"
 
 #include <algorithm>
-#include <cmath>
 
 #include "host/errors.h"
 
@@ -10,39 +9,6 @@ namespace tarvotool {
 
 using tarvocoil::AreaMeasurement;
 using tarvocoil::LimitValue;
-
-LimitValue PresenceLimit(int64_t referenceGrey, int32_t sampleCount, float threshold) {
-    // The product of two 64-bit values the detector forms: unsigned, so
-    // that a hostile record cannot overflow a signed multiply.
-    const int64_t product =
-        static_cast<int64_t>(static_cast<uint64_t>(referenceGrey) * static_cast<uint64_t>(int64_t{sampleCount}));
-    const float p = static_cast<float>(product);  // nearest, ties to even
-    const double limit = static_cast<double>(p) * static_cast<double>(threshold);  // exact
-    LimitValue v;
-    constexpr double kTwo63 = 9223372036854775808.0;
-    if (std::isnan(limit)) {
-        v.state = LimitValue::State::NotANumber;
-    } else if (limit >= kTwo63) {
-        v.state = LimitValue::State::SaturatedHigh;
-        v.value = INT64_MAX;
-    } else if (limit < -kTwo63) {
-        v.state = LimitValue::State::SaturatedLow;
-        v.value = INT64_MIN;
-    } else {
-        v.value = static_cast<int64_t>(limit);
-    }
-    return v;
-}
-
-bool Exceeds(int64_t sum, const LimitValue& limit) {
-    switch (limit.state) {
-        case LimitValue::State::NotANumber: return false;
-        case LimitValue::State::SaturatedHigh: return false;
-        case LimitValue::State::SaturatedLow: return sum != INT64_MIN;
-        case LimitValue::State::Value: break;
-    }
-    return sum > limit.value;
-}
 
 bool SameLimit(const LimitValue& a, const LimitValue& b) {
     if (a.state != b.state) return false;
@@ -67,7 +33,8 @@ void ThresholdReplay::frame(int64_t index, const std::vector<AreaMeasurement>& m
             continue;
         }
         for (std::size_t c = 0; c < n; ++c) {
-            const bool present = Exceeds(m[a].bgDiffSum, PresenceLimit(m[a].referenceGrey, m[a].sampleCount, candidates_[c]));
+            const bool present =
+                tarvocoil::exceeds(m[a].bgDiffSum, PresenceLimit(m[a].referenceGrey, m[a].sampleCount, candidates_[c]));
             if (present && !was[c]) triggers_[a * n + c].push_back(index);
             was[c] = present ? 1 : 0;
         }

@@ -20,13 +20,13 @@
 
 namespace tarvotool {
 
-// The presence limit exactly as the detector forms it: P, the 64-bit
-// product referenceGrey x sampleCount rounded to the nearest float, times
-// the threshold as the exact product of the two floats, truncated toward
-// zero; NaN gives no limit, products beyond the 64-bit range saturate.
-tarvocoil::LimitValue PresenceLimit(int64_t referenceGrey, int32_t sampleCount, float threshold);
-// sum > limit (false for no limit).
-bool Exceeds(int64_t sum, const tarvocoil::LimitValue& limit);
+// The presence limit a threshold gives on a recorded frame, by the
+// detector's own arithmetic (tarvocoil::limitScale and limitOf); presence
+// is tarvocoil::exceeds(bgDiffSum, limit).
+inline tarvocoil::LimitValue PresenceLimit(int64_t referenceGrey, int32_t sampleCount, float threshold) {
+    return tarvocoil::limitOf(tarvocoil::limitScale(referenceGrey, sampleCount), threshold);
+}
+// The same limit: the same state, and the same value where it has one.
 bool SameLimit(const tarvocoil::LimitValue& a, const tarvocoil::LimitValue& b);
 
 // Trigger frames per area and candidate threshold, fed one processed

@@ -1,4 +1,4 @@
-// truth.cpp - reading the truth file.
+// truth.cpp - reading and writing the truth file.
 #include "tools/evidence/truth.h"
 
 #include <algorithm>
@@ -22,12 +22,11 @@ bool AllDigits(const std::string& s) {
 
 }  // namespace
 
-std::vector<TruthEntry> ParseTruth(const std::string& text, const std::string& source,
-                                   const std::vector<std::string>& areaNames) {
+std::vector<TruthRow> ParseTruthRows(const std::string& text, const std::string& source) {
     std::istringstream in(text);
     std::string line;
     std::vector<std::string> fields;
-    std::vector<TruthEntry> out;
+    std::vector<TruthRow> out;
     int lineNo = 0;
     int frameCol = -1, areaCol = -1;
     auto fail = [&](const std::string& what) -> void { throw ToolError(source + ":" + std::to_string(lineNo) + ": " + what); };
@@ -49,12 +48,26 @@ std::vector<TruthEntry> ParseTruth(const std::string& text, const std::string& s
         const std::size_t need = static_cast<std::size_t>(std::max(frameCol, areaCol)) + 1;
         if (fields.size() < need)
             fail("expected " + std::to_string(need) + " fields (frame and area), got " + std::to_string(fields.size()));
-        TruthEntry e;
-        e.line = lineNo;
         const std::string& f = fields[frameCol];
         if (!AllDigits(f)) fail("expected a frame index (an integer of 0 or more), got \"" + f + "\"");
-        e.frame = std::stoll(f);
-        const std::string& a = fields[areaCol];
+        out.push_back(TruthRow{std::stoll(f), fields[areaCol], lineNo});
+    }
+    if (frameCol < 0) {
+        lineNo = std::max(lineNo, 1);
+        fail("empty truth file (expected the header frame,area and one row per passage)");
+    }
+    return out;
+}
+
+std::vector<TruthEntry> ParseTruth(const std::string& text, const std::string& source,
+                                   const std::vector<std::string>& areaNames) {
+    std::vector<TruthEntry> out;
+    for (const TruthRow& row : ParseTruthRows(text, source)) {
+        auto fail = [&](const std::string& what) -> void { throw ToolError(source + ":" + std::to_string(row.line) + ": " + what); };
+        TruthEntry e;
+        e.line = row.line;
+        e.frame = row.frame;
+        const std::string& a = row.area;
         const auto named = std::find(areaNames.begin(), areaNames.end(), a);
         if (named != areaNames.end()) {
             e.area = static_cast<int>(named - areaNames.begin());
@@ -75,11 +88,31 @@ std::vector<TruthEntry> ParseTruth(const std::string& text, const std::string& s
         }
         out.push_back(e);
     }
-    if (frameCol < 0) {
-        lineNo = std::max(lineNo, 1);
-        fail("empty truth file (expected the header frame,area and one row per passage)");
-    }
     return out;
+}
+
+std::string FormatTruth(std::vector<TruthRow> rows) {
+    std::sort(rows.begin(), rows.end(), [](const TruthRow& a, const TruthRow& b) {
+        return a.frame != b.frame ? a.frame < b.frame : a.area < b.area;
+    });
+    std::string text = "frame,area\n";
+    for (const TruthRow& r : rows) {
+        // The file is read a line at a time.
+        if (r.area.find_first_of("\r\n") != std::string::npos)
+            throw ToolError("the coil name \"" + r.area + "\" holds a line break: rename it to save its passages");
+        // SplitCsv trims unquoted fields and splits at commas: quote any
+        // name it would not give back as it is.
+        const bool quote = r.area.empty() || r.area != Trim(r.area) ||
+                           r.area.find_first_of(",\"") != std::string::npos;
+        std::string area = r.area;
+        if (quote) {
+            area.clear();
+            for (char c : r.area) area += c == '"' ? std::string("\"\"") : std::string(1, c);
+            area = "\"" + area + "\"";
+        }
+        text += std::to_string(r.frame) + "," + area + "\n";
+    }
+    return text;
 }
 
 std::vector<TruthEntry> LoadTruthFile(const std::string& path, const std::vector<std::string>& areaNames) {

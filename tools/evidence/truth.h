@@ -11,6 +11,10 @@
 // several areas share is an error (the index says which). Columns may
 // come in any order; other columns are ignored (notes, say). Fields may be
 // quoted as in CSV; blank lines are skipped.
+//
+// FormatTruth writes the file the editor saves: the header frame,area and
+// the rows in frame order, each area by its name (quoted where CSV needs
+// it), so that ParseTruth reads back exactly the rows written.
 #ifndef TARVOCOIL_TOOLS_EVIDENCE_TRUTH_H
 #define TARVOCOIL_TOOLS_EVIDENCE_TRUTH_H
 
@@ -26,12 +30,28 @@ struct TruthEntry {
     int line = 0;  // line of the file it came from
 };
 
+// One row as written, its area not yet resolved against any names.
+struct TruthRow {
+    int64_t frame = 0;
+    std::string area;
+    int line = 0;
+};
+
+// The rows of a truth file's text, checked for the header, quoting and
+// frame numbers only. Throws ToolError naming `source` and the line.
+std::vector<TruthRow> ParseTruthRows(const std::string& text, const std::string& source);
+
 // Parses the text of a truth file against the areas' names (in areas-file
 // order); `source` names it in error messages, which give the line number.
 // Throws ToolError.
 std::vector<TruthEntry> ParseTruth(const std::string& text, const std::string& source,
                                    const std::vector<std::string>& areaNames);
 std::vector<TruthEntry> LoadTruthFile(const std::string& path, const std::vector<std::string>& areaNames);
+
+// The text of a truth file holding `rows` (their `line` is ignored),
+// sorted by frame, then by area name. Throws ToolError for a name holding
+// a line break.
+std::string FormatTruth(std::vector<TruthRow> rows);
 
 // The entry frames of one area, in time order.
 std::vector<int64_t> TruthFrames(const std::vector<TruthEntry>& truth, int area);

@@ -201,7 +201,7 @@ void ReplayPass(TuneResult& r, const RunPass& runPass, const AreasConfig& areas,
                 const auto& mt = mine.triggers(a, a);
                 const bool replayed = !mt.empty() && mt.back() == f.index;
                 if (!SameLimit(PresenceLimit(m[a].referenceGrey, m[a].sampleCount, own[a]), m[a].presenceLimit) ||
-                    Exceeds(m[a].bgDiffSum, m[a].presenceLimit) != m[a].present || replayed != f.triggered(a))
+                    tarvocoil::exceeds(m[a].bgDiffSum, m[a].presenceLimit) != m[a].present || replayed != f.triggered(a))
                     throw ToolError("internal error: replaying area " + std::to_string(a) + " on frame " +
                                     std::to_string(f.index) + " disagrees with the detector");
             }

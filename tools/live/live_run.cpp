@@ -5,6 +5,7 @@
 
 #include "host/errors.h"
 #include "tools/loop/progress.h"
+#include "tools/media/video_source.h"
 
 namespace tarvotool {
 
@@ -41,11 +42,7 @@ ReaderConnection::~ReaderConnection() {
 bool ReaderConnection::next(SourceFrame& out, std::string& why) {
     VideoFrame f;
     if (reader_.next(f)) {
-        out.picture = f.picture;
-        out.time = f.time;
-        out.fileIndex = f.index;
-        out.decodedWidth = f.decodedWidth;
-        out.decodedHeight = f.decodedHeight;
+        ToSourceFrame(f, out);
         return true;
     }
     if (reader_.stalled())

@@ -73,8 +73,6 @@ bool LiveSource::next(SourceFrame& out) {
         if (stopped() || !conn_) return false;
         std::string why;
         if (conn_->next(out, why)) {
-            const int w = out.decodedWidth > 0 ? out.decodedWidth : out.picture.width;
-            const int h = out.decodedHeight > 0 ? out.decodedHeight : out.picture.height;
             const auto now = Clock::now();
             const bool fresh = lost_;
             if (lost_) {
@@ -82,8 +80,8 @@ bool LiveSource::next(SourceFrame& out) {
                 ++reconnections_;
                 listener_.streamRestored(handed_, std::chrono::duration<double>(now - lastFrameAt_).count());
             }
-            const bool resized = handed_ > 0 && (w != lastWidth_ || h != lastHeight_);
-            const std::string change = resized ? PictureSizeChange(lastWidth_, lastHeight_, w, h) : std::string();
+            const std::string change = sizes_.change(out);
+            const bool resized = !change.empty();
             if (fresh) {
                 out.newBaseline = BaselineCause::Reconnect;
                 out.baselineNote = resized ? "the stream came back and " + change : std::string("the stream came back");
@@ -91,8 +89,6 @@ bool LiveSource::next(SourceFrame& out) {
                 out.newBaseline = BaselineCause::SizeChange;
                 out.baselineNote = change;
             }
-            lastWidth_ = w;
-            lastHeight_ = h;
             lastTime_ = out.time;
             lastFrameAt_ = now;
             failedAttempts_ = 0;

@@ -98,7 +98,7 @@ private:
     const volatile std::sig_atomic_t* stop_;
     int64_t handed_ = 0;
     std::optional<double> lastTime_;
-    int lastWidth_ = 0, lastHeight_ = 0;
+    PictureSizeWatch sizes_;  // across connections too
     Clock::time_point lastFrameAt_{};
     bool lost_ = false;  // between a loss and the next frame
     int failedAttempts_ = 0;  // since the last frame

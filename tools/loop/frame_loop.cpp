@@ -55,6 +55,17 @@ std::string PictureSizeChange(int fromWidth, int fromHeight, int toWidth, int to
            std::to_string(toWidth) + "x" + std::to_string(toHeight);
 }
 
+std::string PictureSizeWatch::change(const SourceFrame& frame) {
+    const int w = frame.decodedWidth > 0 ? frame.decodedWidth : frame.picture.width;
+    const int h = frame.decodedHeight > 0 ? frame.decodedHeight : frame.picture.height;
+    const bool changed = seen_ && (w != width_ || h != height_);
+    const std::string note = changed ? PictureSizeChange(width_, height_, w, h) : std::string();
+    seen_ = true;
+    width_ = w;
+    height_ = h;
+    return note;
+}
+
 FrameLoop::FrameLoop(tarvocoil::Detector& detector, std::size_t areaCount)
     : det_(detector), areaCount_(areaCount) {}
 

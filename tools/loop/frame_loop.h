@@ -58,6 +58,24 @@ const char* BaselineCauseText(BaselineCause cause);
 // "the picture size changed from 1920x1080 to 1280x720"
 std::string PictureSizeChange(int fromWidth, int fromHeight, int toWidth, int toHeight);
 
+struct SourceFrame;
+
+// Whether a source's frames change their decoded size: every source (a
+// file, a live stream across its reconnections) asks for a new baseline on
+// such a frame, since the scaled picture no longer matches the background.
+class PictureSizeWatch {
+public:
+    // The note for the new baseline this frame needs ("the picture size
+    // changed from ..."); empty for the first frame and for the same size.
+    // The size is the decoded one, or the picture's when the source left
+    // it at 0.
+    std::string change(const SourceFrame& frame);
+
+private:
+    bool seen_ = false;
+    int width_ = 0, height_ = 0;
+};
+
 // One picture as a source hands it out.
 struct SourceFrame {
     tarvocoil::FrameView picture;  // valid until the source's next call

@@ -1,6 +1,8 @@
 // review.cpp - review video, snapshots and area drawings.
 #include "tools/media/review.h"
 
+#include "tools/media/light_picture.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -85,9 +87,12 @@ void WarnAboutText(const ReviewPainter& painter, const AreasConfig& areas) {
 }
 
 ReviewVideoSink::ReviewVideoSink(const std::string& path, int width, int height, int fpsNum, int fpsDen,
-                                 const AreasConfig& areas, const std::vector<std::vector<tarvocoil::AreaRow>>& rows)
+                                 const AreasConfig& areas, const std::vector<std::vector<tarvocoil::AreaRow>>& rows,
+                                 std::optional<tarvocoil::Settings> light)
     : writer_(path, width, height, fpsNum, fpsDen),
-      painter_(width, height, areas, rows, fpsDen > 0 && fpsNum > 0 ? double(fpsNum) / fpsDen : 25.0) {}
+      painter_(width, height, areas, rows, fpsDen > 0 && fpsNum > 0 ? double(fpsNum) / fpsDen : 25.0),
+      light_(light),
+      rows_(light ? rows : std::vector<std::vector<tarvocoil::AreaRow>>{}) {}
 
 void ReviewVideoSink::frame(const ProcessedFrame& f) {
     if (!started_) {
@@ -97,6 +102,7 @@ void ReviewVideoSink::frame(const ProcessedFrame& f) {
     scratch_.assign(f.picture);
     painter_.triggered(f.baseline ? nullptr : f.flags);
     painter_.paint(scratch_, f.index, f.time);
+    if (light_) PaintLightPicture(scratch_, f.picture, rows_, f.measurements, *light_);
     writer_.write(scratch_, f.time - origin_);
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,8 +56,12 @@ void WarnAboutText(const ReviewPainter& painter, const AreasConfig& areas);
 // of the source.
 class ReviewVideoSink : public FrameSink {
 public:
+    // light: also paint the light view (tools/media/light_picture.h) with
+    // these settings, the detector's blob of each frame included.
     ReviewVideoSink(const std::string& path, int width, int height, int fpsNum, int fpsDen,
-                    const AreasConfig& areas, const std::vector<std::vector<tarvocoil::AreaRow>>& rows);
+                    const AreasConfig& areas, const std::vector<std::vector<tarvocoil::AreaRow>>& rows,
+                    std::optional<tarvocoil::Settings> light = std::nullopt);
+    bool wantsMeasurements() const override { return light_.has_value(); }
     void frame(const ProcessedFrame& f) override;
     void finish() override;
     const ReviewPainter& painter() const { return painter_; }
@@ -67,6 +72,8 @@ private:
     BgrImage scratch_;
     double origin_ = 0.0;
     bool started_ = false;
+    std::optional<tarvocoil::Settings> light_;
+    std::vector<std::vector<tarvocoil::AreaRow>> rows_;  // kept for the light view only
 };
 
 // One PNG per frame with triggers, named frame-NNNNNN.png after the frame's

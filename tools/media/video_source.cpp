@@ -15,6 +15,14 @@ std::string Secs(double s) {
     return buf;
 }
 
+void ToSourceFrame(const VideoFrame& f, SourceFrame& out) {
+    out.picture = f.picture;
+    out.time = f.time;
+    out.fileIndex = f.index;
+    out.decodedWidth = f.decodedWidth;
+    out.decodedHeight = f.decodedHeight;
+}
+
 VideoSource::VideoSource(VideoReader& reader, const std::string& name, double start, std::optional<double> duration,
                          bool strict)
     : reader_(reader), name_(name), start_(start), end_(duration ? start + *duration : INFINITY), strict_(strict) {
@@ -57,17 +65,12 @@ bool VideoSource::next(SourceFrame& out) {
     } else if (ended_ || !read(f)) {
         return false;
     }
-    out.picture = f.picture;
-    out.time = f.time;
-    out.fileIndex = f.index;
-    out.decodedWidth = f.decodedWidth;
-    out.decodedHeight = f.decodedHeight;
-    if (delivered_ > 0 && (f.decodedWidth != lastWidth_ || f.decodedHeight != lastHeight_)) {
+    ToSourceFrame(f, out);
+    std::string change = sizes_.change(out);
+    if (!change.empty()) {
         out.newBaseline = BaselineCause::SizeChange;
-        out.baselineNote = PictureSizeChange(lastWidth_, lastHeight_, f.decodedWidth, f.decodedHeight);
+        out.baselineNote = std::move(change);
     }
-    lastWidth_ = f.decodedWidth;
-    lastHeight_ = f.decodedHeight;
     ++delivered_;
     return true;
 }

@@ -59,8 +59,12 @@ private:
     int64_t delivered_ = 0;
     bool beyond_ = false;  // stopped at a frame at or after the end
     double beyondTime_ = 0.0;
-    int lastWidth_ = 0, lastHeight_ = 0;  // decoded size of the last frame
+    PictureSizeWatch sizes_;
 };
+
+// A decoded frame as the loop's SourceFrame: picture, time, index in the
+// file and decoded size (the baseline fields are the source's to set).
+void ToSourceFrame(const VideoFrame& f, SourceFrame& out);
 
 // Seconds for messages: 12.5, 4.76, 1e+300.
 std::string Secs(double s);

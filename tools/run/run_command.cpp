@@ -21,6 +21,7 @@
 #include "tools/media/picture_file.h"
 #include "tools/evidence/plot.h"
 #include "tools/loop/progress.h"
+#include "tools/media/light_picture.h"
 #include "tools/media/review.h"
 #include "tools/evidence/trace.h"
 #include "tools/media/video_reader.h"
@@ -132,21 +133,24 @@ struct RunOutputs {
 // first frame (which then also gets the areas checked against it).
 std::unique_ptr<FrameSink> OpenReviewSink(const RunCommand& cmd, const VideoReader& reader, const AreasConfig& areas,
                                           const std::vector<std::vector<tarvocoil::AreaRow>>& rows,
+                                          const tarvocoil::Settings& settings,
                                           const std::function<void(int, int)>& checkOutside) {
     const int fpsNum = reader.frameRateNum(), fpsDen = reader.frameRateDen();
+    const std::optional<tarvocoil::Settings> light =
+        cmd.reviewLight ? std::optional<tarvocoil::Settings>(settings) : std::nullopt;
     if (reader.width() > 0) {
         auto sink = std::make_unique<ReviewVideoSink>(cmd.review, reader.width(), reader.height(), fpsNum, fpsDen,
-                                                      areas, rows);
+                                                      areas, rows, light);
         WarnAboutText(sink->painter(), areas);
         return sink;
     }
     return std::make_unique<DeferredSink>(
-        [&cmd, &areas, &rows, &checkOutside, fpsNum, fpsDen](const ProcessedFrame& f) {
+        [&cmd, &areas, &rows, &checkOutside, fpsNum, fpsDen, light](const ProcessedFrame& f) {
             checkOutside(f.picture.width, f.picture.height);
             return std::make_unique<ReviewVideoSink>(cmd.review, f.picture.width, f.picture.height, fpsNum, fpsDen,
-                                                     areas, rows);
+                                                     areas, rows, light);
         },
-        false);
+        light.has_value());
 }
 
 // Outputs are set up before any event is written, so that a bad path
@@ -155,7 +159,7 @@ RunOutputs OpenRunOutputs(const RunCommand& cmd, const VideoReader& reader, cons
                           const std::vector<std::vector<tarvocoil::AreaRow>>& rows, const tarvocoil::Detector& det,
                           const std::function<void(int, int)>& checkOutside) {
     RunOutputs out;
-    if (!cmd.review.empty()) out.review = OpenReviewSink(cmd, reader, areas, rows, checkOutside);
+    if (!cmd.review.empty()) out.review = OpenReviewSink(cmd, reader, areas, rows, det.settings(), checkOutside);
     if (!cmd.snapshots.empty()) {
         if (reader.width() <= 0) throw ToolError("'" + cmd.video + "': the frame size is unknown before decoding; "
                                                  "snapshots need it");
@@ -380,9 +384,17 @@ int RenderFrame(const FrameCommand& cmd) {
     }
     ReviewPainter painter(shown.width, shown.height, areas, rows, reader.frameRate());
     WarnAboutText(painter, areas);
+    const BgrImage frame = shown;  // the light is judged on the picture as decoded
     // The caption gives the time; the frame's index in the file is exact
     // only when counted from the start.
     painter.paint(shown, -1, shownTime);
+    if (cmd.light) {
+        // One picture and no detector run: light pixels, regions and limits,
+        // without the blob a run would have measured on this frame.
+        tarvocoil::Detector det;
+        ApplyAreas(det, areas);
+        PaintLightPicture(shown, frame.view(), rows, nullptr, det.settings());
+    }
     WritePicture(cmd.out, shown);
     return 0;
 }

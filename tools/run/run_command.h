@@ -25,6 +25,7 @@ struct RunCommand {
     double start = 0.0;
     std::optional<double> duration;
     std::string review;
+    bool reviewLight = false;  // the light view on the review video
     std::string snapshots;
     bool overwrite = false;  // write into a non-empty snapshot folder
     std::string trace;
@@ -44,6 +45,7 @@ struct FrameCommand {
     std::string areas;  // optional
     std::string out;
     int stream = -1;
+    bool light = false;  // the light view over the areas
 };
 
 // Each returns the process exit status or throws ToolError.

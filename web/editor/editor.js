@@ -15,6 +15,10 @@ const state = {
   time: 0,
   dirty: false,
   test: null,              // the last /api/test answer
+  frameTimes: [],          // the time of each of `run`'s frames: index i is run's frame i
+  frame: 0,                // the index of the frame on screen
+  marks: [],               // passages: {frame, area (a coil of state.doc.areas), name}
+  selectedMark: null,
   pairEnds: new Map(),     // pair -> {from, to}: the coil objects it joins
 };
 
@@ -45,14 +49,35 @@ function setDirty(on) {
 // ---------------------------------------------------------------- frames
 
 const frameStep = () => 1 / (state.info ? state.info.fps : 25);
+const frameCount = () => state.frameTimes.length;
 let frameLoading = false, frameWanted = null;
 
+// The index of the frame on screen at `t`: the last one starting at or
+// before it (the first one before the video's first frame).
+function frameAtTime(t) {
+  const times = state.frameTimes;
+  let lo = 0, hi = times.length - 1;
+  if (hi < 0 || t <= times[0]) return 0;
+  while (lo < hi) {
+    const mid = (lo + hi + 1) >> 1;
+    if (times[mid] <= t + 1e-6) lo = mid; else hi = mid - 1;
+  }
+  return lo;
+}
+
 function showTime(t) {
-  const max = Number($("time").max);
-  t = Math.min(Math.max(0, t), max);
-  state.time = t;
-  $("time").value = t;
-  frameWanted = t;
+  showFrame(frameAtTime(t));
+}
+
+// Frames are counted as `run` counts them: the slider's steps are the
+// video's own frames, whatever their spacing in time.
+function showFrame(i) {
+  i = Math.min(Math.max(0, Math.round(i)), Math.max(0, frameCount() - 1));
+  state.frame = i;
+  state.time = state.frameTimes.length ? state.frameTimes[i] : 0;
+  $("time").value = i;
+  frameWanted = i;
+  renderMarkLanes();
   if (!frameLoading) loadFrame();
 }
 
@@ -60,22 +85,32 @@ function showTime(t) {
 // latest position only.
 function loadFrame() {
   if (frameWanted === null) return;
-  const t = frameWanted;
+  const i = frameWanted, t = state.frameTimes[i] || 0;
   frameWanted = null;
   frameLoading = true;
   const img = $("frame");
+  let note = "";
   img.onload = img.onerror = () => {
     frameLoading = false;
-    $("time-label").textContent = t.toFixed(3) + " s" + frameIndexText(t);
+    $("time-label").textContent = t.toFixed(3) + " s  frame " + i + note;
     loadFrame();
   };
-  img.src = "/api/frame?t=" + t.toFixed(6);
-}
-
-// As `run` counts: frame 0 is the first decodable frame, which need not
-// lie at 0 s.
-function frameIndexText(t) {
-  return "  frame " + Math.max(0, Math.round((t - state.info.first_time) * state.info.fps));
+  if (!$("light-view").checked) {
+    img.src = "/api/frame?t=" + t.toFixed(6);
+    return;
+  }
+  // The light view is drawn by the server, as `frame --light` draws it,
+  // for the coils and settings on the page.
+  fetch("/api/light", { method: "POST", headers: { "Content-Type": "application/json" },
+                        body: JSON.stringify({ areas: state.doc, frame: i }) })
+    .then(async (res) => {
+      if (!res.ok) throw new Error((await res.json()).error);
+      note = res.headers.get("X-Light-Tested") === "1" ? "  (light test ran)" : "";
+      const old = img.src;
+      img.src = URL.createObjectURL(await res.blob());
+      if (old.startsWith("blob:")) URL.revokeObjectURL(old);
+    })
+    .catch((e) => { message("test-message", "light view: " + e.message, "error"); img.onload(); });
 }
 
 // ---------------------------------------------------------------- drawing
@@ -257,6 +292,11 @@ function onMouseDown(ev) {
     draw();
     return;
   }
+  if (ev.ctrlKey || ev.altKey || ev.metaKey) {
+    const coil = insideCoil(p);
+    if (coil >= 0) addMark(coil);
+    return;
+  }
   const hit = vertexAt(p);
   if (hit) {
     state.drag = hit;
@@ -327,6 +367,7 @@ function renderCoils() {
       renameInPairs(a);
       setDirty(true);
       draw();
+      renderMarks();
     });
     const th = document.createElement("input");
     th.type = "number";
@@ -365,6 +406,156 @@ function deleteCoil(i) {
   state.rows.splice(i, 1);
   state.selected = -1;
   changed();
+  renderMarks();
+}
+
+// ---------------------------------------------------------------- marks
+
+// A mark belongs to a coil object, so that renaming the coil or deleting
+// another one keeps it on its coil. One without a coil (its coil was
+// deleted, or the truth file names a coil the page does not have yet)
+// keeps its name, takes the coil of that name (or index, as in the file)
+// when there is one again, and is refused by the server until then.
+const markAlive = (m) => state.doc.areas.includes(m.area);
+
+function attachMarks() {
+  for (const m of state.marks) {
+    if (markAlive(m)) continue;
+    m.area = state.doc.areas.find((a) => a.name === m.name) ||
+      (/^[0-9]+$/.test(m.name) ? state.doc.areas[Number(m.name)] : undefined) || null;
+  }
+}
+const markCoilName = (m) => (markAlive(m) ? m.area.name : m.name);
+
+function addMark(coil) {
+  const area = state.doc.areas[coil];
+  if (!area) return;
+  let mark = state.marks.find((m) => m.area === area && m.frame === state.frame);
+  if (!mark) {
+    mark = { frame: state.frame, area, name: area.name };
+    state.marks.push(mark);
+  }
+  state.selectedMark = mark;
+  marksChanged();
+}
+
+function deleteMark(mark) {
+  state.marks = state.marks.filter((m) => m !== mark);
+  if (state.selectedMark === mark) state.selectedMark = null;
+  marksChanged();
+}
+
+function marksChanged() {
+  state.marks.sort((a, b) => a.frame - b.frame);
+  $("marks-dirty").hidden = false;
+  $("tune").hidden = !(state.info.truth_file || state.marks.length);
+  renderMarks();
+}
+
+// What Test, Tune and Save send: every mark, by its coil's name.
+function marksForServer() {
+  attachMarks();
+  return state.marks.map((m) => ({ frame: m.frame, coil: markCoilName(m) }));
+}
+const labelling = () => Boolean(state.info.truth_file || state.marks.length);
+
+function renderMarks() {
+  attachMarks();
+  for (const m of state.marks) if (markAlive(m)) m.name = m.area.name;
+  const body = $("marks").querySelector("tbody");
+  body.textContent = "";
+  for (const m of state.marks) {
+    const tr = document.createElement("tr");
+    tr.className = "passage" + (m === state.selectedMark ? " selected" : "") + (markAlive(m) ? "" : " orphan");
+    tr.dataset.frame = m.frame;
+    const frame = document.createElement("input");
+    frame.type = "number";
+    frame.className = "mark-frame";
+    frame.min = "0";
+    frame.step = "1";
+    frame.value = m.frame;
+    frame.title = "move: another frame number";
+    frame.addEventListener("change", () => {
+      if (frame.value === "") return;
+      m.frame = Number(frame.value);
+      state.selectedMark = m;
+      marksChanged();
+      showFrame(m.frame);
+    });
+    const coil = document.createElement("span");
+    coil.textContent = markCoilName(m) + (markAlive(m) ? "" : " (deleted coil)");
+    const del = document.createElement("button");
+    del.type = "button";
+    del.className = "mark-delete";
+    del.textContent = "delete";
+    del.addEventListener("click", () => deleteMark(m));
+    for (const el of [frame, coil, del]) {
+      const td = document.createElement("td");
+      td.appendChild(el);
+      tr.appendChild(td);
+    }
+    coil.parentNode.addEventListener("click", () => { state.selectedMark = m; showFrame(m.frame); renderMarks(); });
+    body.appendChild(tr);
+  }
+  $("marks-count").textContent = "(" + state.marks.length + ")";
+  renderMarkLanes();
+}
+
+// One lane per coil under the picture: its marks over the whole clip and
+// the frame on screen.
+function renderMarkLanes() {
+  const box = $("mark-lanes");
+  if (!box || !state.info) return;
+  box.textContent = "";
+  const n = Math.max(1, frameCount() - 1);
+  const pos = (frame) => (100 * Math.min(frame, n)) / n + "%";
+  state.doc.areas.forEach((a, i) => {
+    const lane = document.createElement("div");
+    lane.className = "lane";
+    lane.dataset.area = i;
+    const label = document.createElement("span");
+    label.className = "label";
+    label.textContent = (i < 9 ? "key " + (i + 1) + ": " : "") + a.name;
+    const now = document.createElement("span");
+    now.className = "now";
+    now.style.left = pos(state.frame);
+    lane.append(label, now);
+    for (const m of state.marks) {
+      if (m.area !== a) continue;
+      const b = document.createElement("button");
+      b.type = "button";
+      b.className = "mark passage" + (m === state.selectedMark ? " selected" : "");
+      b.style.left = pos(m.frame);
+      b.title = "vehicle enters " + a.name + " at frame " + m.frame;
+      b.dataset.frame = m.frame;
+      b.addEventListener("click", () => { state.selectedMark = m; showFrame(m.frame); renderMarks(); });
+      lane.appendChild(b);
+    }
+    box.appendChild(lane);
+  });
+}
+
+// The truth file's rows onto the page's coils: by name, else by index.
+async function loadMarks() {
+  const t = await api("GET", "/api/truth");
+  state.marks = [];
+  for (const r of t.rows) state.marks.push({ frame: r.frame, area: null, name: r.area });
+  state.selectedMark = null;
+  marksChanged();
+  $("marks-dirty").hidden = true;
+  if (t.error) message("marks-message", t.error, "error");
+  else if (t.path && !t.exists) message("marks-message", "The truth file does not exist yet: Save marks creates it.");
+  else message("marks-message", "");
+}
+
+async function saveMarks() {
+  try {
+    const r = await api("PUT", "/api/truth", { areas: state.doc, marks: marksForServer() });
+    if (r.written) $("marks-dirty").hidden = true;
+    message("marks-message", r.message, r.written ? "ok" : "");
+  } catch (e) {
+    message("marks-message", e.message, "error");
+  }
 }
 
 // ---------------------------------------------------------------- settings
@@ -418,7 +609,10 @@ async function loadAreas() {
   state.selected = -1;
   $("disk-banner").hidden = true;
   setDirty(false);
+  // Marks stay with the coils of the names they had.
+  for (const m of state.marks) m.area = null;
   renderCoils();
+  renderMarks();
   settingsToForm();
   refreshRows();
 }
@@ -451,6 +645,7 @@ async function pollDisk() {
 
 async function runTest() {
   const body = { areas: state.doc };
+  if (labelling()) body.marks = marksForServer();
   const start = $("test-start").value, duration = $("test-duration").value;
   if (start !== "") body.start = Number(start);
   if (duration !== "") body.duration = Number(duration);
@@ -483,7 +678,9 @@ async function runTest() {
 async function tune() {
   message("test-message", "tuning...");
   try {
-    const r = await api("POST", "/api/tune", { areas: state.doc });
+    const body = { areas: state.doc };
+    if (labelling()) body.marks = marksForServer();
+    const r = await api("POST", "/api/tune", body);
     r.thresholds.forEach((v, i) => { if (state.doc.areas[i]) state.doc.areas[i].threshold = v; });
     renderCoils();
     setDirty(true);
@@ -619,6 +816,34 @@ function drawMargins(c, series, times, first, span) {
   g.stroke();
 }
 
+// ---------------------------------------------------------------- live source
+
+// Records a fresh clip of the live source; the page keeps showing the last
+// one until the new one is complete, then reads its frames.
+async function recordAgain() {
+  $("record").disabled = true;
+  try {
+    await api("POST", "/api/record", {});
+    let r;
+    do {
+      await new Promise((done) => setTimeout(done, 500));
+      r = await api("GET", "/api/record");
+      message("record-message", "recording: " + r.seconds.toFixed(1) + " of " + r.of + " s");
+    } while (r.recording);
+    if (r.error) throw new Error(r.error);
+    state.frameTimes = (await api("GET", "/api/frames")).times;
+    $("time").max = Math.max(0, frameCount() - 1);
+    state.marks = [];
+    marksChanged();
+    showFrame(0);
+    message("record-message", r.done + "; marks cleared (they belonged to the last clip)", "ok");
+  } catch (e) {
+    message("record-message", e.message, "error");
+  } finally {
+    $("record").disabled = false;
+  }
+}
+
 // ---------------------------------------------------------------- start
 
 function onKey(ev) {
@@ -626,8 +851,10 @@ function onKey(ev) {
   if (tag === "INPUT" && document.activeElement.type !== "range") return;
   if (ev.key === "ArrowLeft" || ev.key === "ArrowRight") {
     ev.preventDefault();
-    const step = ev.shiftKey ? 1 : frameStep();
-    showTime(state.time + (ev.key === "ArrowLeft" ? -step : step));
+    const step = ev.shiftKey ? Math.max(1, Math.round(state.info.fps)) : 1;
+    showFrame(state.frame + (ev.key === "ArrowLeft" ? -step : step));
+  } else if (/^[1-9]$/.test(ev.key) && !ev.ctrlKey && !ev.altKey && !ev.metaKey) {
+    addMark(Number(ev.key) - 1);
   } else if (ev.key === "Delete" || ev.key === "Backspace") {
     deleteCoil(state.selected);
   } else if (ev.key === "Escape") {
@@ -643,12 +870,13 @@ async function start() {
   $("areas-path").textContent = info.areas_file;
   const c = canvas();
   $("frame").addEventListener("load", draw, { once: true });
+  state.frameTimes = (await api("GET", "/api/frames")).times;
   const slider = $("time");
-  slider.step = frameStep();
-  slider.max = info.duration ? Math.max(0, info.duration - frameStep()) : 3600;
-  slider.addEventListener("input", () => showTime(Number(slider.value)));
-  $("prev-frame").addEventListener("click", () => showTime(state.time - frameStep()));
-  $("next-frame").addEventListener("click", () => showTime(state.time + frameStep()));
+  slider.step = 1;
+  slider.max = Math.max(0, frameCount() - 1);
+  slider.addEventListener("input", () => showFrame(Number(slider.value)));
+  $("prev-frame").addEventListener("click", () => showFrame(state.frame - 1));
+  $("next-frame").addEventListener("click", () => showFrame(state.frame + 1));
   c.addEventListener("mousedown", onMouseDown);
   window.addEventListener("mousemove", onMouseMove);
   window.addEventListener("mouseup", onMouseUp);
@@ -663,9 +891,20 @@ async function start() {
   $("run-test").addEventListener("click", runTest);
   $("tune").hidden = !info.truth_file;
   $("tune").addEventListener("click", tune);
-  window.addEventListener("beforeunload", (ev) => { if (state.dirty) ev.preventDefault(); });
+  $("save-marks").addEventListener("click", saveMarks);
+  $("light-view").addEventListener("change", () => showFrame(state.frame));
+  if (info.live) {
+    $("live").hidden = false;
+    $("live-source").textContent = info.live + ": editing a recording of " + info.record_seconds + " s";
+    $("record").addEventListener("click", recordAgain);
+  }
+  $("save-marks").disabled = !info.truth_file;
+  window.addEventListener("beforeunload", (ev) => {
+    if (state.dirty || !$("marks-dirty").hidden) ev.preventDefault();
+  });
   await loadAreas();
-  showTime(0);
+  await loadMarks();
+  showFrame(0);
   setInterval(pollDisk, 2000);
   document.body.dataset.ready = "1";
 }

@@ -1,0 +1,221 @@
+// stream_record.cpp - live video copied into a clip with libavformat.
+#include "tools/media/stream_record.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/time.h>
+}
+
+#include "host/errors.h"
+#include "tools/media/av_error.h"
+#include "tools/media/video_source.h"
+
+namespace tarvotool {
+
+namespace {
+
+struct Deadline {
+    const volatile std::sig_atomic_t* stop = nullptr;
+    int64_t at = 0;  // av_gettime_relative() by which the next packet must come
+    bool passed = false;
+    bool stopped = false;
+};
+
+int Interrupted(void* opaque) {
+    Deadline* d = static_cast<Deadline*>(opaque);
+    if (d->stop && *d->stop != 0) return d->stopped = true, 1;
+    if (av_gettime_relative() > d->at) return d->passed = true, 1;
+    return 0;
+}
+
+struct Input {
+    AVFormatContext* fmt = nullptr;
+    ~Input() { avformat_close_input(&fmt); }
+};
+
+struct Output {
+    AVFormatContext* fmt = nullptr;
+    std::string path;
+    bool keep = false;
+    ~Output() {
+        if (fmt) {
+            if (fmt->pb) avio_closep(&fmt->pb);
+            avformat_free_context(fmt);
+        }
+        if (!keep && !path.empty()) std::remove(path.c_str());
+    }
+};
+
+// b - a for stream timestamps, which a hostile or wrapped stream may put
+// far apart: computed without signed overflow.
+int64_t Since(int64_t b, int64_t a) {
+    return static_cast<int64_t>(static_cast<uint64_t>(b) - static_cast<uint64_t>(a));
+}
+
+struct Packet {
+    AVPacket* p = av_packet_alloc();
+    ~Packet() { av_packet_free(&p); }
+};
+
+void OpenSource(Input& in, Deadline& deadline, const StreamRecordOptions& o, int64_t stallUs) {
+    in.fmt = avformat_alloc_context();
+    if (!in.fmt) throw ToolError("out of memory");
+    in.fmt->interrupt_callback.callback = Interrupted;
+    in.fmt->interrupt_callback.opaque = &deadline;
+    deadline.at = av_gettime_relative() + stallUs;
+    int err = avformat_open_input(&in.fmt, o.source.c_str(), nullptr, nullptr);
+    if (err < 0) {
+        in.fmt = nullptr;  // freed by avformat_open_input
+        if (deadline.passed)
+            throw ToolError("'" + o.source + "' gave no picture within " + Secs(o.stallSeconds) +
+                            " s (--stall): nothing recorded");
+        throw ToolError("cannot record '" + o.source + "': " + AvError(err));
+    }
+    deadline.at = av_gettime_relative() + stallUs;
+    err = avformat_find_stream_info(in.fmt, nullptr);
+    if (err < 0 && deadline.passed)
+        throw ToolError("'" + o.source + "' gave no picture within " + Secs(o.stallSeconds) + " s (--stall): nothing recorded");
+    if (err < 0) throw ToolError("cannot record '" + o.source + "': " + AvError(err));
+}
+
+// A temporary file beside `out` for the clip, in the container `out`'s name asks for.
+void OpenClip(Output& clip, const AVStream* video, const std::string& out) {
+    const AVOutputFormat* format = av_guess_format(nullptr, out.c_str(), nullptr);
+    if (!format) throw ToolError("cannot record into '" + out + "': no container for that name (try .mkv)");
+    std::string tmpl = out + ".part-XXXXXX";
+    const int fd = mkstemp(tmpl.data());
+    if (fd < 0) throw ToolError("cannot record into '" + out + "': " + std::strerror(errno));
+    close(fd);
+    clip.path = tmpl;
+    if (avformat_alloc_output_context2(&clip.fmt, format, nullptr, tmpl.c_str()) < 0 || !clip.fmt)
+        throw ToolError("cannot record into '" + out + "'");
+    AVStream* st = avformat_new_stream(clip.fmt, nullptr);
+    if (!st || avcodec_parameters_copy(st->codecpar, video->codecpar) < 0) throw ToolError("out of memory");
+    st->codecpar->codec_tag = 0;  // the output container chooses its own
+    st->time_base = video->time_base;
+    int err = avio_open(&clip.fmt->pb, tmpl.c_str(), AVIO_FLAG_WRITE);
+    if (err < 0) throw ToolError("cannot record into '" + out + "': " + AvError(err));
+    err = avformat_write_header(clip.fmt, nullptr);
+    if (err < 0) throw ToolError("cannot record this stream into '" + out + "': " + AvError(err));
+}
+
+}  // namespace
+
+namespace {
+
+// Why nothing was recorded when the source gives no keyframe.
+[[noreturn]] void NoFirstPicture(const Deadline& deadline, const StreamRecordOptions& o) {
+    if (deadline.stopped) throw ToolError("recording of '" + o.source + "' stopped before its first picture");
+    if (deadline.passed)
+        throw ToolError("'" + o.source + "' gave no picture within " + Secs(o.stallSeconds) + " s (--stall): nothing recorded");
+    throw ToolError("'" + o.source + "' ended before its first picture: nothing recorded");
+}
+
+// The video packets from the first keyframe on, timed from it, into the clip.
+class PacketCopy {
+public:
+    PacketCopy(const AVStream* video, AVFormatContext* clip, const StreamRecordOptions& o)
+        : video_(video), clip_(clip), o_(o) {}
+
+    bool started() const { return origin_ != AV_NOPTS_VALUE; }
+
+    // Writes one packet of the video stream (taking it); false when the
+    // clip ends before it.
+    bool take(AVPacket* pkt, StreamRecording& rec) {
+        const int64_t ts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+        if (!started()) {
+            if (!(pkt->flags & AV_PKT_FLAG_KEY) || ts == AV_NOPTS_VALUE) {
+                av_packet_unref(pkt);
+                return true;
+            }
+            origin_ = ts;
+        }
+        const double at = ts == AV_NOPTS_VALUE ? rec.seconds : Since(ts, origin_) * av_q2d(video_->time_base);
+        // A clip ends at its length, and where the stream's clock jumps
+        // back (a restarted camera): a muxer takes no earlier packet.
+        const bool back = pkt->dts != AV_NOPTS_VALUE && lastDts_ != AV_NOPTS_VALUE && pkt->dts <= lastDts_;
+        if (at >= o_.seconds || at < 0 || back) {
+            rec.cutShort = at < o_.seconds;
+            av_packet_unref(pkt);
+            return false;
+        }
+        if (pkt->dts != AV_NOPTS_VALUE) lastDts_ = pkt->dts;
+        rec.seconds = std::max(rec.seconds, at);
+        if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = Since(pkt->pts, origin_);
+        if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = Since(pkt->dts, origin_);
+        av_packet_rescale_ts(pkt, video_->time_base, clip_->streams[0]->time_base);
+        pkt->stream_index = 0;
+        pkt->pos = -1;
+        const int err = av_interleaved_write_frame(clip_, pkt);  // takes the packet
+        if (err < 0) throw ToolError("cannot record into '" + o_.out + "': " + AvError(err));
+        ++rec.packets;
+        if (o_.progress && rec.seconds - lastReport_ >= 0.5) {
+            lastReport_ = rec.seconds;
+            o_.progress(rec.seconds);
+        }
+        return true;
+    }
+
+private:
+    const AVStream* video_;
+    AVFormatContext* clip_;
+    const StreamRecordOptions& o_;
+    int64_t origin_ = AV_NOPTS_VALUE;  // the first keyframe's timestamp
+    int64_t lastDts_ = AV_NOPTS_VALUE;
+    double lastReport_ = -1.0;
+};
+
+}  // namespace
+
+StreamRecording RecordStream(const StreamRecordOptions& o) {
+    std::error_code ec;
+    if (!o.overwrite && std::filesystem::exists(o.out, ec))
+        throw ToolError("'" + o.out + "' exists: not recorded over (--overwrite replaces it)");
+    const int64_t stallUs = static_cast<int64_t>(o.stallSeconds * 1e6);
+    Deadline deadline;
+    deadline.stop = o.stop;
+    Input in;
+    OpenSource(in, deadline, o, stallUs);
+    const int index = av_find_best_stream(in.fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (index < 0) throw ToolError("cannot record '" + o.source + "': it has no video stream");
+    Output clip;
+    OpenClip(clip, in.fmt->streams[index], o.out);
+
+    StreamRecording rec;
+    Packet pkt;
+    PacketCopy copy(in.fmt->streams[index], clip.fmt, o);
+    // Until the first keyframe the deadline is not renewed: a source that
+    // sends packets but never a picture one can start from is no source.
+    deadline.at = av_gettime_relative() + stallUs;
+    while (true) {
+        if (av_read_frame(in.fmt, pkt.p) < 0) {
+            if (!copy.started()) NoFirstPicture(deadline, o);
+            rec.cutShort = true;
+            break;
+        }
+        if (pkt.p->stream_index != index) {
+            av_packet_unref(pkt.p);
+            continue;
+        }
+        if (!copy.take(pkt.p, rec)) break;
+        if (copy.started()) deadline.at = av_gettime_relative() + stallUs;
+    }
+    const int err = av_write_trailer(clip.fmt);
+    if (err < 0) throw ToolError("cannot record into '" + o.out + "': " + AvError(err));
+    avio_closep(&clip.fmt->pb);
+    if (std::rename(clip.path.c_str(), o.out.c_str()) != 0)
+        throw ToolError("cannot record into '" + o.out + "': " + std::strerror(errno));
+    clip.keep = true;
+    if (o.progress) o.progress(rec.seconds);
+    return rec;
+}
+
+}  // namespace tarvotool

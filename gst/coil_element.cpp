@@ -181,6 +181,12 @@ double CoilElement::frameSeconds(const FrameStamp& stamp) const {
 }
 
 void CoilElement::postTraffic(CoilSet& set, const FrameStamp& stamp, bool used) {
+    if (set.finished) {
+        // Frames after the end of the stream (a seek back after EOS): a
+        // new run, counted afresh.
+        set.traffic = std::make_unique<tarvotool::TrafficEngine>(set.config, set.trafficOptions);
+        set.finished = false;
+    }
     const std::vector<tarvocoil::AreaMeasurement>& ms = set.detector.measurements();
     tarvotool::TrafficFrame f;
     f.index = static_cast<int64_t>(stamp.frame);

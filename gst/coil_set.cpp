@@ -22,9 +22,8 @@ CoilSet::CoilSet(tarvotool::AreasConfig cfg, std::string source, const Effective
     // Without stats the rows are never posted; the engine still needs an
     // interval to tally them in.
     postStats = statsInterval > 0;
-    tarvotool::TrafficOptions options;
-    options.intervalSeconds = postStats ? statsInterval : 3600.0;
-    traffic = std::make_unique<tarvotool::TrafficEngine>(config, options);
+    trafficOptions.intervalSeconds = postStats ? statsInterval : 3600.0;
+    traffic = std::make_unique<tarvotool::TrafficEngine>(config, trafficOptions);
     // The traffic data reads presence and margins from the records.
     detector.setMeasuring(true);
 }

@@ -44,8 +44,9 @@ public:
     // Reported triggers, vehicles, health and stats rows of this set's
     // frames (held by pointer: its events view its own names).
     std::unique_ptr<tarvotool::TrafficEngine> traffic;
+    tarvotool::TrafficOptions trafficOptions;
     bool postStats = false;
-    bool finished = false;  // traffic.finish() has run
+    bool finished = false;  // traffic.finish() has run: the next frame starts it afresh
 };
 
 // Parses the text of the `areas` property; throws ToolError with the

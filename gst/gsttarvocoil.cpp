@@ -302,9 +302,10 @@ void InstallOutputProperties(GObjectClass* object) {
     g_object_class_install_property(
         object, PROP_STATS_INTERVAL,
         g_param_spec_double("stats-interval", "Stats interval",
-                            "Seconds per 'tarvocoil-stats' interval (one message per coil per interval, as "
-                            "tarvocoil run --stats writes rows; intervals count from the first frame's time); 0: "
-                            "no stats messages. Read when the element starts and when new areas are set",
+                            "Seconds per 'tarvocoil-stats' interval (one message per coil per interval: counts, "
+                            "occupancy, vehicles, mean speed and length, health; intervals count from the first "
+                            "frame's time); 0: no stats messages. Read when the element starts and when new "
+                            "areas are set",
                             0.0, 86400.0, 0.0,
                             static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                                      GST_PARAM_MUTABLE_PLAYING)));

@@ -161,7 +161,7 @@ const char* const kInitDoc = R"(__init__(self, areas, thresholds=None, **setting
 See help(tarvocoil.Detector). Raises TypeError when called again on a
 detector already made.)";
 
-const char* const kTrafficDoc = R"(Traffic data from a detector's frames, as `tarvocoil run --stats` makes it.
+const char* const kTrafficDoc = R"(Traffic data from a detector's frames, computed as the tarvocoil tool computes it.
 
 Traffic(areas, interval=60.0, wall_clock=False)
 
@@ -188,7 +188,7 @@ call frame(det, flags, time): it returns the frame's new events as dicts,
       "max-presence"
 
 take_rows() returns the interval rows closed so far (once each), with the
-keys of the stats file's JSON Lines form. finish() ends the run: vehicles
+keys of the tool's interval rows (None for an empty field). finish() ends the run: vehicles
 still on a coil go out without length, the last partial interval closes.
 Holdoff applies to these events only; process() is never changed.
 

@@ -87,6 +87,20 @@ BusLog RunToEnd(GstElement* pipeline, const std::string& areas) {
     return log;
 }
 
+BusLog RunToEndTwice(GstElement* pipeline) {
+    BusLog log;
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    Pump(pipeline, log, true);
+    log.eos = false;
+    EXPECT_TRUE(gst_element_seek_simple(pipeline, GST_FORMAT_TIME,
+                                        static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE), 0));
+    Pump(pipeline, log, true);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    Pump(pipeline, log, false);
+    gst_object_unref(pipeline);
+    return log;
+}
+
 Feeder::Feeder(const std::string& areas, int width, int height, const std::string& coilProperties)
     : width_(width), height_(height) {
     pipeline_ = Parse("appsrc name=src format=time ! tarvocoil name=coil " + coilProperties +

@@ -182,3 +182,30 @@ TEST(GstTraffic, WithoutAnIntervalNoStatsButVehiclesAndHoldoffStay) {
     const Expected want = EngineOnFrames(tarvotool::ParseAreas(kPairAreas, "pair"), frames, times, 2.0);
     EXPECT_EQ(log.triggers, want.triggers);
 }
+
+TEST(GstTraffic, PlayedAgainAfterItsEndTheStreamCountsAfresh) {
+    const std::string areas = tooltest::Scratch("pair.json");
+    tooltest::WriteFile(areas, kPairAreas);
+    std::vector<double> times;
+    const std::vector<BgrImage> frames = tooltest::DecodeAll(tooltest::ClipPath(), &times);
+    const int w = frames[0].width, h = frames[0].height;
+    std::string raw;
+    for (const BgrImage& img : frames)
+        for (int y = 0; y < h; ++y) raw.append(reinterpret_cast<const char*>(img.row(y)), w * 3);
+    const std::string bgr = tooltest::Scratch("pair.bgr");
+    tooltest::WriteFile(bgr, raw);
+    const gsttest::BusLog log = gsttest::RunToEndTwice(gsttest::Parse(
+        "filesrc location=" + bgr + " ! rawvideoparse format=bgr framerate=25/1 width=" + std::to_string(w) +
+        " height=" + std::to_string(h) + " plane-strides=<" + std::to_string(3 * w) +
+        "> ! tarvocoil stats-interval=2 areas-file=" + areas + " ! fakesink"));
+    EXPECT_TRUE(log.eos && log.errors.empty());
+    // Each pass: its vehicle and its three intervals per coil, the second
+    // pass's intervals counted from its own first frame again.
+    EXPECT_EQ(Named(log, "tarvocoil-vehicle").size(), 2u);
+    const auto stats = Named(log, "tarvocoil-stats");
+    ASSERT_EQ(stats.size(), 12u);
+    for (std::size_t k = 0; k < 6; ++k) {
+        EXPECT_DOUBLE_EQ(Double(stats[k + 6], "start"), Double(stats[k], "start"));
+        EXPECT_EQ(Int64(stats[k + 6], "count"), Int64(stats[k], "count"));
+    }
+}

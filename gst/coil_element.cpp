@@ -6,6 +6,8 @@
 #include <exception>
 #include <utility>
 
+#include "gst/traffic_messages.h"
+
 GST_DEBUG_CATEGORY_EXTERN(tarvocoil_debug);
 #define GST_CAT_DEFAULT tarvocoil_debug
 
@@ -63,7 +65,8 @@ std::shared_ptr<CoilSet> CoilElement::loadLocked(std::vector<std::string>& warni
     std::string name = file ? source_.file : "property 'areas'";
     for (const std::string& w : config.warnings) warnings.push_back(name + ": " + w);
     const EffectiveSettings settings = Resolve(overrides_, &config);
-    return std::make_shared<CoilSet>(std::move(config), std::move(name), settings, generation_.load());
+    return std::make_shared<CoilSet>(std::move(config), std::move(name), settings, generation_.load(),
+                                     statsInterval_.load());
 }
 
 void CoilElement::sourceChanged(Source source, const std::string& value) {
@@ -115,6 +118,7 @@ bool CoilElement::start() {
         std::lock_guard<std::mutex> lock(props_);
         frameIndex_ = 0;
         skippedRun_ = SkippedRun{};
+        lastSet_.reset();
         skippedCorrupted_ = 0;
         skippedGaps_ = 0;
         try {
@@ -137,6 +141,7 @@ bool CoilElement::start() {
 
 void CoilElement::stop() {
     postSkippedRun();
+    lastSet_.reset();
     std::lock_guard<std::mutex> lock(props_);
     started_ = false;
     publish(nullptr);
@@ -155,18 +160,68 @@ void CoilElement::skip(SkipReason reason, GstClockTime pts, GstClockTime running
                      reason == SkipReason::Corrupted ? "corrupted" : "gap");
 }
 
-void CoilElement::endOfStream() { postSkippedRun(); }
+void CoilElement::endOfStream() {
+    postSkippedRun();
+    if (lastSet_) finishTraffic(*lastSet_);
+}
+
+void CoilElement::post(GstStructure* s) { gst_element_post_message(owner_, gst_message_new_element(GST_OBJECT(owner_), s)); }
 
 void CoilElement::postSkippedRun() {
     if (skippedRun_.corrupted + skippedRun_.gaps == 0) return;
     GstStructure* s = SkippedStructure(skippedRun_);
     skippedRun_ = SkippedRun{};
-    gst_element_post_message(owner_, gst_message_new_element(GST_OBJECT(owner_), s));
+    post(s);
+}
+
+double CoilElement::frameSeconds(const FrameStamp& stamp) const {
+    if (GST_CLOCK_TIME_IS_VALID(stamp.pts)) return static_cast<double>(stamp.pts) / GST_SECOND;
+    if (GST_CLOCK_TIME_IS_VALID(stamp.runningTime)) return static_cast<double>(stamp.runningTime) / GST_SECOND;
+    return static_cast<double>(stamp.frame) / fps_.load();
+}
+
+void CoilElement::postTraffic(CoilSet& set, const FrameStamp& stamp, bool used) {
+    if (set.finished) {
+        // Frames after the end of the stream (a seek back after EOS): a
+        // new run, counted afresh.
+        set.traffic = std::make_unique<tarvotool::TrafficEngine>(set.config, set.trafficOptions);
+        set.finished = false;
+    }
+    const std::vector<tarvocoil::AreaMeasurement>& ms = set.detector.measurements();
+    tarvotool::TrafficFrame f;
+    f.index = static_cast<int64_t>(stamp.frame);
+    f.time = frameSeconds(stamp);
+    // A frame the detector did not use breaks the coils' presences off
+    // as a baseline does.
+    f.baseline = !used || ms.size() != set.flags.size() || ms.empty() ||
+                 ms[0].kind == tarvocoil::AreaMeasurement::Kind::Baseline;
+    f.triggers = set.flags.data();
+    f.measurements = f.baseline ? nullptr : ms.data();
+    const tarvotool::TrafficOutput& out = set.traffic->frame(f);
+    // Trigger messages are the reported triggers: within a coil's holdoff
+    // a trigger is counted, not posted.
+    for (const tarvotool::TriggerReport& t : out.triggers)
+        if (!t.suppressed) post(TriggerStructure(static_cast<int>(t.area), set.config.areas[t.area].name, stamp));
+    for (const tarvotool::VehicleEvent& v : out.vehicles) post(VehicleStructure(v));
+    for (const tarvotool::HealthEvent& h : out.health) post(HealthStructure(h));
+    if (set.postStats)
+        for (const tarvotool::IntervalRow& r : out.rows) post(StatsStructure(r));
+    for (const std::string& w : out.warnings) GST_WARNING_OBJECT(owner_, "%s", w.c_str());
+}
+
+void CoilElement::finishTraffic(CoilSet& set) {
+    if (set.finished) return;
+    set.finished = true;
+    const tarvotool::TrafficOutput& out = set.traffic->finish();
+    for (const tarvotool::VehicleEvent& v : out.vehicles) post(VehicleStructure(v));
+    if (set.postStats)
+        for (const tarvotool::IntervalRow& r : out.rows) post(StatsStructure(r));
 }
 
 void CoilElement::setFrameRate(int num, int den) {
     // Half a second of flash, as in the tool's review video.
     const double fps = num > 0 && den > 0 ? static_cast<double>(num) / den : 25.0;
+    fps_ = fps;
     flashFrames_ = static_cast<int>(std::clamp<double>(std::lround(fps * 0.5), 1.0, 1000.0));
 }
 
@@ -183,6 +238,9 @@ void CoilElement::frame(GstVideoFrame* vf, bool writable, GstClockTime pts, GstC
     postSkippedRun();
     const FrameStamp stamp{frameIndex_++, pts, runningTime};
     const std::shared_ptr<CoilSet> held = current();
+    // New areas: the old ones' vehicles and partial interval go out first.
+    if (lastSet_ && lastSet_ != held) finishTraffic(*lastSet_);
+    lastSet_ = held;
     if (!held) return;
     CoilSet& set = *held;
 
@@ -196,7 +254,6 @@ void CoilElement::frame(GstVideoFrame* vf, bool writable, GstClockTime pts, GstC
         ApplySettings(set.detector, settings);
     }
     const bool trace = trace_;
-    if (set.detector.measuring() != trace) set.detector.setMeasuring(trace);
 
     uint8_t* pixels = static_cast<uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(vf, 0));
     const int32_t width = GST_VIDEO_FRAME_WIDTH(vf), height = GST_VIDEO_FRAME_HEIGHT(vf);
@@ -208,19 +265,11 @@ void CoilElement::frame(GstVideoFrame* vf, bool writable, GstClockTime pts, GstC
     const bool used = set.detector.process(view, set.flags.data());
     if (!used) GST_DEBUG_OBJECT(owner_, "frame %" G_GUINT64_FORMAT " not used by the detector", stamp.frame);
 
-    if (used) {
-        for (std::size_t i = 0; i < set.flags.size(); ++i) {
-            if (!set.flags[i]) continue;
-            GstStructure* s = TriggerStructure(static_cast<int>(i), set.config.areas[i].name, stamp);
-            gst_element_post_message(owner_, gst_message_new_element(GST_OBJECT(owner_), s));
-        }
-        if (trace && set.detector.measuring()) {
-            const std::vector<tarvocoil::AreaMeasurement>& ms = set.detector.measurements();
-            for (std::size_t i = 0; i < ms.size() && i < set.config.areas.size(); ++i) {
-                GstStructure* s = MeasurementStructure(static_cast<int>(i), set.config.areas[i].name, stamp, ms[i]);
-                gst_element_post_message(owner_, gst_message_new_element(GST_OBJECT(owner_), s));
-            }
-        }
+    postTraffic(set, stamp, used);
+    if (used && trace) {
+        const std::vector<tarvocoil::AreaMeasurement>& ms = set.detector.measurements();
+        for (std::size_t i = 0; i < ms.size() && i < set.config.areas.size(); ++i)
+            post(MeasurementStructure(static_cast<int>(i), set.config.areas[i].name, stamp, ms[i]));
     }
 
     const int flash = flashFrames_;

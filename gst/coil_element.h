@@ -51,6 +51,10 @@ public:
     bool draw() const { return draw_; }
     void setTrace(bool on) { trace_ = on; }
     bool trace() const { return trace_; }
+    // Seconds per tarvocoil-stats interval, 0 for none; read when areas
+    // are loaded (at the start, or new areas).
+    void setStatsInterval(double s) { statsInterval_ = s; }
+    double statsInterval() const { return statsInterval_; }
 
     // READY to PAUSED: loads the areas. False (after posting an element
     // error with the parser's message) when they cannot be loaded.
@@ -66,7 +70,8 @@ public:
     // compares the frames on either side of it.
     enum class SkipReason { Corrupted, Gap };
     void skip(SkipReason reason, GstClockTime pts, GstClockTime runningTime);
-    // Posts the run of skipped buffers that the stream ended with.
+    // Posts the run of skipped buffers that the stream ended with, and the
+    // traffic data's last vehicles and its last, partial interval.
     void endOfStream();
     // Buffers skipped since the element started, by reason.
     uint64_t skippedCorrupted() const { return skippedCorrupted_; }
@@ -89,6 +94,11 @@ private:
     void warnOutside(CoilSet& set, int32_t width, int32_t height);
     void postWarnings(const std::vector<std::string>& warnings);
     void postSkippedRun();
+    void post(GstStructure* s);
+    // Feeds the frame to the set's traffic data and posts what it yields.
+    void postTraffic(CoilSet& set, const FrameStamp& stamp, bool used);
+    void finishTraffic(CoilSet& set);
+    double frameSeconds(const FrameStamp& stamp) const;
 
     GstElement* owner_;
 
@@ -103,12 +113,15 @@ private:
 
     std::atomic<bool> draw_{false}, trace_{false};
     std::atomic<int> flashFrames_{13};
+    std::atomic<double> fps_{25.0};
+    std::atomic<double> statsInterval_{0.0};
 
     std::atomic<uint64_t> skippedCorrupted_{0}, skippedGaps_{0};
 
     // Streaming thread only (and start and stop, while it is not running).
     uint64_t frameIndex_ = 0;
     SkippedRun skippedRun_;  // the run being skipped; none while both counts are 0
+    std::shared_ptr<CoilSet> lastSet_;  // the set of the last frame, finished when another takes over
 };
 
 }  // namespace tarvogst

@@ -6,7 +6,7 @@
 namespace tarvogst {
 
 CoilSet::CoilSet(tarvotool::AreasConfig cfg, std::string source, const EffectiveSettings& settings,
-                 uint64_t generation)
+                 uint64_t generation, double statsInterval)
     : sourceName(std::move(source)), config(std::move(cfg)), appliedGeneration(generation), flags(config.areas.size()),
       painter(config.areas.size()) {
     // The file's settings first (as the tool applies them), then the values
@@ -19,6 +19,13 @@ CoilSet::CoilSet(tarvotool::AreasConfig cfg, std::string source, const Effective
         rows.push_back(detector.areaRows(static_cast<int32_t>(i)));
         outlines.push_back(OutlineOf(rows.back()));
     }
+    // Without stats the rows are never posted; the engine still needs an
+    // interval to tally them in.
+    postStats = statsInterval > 0;
+    trafficOptions.intervalSeconds = postStats ? statsInterval : 3600.0;
+    traffic = std::make_unique<tarvotool::TrafficEngine>(config, trafficOptions);
+    // The traffic data reads presence and margins from the records.
+    detector.setMeasuring(true);
 }
 
 tarvotool::AreasConfig ParseInlineAreas(const std::string& text) {

@@ -10,10 +10,12 @@
 #define TARVOCOIL_GST_COIL_SET_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "host/areas_file.h"
+#include "host/traffic/traffic_engine.h"
 #include "gst/drawing.h"
 #include "gst/settings.h"
 #include "tarvocoil.hpp"
@@ -23,9 +25,10 @@ namespace tarvogst {
 class CoilSet {
 public:
     // Installs the areas with the given settings; throws ToolError when the
-    // detector refuses them.
+    // detector refuses them. `statsInterval`: seconds per stats row, 0 for
+    // none (the traffic data still runs for holdoff, vehicles and health).
     CoilSet(tarvotool::AreasConfig config, std::string sourceName, const EffectiveSettings& settings,
-            uint64_t settingsGeneration);
+            uint64_t settingsGeneration, double statsInterval);
 
     tarvocoil::Detector detector;
     std::string sourceName;                                 // the file, or the property, for messages
@@ -38,6 +41,12 @@ public:
     std::vector<int32_t> flags;
     CoilPainter painter;
     int32_t checkedWidth = 0, checkedHeight = 0;  // frame size the areas were checked against
+    // Reported triggers, vehicles, health and stats rows of this set's
+    // frames (held by pointer: its events view its own names).
+    std::unique_ptr<tarvotool::TrafficEngine> traffic;
+    tarvotool::TrafficOptions trafficOptions;
+    bool postStats = false;
+    bool finished = false;  // traffic.finish() has run: the next frame starts it afresh
 };
 
 // Parses the text of the `areas` property; throws ToolError with the

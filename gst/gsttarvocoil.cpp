@@ -37,6 +37,7 @@ enum {
     PROP_TRACE,
     PROP_SKIPPED_CORRUPTED,
     PROP_SKIPPED_GAPS,
+    PROP_STATS_INTERVAL,
 };
 
 // The detector's frame limits; wider rows would not fit its 16-bit stride.
@@ -77,6 +78,7 @@ void SetPropertyOf(GObject* object, guint id, const GValue* value, GParamSpec* p
             break;
         }
         case PROP_TRACE: core.setTrace(g_value_get_boolean(value)); break;
+        case PROP_STATS_INTERVAL: core.setStatsInterval(g_value_get_double(value)); break;
         default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
     }
 }
@@ -96,6 +98,7 @@ void GetPropertyOf(GObject* object, guint id, GValue* value, GParamSpec* pspec) 
         }
         case PROP_DRAW: g_value_set_boolean(value, core.draw()); return;
         case PROP_TRACE: g_value_set_boolean(value, core.trace()); return;
+        case PROP_STATS_INTERVAL: g_value_set_double(value, core.statsInterval()); return;
         case PROP_SKIPPED_CORRUPTED: g_value_set_uint64(value, core.skippedCorrupted()); return;
         case PROP_SKIPPED_GAPS: g_value_set_uint64(value, core.skippedGaps()); return;
         default: break;
@@ -294,7 +297,18 @@ void InstallOutputProperties(GObjectClass* object) {
                             "Gap buffers that passed through unanalysed since the element started; they do not "
                             "count as frames",
                             0, G_MAXUINT64, 0, readOnly));
-
+    // Off by default: a pipeline that does not ask for statistics gets no
+    // extra message per coil every interval on its bus.
+    g_object_class_install_property(
+        object, PROP_STATS_INTERVAL,
+        g_param_spec_double("stats-interval", "Stats interval",
+                            "Seconds per 'tarvocoil-stats' interval (one message per coil per interval: counts, "
+                            "occupancy, vehicles, mean speed and length, health; intervals count from the first "
+                            "frame's time); 0: no stats messages. Read when the element starts and when new "
+                            "areas are set",
+                            0.0, 86400.0, 0.0,
+                            static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                     GST_PARAM_MUTABLE_PLAYING)));
 }
 
 void SetMetadataAndPads(GstElementClass* element) {
@@ -311,10 +325,20 @@ void SetMetadataAndPads(GstElementClass* element) {
         "bad areas stop the pipeline from starting with an element error, or, set while playing, post a warning "
         "and the areas in force keep running." TARVOCOIL_DOC_LINE
         "Messages on the bus (element messages):" TARVOCOIL_DOC_LINE
-        "  tarvocoil-trigger: for every trigger (the frame on which an object's presence in an area begins): "
+        "  tarvocoil-trigger: for every trigger (the frame on which an object's presence in an area begins) "
+        "that the area's 'holdoff' in the areas file lets through: "
         "area (gint, the area's index), name (gchararray), frame (guint64, frames processed before this one since "
         "the element started, as tarvocoil run counts), pts and running-time (guint64 clock times, "
         "GST_CLOCK_TIME_NONE without a timestamp)." TARVOCOIL_DOC_LINE
+        "  tarvocoil-vehicle: a vehicle on one of the areas file's 'pairs', when it leaves the pair's 'to' coil: "
+        "pair, from, to (gchararray), frame (guint64) and time (gdouble, seconds of pts) of the 'to' trigger, "
+        "speed-kmh (gdouble), length-m (gdouble, when measured)." TARVOCOIL_DOC_LINE
+        "  tarvocoil-health: a coil's health changed: area, name, state and previous (ok, no-activity, chatter, "
+        "max-presence), frame, time." TARVOCOIL_DOC_LINE
+        "  tarvocoil-stats (with 'stats-interval'): one per coil per interval when it closes, the last at end of "
+        "stream: start, end (gdouble seconds), area, name, frames, count (gint64, reported triggers), occupancy "
+        "(gdouble, 0..1; absent without frames), on a pair's 'to' coil vehicles (gint64) and, where measured, "
+        "mean-speed-kmh and mean-length-m, health (the worst state)." TARVOCOIL_DOC_LINE
         "  tarvocoil-skipped: buffers flagged corrupted or gap pass through unanalysed and are not counted as "
         "frames; each run of them is posted when it ends: frame (the next analysed frame's number), pts and "
         "running-time of its first buffer, corrupted and gaps (guint64 counts). Totals: 'skipped-corrupted', "

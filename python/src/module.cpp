@@ -9,9 +9,11 @@
 #include "host/errors.h"
 #include "python/src/frame_arg.h"
 #include "python/src/py_detector.h"
+#include "python/src/py_traffic.h"
 
 namespace py = pybind11;
 using tarvopy::PyDetector;
+using tarvopy::PyTraffic;
 using tarvotool::AreasConfig;
 
 namespace {
@@ -159,6 +161,64 @@ const char* const kInitDoc = R"(__init__(self, areas, thresholds=None, **setting
 See help(tarvocoil.Detector). Raises TypeError when called again on a
 detector already made.)";
 
+const char* const kTrafficDoc = R"(Traffic data from a detector's frames, computed as the tarvocoil tool computes it.
+
+Traffic(areas, interval=60.0, wall_clock=False)
+
+areas       an areas file path or an Areas object (the forms Detector()
+            takes; only a file carries pairs, lengths, holdoffs and health
+            limits); use the same areas as the detector.
+interval    seconds per interval row.
+wall_clock  False: intervals count from the first frame's time (files);
+            True: they are aligned to UTC multiples of `interval` by the
+            wall clock (live streams), and rows carry wall_start.
+
+After each det.process(frame) (the detector made with measuring=True),
+call frame(det, flags, time): it returns the frame's new events as dicts,
+
+  {"event": "trigger", "frame", "time", "area", "name", "entry"}
+      a trigger reported after the coil's holdoff (suppressed ones are
+      only counted); entry: the refined time the coil was entered
+  {"event": "vehicle", "pair", "from", "to", "frame", "time", "speed_kmh",
+   "length_m"}
+      a vehicle on a pair, when its "to" coil's presence ends; frame and
+      time are the "to" trigger's; length_m None when not measured
+  {"event": "health", "state", "previous", "frame", "time", "area", "name"}
+      a coil's health changed: "ok", "no-activity", "chatter",
+      "max-presence"
+
+take_rows() returns the interval rows closed so far (once each), with the
+keys of the tool's interval rows (None for an empty field). finish() ends the run: vehicles
+still on a coil go out without length, the last partial interval closes.
+Holdoff applies to these events only; process() is never changed.
+
+    areas = tarvocoil.load_areas("road.json")
+    det = tarvocoil.Detector(areas, measuring=True)
+    traffic = tarvocoil.Traffic(areas)
+    for i, frame in enumerate(frames):
+        for event in traffic.frame(det, det.process(frame), i / 25.0):
+            print(event)
+    traffic.finish()
+    rows = traffic.take_rows()
+
+Feed it from the thread that runs the detector, frame after frame: it
+reads the detector's measurements of the last frame.)";
+
+const char* const kTrafficFrameDoc = R"(frame(detector, flags, time, wall_time=None) -> list[dict]
+
+One processed frame: the detector that processed it, the flags process()
+returned (empty: a baseline frame) and the frame's time in seconds. With
+wall_clock, wall_time is the frame's UTC time in seconds since 1970
+(default: now). Frames are numbered from 0 in the order fed. Raises
+ValueError when the detector is not measuring or its areas are not this
+Traffic's, or a time is not finite.)";
+
+const char* const kStreamLostDoc = R"(stream_lost(time) -> list[dict]
+
+The stream broke off at `time`: presences end unseen (their vehicles go
+out without length) and the next frame has no margin to refine from.
+Take a new baseline (replace_areas) when the stream returns.)";
+
 // Whether `self`, a Detector, has been made: __init__ has run on it.
 bool Made(py::handle self, const py::object& detectorType) {
     if (!py::isinstance(self, detectorType))
@@ -286,6 +346,31 @@ py::class_<PyDetector> BindDetector(py::module_& m) {
     return detector;
 }
 
+void BindTraffic(py::module_& m) {
+    py::class_<PyTraffic>(m, "Traffic", kTrafficDoc)
+        .def(py::init<py::handle, double, bool>(), py::arg("areas"), py::arg("interval") = 60.0,
+             py::arg("wall_clock") = false)
+        .def("frame", &PyTraffic::frame, py::arg("detector"), py::arg("flags"), py::arg("time"),
+             py::arg("wall_time") = py::none(), kTrafficFrameDoc)
+        .def("stream_lost", &PyTraffic::streamLost, py::arg("time"), kStreamLostDoc)
+        .def("finish", &PyTraffic::finish,
+             "finish() -> list[dict]\n\nEnds the run: its last events; the last interval row closes.")
+        .def("take_rows", &PyTraffic::takeRows,
+             "take_rows() -> list[dict]\n\nThe interval rows closed since the last call, oldest first.")
+        .def_property_readonly("area_count", &PyTraffic::areaCount, "Number of coils.")
+        .def_property_readonly("pair_count", &PyTraffic::pairCount, "Number of pairs.")
+        .def_property_readonly("frames", &PyTraffic::frames, "Frames fed so far.")
+        .def_property_readonly("reported", &PyTraffic::reported, "Reported triggers per coil, after holdoff.")
+        .def_property_readonly("suppressed", &PyTraffic::suppressed, "Triggers per coil the holdoff suppressed.")
+        .def_property_readonly("health", &PyTraffic::health, "Each coil's health state now.")
+        .def_property_readonly("pairs", &PyTraffic::pairs,
+                               "Per pair: name, from, to, distance, matched, unmatched_from, unmatched_to.")
+        .def("__repr__", [](const PyTraffic& t) {
+            return "<tarvocoil.Traffic: " + std::to_string(t.areaCount()) + " coils, " +
+                   std::to_string(t.pairCount()) + " pairs>";
+        });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_tarvocoil, m) {
@@ -298,6 +383,7 @@ PYBIND11_MODULE(_tarvocoil, m) {
     AddConstants(m);
     BindAreas(m);
     py::class_<PyDetector> detector = BindDetector(m);
+    BindTraffic(m);
     m.def(
         "_made", [detector](py::handle self) { return Made(self, detector); },
         "_made(detector) -> bool\n\nTrue once the detector's __init__ has run (the package refuses a second one).");

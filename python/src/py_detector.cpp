@@ -171,15 +171,13 @@ void PyDetector::setMeasuring(bool on) {
     det_.setMeasuring(on);
 }
 
-py::list PyDetector::measurements() const {
-    std::vector<tarvocoil::AreaMeasurement> records;
-    {
-        py::gil_scoped_release nogil;
-        std::lock_guard<std::mutex> lock(mutex_);
-        records = det_.measurements();
-    }
-    return MeasurementList(records);
+std::vector<tarvocoil::AreaMeasurement> PyDetector::records() const {
+    py::gil_scoped_release nogil;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return det_.measurements();
 }
+
+py::list PyDetector::measurements() const { return MeasurementList(records()); }
 
 void PyDetector::setFrameCount(py::handle v) { det_.setFrameCountThresh(ToInt32(v, "frame_count")); }
 

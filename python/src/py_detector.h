@@ -41,6 +41,9 @@ public:
     bool measuring() const;
     void setMeasuring(bool on);
     py::list measurements() const;
+    // The last used frame's records, as the detector keeps them (empty
+    // while measuring is off or before such a frame).
+    std::vector<tarvocoil::AreaMeasurement> records() const;
 
     // Settings: read and written without the mutex (the detector takes
     // them from any thread at any time).

@@ -111,3 +111,89 @@ class Detector:
     def light_max_area(self) -> int: ...
     @property
     def settings(self) -> Settings: ...
+
+class TriggerEvent(TypedDict):
+    event: Literal["trigger"]
+    frame: int
+    time: float
+    area: int
+    name: str
+    entry: float
+
+VehicleEvent = TypedDict("VehicleEvent", {
+    "event": Literal["vehicle"],
+    "pair": str,
+    "from": str,
+    "to": str,
+    "frame": int,
+    "time": float,
+    "speed_kmh": float,
+    "length_m": Optional[float],
+})
+
+HealthState = Literal["ok", "no-activity", "chatter", "max-presence"]
+
+class HealthEvent(TypedDict):
+    event: Literal["health"]
+    state: HealthState
+    previous: HealthState
+    frame: int
+    time: float
+    area: int
+    name: str
+
+TrafficEvent = Union[TriggerEvent, VehicleEvent, HealthEvent]
+
+class IntervalRow(TypedDict):
+    start: float
+    end: float
+    area: int
+    name: str
+    frames: int
+    count: int
+    occupancy: Optional[float]
+    vehicles: Optional[int]
+    mean_speed_kmh: Optional[float]
+    mean_length_m: Optional[float]
+    health: HealthState
+    wall_start: Optional[str]
+
+PairCounts = TypedDict("PairCounts", {
+    "name": str,
+    "from": str,
+    "to": str,
+    "distance": float,
+    "matched": int,
+    "unmatched_from": int,
+    "unmatched_to": int,
+})
+
+class Traffic:
+    """Traffic data from a detector's frames: reported triggers, vehicles, health, interval rows."""
+    def __init__(self, areas: AreasLike, interval: float = 60.0, wall_clock: bool = False) -> None: ...
+    def frame(
+        self,
+        detector: Detector,
+        flags: Union[npt.NDArray[np.int32], Sequence[int]],
+        time: float,
+        wall_time: Optional[float] = None,
+    ) -> List[TrafficEvent]:
+        """One processed frame (the detector measuring); its new events."""
+    def stream_lost(self, time: float) -> List[TrafficEvent]: ...
+    def finish(self) -> List[TrafficEvent]: ...
+    def take_rows(self) -> List[IntervalRow]:
+        """The interval rows closed since the last call."""
+    @property
+    def area_count(self) -> int: ...
+    @property
+    def pair_count(self) -> int: ...
+    @property
+    def frames(self) -> int: ...
+    @property
+    def reported(self) -> List[int]: ...
+    @property
+    def suppressed(self) -> List[int]: ...
+    @property
+    def health(self) -> List[HealthState]: ...
+    @property
+    def pairs(self) -> List[PairCounts]: ...

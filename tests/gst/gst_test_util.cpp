@@ -32,6 +32,8 @@ void Take(GstMessage* m, BusLog& log) {
     }
     if (GST_MESSAGE_TYPE(m) != GST_MESSAGE_ELEMENT) return;
     if (gst_structure_has_name(s, "tarvocoil-measurement")) ++log.measurements;
+    for (const char* kind : {"tarvocoil-vehicle", "tarvocoil-health", "tarvocoil-stats"})
+        if (gst_structure_has_name(s, kind)) log.traffic.emplace_back(gst_structure_copy(s), gst_structure_free);
     if (gst_structure_has_name(s, "tarvocoil-skipped")) {
         Skipped k;
         GstClockTime running = 0;
@@ -78,6 +80,20 @@ BusLog RunToEnd(GstElement* pipeline, const std::string& areas) {
         gst_object_unref(coil);
     }
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    Pump(pipeline, log, true);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    Pump(pipeline, log, false);
+    gst_object_unref(pipeline);
+    return log;
+}
+
+BusLog RunToEndTwice(GstElement* pipeline) {
+    BusLog log;
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    Pump(pipeline, log, true);
+    log.eos = false;
+    EXPECT_TRUE(gst_element_seek_simple(pipeline, GST_FORMAT_TIME,
+                                        static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE), 0));
     Pump(pipeline, log, true);
     gst_element_set_state(pipeline, GST_STATE_NULL);
     Pump(pipeline, log, false);

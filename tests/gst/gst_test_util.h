@@ -4,6 +4,7 @@
 
 #include <gst/gst.h>
 
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -30,6 +31,8 @@ struct BusLog {
     std::vector<Skipped> skipped;
     std::vector<GstClockTime> pts, running;  // of each trigger
     int measurements = 0;
+    // tarvocoil-vehicle, -health and -stats messages, in order.
+    std::vector<std::shared_ptr<GstStructure>> traffic;
     std::vector<std::string> errors, warnings;
     bool eos = false;
 };
@@ -38,6 +41,9 @@ GstElement* Parse(const std::string& description);
 // Plays the pipeline to its end (or an error, or 60 s), then frees it.
 // `areas`, when given, is set on the element named "coil" first.
 BusLog RunToEnd(GstElement* pipeline, const std::string& areas = "");
+// Plays the pipeline to its end, seeks back to the start and plays it to
+// its end again (or an error, or 60 s each), then frees it.
+BusLog RunToEndTwice(GstElement* pipeline);
 
 // appsrc ! tarvocoil ! appsink, one frame at a time: push() returns once
 // the frame has left the element, so a property set between two pushes

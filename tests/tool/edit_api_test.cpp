@@ -676,3 +676,55 @@ TEST(EditApi, SavesKeepTheTrafficKeys) {
     // And the page gets them back on loading.
     EXPECT_EQ(Body(ed.http().Get("/api/areas"))["document"]["pairs"], saved["pairs"]);
 }
+
+TEST(EditApi, TestAnswersCountsOccupancyAndSpeeds) {
+    // The clip's block crosses "left" then "right" twice, 2.4 s apart, at 4
+    // pixels a frame: 36 km/h at 0.1 m a pixel. The holdoff on "left"
+    // suppresses its second trigger, leaving the second "right" unmatched.
+    const std::string doc = R"({"areas": [
+        {"name": "left", "vertices": [[20, 30], [60, 30], [60, 70], [20, 70]], "length": 4.0, "holdoff": 3.0},
+        {"name": "right", "vertices": [[95, 30], [135, 32], [133, 70], [95, 68]], "length": 4.0}],
+      "pairs": [{"name": "lane", "from": "left", "to": "right", "distance": 7.5}]})";
+    WriteFile(Scratch("pair-areas.json"), doc);
+    const CliResult cli =
+        RunCli({"run", ClipPath(), "--areas", Scratch("pair-areas.json"), "--trace", Scratch("pair-trace.jsonl")});
+    ASSERT_EQ(cli.status, 0) << cli.err;
+    // Per coil from the tool's trace: detection frames, present ones, triggers.
+    int frames[2] = {0, 0}, present[2] = {0, 0}, raw[2] = {0, 0};
+    for (const std::string& line : Lines(ReadFile(Scratch("pair-trace.jsonl")))) {
+        const json r = json::parse(line);
+        if (r["kind"] != "detect") continue;
+        const int a = r["area"].get<int>();
+        ++frames[a];
+        present[a] += r["present"].get<bool>() ? 1 : 0;
+        raw[a] += r["result"].get<int>();
+    }
+    ASSERT_EQ(raw[0], 2);
+
+    Editor ed("traffic-test");
+    const json answer = Body(ed.post("/api/test", json{{"areas", json::parse(doc)}}));
+    const json& t = answer["traffic"];
+    ASSERT_EQ(t["coils"].size(), 2u);
+    for (int a = 0; a < 2; ++a) {
+        const json& c = t["coils"][a];
+        EXPECT_EQ(c["frames"], frames[a]);
+        EXPECT_EQ(c["count"].get<int>() + c["suppressed"].get<int>(), raw[a]);
+        EXPECT_DOUBLE_EQ(c["occupancy"].get<double>(), static_cast<double>(present[a]) / frames[a]);
+        EXPECT_EQ(c["health"], "ok");
+    }
+    EXPECT_EQ(t["coils"][0]["suppressed"], 1);
+    ASSERT_EQ(t["vehicles"].size(), 1u);
+    const json& v = t["vehicles"][0];
+    EXPECT_EQ(v["pair"], "lane");
+    EXPECT_NEAR(v["speed_kmh"].get<double>(), 36.0, 36.0 * 0.08);
+    EXPECT_TRUE(v["length_m"].is_number());
+    const json& p = t["pairs"][0];
+    EXPECT_EQ(p["vehicles"], 1);
+    EXPECT_EQ(p["unmatched_to"], 1);
+    EXPECT_DOUBLE_EQ(p["mean_speed_kmh"].get<double>(), v["speed_kmh"].get<double>());
+
+    // Without pairs the coils still have their counts, and no vehicle.
+    const json plain = Body(ed.post("/api/test", json{{"areas", json::parse(ClipAreasJson())}}));
+    EXPECT_EQ(plain["traffic"]["coils"].size(), 3u);
+    EXPECT_TRUE(plain["traffic"]["pairs"].empty() && plain["traffic"]["vehicles"].empty());
+}

@@ -7,7 +7,9 @@ checks the file, runs Test and checks the triggers against `tarvocoil run`
 on the saved file, presses Tune; labels the car's passages by keyboard (and
 one by Ctrl+click, moved, then deleted), saves them as the truth file and
 checks that Test with them scores as `tarvocoil tune` does with that file;
-shows the light view; then the parser's messages and the changed-on-disk notice.
+shows the light view; then the parser's messages and the changed-on-disk notice;
+then a pair of coils: its arrow, a rename it follows, Test's counts,
+occupancy and speeds, and a delete that takes the pair away.
 
     edit_browser_test.py --tool build/tools/tarvocoil [--screenshot out.png] [--shots DIR]
 
@@ -207,7 +209,46 @@ def main():
         with open(areas, "w") as f:
             f.write('{"areas": [{"vertices": [[0, 0], [9, 0], [9, 9], [0, 9]]}]}\n')
         wait.until(lambda d: d.find_element(By.ID, "disk-banner").is_displayed())
-        print("ok: coil drawn, saved, %d triggers equal to run" % len(expected))
+
+        # A pair of coils 90 pixels apart, 9 m as written: the car's 160
+        # pixels a second are 57.6 km/h.
+        with open(areas, "w") as f:
+            json.dump({"areas": [{"name": "in", "vertices": [[100, 90], [130, 90], [130, 150], [100, 150]]},
+                                 {"name": "out", "vertices": [[190, 90], [220, 90], [220, 150], [190, 150]]}],
+                       "pairs": [{"name": "lane", "from": "in", "to": "out", "distance": 9}]}, f)
+        driver.find_element(By.ID, "reload-banner").click()
+        wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#coils tr.coil")) == 2)
+        # The pair's arrow runs between the coils' middles: white between them.
+        pixel = lambda d: d.execute_script("const c = arguments[0], k = c.width / %d; return Array.from("
+                                           "c.getContext('2d').getImageData(160 * k, 120 * k, 1, 1).data)"
+                                           % WIDTH, canvas)
+        wait.until(lambda d: d.execute_script("return state.rows.length") == 2)
+        assert pixel(driver) == [255, 255, 255, 255], pixel(driver)
+        # Renaming a coil renames it in its pair, so the page still saves
+        # (and the truth file's rows find their coil by this name).
+        name = driver.find_elements(By.CSS_SELECTOR, ".coil-name")[0]
+        name.clear()
+        name.send_keys("lane A")
+        assert driver.execute_script("return state.doc.pairs[0].from") == "lane A"
+        driver.find_element(By.ID, "run-test").click()
+        wait.until(lambda d: "trigger" in text("test-message") or
+                   "error" in (d.find_element(By.ID, "test-message").get_attribute("class") or ""))
+        assert "2 vehicles" in text("test-message"), text("test-message")
+        coils = [[td.text for td in r.find_elements(By.TAG_NAME, "td")]
+                 for r in driver.find_elements(By.CSS_SELECTOR, "#traffic-coils tbody tr")]
+        assert [c[0] for c in coils] == ["lane A", "out"] and all(c[1] == "2" for c in coils), coils
+        assert all(c[3].endswith(" %") and 0 < float(c[3][:-2]) < 100 for c in coils), coils
+        speeds = [float(r.find_elements(By.TAG_NAME, "td")[3].text)
+                  for r in driver.find_elements(By.CSS_SELECTOR, "#vehicles tbody tr")]
+        assert len(speeds) == 2 and all(abs(v - 57.6) < 57.6 * 0.08 for v in speeds), speeds
+        # Deleting a coil takes its pair away, says so, and Save succeeds.
+        driver.find_elements(By.CSS_SELECTOR, ".coil-delete")[1].click()
+        assert 'pair "lane"' in text("save-message"), text("save-message")
+        driver.find_element(By.ID, "save").click()
+        wait.until(lambda d: "Saved 1 coil" in text("save-message"))
+        with open(areas) as f:
+            assert "pairs" not in json.load(f)
+        print("ok: coil drawn, saved, %d triggers equal to run; a pair's vehicles measured" % len(expected))
         return 0
     finally:
         if driver:

@@ -512,6 +512,7 @@ struct EditServer::Impl {
         JsonLine answer;
         answer.add("start", run.start).add("frames", run.times.size()).addText("times", times.dump());
         answer.addText("events", events).addText("margins", margins.dump()).add("measured", run.measured);
+        answer.addText("traffic", TrafficJson(run.traffic).dump());
         ordered_json truthScore = nullptr;
         if (const std::optional<EditorTruth> truth = truthFor(ask)) {
             // Truth frames count as `run` counts from the video's first

@@ -142,8 +142,10 @@ DetectorRun RunDetector(const std::string& video, const AreasConfig& areas, doub
     DetectorRun run;
     run.start = start;
     TestSink sink(run, areas);
+    TrafficTestSink traffic(areas, run.traffic);
     FrameLoop loop(det, areas.areas.size());
     loop.add(sink);
+    loop.add(traffic);
     const LoopStats stats = loop.run(source);
     if (stats.processed < 2) throw ToolError(source.emptyReason());
     return run;

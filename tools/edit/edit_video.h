@@ -11,6 +11,7 @@
 
 #include "host/areas_file.h"
 #include "host/canvas.h"
+#include "tools/edit/edit_traffic.h"
 #include "tools/events/events.h"
 
 namespace tarvotool {
@@ -58,6 +59,7 @@ struct DetectorRun {
     // The detector's records of the frames on which its light test ran,
     // by the frame's index in this run.
     std::map<int64_t, std::vector<tarvocoil::AreaMeasurement>> lightTested;
+    TestTraffic traffic;    // counts, occupancy and vehicles over the run
 };
 
 // Runs the detector over [start, start + duration) (the whole video when

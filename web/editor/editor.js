@@ -19,6 +19,7 @@ const state = {
   frame: 0,                // the index of the frame on screen
   marks: [],               // passages: {frame, area (a coil of state.doc.areas), name}
   selectedMark: null,
+  pairEnds: new Map(),     // pair -> {from, to}: the coil objects it joins
 };
 
 async function api(method, path, body, headers) {
@@ -147,6 +148,7 @@ function draw() {
     g.font = 12 * px + "px sans-serif";
     g.fillText(a.name, a.vertices[0][0] + 5 * px, a.vertices[0][1] - 5 * px);
   });
+  drawPairs(g, px);
   if (state.adding) {
     g.strokeStyle = "#fff";
     g.fillStyle = "#fff";
@@ -156,6 +158,73 @@ function draw() {
     g.stroke();
     for (const [x, y] of state.adding) g.fillRect(x - 3 * px, y - 3 * px, 7 * px, 7 * px);
   }
+}
+
+// The middle of a coil's four corners, in picture pixels.
+function centre(a) {
+  const v = a.vertices;
+  return [v.reduce((s, p) => s + p[0], 0) / v.length, v.reduce((s, p) => s + p[1], 0) / v.length];
+}
+
+// Each pair as an arrow from its "from" coil to its "to" coil, with the
+// distance between them as written in the areas file.
+function drawPairs(g, px) {
+  for (const p of state.doc.pairs || []) {
+    const from = state.doc.areas.find((a) => a.name === p.from);
+    const to = state.doc.areas.find((a) => a.name === p.to);
+    if (!from || !to || from === to) continue;
+    const [x0, y0] = centre(from), [x1, y1] = centre(to);
+    const len = Math.hypot(x1 - x0, y1 - y0);
+    if (len < 1) continue;
+    const ux = (x1 - x0) / len, uy = (y1 - y0) / len, head = Math.min(12 * px, len / 3);
+    g.strokeStyle = "#fff";
+    g.fillStyle = "#fff";
+    g.lineWidth = 2 * px;
+    g.beginPath();
+    g.moveTo(x0, y0);
+    g.lineTo(x1 - ux * head, y1 - uy * head);
+    g.stroke();
+    g.beginPath();
+    g.moveTo(x1, y1);
+    g.lineTo(x1 - ux * head - uy * head / 2, y1 - uy * head + ux * head / 2);
+    g.lineTo(x1 - ux * head + uy * head / 2, y1 - uy * head - ux * head / 2);
+    g.closePath();
+    g.fill();
+    g.font = 12 * px + "px sans-serif";
+    const label = (p.name ? p.name + ": " : "") + p.distance + " m";
+    g.fillText(label, (x0 + x1) / 2 + 6 * px, (y0 + y1) / 2 - 6 * px);
+  }
+}
+
+// Pairs name their coils. Each pair is tied to the coil objects its names
+// meant when the file was loaded, so that a renamed coil takes its pairs
+// along and a deleted one takes them away (saying so): Save never fails
+// over a pair the page itself broke.
+function bindPairs() {
+  state.pairEnds = new Map();
+  for (const p of state.doc.pairs || []) {
+    state.pairEnds.set(p, {
+      from: state.doc.areas.find((a) => a.name === p.from),
+      to: state.doc.areas.find((a) => a.name === p.to),
+    });
+  }
+}
+
+function renameInPairs(coil) {
+  for (const [p, ends] of state.pairEnds) {
+    if (ends.from === coil) p.from = coil.name;
+    if (ends.to === coil) p.to = coil.name;
+  }
+}
+
+function removePairsOf(coil) {
+  const gone = [...state.pairEnds].filter(([, e]) => e.from === coil || e.to === coil).map(([p]) => p);
+  if (!gone.length) return "";
+  for (const p of gone) state.pairEnds.delete(p);
+  state.doc.pairs = state.doc.pairs.filter((p) => !gone.includes(p));
+  if (!state.doc.pairs.length) delete state.doc.pairs;
+  return "Removed with the coil: pair " + gone.map((p) => '"' + p.name + '"').join(", ") +
+    " (Reload brings it back until you save).";
 }
 
 // The detector's own rows for the coils as they are now (debounced).
@@ -293,7 +362,13 @@ function renderCoils() {
     name.type = "text";
     name.className = "coil-name";
     name.value = a.name;
-    name.addEventListener("input", () => { a.name = name.value; setDirty(true); draw(); renderMarks(); });
+    name.addEventListener("input", () => {
+      a.name = name.value;
+      renameInPairs(a);
+      setDirty(true);
+      draw();
+      renderMarks();
+    });
     const th = document.createElement("input");
     th.type = "number";
     th.className = "coil-threshold";
@@ -325,7 +400,9 @@ function renderCoils() {
 
 function deleteCoil(i) {
   if (i < 0 || i >= state.doc.areas.length) return;
-  state.doc.areas.splice(i, 1);
+  const [gone] = state.doc.areas.splice(i, 1);
+  const removed = removePairsOf(gone);
+  if (removed) message("save-message", removed);
   state.rows.splice(i, 1);
   state.selected = -1;
   changed();
@@ -529,6 +606,7 @@ async function loadAreas() {
     if (a.error) message("save-message", a.error + "\n(starting with no coils; Save replaces the file)", "error");
     else message("save-message", "The areas file does not exist yet: Save creates it.");
   }
+  bindPairs();
   state.selected = -1;
   $("disk-banner").hidden = true;
   setDirty(false);
@@ -580,6 +658,11 @@ async function runTest() {
     const t = state.test;
     let text = t.events.length + " trigger" + (t.events.length === 1 ? "" : "s") + " in " + t.frames + " frames";
     if (!t.measured) text += " (this detector gives no measurements: no margins)";
+    if (t.traffic && t.traffic.vehicles.length) {
+      const v = t.traffic.vehicles;
+      const mean = v.reduce((s, x) => s + x.speed_kmh, 0) / v.length;
+      text += "; " + v.length + " vehicle" + (v.length === 1 ? "" : "s") + ", mean " + mean.toFixed(1) + " km/h";
+    }
     if (t.truth) {
       text += "\n" + t.truth.coils.map((c, i) =>
         t.coils[i] + ": " + c.hits + " hits, " + c.misses + " misses, " + c.false + " false").join("\n");
@@ -723,6 +806,7 @@ function renderResults() {
       marks.appendChild(m);
     }
   });
+  renderTraffic(t.traffic);
   const body = $("events").querySelector("tbody");
   body.textContent = "";
   t.events.forEach((e, k) => {
@@ -739,6 +823,40 @@ function renderResults() {
     tr.addEventListener("click", () => showTime(e.time));
     body.appendChild(tr);
   });
+}
+
+function tableRow(values) {
+  const tr = document.createElement("tr");
+  for (const v of values) {
+    const td = document.createElement("td");
+    td.textContent = v;
+    tr.appendChild(td);
+  }
+  return tr;
+}
+
+// Per coil its reported triggers, those its holdoff held back and its
+// occupancy over the test; per vehicle on a pair its speed and length.
+function renderTraffic(traffic) {
+  const coils = $("traffic-coils").querySelector("tbody"), vehicles = $("vehicles").querySelector("tbody");
+  coils.textContent = "";
+  vehicles.textContent = "";
+  if (!traffic) return;
+  for (const c of traffic.coils) {
+    const occupancy = c.occupancy === null ? "" : (100 * c.occupancy).toFixed(1) + " %";
+    const tr = tableRow([c.name, c.count, c.suppressed, occupancy, c.health]);
+    tr.className = "traffic-coil";
+    coils.appendChild(tr);
+  }
+  for (const v of traffic.vehicles) {
+    const tr = tableRow([v.pair, v.frame, v.time.toFixed(3), v.speed_kmh.toFixed(1),
+      v.length_m === null ? "" : v.length_m.toFixed(2)]);
+    tr.className = "vehicle";
+    tr.addEventListener("click", () => showTime(v.time));
+    vehicles.appendChild(tr);
+  }
+  $("vehicles").hidden = !traffic.vehicles.length;
+  $("no-vehicles").hidden = traffic.pairs.length > 0;
 }
 
 function drawMargins(c, series, times, first, span) {

@@ -128,7 +128,7 @@ if(TARVOCOIL_TOOLS)
   install(FILES ${_units} DESTINATION /lib/systemd/system COMPONENT tool EXCLUDE_FROM_ALL)
   install(FILES ${_deb_src}/etc/example.conf
           DESTINATION /etc/tarvocoil COMPONENT tool EXCLUDE_FROM_ALL)
-  install(FILES ${_deb_src}/examples/v4l2.conf ${_deb_src}/etc/example.conf
+  install(FILES ${_deb_src}/examples/v4l2.conf ${_deb_src}/examples/site.json ${_deb_src}/etc/example.conf
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tarvocoil/examples COMPONENT tool EXCLUDE_FROM_ALL)
   set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION video)
   set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "adduser")

@@ -14,7 +14,8 @@
 //   traffic/<WxH>/pairs/<off|on>                  one detection frame with
 //                                                 measurement records, four
 //                                                 coil pairs, the traffic
-//                                                 engine off or on
+//                                                 engine off or on; engine:
+//                                                 the engine alone
 // After the runs a summary in Markdown gives per case the literal and the
 // fast (best) time, ns per sample, fast/literal, fast/floor and cameras
 // per core at 25 fps, the cost of measurement records and of the traffic
@@ -176,6 +177,34 @@ void trafficBench(benchmark::State& state, Size size, bool engine) {
     }
 }
 
+// The engine alone on recorded frames of the same rig: its cost without
+// the detector's, which at this size is below the noise of the pair above.
+void trafficEngineBench(benchmark::State& state, Size size) {
+    const bench::FramePool& frames = pool(size, false);
+    const bench::AreaSet set = bench::MakeAreas("pairs", size.w, size.h);
+    Rig rig(*kernelSets().back(), set, frames, false, true);
+    const std::size_t n = set.quads.size();
+    std::vector<int32_t> flags;
+    std::vector<tarvocoil::AreaMeasurement> records;
+    for (int32_t i = 1; i < frames.count; ++i) {
+        rig.process();
+        flags.insert(flags.end(), rig.results.begin(), rig.results.end());
+        records.insert(records.end(), rig.ctx.measurements().begin(), rig.ctx.measurements().end());
+    }
+    const std::size_t recorded = flags.size() / n;
+    tarvotool::TrafficEngine traffic(PairsConfig(set));
+    tarvotool::TrafficFrame f;
+    int64_t index = 0;
+    for (auto _ : state) {
+        const std::size_t k = static_cast<std::size_t>(index) % recorded;
+        f.index = ++index;
+        f.time = static_cast<double>(index) / 25;
+        f.triggers = flags.data() + k * n;
+        f.measurements = records.data() + k * n;
+        benchmark::DoNotOptimize(traffic.frame(f).triggers.size());
+    }
+}
+
 void floorBench(benchmark::State& state, Size size, std::string setName) {
     const bool hot = setName == kHotSet;
     const bench::FramePool& frames = pool(size, hot);
@@ -244,6 +273,8 @@ void registerAll() {
     for (int on = 0; on < 2; ++on)
         withTime(benchmark::RegisterBenchmark(("traffic/" + kHotSize.name() + "/pairs/" + (on ? "on" : "off")).c_str(),
                                               trafficBench, kHotSize, on == 1));
+    withTime(benchmark::RegisterBenchmark(("traffic/" + kHotSize.name() + "/pairs/engine").c_str(), trafficEngineBench,
+                                          kHotSize));
     for (const Size& size : kSizes)
         for (const char* set : {"lanes", "whole"})
             withTime(benchmark::RegisterBenchmark(("setareas/" + size.name() + "/" + set).c_str(), setAreasBench,
@@ -384,6 +415,9 @@ void summary(const Collector& c) {
                     "| frame | areas | without | with | with/without |\n|---|---|---:|---:|---:|\n"
                     "| %s | pairs | %s | %s | %+.2f%% |\n",
                     kHotSize.name().c_str(), us(off).c_str(), us(on).c_str(), 100.0 * (on / off - 1.0));
+        if (has(traffic + "engine"))
+            std::printf("\nThe engine alone: %.2f µs per frame, %.2f%% of the frame without it.\n",
+                        c.ns.at(traffic + "engine") / 1000.0, 100.0 * c.ns.at(traffic + "engine") / off);
     }
 
     std::printf("\nTRVSetSurvAreas, µs per call:\n\n| areas | µs |\n|---|---:|\n");

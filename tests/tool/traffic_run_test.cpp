@@ -11,6 +11,7 @@
 
 #include "host/traffic/interval_row.h"
 #include "tests/tool/tool_test_util.h"
+#include "tools/evidence/reported_triggers.h"
 
 using namespace tooltest;
 using json = nlohmann::ordered_json;
@@ -18,7 +19,9 @@ using json = nlohmann::ordered_json;
 namespace {
 
 // The clip's areas with a holdoff on the left coil (its second passage,
-// 2.4 s after the first, is held back) and a pair from the left coil to the right one.
+// 2.4 s after the first, is held back), a pair from the left coil to the
+// right one, and a max-presence check short enough for the clip's blocks
+// to set it off.
 std::string TrafficAreasJson() {
     std::string text = ClipAreasJson();
     const std::string left = "\"threshold\": 0.1}";
@@ -28,7 +31,7 @@ std::string TrafficAreasJson() {
     const std::string end = "\n  ]\n}";
     text.replace(text.rfind(end), end.size(),
                  "\n  ],\n  \"pairs\": [{\"name\": \"lane\", \"from\": \"left, \\\"A\\\"\", \"to\": \"right\", "
-                 "\"distance\": 6.0, \"max_time\": 4.0}]\n}");
+                 "\"distance\": 6.0, \"max_time\": 4.0}],\n  \"health\": {\"max_presence\": 0.2}\n}");
     return text;
 }
 
@@ -130,7 +133,7 @@ TEST(TrafficRun, StatsRowsAndReportedTriggersFollowFromTheTrace) {
 TEST(TrafficRun, VehicleAndStatsEventsReachTheEventsFile) {
     const RunOutput r = RunWithStats("events", {"--stats-interval", "2", "--stats-events"});
     ASSERT_EQ(r.cli.status, 0) << r.cli.err;
-    std::vector<json> vehicles, stats;
+    std::vector<json> vehicles, stats, health;
     std::map<int64_t, double> triggerTime;  // frame of each "right" trigger
     uint64_t lastId = 0;
     for (const json& e : r.events) {
@@ -142,6 +145,7 @@ TEST(TrafficRun, VehicleAndStatsEventsReachTheEventsFile) {
             vehicles.push_back(e);
         }
         if (e["event"] == "stats") stats.push_back(e);
+        if (e["event"] == "health") health.push_back(e);
     }
     ASSERT_FALSE(vehicles.empty()) << "the clip's blocks cross the left coil, then the right one";
     for (const json& v : vehicles) {
@@ -153,6 +157,19 @@ TEST(TrafficRun, VehicleAndStatsEventsReachTheEventsFile) {
         EXPECT_EQ(v["pair"], "lane");
         EXPECT_EQ(v["from"], "left, \"A\"");
         EXPECT_GT(v["speed_kmh"].get<double>(), 0.0);
+    }
+    // Each coil's health goes to max-presence and back to ok, in turn.
+    ASSERT_FALSE(health.empty());
+    std::map<int, std::string> state;
+    for (const json& h : health) {
+        std::vector<std::string> keys;
+        for (auto it = h.begin(); it != h.end(); ++it) keys.push_back(it.key());
+        EXPECT_EQ(keys, (std::vector<std::string>{"event", "id", "wall_time", "state", "previous", "frame", "time",
+                                                  "area", "name"}));
+        const int area = h["area"].get<int>();
+        EXPECT_EQ(h["previous"], state.count(area) ? state[area] : "ok") << h.dump();
+        EXPECT_NE(h["state"], h["previous"]);
+        state[area] = h["state"].get<std::string>();
     }
     ASSERT_EQ(stats.size(), r.rows.size());
     int64_t vehiclesInRows = 0;
@@ -195,4 +212,24 @@ TEST(TrafficRun, CsvEventsKeepTriggersAndStatsFormatsAgree) {
     EXPECT_NE(RunCli({"run", ClipPath(), "--areas", areas, "--stats", csvStats, "--stats-interval", "0"}).status, 0);
     EXPECT_NE(RunCli({"run", ClipPath(), "--areas", areas, "--stats", areas}).status, 0)
         << "the stats file may not overwrite the areas file";
+}
+
+// Holdoff over whole trigger lists (what tune and the editor's Test score)
+// keeps exactly the triggers the frame-by-frame filter of `run` reports.
+TEST(TrafficRun, HoldoffOverTriggerListsAsRunReportsThem) {
+    const std::vector<double> times = {0.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0};
+    // Counted from the last reported trigger, not the last raw one: a
+    // steady chatter still gets one trigger through per holdoff.
+    EXPECT_EQ(tarvotool::ReportedFrames({1, 2, 3, 4, 5, 6}, times, 0.25), (std::vector<int64_t>{1, 4}));
+    EXPECT_EQ(tarvotool::ReportedFrames({1, 2, 3}, times, 0.0), (std::vector<int64_t>{1, 2, 3}));
+    // A frame without a time is kept rather than dropped.
+    EXPECT_EQ(tarvotool::ReportedFrames({1, 2, 40}, times, 0.5), (std::vector<int64_t>{1, 40}));
+    tarvotool::AreasConfig areas;
+    areas.areas.resize(2);
+    areas.areas[0].holdoff = 1.0;
+    const std::vector<tarvotool::Event> events = {
+        {5, 0.2, 0, "a"}, {6, 0.24, 1, "b"}, {7, 0.28, 0, "a"}, {8, 0.32, 1, "b"}, {40, 1.6, 0, "a"}};
+    std::vector<int64_t> kept;
+    for (const tarvotool::Event& e : tarvotool::ReportedEvents(events, areas)) kept.push_back(e.frame);
+    EXPECT_EQ(kept, (std::vector<int64_t>{5, 6, 8, 40})) << "each coil its own holdoff";
 }

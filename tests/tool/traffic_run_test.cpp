@@ -212,6 +212,15 @@ TEST(TrafficRun, CsvEventsKeepTriggersAndStatsFormatsAgree) {
     EXPECT_NE(RunCli({"run", ClipPath(), "--areas", areas, "--stats", csvStats, "--stats-interval", "0"}).status, 0);
     EXPECT_NE(RunCli({"run", ClipPath(), "--areas", areas, "--stats", areas}).status, 0)
         << "the stats file may not overwrite the areas file";
+    // A stats file that cannot be made fails the run before the events
+    // file is touched.
+    const std::string kept = Scratch("fmt-kept.csv");
+    WriteFile(kept, "kept\n");
+    const CliResult bad =
+        RunCli({"run", ClipPath(), "--areas", areas, "--events", kept, "--stats", Scratch("no-such-dir/s.csv")});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("cannot write stats file"), std::string::npos) << bad.err;
+    EXPECT_EQ(ReadFile(kept), "kept\n");
 }
 
 // Holdoff over whole trigger lists (what tune and the editor's Test score)

@@ -300,6 +300,8 @@ int RunVideo(const RunCommand& cmd) {
     checkOutside(reader.width(), reader.height());
 
     RunOutputs outputs = OpenRunOutputs(cmd, reader, areas, rows, det, checkOutside);
+    std::unique_ptr<StatsFile> statsFile;
+    if (!cmd.stats.empty()) statsFile = std::make_unique<StatsFile>(cmd.stats, cmd.statsFormat);
     EventWriter eventFile(cmd.events, cmd.format);
     // A total only as a guess from the container (shown as ~N).
     Progress progress(cmd.progress, live ? -1 : fileSource.expectedFrames(), true);
@@ -313,12 +315,10 @@ int RunVideo(const RunCommand& cmd) {
         });
 
     TrafficRunOptions trafficOptions;
-    trafficOptions.statsPath = cmd.stats;
-    trafficOptions.statsFormat = cmd.statsFormat;
     trafficOptions.intervalSeconds = cmd.statsInterval;
     trafficOptions.statsEvents = cmd.statsEvents;
     trafficOptions.live = live;
-    TrafficSink traffic(areas, trafficOptions, outlet, eventFile, [&] {
+    TrafficSink traffic(areas, trafficOptions, std::move(statsFile), outlet, eventFile, [&] {
         if (eventFile.toTerminal()) progress.clear();
     });
     events.setSuppressed(&traffic.suppressed());

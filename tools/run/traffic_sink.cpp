@@ -38,12 +38,13 @@ void StatsFile::finish() {
         throw ToolError("cannot write stats file '" + path_ + "': " + std::strerror(closeFailed ? errno : err));
 }
 
-TrafficSink::TrafficSink(const AreasConfig& areas, const TrafficRunOptions& options, EventOutlet& outlet,
-                         EventWriter& file, std::function<void()> beforeWrite)
+TrafficSink::TrafficSink(const AreasConfig& areas, const TrafficRunOptions& options, std::unique_ptr<StatsFile> stats,
+                         EventOutlet& outlet, EventWriter& file, std::function<void()> beforeWrite)
     : options_(options),
       outlet_(outlet),
       file_(file),
       beforeWrite_(std::move(beforeWrite)),
+      stats_(std::move(stats)),
       suppressed_(areas.areas.size(), 0),
       publisher_([this](const ProcessedFrame&) {
           if (pending_) publish(*pending_);
@@ -54,7 +55,6 @@ TrafficSink::TrafficSink(const AreasConfig& areas, const TrafficRunOptions& opti
     t.basis = options.live ? IntervalBasis::WallClock : IntervalBasis::StreamTime;
     engine_ = std::make_unique<TrafficEngine>(areas, t);
     for (const AreaSpec& a : areas.areas) anyHoldoff_ = anyHoldoff_ || a.holdoff.value_or(0.0) > 0;
-    if (!options.statsPath.empty()) stats_ = std::make_unique<StatsFile>(options.statsPath, options.statsFormat);
 }
 
 void TrafficSink::frame(const ProcessedFrame& f) {

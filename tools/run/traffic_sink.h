@@ -22,8 +22,6 @@
 namespace tarvotool {
 
 struct TrafficRunOptions {
-    std::string statsPath;  // empty: no stats file
-    IntervalFormat statsFormat = IntervalFormat::Csv;
     double intervalSeconds = 60;
     bool statsEvents = false;  // each row also as a "stats" event
     bool live = false;         // intervals by UTC wall clock
@@ -54,10 +52,11 @@ private:
 // vehicle, health and stats events behind its triggers.
 class TrafficSink : public FrameSink {
 public:
+    // stats: where the rows go (null: nowhere but --stats-events).
     // beforeWrite: clears a progress line on the terminal the events file
     // goes to (optional).
-    TrafficSink(const AreasConfig& areas, const TrafficRunOptions& options, EventOutlet& outlet, EventWriter& file,
-                std::function<void()> beforeWrite = {});
+    TrafficSink(const AreasConfig& areas, const TrafficRunOptions& options, std::unique_ptr<StatsFile> stats,
+                EventOutlet& outlet, EventWriter& file, std::function<void()> beforeWrite = {});
     bool wantsMeasurements() const override { return true; }
     void frame(const ProcessedFrame& f) override;
     // The engine's last vehicles (without length) and the last partial

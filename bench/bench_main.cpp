@@ -11,9 +11,15 @@
 //   measure/<WxH>/<areas>/<fl-off|fl-on>/<off|on> one detection frame on the
 //                                                 fast set, measurement
 //                                                 records off or on
+//   traffic/<WxH>/pairs/<off|on>                  one detection frame with
+//                                                 measurement records, four
+//                                                 coil pairs, the traffic
+//                                                 engine off or on; engine:
+//                                                 the engine alone
 // After the runs a summary in Markdown gives per case the literal and the
 // fast (best) time, ns per sample, fast/literal, fast/floor and cameras
-// per core at 25 fps, and the cost of measurement records.
+// per core at 25 fps, the cost of measurement records and of the traffic
+// engine.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -26,6 +32,7 @@
 #include <vector>
 
 #include "api/context.h"
+#include "host/traffic/traffic_engine.h"
 #include "detect/sweep.h"
 #include "bench/memory_floor.h"
 #include "bench/scenes.h"
@@ -122,6 +129,82 @@ void frameBench(benchmark::State& state, Size size, std::string setName, bool fr
     state.counters["cams_25fps"] = benchmark::Counter(1.0 / 25, benchmark::Counter::kIsIterationInvariantRate);
 }
 
+// The traffic engine's areas for the "pairs" set: coil 2i to coil 2i+1 on
+// lane i, 6 m apart, 2 m long.
+tarvotool::AreasConfig PairsConfig(const bench::AreaSet& set) {
+    tarvotool::AreasConfig cfg;
+    for (std::size_t i = 0; i < set.quads.size(); ++i) {
+        tarvotool::AreaSpec a;
+        a.name = "coil " + std::to_string(i);
+        a.quad = set.quads[i];
+        a.threshold = set.thresholds[i];
+        a.length = 2.0;
+        a.holdoff = 0.5;
+        cfg.areas.push_back(a);
+    }
+    for (std::size_t i = 0; i + 1 < set.quads.size(); i += 2) {
+        tarvotool::PairSpec p;
+        p.name = "lane " + std::to_string(i / 2);
+        p.from = cfg.areas[i].name;
+        p.to = cfg.areas[i + 1].name;
+        p.fromArea = i;
+        p.toArea = i + 1;
+        p.distance = 6.0;
+        cfg.pairs.push_back(p);
+    }
+    return cfg;
+}
+
+// A frame of the detector with measurement records on, and with `engine`
+// also the traffic engine fed from its flags and records, as `run` does.
+void trafficBench(benchmark::State& state, Size size, bool engine) {
+    const bench::FramePool& frames = pool(size, false);
+    const bench::AreaSet set = bench::MakeAreas("pairs", size.w, size.h);
+    Rig rig(*kernelSets().back(), set, frames, false, true);
+    for (int32_t i = 1; i < frames.count; ++i) rig.process();
+    tarvotool::TrafficEngine traffic(PairsConfig(set));
+    tarvotool::TrafficFrame f;
+    int64_t index = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(rig.process());
+        if (engine) {
+            f.index = ++index;
+            f.time = static_cast<double>(index) / 25;
+            f.triggers = rig.results.data();
+            f.measurements = rig.ctx.measurements().data();
+            benchmark::DoNotOptimize(traffic.frame(f).triggers.size());
+        }
+    }
+}
+
+// The engine alone on recorded frames of the same rig: its cost without
+// the detector's, which at this size is below the noise of the pair above.
+void trafficEngineBench(benchmark::State& state, Size size) {
+    const bench::FramePool& frames = pool(size, false);
+    const bench::AreaSet set = bench::MakeAreas("pairs", size.w, size.h);
+    Rig rig(*kernelSets().back(), set, frames, false, true);
+    const std::size_t n = set.quads.size();
+    std::vector<int32_t> flags;
+    std::vector<tarvocoil::AreaMeasurement> records;
+    for (int32_t i = 1; i < frames.count; ++i) {
+        rig.process();
+        flags.insert(flags.end(), rig.results.begin(), rig.results.end());
+        records.insert(records.end(), rig.ctx.measurements().begin(), rig.ctx.measurements().end());
+    }
+    const std::size_t recorded = flags.size() / n;
+    tarvotool::TrafficEngine traffic(PairsConfig(set));
+    tarvotool::TrafficFrame f;
+    int64_t index = 0;
+    for (auto _ : state) {
+        const std::size_t k = static_cast<std::size_t>(index) % recorded;
+        f.index = ++index;
+        f.time = static_cast<double>(index) / 25;
+        f.triggers = flags.data() + k * n;
+        f.measurements = records.data() + k * n;
+        benchmark::DoNotOptimize(traffic.frame(f).triggers.size());
+    }
+}
+
 void floorBench(benchmark::State& state, Size size, std::string setName) {
     const bool hot = setName == kHotSet;
     const bench::FramePool& frames = pool(size, hot);
@@ -187,6 +270,11 @@ void registerAll() {
                     withTime(benchmark::RegisterBenchmark(("measure/" + size.name() + "/" + set + (fl ? "/fl-on/" : "/fl-off/") +
                                                            (on ? "on" : "off")).c_str(),
                                                           frameBench, size, std::string(set), fl == 1, kernels.back(), on == 1));
+    for (int on = 0; on < 2; ++on)
+        withTime(benchmark::RegisterBenchmark(("traffic/" + kHotSize.name() + "/pairs/" + (on ? "on" : "off")).c_str(),
+                                              trafficBench, kHotSize, on == 1));
+    withTime(benchmark::RegisterBenchmark(("traffic/" + kHotSize.name() + "/pairs/engine").c_str(), trafficEngineBench,
+                                          kHotSize));
     for (const Size& size : kSizes)
         for (const char* set : {"lanes", "whole"})
             withTime(benchmark::RegisterBenchmark(("setareas/" + size.name() + "/" + set).c_str(), setAreasBench,
@@ -319,6 +407,18 @@ void summary(const Collector& c) {
                             std::strcmp(fl, "fl-on") == 0 ? "on" : "off", us(off).c_str(), us(on).c_str(),
                             100.0 * (on / off - 1.0));
             }
+
+    const std::string traffic = "traffic/" + kHotSize.name() + "/pairs/";
+    if (has(traffic + "off") && has(traffic + "on")) {
+        const double off = c.ns.at(traffic + "off"), on = c.ns.at(traffic + "on");
+        std::printf("\nTraffic engine (four coil pairs, measurement records on in both), µs per frame:\n\n"
+                    "| frame | areas | without | with | with/without |\n|---|---|---:|---:|---:|\n"
+                    "| %s | pairs | %s | %s | %+.2f%% |\n",
+                    kHotSize.name().c_str(), us(off).c_str(), us(on).c_str(), 100.0 * (on / off - 1.0));
+        if (has(traffic + "engine"))
+            std::printf("\nThe engine alone: %.2f µs per frame, %.2f%% of the frame without it.\n",
+                        c.ns.at(traffic + "engine") / 1000.0, 100.0 * c.ns.at(traffic + "engine") / off);
+    }
 
     std::printf("\nTRVSetSurvAreas, µs per call:\n\n| areas | µs |\n|---|---:|\n");
     for (const auto& kv : c.ns)

@@ -110,6 +110,22 @@ AreaSet MakeAreas(const std::string& name, int32_t width, int32_t height) {
             set.quads.push_back(AreaQuad{static_cast<int32_t>(tl), yt, static_cast<int32_t>(tr), yt,
                                          static_cast<int32_t>(br), yb, static_cast<int32_t>(bl), yb});
         }
+    } else if (name == "pairs") {
+        // Each lane split along the road into two coils with a gap between:
+        // four speed traps, eight coils (even: the first of a lane).
+        const Road road{w, h};
+        const double top = road.top(), bottom = road.bottom(), gap = (bottom - top) / 10;
+        const double mid = (top + bottom) / 2;
+        const double spans[2][2] = {{top, mid - gap / 2}, {mid + gap / 2, bottom}};
+        for (int i = 0; i < 4; ++i)
+            for (const auto& span : spans) {
+                double tl, tr, bl, br;
+                road.lane(i, span[0], tl, tr);
+                road.lane(i, span[1], bl, br);
+                const int32_t yt = static_cast<int32_t>(span[0]), yb = static_cast<int32_t>(span[1]);
+                set.quads.push_back(AreaQuad{static_cast<int32_t>(tl), yt, static_cast<int32_t>(tr), yt,
+                                             static_cast<int32_t>(br), yb, static_cast<int32_t>(bl), yb});
+            }
     } else if (name == "whole") {
         set.quads.push_back(AreaQuad{0, 0, width - 1, 0, width - 1, height - 1, 0, height - 1});
     } else {  // small32: an 8 x 4 grid of boxes of 1/16 x 1/12 of the frame

@@ -35,7 +35,8 @@ struct AreaSet {
 };
 
 // "lanes": four slanted lanes covering about a third of the frame;
-// "whole": one area over the whole frame; "small32": 32 small boxes.
+// "whole": one area over the whole frame; "small32": 32 small boxes;
+// "pairs": the four lanes each as two coils one behind the other.
 AreaSet MakeAreas(const std::string& name, int32_t width, int32_t height);
 
 // The share of the frame's pixels inside the set's areas (overlaps once).

@@ -71,6 +71,49 @@ void StreamLostFields::addTo(JsonLine& j) const {
 
 void StreamRestoredFields::addTo(JsonLine& j) const { j.add("frame", frame).addSeconds("gap", gap); }
 
+namespace {
+
+std::string Fixed2(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.2f", v);
+    return buf;
+}
+
+}  // namespace
+
+VehicleFields VehicleFields::Of(const VehicleEvent& v) {
+    VehicleFields f;
+    f.pair = std::string(v.pairName);
+    f.from = std::string(v.from);
+    f.to = std::string(v.to);
+    f.frame = v.frame;
+    f.time = v.time;
+    f.speedKmh = v.speedKmh;
+    if (v.hasLength()) f.lengthM = v.lengthM;
+    return f;
+}
+
+void VehicleFields::addTo(JsonLine& j) const {
+    j.add("pair", pair).add("from", from).add("to", to).add("frame", frame).addSeconds("time", time);
+    j.addText("speed_kmh", std::isfinite(speedKmh) ? Fixed2(speedKmh) : "null");
+    if (lengthM && std::isfinite(*lengthM)) j.addText("length_m", Fixed2(*lengthM));
+}
+
+HealthFields HealthFields::Of(const HealthEvent& h) {
+    return HealthFields{HealthStateText(h.state), HealthStateText(h.previous), h.frame, h.time,
+                        static_cast<int>(h.area), std::string(h.name)};
+}
+
+void HealthFields::addTo(JsonLine& j) const {
+    j.add("state", state).add("previous", previous).add("frame", frame).addSeconds("time", time);
+    j.add("area", area).add("name", name);
+}
+
+void StatsFields::addTo(JsonLine& j) const {
+    // The stats file's own text of the row, so both carry the same numbers.
+    j.addAll(nlohmann::ordered_json::parse(IntervalJsonl(row)));
+}
+
 std::string EventToJson(const EventRecord& e) {
     JsonLine j;
     j.add("event", e.kindName());

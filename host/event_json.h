@@ -16,6 +16,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/traffic/interval_row.h"
+#include "host/traffic/traffic_events.h"
+
 namespace tarvotool {
 
 // Seconds as JSON text with at most 6 decimals, as the CSV writes them:
@@ -74,7 +77,44 @@ struct StreamRestoredFields {
     void addTo(JsonLine& j) const;
 };
 
-using EventFields = std::variant<TriggerFields, StreamLostFields, StreamRestoredFields>;
+// A vehicle measured by a coil pair, when its "to" coil's presence ended.
+struct VehicleFields {
+    static constexpr const char* kName = "vehicle";
+    std::string pair, from, to;  // the pair's and its coils' names
+    int64_t frame = 0;           // the "to" trigger's frame
+    double time = 0.0;           // and its time in the stream (s)
+    double speedKmh = 0.0;
+    std::optional<double> lengthM;  // where the coil saw the vehicle leave
+    static VehicleFields Of(const VehicleEvent& v);
+    // pair, from, to, frame, time, speed_kmh, length_m (only when known);
+    // speed and length with 2 decimals.
+    void addTo(JsonLine& j) const;
+};
+
+// A coil's health state changed ("ok", "no-activity", "chatter",
+// "max-presence").
+struct HealthFields {
+    static constexpr const char* kName = "health";
+    std::string state, previous;
+    int64_t frame = 0;
+    double time = 0.0;
+    int area = -1;
+    std::string name;
+    static HealthFields Of(const HealthEvent& h);
+    // state, previous, frame, time, area, name.
+    void addTo(JsonLine& j) const;
+};
+
+// One coil's traffic data over one interval, as the stats file's row.
+struct StatsFields {
+    static constexpr const char* kName = "stats";
+    IntervalRow row;
+    // The row's keys in the stats file's order (empty values as null).
+    void addTo(JsonLine& j) const;
+};
+
+using EventFields =
+    std::variant<TriggerFields, StreamLostFields, StreamRestoredFields, VehicleFields, HealthFields, StatsFields>;
 
 struct EventRecord {
     uint64_t id = 0;                                  // unique within the run, counting from 1
@@ -82,7 +122,7 @@ struct EventRecord {
     std::optional<std::string> camera;                // the camera's name, where the run has one
     EventFields fields;                               // what the kind says
 
-    // "trigger", "stream-lost", "stream-restored".
+    // "trigger", "stream-lost", "stream-restored", "vehicle", "health", "stats".
     const char* kindName() const;
     // The trigger's fields, or null for any other kind.
     const TriggerFields* trigger() const { return std::get_if<TriggerFields>(&fields); }
@@ -125,6 +165,9 @@ public:
     EventRecord trigger(int64_t frame, double time, int area, const std::string& name);
     EventRecord streamLost(std::optional<int64_t> lastFrame, std::optional<double> lastTime, const std::string& reason);
     EventRecord streamRestored(int64_t nextFrame, double gapSeconds);
+    EventRecord vehicle(const VehicleEvent& v) { return stamp(VehicleFields::Of(v)); }
+    EventRecord health(const HealthEvent& h) { return stamp(HealthFields::Of(h)); }
+    EventRecord stats(const IntervalRow& row) { return stamp(StatsFields{row}); }
     uint64_t issued() const { return next_.load() - 1; }
 
 private:

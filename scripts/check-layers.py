@@ -54,7 +54,7 @@ LAYERS = [
     ("tests/tool",     ["tests/tool"],      ["tests/tool", "tests/common", "tools/*", "host", "include"] + CORE),
     ("tests/gst",      ["tests/gst"],       ["tests/gst", "tests/tool", "tests/common", "gst", "host", "include"]),
     ("fuzz",           ["fuzz"],            ["host"] + CORE),
-    ("bench",          ["bench"],           ["tools/media", "tests/common"] + CORE),
+    ("bench",          ["bench"],           ["tools/media", "tests/common", "host"] + CORE),
 ]
 # Where a quoted include by bare name is refused.
 NO_BARE_NAMES = ["host", "tools", "python/src", "gst", "tests/tool", "tests/gst", "fuzz", "bench"]

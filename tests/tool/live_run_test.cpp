@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/traffic/interval_row.h"
 #include "tests/tool/stream_server.h"
 #include "tests/tool/tool_test_util.h"
 
@@ -62,9 +63,10 @@ TEST(RunLive, SurvivesAStreamThatDiesAndStallsAndDetectsAgainAfterward) {
     StreamServer server(ClipPath());
     server.start();
     const std::string events = Scratch("live.jsonl"), out = Scratch("live.out"), err = Scratch("live.err");
-    const std::string trace = Scratch("live-trace.jsonl");
+    const std::string trace = Scratch("live-trace.jsonl"), stats = Scratch("live-stats.csv");
     const int pid = StartCli({"run", server.url(), "--areas", areas, "--format", "jsonl", "--events", events,
-                              "--stall", "1.5", "--retry-max-delay", "1", "--trace", trace},
+                              "--stall", "1.5", "--retry-max-delay", "1", "--trace", trace, "--stats", stats,
+                              "--stats-interval", "1"},
                              out, err);
     auto triggers = [](std::size_t n) {
         return [n](const std::vector<nlohmann::json>& e) { return Count(e, "trigger") >= n; };
@@ -130,6 +132,22 @@ TEST(RunLive, SurvivesAStreamThatDiesAndStallsAndDetectsAgainAfterward) {
         if (j.at("reason") == "reconnect" && j.at("area") == 0) back.push_back(j.at("frame"));
     }
     ASSERT_EQ(baselines.size(), 3u * 3u) << "three areas, three baselines";
+    // Stats over the gaps: wall-clock seconds in order, and every
+    // detection frame of the trace counted once.
+    const auto rows = tarvotool::ReadIntervalRows(ReadFile(stats), tarvotool::IntervalFormat::Csv, stats);
+    int64_t detectRecords = 0, counted = 0;
+    for (const std::string& row : Lines(ReadFile(trace)))
+        detectRecords += nlohmann::json::parse(row).at("kind") == "detect" ? 1 : 0;
+    std::vector<std::string> starts;
+    for (const auto& row : rows) {
+        counted += row.frames;
+        EXPECT_EQ(row.wallStart.size(), 20u) << "whole UTC seconds: " << row.wallStart;
+        EXPECT_EQ(row.wallStart.back(), 'Z') << row.wallStart;
+        if (row.area == 0) starts.push_back(row.wallStart);
+    }
+    EXPECT_EQ(counted, detectRecords);
+    // ISO 8601 text orders as time does; each second once.
+    for (std::size_t i = 1; i < starts.size(); ++i) EXPECT_LT(starts[i - 1], starts[i]);
     EXPECT_EQ(std::count(baselines.begin(), baselines.end(), "start"), 3);
     EXPECT_EQ(std::count(baselines.begin(), baselines.end(), "reconnect"), 6);
     EXPECT_EQ(back, restoredAt);

@@ -320,7 +320,7 @@ TEST(Plot, CsvTraceReadsBackAsTheJsonLinesTrace) {
 
 TEST(Plot, CsvTraceErrorsNameTheLine) {
     const std::string header = TraceSink::CsvHeader();
-    const std::string row = "1,0.04,0,a,detect,,5,5,100,9,5,50,0,9,1,none,false,0,,,,,,,\n";
+    const std::string row = "1,0.04,0,a,detect,,5,5,100,9,5,50,0,9,1,none,false,0,,,,,,,,\n";
     const std::string path = Scratch("bad.csv");
     struct Case {
         std::string text;
@@ -328,11 +328,11 @@ TEST(Plot, CsvTraceErrorsNameTheLine) {
     };
     const Case cases[] = {
         {"frame,area\n" + row, "bad.csv:1: expected a JSON object or the header of a CSV trace"},
-        {header + row + "1,0.04,0\n", "bad.csv:3: expected 25 fields as the header names, got 3"},
+        {header + row + "1,0.04,0\n", "bad.csv:3: expected 26 fields as the header names, got 3"},
         {header + "x" + row, "bad.csv:2: \"frame\": expected an integer"},
         {header + row + "2,0.08,0,\"a\n", "bad.csv:3: unterminated quote"},
         // A quoted name may span lines; the count goes on after it.
-        {header + "1,0.04,0,\"two\nlines\",detect,,5,5,100,9,5,50,0,9,1,none,false,0,,,,,,,\n" + row + "2,zero,0" +
+        {header + "1,0.04,0,\"two\nlines\",detect,,5,5,100,9,5,50,0,9,1,none,false,0,,,,,,,,\n" + row + "2,zero,0" +
              row.substr(row.find(",a,")),
          "bad.csv:5: missing key \"time\""},
     };
@@ -342,6 +342,6 @@ TEST(Plot, CsvTraceErrorsNameTheLine) {
         EXPECT_EQ(r.status, 1) << c.message;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
-    WriteFile(path, header + "1,0.04,0,\"two\nlines\",detect,,5,5,100,9,5,50,0,9,1,none,false,0,,,,,,,\n");
+    WriteFile(path, header + "1,0.04,0,\"two\nlines\",detect,,5,5,100,9,5,50,0,9,1,none,false,0,,,,,,,,\n");
     EXPECT_EQ(ReadTrace(path).areas.at(0).name, "two\nlines");
 }

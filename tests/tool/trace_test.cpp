@@ -77,8 +77,14 @@ TEST(Trace, RecordsAreTheKeysInOrderWithLimitStatesAndLight) {
     EXPECT_FALSE(nlohmann::json::parse(tarvotool::TraceSink::Jsonl(f, 1, "b", m, false)).contains("light"));
 
     const std::string csv = tarvotool::TraceSink::Csv(f, 1, "b,c", m);
-    EXPECT_EQ(csv, "7,0.280000,1,\"b,c\",detect,,1001,10,9,101,500,nan,0,saturated-high,0,exchange,true,1,true,,,,,,\n");
-    EXPECT_EQ(baseCsv, "7,0.280000,0,a,baseline,size-change,1001,10,,101,,,,,,,,,,,,,,,\n");
+    EXPECT_EQ(csv, "7,0.280000,1,\"b,c\",detect,,1001,10,9,101,500,nan,0,saturated-high,0,exchange,true,1,true,,,,,,,\n");
+    EXPECT_EQ(baseCsv, "7,0.280000,0,a,baseline,size-change,1001,10,,101,,,,,,,,,,,,,,,,\n");
+    // A trigger held back by holdoff: marked in both forms, nothing else changes.
+    const std::string held = tarvotool::TraceSink::Csv(f, 1, "b,c", m, true);
+    EXPECT_EQ(held, csv.substr(0, csv.size() - 1) + "true\n");
+    const auto heldJson = nlohmann::ordered_json::parse(tarvotool::TraceSink::Jsonl(f, 1, "b", m, true, true));
+    EXPECT_EQ(heldJson["suppressed"], true);
+    EXPECT_FALSE(nlohmann::json::parse(tarvotool::TraceSink::Jsonl(f, 1, "b", m, true)).contains("suppressed"));
 }
 
 // Compares the trace of a run with the measurement record of a detector

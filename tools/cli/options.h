@@ -28,7 +28,7 @@ struct DemoArgs {
 };
 struct RunArgs {
     RunCommand cmd;
-    std::string format = "csv", traceFormat = "jsonl";
+    std::string format = "csv", traceFormat = "jsonl", statsFormat = "csv";
     bool noProgress = false;
     double duration = 0.0;  // taken when --duration was given
     CLI::Option* durationOption = nullptr;

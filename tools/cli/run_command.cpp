@@ -59,6 +59,25 @@ CLI::App* AddRunCommand(CLI::App& app, RunArgs& args) {
                        "(.png or .svg; see 'tarvocoil plot --help')")
         ->check(NonEmptyPath())
         ->type_name("FILE");
+    c->add_option("--stats", args.cmd.stats,
+                  "Write traffic data: one row per coil per interval (triggers reported,\n"
+                  "occupancy, vehicles, mean speed and length on a pair's second coil,\n"
+                  "health); see docs/traffic.md")
+        ->check(NonEmptyPath())
+        ->type_name("FILE");
+    c->add_option("--stats-format", args.statsFormat, "Stats format: csv or jsonl")
+        ->capture_default_str()
+        ->type_name("FORMAT")
+        ->check(CLI::IsMember({"csv", "jsonl"}));
+    c->add_option("--stats-interval", args.cmd.statsInterval,
+                  "Interval of the stats rows (files: stream time from the first frame;\n"
+                  "live streams: wall-clock intervals aligned to UTC)")
+        ->capture_default_str()
+        ->check(SecondsValidator(true))
+        ->type_name("SECONDS");
+    c->add_flag("--stats-events", args.cmd.statsEvents,
+                "Also send each stats row as an event ({\"event\":\"stats\", ...the row}) to the\n"
+                "events file (JSON Lines) and the receivers");
     c->add_option("--stream", args.cmd.stream, "Video stream to read (its index in the file; default: the best one)")
         ->type_name("N")
         ->check(CLI::Range(0, 1 << 20));
@@ -72,6 +91,10 @@ CLI::App* AddRunCommand(CLI::App& app, RunArgs& args) {
         "detector's baseline; times are the frames' presentation times in seconds\n"
         "from the start of the video. Frames are processed in decode order, whatever\n"
         "their timestamps. CSV has the header frame,time,area,name.\n"
+        "A trigger within a coil's holdoff (areas file) is not reported; the trace marks\n"
+        "it \"suppressed\": true. JSON Lines also carries vehicle events from coil pairs\n"
+        "and health events (no-activity, chatter, max-presence, back to ok) per coil;\n"
+        "CSV keeps triggers only. See docs/traffic.md.\n"
         "Frames keep the size of the first one: when the picture size changes (within\n"
         "a file or stream, or on reconnecting) they are scaled to it, the detector\n"
         "takes a new baseline and a warning names the frame and both sizes.\n"
@@ -92,6 +115,7 @@ RunCommand RunArgs::command() const {
     if (durationOption && *durationOption) out.duration = duration;
     out.progress = !noProgress;
     out.traceFormat = traceFormat == "csv" ? TraceFormat::Csv : TraceFormat::Jsonl;
+    out.statsFormat = statsFormat == "jsonl" ? IntervalFormat::Jsonl : IntervalFormat::Csv;
     return out;
 }
 

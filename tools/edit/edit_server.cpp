@@ -1,6 +1,8 @@
 // edit_server.cpp - the editor's HTTP server and its JSON API.
 #include "tools/edit/edit_server.h"
 
+#include "tools/evidence/reported_triggers.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <pthread.h>
@@ -491,8 +493,11 @@ struct EditServer::Impl {
         if (!text || !parseRunRequest(*text, res, ask)) return;
         const VideoFacts facts = currentFacts();
         std::lock_guard<std::mutex> lock(runMutex);
-        const DetectorRun run = RunDetector(cmd.video, *ask.config, ask.start.value_or(0.0), ask.duration);
+        DetectorRun run = RunDetector(cmd.video, *ask.config, ask.start.value_or(0.0), ask.duration);
         rememberLightTests(*ask.config, run, facts);
+        // What `run` reports and `tune` scores: triggers within a coil's
+        // holdoff are neither listed nor scored.
+        run.events = ReportedEvents(run.events, *ask.config);
         // The same event text as `run` writes, ids counting per test run.
         std::string events = "[";
         EventStamper stamper;

@@ -39,6 +39,9 @@ public:
     SerializedEvent streamLost(std::optional<int64_t> lastFrame, std::optional<double> lastTime,
                            const std::string& reason);
     SerializedEvent streamRestored(int64_t nextFrame, double gapSeconds);
+    SerializedEvent vehicle(const VehicleEvent& v) { return send(stamper_.vehicle(v)); }
+    SerializedEvent health(const HealthEvent& h) { return send(stamper_.health(h)); }
+    SerializedEvent stats(const IntervalRow& row) { return send(stamper_.stats(row)); }
 
     // Throws ToolError when a receiver refused for good what no retry can
     // mend (MQTT credentials refused on the first connection).

@@ -83,7 +83,7 @@ void EventSink::frame(const ProcessedFrame& f) {
     ++frames_;
     if (f.baseline) return;
     for (std::size_t a = 0; a < f.areaCount; ++a)
-        if (f.flags[a]) {
+        if (f.flags[a] && !(suppressed_ && a < suppressed_->size() && (*suppressed_)[a])) {
             if (beforeWrite_) beforeWrite_();
             const std::string& name = a < names_.size() ? names_[a] : std::string();
             writer_.write(stamp_ ? stamp_(f.index, f.time, static_cast<int>(a), name)

@@ -80,6 +80,10 @@ public:
     EventSink(EventWriter& writer, std::vector<std::string> names, std::function<void()> beforeWrite = {},
               TriggerStamp stamp = {});
     void frame(const ProcessedFrame& f) override;
+    // Per area, non-zero where this frame's trigger was held back by the
+    // coil's holdoff: not written (read on each frame; null: every trigger
+    // is written).
+    void setSuppressed(const std::vector<uint8_t>* suppressed) { suppressed_ = suppressed; }
     // A run that processed no frame beyond the baseline writes nothing.
     void finish() override { writer_.finish(frames_ > 1); }
 
@@ -90,6 +94,7 @@ private:
     std::function<void()> beforeWrite_;
     TriggerStamp stamp_;
     EventStamper ownStamper_;
+    const std::vector<uint8_t>* suppressed_ = nullptr;
 };
 
 }  // namespace tarvotool

@@ -64,11 +64,11 @@ TraceSink::~TraceSink() {
 const char* TraceSink::CsvHeader() {
     return "frame,time,area,name,kind,reason,greySum,mean,referenceGrey,sampleCount,bgDiffSum,presenceLimit,prevDiffSum,"
            "stillLimit,stillCount,refresh,present,result,lightTested,blobX,blobY,blobWidth,blobHeight,blobTotal,"
-           "blobMeanRun\n";
+           "blobMeanRun,suppressed\n";
 }
 
 std::string TraceSink::Jsonl(const ProcessedFrame& f, std::size_t area, const std::string& name,
-                             const AreaMeasurement& m, bool frontLight) {
+                             const AreaMeasurement& m, bool frontLight, bool suppressed) {
     nlohmann::ordered_json j;
     j["area"] = area;
     j["name"] = name;
@@ -88,6 +88,7 @@ std::string TraceSink::Jsonl(const ProcessedFrame& f, std::size_t area, const st
         j["refresh"] = RefreshText(m.refresh);
         j["present"] = m.present;
         j["result"] = m.result;
+        if (suppressed) j["suppressed"] = true;
         if (frontLight) {
             nlohmann::ordered_json light;
             light["tested"] = m.lightTested;
@@ -104,7 +105,7 @@ std::string TraceSink::Jsonl(const ProcessedFrame& f, std::size_t area, const st
 }
 
 std::string TraceSink::Csv(const ProcessedFrame& f, std::size_t area, const std::string& name,
-                           const AreaMeasurement& m) {
+                           const AreaMeasurement& m, bool suppressed) {
     const bool detect = m.kind == AreaMeasurement::Kind::Detect;
     auto opt = [detect](const std::string& v) { return detect ? v : std::string(); };
     std::string s = std::to_string(f.index) + "," + TimeText(f.time) + "," + std::to_string(area) + "," +
@@ -127,7 +128,7 @@ std::string TraceSink::Csv(const ProcessedFrame& f, std::size_t area, const std:
     } else {
         s += (detect ? "false" : "") + std::string(",,,,,,");
     }
-    return s + "\n";
+    return s + (suppressed ? ",true\n" : ",\n");
 }
 
 void TraceSink::frame(const ProcessedFrame& f) {
@@ -137,7 +138,8 @@ void TraceSink::frame(const ProcessedFrame& f) {
     std::string text;
     for (std::size_t a = 0; a < ms.size(); ++a) {
         const std::string& name = a < names_.size() ? names_[a] : std::string();
-        text += format_ == TraceFormat::Csv ? Csv(f, a, name, ms[a]) : Jsonl(f, a, name, ms[a], frontLight_);
+        const bool held = suppressed_ && a < suppressed_->size() && (*suppressed_)[a] != 0;
+        text += format_ == TraceFormat::Csv ? Csv(f, a, name, ms[a], held) : Jsonl(f, a, name, ms[a], frontLight_, held);
     }
     records_ += static_cast<int64_t>(ms.size());
     if (!text.empty() && std::fwrite(text.data(), 1, text.size(), out_) != text.size())

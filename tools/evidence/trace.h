@@ -8,18 +8,20 @@
 //   changed); then greySum, mean, sampleCount; detection frames also
 //   referenceGrey, bgDiffSum, presenceLimit, prevDiffSum, stillLimit,
 //   stillCount, refresh ("none", "copy" or "exchange"), present
-//   (true/false), result (0/1); and with
+//   (true/false), result (0/1), suppressed (true, only on a trigger the
+//   coil's holdoff kept from being reported); and with
 //   front-light triggering on, light: {"tested": bool, "blob": null or
 //   {"x", "y", "width", "height", "total", "meanRun"}}.
 // A limit is an integer, or "nan" (no limit: the comparison is always
 // false), "saturated-high" or "saturated-low" (beyond 64 bits).
 // CSV has one column per key (light as lightTested, blobX, blobY,
-// blobWidth, blobHeight, blobTotal, blobMeanRun), empty where a row has no
-// value. `frame` counts processed frames as run's events do (0 = the first
+// blobWidth, blobHeight, blobTotal, blobMeanRun; suppressed last), empty
+// where a row has no value. `frame` counts processed frames as run's events do (0 = the first
 // baseline); a new baseline later keeps the count.
 #ifndef TARVOCOIL_TOOLS_EVIDENCE_TRACE_H
 #define TARVOCOIL_TOOLS_EVIDENCE_TRACE_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -41,14 +43,17 @@ public:
     TraceSink& operator=(const TraceSink&) = delete;
 
     bool wantsMeasurements() const override { return true; }
+    // Per area, non-zero where this frame's trigger was held back by the
+    // coil's holdoff (read on each frame; null: none is).
+    void setSuppressed(const std::vector<uint8_t>* suppressed) { suppressed_ = suppressed; }
     void frame(const ProcessedFrame& f) override;
     void finish() override;
 
     // One record as text (with its newline).
     static std::string Jsonl(const ProcessedFrame& f, std::size_t area, const std::string& name,
-                             const tarvocoil::AreaMeasurement& m, bool frontLight);
+                             const tarvocoil::AreaMeasurement& m, bool frontLight, bool suppressed = false);
     static std::string Csv(const ProcessedFrame& f, std::size_t area, const std::string& name,
-                           const tarvocoil::AreaMeasurement& m);
+                           const tarvocoil::AreaMeasurement& m, bool suppressed = false);
     static const char* CsvHeader();
     static std::string LimitText(const tarvocoil::LimitValue& v);
 
@@ -57,6 +62,7 @@ private:
     TraceFormat format_;
     std::vector<std::string> names_;
     bool frontLight_;
+    const std::vector<uint8_t>* suppressed_ = nullptr;
     std::FILE* out_ = nullptr;
     int64_t records_ = 0;
     int64_t frames_ = 0;

@@ -1,6 +1,8 @@
 // tune.cpp - `tarvocoil tune` and `demo --tune`.
 #include "tools/evidence/tune.h"
 
+#include "tools/evidence/reported_triggers.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -275,7 +277,21 @@ void MixPass(TuneResult& r, const RunPass& runPass, const AreasConfig& areas, co
 }  // namespace
 
 TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, const TuneOptions& options,
-                const RunPass& runPass) {
+                const RunPass& givenPass) {
+    // Every pass gives the same frames; their times let each coil's
+    // holdoff pick the triggers `run` would report, which are what is scored.
+    std::vector<double> timeOfFrame;
+    FunctionSink timing([&](const ProcessedFrame& f) {
+        if (f.index < 0) return;
+        const std::size_t i = static_cast<std::size_t>(f.index);
+        if (i >= timeOfFrame.size()) timeOfFrame.resize(i + 1, 0.0);
+        timeOfFrame[i] = f.time;
+    });
+    const RunPass runPass = [&](FrameLoop& loop) {
+        loop.add(timing);
+        return givenPass(loop);
+    };
+    const std::vector<double> holdoffs = Holdoffs(areas);
     TuneResult r;
     r.candidates = options.candidates;
     if (r.candidates.empty()) throw ToolError("no candidate thresholds");
@@ -300,6 +316,10 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
         BatchedPasses(r, runPass, areas, values, trig, before);
 
     for (std::size_t a = 0; a < n; ++a) {
+        for (auto& list : trig[a]) list = ReportedFrames(list, timeOfFrame, holdoffs[a]);
+        before[a] = ReportedFrames(before[a], timeOfFrame, holdoffs[a]);
+    }
+    for (std::size_t a = 0; a < n; ++a) {
         AreaTuning& at = r.areas[a];
         at.name = names[a];
         for (std::size_t c = 0; c < nc; ++c) at.rows.push_back(Score(truthFrames[a], trig[a][c], options));
@@ -314,7 +334,10 @@ TuneResult Tune(const AreasConfig& areas, const std::vector<TruthEntry>& truth, 
         MixPass(r, runPass, areas, chosen, names, wantPlot, plot, after);
     else if (wantPlot)
         Rethreshold(plot, chosen);
-    for (std::size_t a = 0; a < n; ++a) r.areas[a].after = Score(truthFrames[a], after[a], options);
+    for (std::size_t a = 0; a < n; ++a) {
+        if (r.frontLight) after[a] = ReportedFrames(after[a], timeOfFrame, holdoffs[a]);
+        r.areas[a].after = Score(truthFrames[a], after[a], options);
+    }
     if (wantPlot) {
         plot.title = options.plotTitle;
         AddTruth(plot, truth, options.window);

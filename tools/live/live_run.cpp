@@ -64,6 +64,7 @@ void LiveRunListener::streamLost(std::optional<int64_t> lastIndex, std::optional
                                  const std::string& why) {
     if (beforeWrite_) beforeWrite_();
     file_.write(outlet_.streamLost(lastIndex, lastTime, why));
+    if (onLost_) onLost_(lastIndex, lastTime);
     say("'" + url_ + "': stream lost after frame " + (lastIndex ? std::to_string(*lastIndex) : std::string("-")) +
         " (" + why + "); reconnecting");
 }

@@ -44,6 +44,10 @@ public:
     void streamLost(std::optional<int64_t> lastIndex, std::optional<double> lastTime, const std::string& why) override;
     void streamRestored(int64_t nextIndex, double gapSeconds) override;
     void retrying(int attempt, std::chrono::milliseconds delay, const std::string& why) override;
+    // Called on each loss after the stream-lost event is written (the
+    // traffic data ends the presences it can no longer follow).
+    using LostHook = std::function<void(std::optional<int64_t> lastIndex, std::optional<double> lastTime)>;
+    void onLost(LostHook hook) { onLost_ = std::move(hook); }
 
 private:
     void say(const std::string& message);
@@ -51,6 +55,7 @@ private:
     EventOutlet& outlet_;
     EventWriter& file_;
     std::function<void()> beforeWrite_;
+    LostHook onLost_;
 };
 
 }  // namespace tarvotool

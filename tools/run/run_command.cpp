@@ -28,6 +28,7 @@
 #include "tools/media/video_source.h"
 #include "tarvocoil.hpp"
 #include "tools/evidence/tune.h"
+#include "tools/run/traffic_sink.h"
 
 namespace tarvotool {
 
@@ -60,18 +61,20 @@ private:
 // What the summary line of `run` reports.
 struct RunCounts {
     int64_t read = 0, processed = 0, decodeErrors = 0, lost = 0, events = 0;
+    std::optional<int64_t> suppressed;  // triggers held back by holdoff, where a coil has one
     double covered = 0.0, elapsed = 0.0;
     bool stopped = false;
 };
 
 void PrintRunSummary(const RunCounts& c) {
-    char line[512];
+    const std::string held = c.suppressed ? std::to_string(*c.suppressed) + " triggers held back by holdoff, " : "";
+    char line[640];
     std::snprintf(line, sizeof line,
                   "tarvocoil: %lld frames read, %lld processed, %lld decoding errors, %lld frames lost, %lld events, "
-                  "%.3f s of video in %.2f s%s%s\n",
+                  "%s%.3f s of video in %.2f s%s%s\n",
                   static_cast<long long>(c.read), static_cast<long long>(c.processed),
                   static_cast<long long>(c.decodeErrors), static_cast<long long>(c.lost),
-                  static_cast<long long>(c.events), c.covered, c.elapsed, c.stopped ? ", stopped by " : "",
+                  static_cast<long long>(c.events), held.c_str(), c.covered, c.elapsed, c.stopped ? ", stopped by " : "",
                   c.stopped ? SignalName(StopSignal()) : "");
     std::fputs(line, stderr);
 }
@@ -226,8 +229,8 @@ std::string EndLiveRun(const std::string& video, const LoopStats& stats, std::un
 
 // The frames of `run` through the detector and every sink.
 LoopStats RunFrameLoop(const std::string& video, tarvocoil::Detector& det, const AreasConfig& areas,
-                       EventOutlet& outlet, FrameSink& events, RunOutputs& outputs, Progress& progress,
-                       FrameSource& source) {
+                       EventOutlet& outlet, FrameSink& events, TrafficSink& traffic, RunOutputs& outputs,
+                       Progress& progress, FrameSource& source) {
     FrameLoop loop(det, areas.areas.size());
     loop.setStop(StopFlag());
     // After a reconnection or a change of picture size: the same reset for
@@ -240,7 +243,11 @@ LoopStats RunFrameLoop(const std::string& video, tarvocoil::Detector& det, const
     // A receiver that refused for good (MQTT credentials) ends the run.
     FunctionSink receivers([&](const ProcessedFrame&) { outlet.checkReceivers(); });
     loop.add(receivers);
+    // The traffic engine decides which triggers are reported before the
+    // events file and the trace see the frame; its own events follow.
+    loop.add(traffic);
     loop.add(events);
+    loop.add(traffic.publisher());
     if (outputs.trace) loop.add(*outputs.trace);
     if (outputs.plot) loop.add(*outputs.plot);
     if (outputs.review) loop.add(*outputs.review);
@@ -261,7 +268,7 @@ int RunVideo(const RunCommand& cmd) {
     // Before anything is opened: no output may overwrite an input or another output.
     CheckOutputsDistinct({{cmd.video, "the video"}, {cmd.areas, "the areas file"}},
                          {{cmd.events, "--events"}, {cmd.review, "--review"}, {cmd.trace, "--trace"},
-                          {cmd.snapshots, "--snapshots"}, {cmd.plot, "--plot"}});
+                          {cmd.snapshots, "--snapshots"}, {cmd.plot, "--plot"}, {cmd.stats, "--stats"}});
     AreasConfig areas = LoadAreasFile(cmd.areas);
     for (const std::string& w : areas.warnings) Warn(cmd.areas + ": " + w);
     // Receiver URLs are checked before the video is opened; their threads
@@ -297,6 +304,8 @@ int RunVideo(const RunCommand& cmd) {
     checkOutside(reader.width(), reader.height());
 
     RunOutputs outputs = OpenRunOutputs(cmd, reader, areas, rows, det, checkOutside);
+    std::unique_ptr<StatsFile> statsFile;
+    if (!cmd.stats.empty()) statsFile = std::make_unique<StatsFile>(cmd.stats, cmd.statsFormat);
     EventWriter eventFile(cmd.events, cmd.format);
     // A total only as a guess from the container (shown as ~N).
     Progress progress(cmd.progress, live ? -1 : fileSource.expectedFrames(), true);
@@ -309,17 +318,28 @@ int RunVideo(const RunCommand& cmd) {
             return outlet.trigger(frame, time, area, name);
         });
 
+    TrafficRunOptions trafficOptions;
+    trafficOptions.intervalSeconds = cmd.statsInterval;
+    trafficOptions.statsEvents = cmd.statsEvents;
+    trafficOptions.live = live;
+    TrafficSink traffic(areas, trafficOptions, std::move(statsFile), outlet, eventFile, [&] {
+        if (eventFile.toTerminal()) progress.clear();
+    });
+    events.setSuppressed(&traffic.suppressed());
+    if (outputs.trace) outputs.trace->setSuppressed(&traffic.suppressed());
+
     // A live stream: the first connection is the reader opened above; the
     // source reconnects with readers of its own.
     int64_t liveErrors = 0;
     LiveRunListener listener(cmd.video, outlet, eventFile, [&] {
         if (eventFile.toTerminal()) progress.clear();
     });
+    listener.onLost([&](std::optional<int64_t> frame, std::optional<double> time) { traffic.streamLost(frame, time); });
     std::unique_ptr<LiveSource> liveSource;
     if (live) liveSource = OpenLiveSource(cmd, reader, ro, listener, liveErrors);
     FrameSource& source = live ? static_cast<FrameSource&>(*liveSource) : fileSource;
 
-    const LoopStats stats = RunFrameLoop(cmd.video, det, areas, outlet, events, outputs, progress, source);
+    const LoopStats stats = RunFrameLoop(cmd.video, det, areas, outlet, events, traffic, outputs, progress, source);
     const double elapsed = Seconds(Clock::now() - t0);
     outlet.finish(cmd.quiet);
 
@@ -331,7 +351,11 @@ int RunVideo(const RunCommand& cmd) {
     else
         fileSource.checkEnd(stats);
     // What the events file got: stream events (JSON Lines) included.
-    if (!cmd.quiet) PrintRunSummary(CountsOfRun(stats, reader, live, liveErrors, eventFile.written(), elapsed));
+    if (!cmd.quiet) {
+        RunCounts counts = CountsOfRun(stats, reader, live, liveErrors, eventFile.written(), elapsed);
+        if (traffic.anyHoldoff()) counts.suppressed = traffic.suppressedTotal();
+        PrintRunSummary(counts);
+    }
     if (!gaveUp.empty()) throw ToolError(gaveUp);
     outlet.checkReceivers();
     // A signal is how a live run ends normally; a file run it cut short

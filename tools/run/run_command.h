@@ -14,6 +14,7 @@
 #include "tools/live/live_source.h"
 #include "tools/events/events.h"
 #include "tools/evidence/trace.h"
+#include "host/traffic/interval_row.h"
 
 namespace tarvotool {
 
@@ -35,6 +36,10 @@ struct RunCommand {
     bool strict = false;
     bool quiet = false;
     bool progress = true;
+    std::string stats;  // interval rows per coil; empty: none
+    IntervalFormat statsFormat = IntervalFormat::Csv;
+    double statsInterval = 60.0;  // seconds
+    bool statsEvents = false;     // each row also to the event receivers
     DeliveryOptions delivery;  // MQTT and webhook receivers
     LiveOptions live;          // reconnecting to live streams
 };

@@ -1,0 +1,111 @@
+// traffic_sink.cpp - the traffic engine inside `run`.
+#include "tools/run/traffic_sink.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "host/errors.h"
+#include "tools/loop/progress.h"
+
+namespace tarvotool {
+
+StatsFile::StatsFile(const std::string& path, IntervalFormat format) : path_(path), format_(format) {
+    out_ = std::fopen(path.c_str(), "w");
+    if (!out_) throw ToolError("cannot write stats file '" + path + "': " + std::strerror(errno));
+    if (format_ == IntervalFormat::Csv && std::fputs(IntervalCsvHeader(), out_) < 0) fail();
+}
+
+StatsFile::~StatsFile() {
+    if (out_) std::fclose(out_);
+}
+
+void StatsFile::fail() { throw ToolError("cannot write stats file '" + path_ + "': " + std::strerror(errno)); }
+
+void StatsFile::write(const IntervalRow& row) {
+    const std::string line = format_ == IntervalFormat::Csv ? IntervalCsv(row) : IntervalJsonl(row);
+    // Each row reaches the file as its interval closes: a reader can follow it.
+    if (std::fwrite(line.data(), 1, line.size(), out_) != line.size() || std::fflush(out_) != 0) fail();
+}
+
+void StatsFile::finish() {
+    if (!out_) return;
+    const bool failed = std::fflush(out_) != 0 || std::ferror(out_);
+    const int err = errno;
+    const bool closeFailed = std::fclose(out_) != 0;
+    out_ = nullptr;
+    if (failed || closeFailed)
+        throw ToolError("cannot write stats file '" + path_ + "': " + std::strerror(closeFailed ? errno : err));
+}
+
+TrafficSink::TrafficSink(const AreasConfig& areas, const TrafficRunOptions& options, std::unique_ptr<StatsFile> stats,
+                         EventOutlet& outlet, EventWriter& file, std::function<void()> beforeWrite)
+    : options_(options),
+      outlet_(outlet),
+      file_(file),
+      beforeWrite_(std::move(beforeWrite)),
+      stats_(std::move(stats)),
+      suppressed_(areas.areas.size(), 0),
+      publisher_([this](const ProcessedFrame&) {
+          if (pending_) publish(*pending_);
+          pending_ = nullptr;
+      }) {
+    TrafficOptions t;
+    t.intervalSeconds = options.intervalSeconds;
+    t.basis = options.live ? IntervalBasis::WallClock : IntervalBasis::StreamTime;
+    engine_ = std::make_unique<TrafficEngine>(areas, t);
+    for (const AreaSpec& a : areas.areas) anyHoldoff_ = anyHoldoff_ || a.holdoff.value_or(0.0) > 0;
+}
+
+void TrafficSink::frame(const ProcessedFrame& f) {
+    TrafficFrame t;
+    t.index = f.index;
+    t.time = f.time;
+    if (options_.live)
+        t.wallTime = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    t.baseline = f.baseline;
+    t.triggers = f.flags;
+    t.measurements = f.measurements && !f.measurements->empty() ? f.measurements->data() : nullptr;
+    const TrafficOutput& out = engine_->frame(t);
+    std::fill(suppressed_.begin(), suppressed_.end(), 0);
+    for (const TriggerReport& r : out.triggers)
+        if (r.suppressed && r.area < suppressed_.size()) suppressed_[r.area] = 1;
+    pending_ = &out;
+}
+
+void TrafficSink::write(const SerializedEvent& e) {
+    if (beforeWrite_) beforeWrite_();
+    file_.write(e);
+}
+
+void TrafficSink::publish(const TrafficOutput& out) {
+    for (const std::string& w : out.warnings) WarnAboveProgress(w);
+    for (const VehicleEvent& v : out.vehicles) write(outlet_.vehicle(v));
+    for (const HealthEvent& h : out.health) write(outlet_.health(h));
+    for (const IntervalRow& row : out.rows) {
+        if (stats_) stats_->write(row);
+        if (options_.statsEvents) write(outlet_.stats(row));
+    }
+}
+
+void TrafficSink::streamLost(std::optional<int64_t> lastFrame, std::optional<double> lastTime) {
+    if (finished_) return;
+    publish(engine_->streamLost(lastFrame.value_or(0), lastTime.value_or(0.0)));
+}
+
+void TrafficSink::finish() {
+    if (finished_) return;
+    finished_ = true;
+    // This sink finishes before the events sink (it was added first), so
+    // the last vehicles and rows still reach the events file.
+    publish(engine_->finish());
+    if (stats_) stats_->finish();
+}
+
+int64_t TrafficSink::suppressedTotal() const {
+    int64_t n = 0;
+    for (std::size_t a = 0; a < engine_->areaCount(); ++a) n += engine_->suppressed(a);
+    return n;
+}
+
+}  // namespace tarvotool

@@ -9,6 +9,7 @@
 
 #include "host/areas_file.h"
 #include "host/errors.h"
+#include "host/traffic/holdoff_filter.h"
 #include "tests/tool/tool_test_util.h"
 #include "tools/demo/demo_scene.h"
 #include "tools/evidence/detector_bank.h"
@@ -106,19 +107,43 @@ std::vector<int> AllRow(const std::string& out) {
     return n;
 }
 
-std::vector<std::vector<int64_t>> RunTriggers(const std::string& clip, const std::string& areas, std::size_t count) {
+struct RawTrigger {
+    int64_t frame;
+    double time;
+};
+
+// Every trigger `run` gives, before any holdoff.
+std::vector<std::vector<RawTrigger>> RunTriggers(const std::string& clip, const std::string& areas, std::size_t count) {
     const CliResult r = RunCli({"run", clip, "--areas", areas});
     EXPECT_EQ(r.status, 0) << r.err;
-    std::vector<std::vector<int64_t>> out(count);
+    std::vector<std::vector<RawTrigger>> out(count);
     const std::vector<std::string> lines = Lines(r.out);
     for (std::size_t i = 1; i < lines.size(); ++i) {
         long long frame = 0;
         double time = 0;
         int area = 0;
         EXPECT_EQ(std::sscanf(lines[i].c_str(), "%lld,%lf,%d,", &frame, &time, &area), 3) << lines[i];
-        out.at(area).push_back(frame);
+        out.at(area).push_back(RawTrigger{frame, time});
     }
     return out;
+}
+
+// The triggers reported with a coil's holdoff, and what they score.
+MatchCounts Reported(const std::vector<std::vector<RawTrigger>>& raw, const AreasConfig& areas,
+                     const std::vector<TruthEntry>& truth, bool holdoff) {
+    MatchCounts total;
+    for (std::size_t a = 0; a < areas.areas.size(); ++a) {
+        HoldoffFilter filter(holdoff ? areas.areas[a].holdoff.value_or(0.0) : 0.0);
+        std::vector<int64_t> frames;
+        for (const RawTrigger& t : raw[a])
+            if (filter.report(t.time)) frames.push_back(t.frame);
+        const AreaMatch m = MatchArea(TruthFrames(truth, static_cast<int>(a)), frames, MatchWindow{3, 10});
+        total.triggers += m.triggers;
+        total.hits += m.hits;
+        total.misses += m.misses;
+        total.falses += m.falses;
+    }
+    return total;
 }
 
 }  // namespace
@@ -184,6 +209,29 @@ TEST(Search, SearchedTextKeepsTheFileAndCarriesTheSettings) {
     EXPECT_FALSE(offBack.light.has_value());
 }
 
+// A holdoff is written where it is searched non-zero or where the coil had
+// one (0 then replaces it: dropping the key would read the same, but the
+// file keeps its keys); a coil without one that stays at 0 gets no key.
+TEST(Search, SearchedTextCarriesTheHoldoffs) {
+    const std::string text =
+        "{\"areas\": [{\"name\": \"a\", \"vertices\": [[0, 0], [9, 0], [9, 9], [0, 9]], \"holdoff\": 0.5},\n"
+        "  {\"name\": \"b\", \"vertices\": [[20, 0], [29, 0], [29, 9], [20, 9]], \"length\": 2},\n"
+        "  {\"name\": \"c\", \"vertices\": [[40, 0], [49, 0], [49, 9], [40, 9]]}]}\n";
+    SearchOutcome w;
+    w.candidate = CoarseGrid(ParseAreas(text, "t")).front();
+    w.coils = {CoilChoice{Candidate{0.1f, "0.1"}, {}, 0.0}, CoilChoice{Candidate{0.2f, "0.2"}, {}, 0.4},
+               CoilChoice{Candidate{0.3f, "0.3"}, {}, 0.0}};
+    const std::string out = SearchedAreasText(text, "t", w);
+    const AreasConfig back = ParseAreas(out, "out");
+    ASSERT_EQ(back.areas.size(), 3u);
+    EXPECT_EQ(back.areas[0].holdoff, std::optional<double>(0.0)) << out;
+    EXPECT_EQ(back.areas[1].holdoff, std::optional<double>(0.4)) << out;
+    EXPECT_FALSE(back.areas[2].holdoff.has_value()) << out;
+    EXPECT_EQ(back.areas[1].length, std::optional<double>(2.0)) << out;
+    EXPECT_EQ(back.areas[2].threshold, 0.3f);
+    EXPECT_NE(out.find("\"holdoff\": 0.4"), std::string::npos) << out;
+}
+
 // Equal F1: fewer triggers win, then the settings nearer the defaults.
 TEST(Search, TiesGoToFewerTriggersThenNearerTheDefaults) {
     const std::vector<SearchCandidate> grid = CoarseGrid(AreasConfig{});
@@ -207,10 +255,39 @@ TEST(Search, TiesGoToFewerTriggersThenNearerTheDefaults) {
     EXPECT_TRUE(Better(b, a)) << "the score comes first";
 }
 
+// The best F1 among the table's front-light rows, and that row's light.min_width.
+std::pair<F1Score, int> BestFrontLightRow(const std::string& csv) {
+    const std::vector<std::string> lines = Lines(csv);
+    auto fields = [](const std::string& line) {
+        std::vector<std::string> f;
+        std::istringstream in(line);
+        std::string x;
+        while (std::getline(in, x, ',')) f.push_back(x);
+        return f;
+    };
+    const std::vector<std::string> head = fields(lines.at(0));
+    auto col = [&](const char* name) {
+        return static_cast<std::size_t>(std::find(head.begin(), head.end(), name) - head.begin());
+    };
+    std::pair<F1Score, int> best{F1Score(MatchCounts{1, 0, 0, 1, 0}), -1};  // F1 0
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::vector<std::string> f = fields(lines[i]);
+        if (f.at(col("front_light")) != "on") continue;
+        MatchCounts c;
+        c.hits = std::stoi(f.at(col("hits")));
+        c.misses = std::stoi(f.at(col("misses")));
+        c.falses = std::stoi(f.at(col("false")));
+        if (best.first < F1Score(c)) best = {F1Score(c), std::stoi(f.at(col("light.min_width")))};
+    }
+    return best;
+}
+
 // Headlights smaller than the default limits with reflections ahead of
-// them: no threshold helps, the light limits do; and the searched file,
-// run as it is, gives exactly the row the search printed.
-TEST(Search, NightReflectionsNeedTheLightLimitsAndTheFileKeepsItsPromise) {
+// them, one car re-triggering a coil in a burst: no threshold helps; the
+// light limits do, and so does a holdoff on the bursting coil. The searched
+// file, run as it is and filtered by its holdoffs as run reports, gives
+// exactly the row the search printed.
+TEST(Search, NightReflectionsAndBurstsAndTheFileKeepsItsPromise) {
     const WetNight& w = WetNightClip();
     ASSERT_GE(w.passages, 4u);
     const CliResult tuned =
@@ -218,42 +295,46 @@ TEST(Search, NightReflectionsNeedTheLightLimitsAndTheFileKeepsItsPromise) {
     ASSERT_EQ(tuned.status, 0) << tuned.err;
     const std::vector<int> tuneAll = AllRow(tuned.out);
     ASSERT_EQ(tuneAll.size(), 8u) << tuned.out;
+    MatchCounts tuneAfter;
+    tuneAfter.hits = tuneAll[5];
+    tuneAfter.misses = tuneAll[6];
+    tuneAfter.falses = tuneAll[7];
 
     const std::string out = Scratch("wet-night-searched.json"), table = Scratch("wet-night-candidates.csv");
     const CliResult r = RunCli({"tune", w.clip, "--areas", w.areas, "--truth", w.truth, "--search", "--max-candidates",
                                 "120", "--out", out, "--table", table});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("candidates: 120 run (coarse grid 74"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("(coarse grid 74, refinement "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("light.min_width (front light on): coarse 4,10,20"), std::string::npos) << r.out;
-    EXPECT_EQ(Lines(ReadFile(table)).size(), 121u);
+    EXPECT_NE(r.out.find("each coil's holdoff: 9 values 0,0.2,0.4,0.6,0.8,1,1.5,2,3 s, replayed from the run's "
+                         "triggers (no candidate of its own)"),
+              std::string::npos)
+        << r.out;
+    const std::size_t ran = std::stoul(r.out.substr(r.out.find("candidates: ") + 12));
+    EXPECT_LE(ran, 120u);
+    EXPECT_EQ(Lines(ReadFile(table)).size(), ran + 1) << "holdoffs cost no candidate";
     const std::vector<int> all = AllRow(r.out);
     ASSERT_EQ(all.size(), 8u) << r.out;
-    MatchCounts tuneAfter, searched;
-    tuneAfter.hits = tuneAll[5];
-    tuneAfter.misses = tuneAll[6];
-    tuneAfter.falses = tuneAll[7];
+    MatchCounts searched;
     searched.hits = all[5];
     searched.misses = all[6];
     searched.falses = all[7];
     EXPECT_TRUE(F1Score(tuneAfter) < F1Score(searched)) << tuned.out << r.out;
+    const std::pair<F1Score, int> light = BestFrontLightRow(ReadFile(table));
+    EXPECT_TRUE(F1Score(tuneAfter) < light.first) << "light limits the threshold alone cannot reach";
+    EXPECT_LT(light.second, 20) << "headlights are smaller than the default limits";
 
     const AreasConfig file = LoadAreasFile(out);
-    ASSERT_TRUE(file.light.has_value());
-    EXPECT_TRUE(file.frontLight.value_or(false)) << r.out;
-    EXPECT_LT(file.light->minWidth, 20) << "headlights are smaller than the default limits";
     const std::vector<TruthEntry> truth = LoadTruthFile(w.truth, AreaNames(file));
-    const auto triggers = RunTriggers(w.clip, out, file.areas.size());
-    MatchCounts run;
-    for (std::size_t a = 0; a < file.areas.size(); ++a) {
-        const AreaMatch m = MatchArea(TruthFrames(truth, static_cast<int>(a)), triggers[a], MatchWindow{3, 10});
-        run.triggers += m.triggers;
-        run.hits += m.hits;
-        run.misses += m.misses;
-        run.falses += m.falses;
-    }
-    EXPECT_EQ((std::vector<int>{run.triggers, run.hits, run.misses, run.falses}),
+    const auto raw = RunTriggers(w.clip, out, file.areas.size());
+    const MatchCounts reported = Reported(raw, file, truth, true);
+    EXPECT_EQ((std::vector<int>{reported.triggers, reported.hits, reported.misses, reported.falses}),
               (std::vector<int>(all.begin() + 4, all.end())))
         << r.out;
+    double holdoffs = 0;
+    for (const AreaSpec& a : file.areas) holdoffs += a.holdoff.value_or(0.0);
+    EXPECT_GT(holdoffs, 0) << r.out;
+    EXPECT_TRUE(F1Score(Reported(raw, file, truth, false)) < F1Score(reported)) << "the holdoff raised F1";
 }
 
 // A budget that cannot hold the coarse grid is refused with the least that

@@ -38,8 +38,9 @@ CLI::App* AddTuneCommand(CLI::App& app, TuneCommand& cmd) {
         ->type_name("FILE");
     c->add_flag("--search", cmd.search,
                 "Search the detector settings too (front_light, the light threshold and limits,\n"
-                "frame_count, disturb_ratio) with each area's threshold, for the best total F1;\n"
-                "every candidate is a real detector run (see below)");
+                "frame_count, disturb_ratio) with each area's threshold and holdoff, for the best\n"
+                "total F1; every candidate is a real detector run (see below), holdoffs are replayed\n"
+                "from its triggers");
     c->add_option("--max-candidates", cmd.maxCandidates,
                   "With --search: the most candidate runs, at least the coarse grid's 74 (the\n"
                   "result depends on it, not on the machine's speed)")

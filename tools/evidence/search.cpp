@@ -9,6 +9,9 @@
 #include <memory>
 #include <set>
 
+#include <nlohmann/json.hpp>
+
+#include "host/traffic/holdoff_filter.h"
 #include "tools/evidence/detector_bank.h"
 #include "tools/evidence/replay.h"
 
@@ -48,33 +51,66 @@ struct Scoring {
     std::vector<std::vector<int64_t>> truth;  // per coil
     const SearchOptions& options;
     std::vector<float> replayed;  // the threshold grid, then each coil's own threshold
+    std::vector<double> times;    // stream time per processed frame, from the first pass
 
-    MatchCounts score(std::size_t coil, const std::vector<int64_t>& triggers) const {
-        return MatchArea(truth[coil], triggers, options.window, options.lastFrame);
-    }
     bool labelled(std::size_t coil) const { return !truth[coil].empty(); }
+    double ownHoldoff(std::size_t coil) const { return areas.areas[coil].holdoff.value_or(0.0); }
+
+    // The triggers the host reports with `holdoff`: the filter the run
+    // applies, on the frames' stream times.
+    std::vector<int64_t> held(const std::vector<int64_t>& triggers, double holdoff) const {
+        if (!(holdoff > 0)) return triggers;
+        HoldoffFilter filter(holdoff);
+        std::vector<int64_t> out;
+        for (int64_t f : triggers)
+            if (filter.report(times.at(static_cast<std::size_t>(f)))) out.push_back(f);
+        return out;
+    }
+
+    MatchCounts score(std::size_t coil, const std::vector<int64_t>& triggers, double holdoff) const {
+        return MatchArea(truth[coil], held(triggers, holdoff), options.window, options.lastFrame);
+    }
+
+    // A labelled coil at `threshold` with the holdoff that serves it best
+    // (the smaller of equal ones); a coil without passages keeps its own,
+    // as does every coil in the "before" (search = false).
+    CoilChoice choose(std::size_t coil, const Candidate& threshold, const std::vector<int64_t>& triggers,
+                      bool search) const {
+        CoilChoice best{threshold, score(coil, triggers, ownHoldoff(coil)), ownHoldoff(coil)};
+        if (!search || !labelled(coil)) return best;
+        for (std::size_t h = 0; h < options.holdoffs.size(); ++h) {
+            const MatchCounts c = score(coil, triggers, options.holdoffs[h]);
+            if (h == 0 || F1Score(best.counts) < F1Score(c)) best = CoilChoice{threshold, c, options.holdoffs[h]};
+        }
+        return best;
+    }
 
     // Front light on: the run's own triggers at the candidate's thresholds.
-    std::vector<CoilChoice> fromTriggers(const std::vector<float>& thresholds, const Triggers& trig) const {
+    std::vector<CoilChoice> fromTriggers(const std::vector<float>& thresholds, const Triggers& trig,
+                                         bool search = true) const {
         std::vector<CoilChoice> out;
-        for (std::size_t a = 0; a < trig.size(); ++a) out.push_back(CoilChoice{Own(thresholds[a]), score(a, trig[a])});
+        for (std::size_t a = 0; a < trig.size(); ++a) out.push_back(choose(a, Own(thresholds[a]), trig[a], search));
         return out;
     }
 
     // Front light off: each labelled coil's threshold chosen as tune
-    // chooses it, from the run's records; the others keep theirs.
+    // chooses it, from the run's records, each threshold with its best
+    // holdoff; the others keep theirs.
     std::vector<CoilChoice> fromReplay(const ThresholdReplay& replay) const {
         const std::size_t n = areas.areas.size(), grid = options.thresholds.size();
         std::vector<CoilChoice> out;
         for (std::size_t a = 0; a < n; ++a) {
             if (!labelled(a)) {
-                out.push_back(CoilChoice{Own(areas.areas[a].threshold), score(a, replay.triggers(a, grid + a))});
+                out.push_back(choose(a, Own(areas.areas[a].threshold), replay.triggers(a, grid + a), false));
                 continue;
             }
+            std::vector<CoilChoice> pairs;
             std::vector<MatchCounts> rows;
-            for (std::size_t c = 0; c < grid; ++c) rows.push_back(score(a, replay.triggers(a, c)));
-            const std::size_t best = Recommend(rows).index;
-            out.push_back(CoilChoice{options.thresholds[best], rows[best]});
+            for (std::size_t c = 0; c < grid; ++c) {
+                pairs.push_back(choose(a, options.thresholds[c], replay.triggers(a, c), true));
+                rows.push_back(pairs.back().counts);
+            }
+            out.push_back(pairs[Recommend(rows).index]);
         }
         return out;
     }
@@ -97,7 +133,7 @@ class Searcher {
 public:
     Searcher(const AreasConfig& areas, const std::vector<TruthEntry>& truth, const SearchOptions& options,
              const RunPass& runPass)
-        : scoring_{areas, {}, options, {}}, options_(options), runPass_(runPass) {
+        : scoring_{areas, {}, options, {}, {}}, options_(options), runPass_(runPass) {
         for (std::size_t a = 0; a < areas.areas.size(); ++a)
             scoring_.truth.push_back(TruthFrames(truth, static_cast<int>(a)));
         for (const Candidate& c : options.thresholds) scoring_.replayed.push_back(c.value);
@@ -170,9 +206,13 @@ void Searcher::evaluateChunk(const std::vector<SearchCandidate>& chunk, bool fir
     Triggers before(n);
     FunctionSink watch([&](const ProcessedFrame& f) {
         check(f.index);
-        if (first)
-            for (std::size_t a = 0; a < n; ++a)
-                if (f.triggered(a)) before[a].push_back(f.index);
+        if (!first) return;
+        // Every pass gives the same frames: the first one's times serve all.
+        std::vector<double>& times = scoring_.times;
+        if (times.size() <= static_cast<std::size_t>(f.index)) times.resize(static_cast<std::size_t>(f.index) + 1, f.time);
+        times[static_cast<std::size_t>(f.index)] = f.time;
+        for (std::size_t a = 0; a < n; ++a)
+            if (f.triggered(a)) before[a].push_back(f.index);
     });
     FrameLoop loop(own, n);
     loop.add(watch);
@@ -186,7 +226,7 @@ void Searcher::evaluateChunk(const std::vector<SearchCandidate>& chunk, bool fir
             std::vector<float> t;
             for (const AreaSpec& s : areas.areas) t.push_back(s.threshold);
             return t;
-        }(), before);
+        }(), before, false);
         r_.beforeTotal = scoring_.total(r_.before);
         haveBefore_ = true;
     }
@@ -344,6 +384,26 @@ SearchResult Search(const AreasConfig& areas, const std::vector<TruthEntry>& tru
     return s.run();
 }
 
+namespace {
+
+// The file's text with each coil's holdoff set where it is non-zero or
+// the coil had one; the rest of the text is left to TunedAreasText, which
+// lays the document out the same whatever the input's spacing.
+std::string WithHoldoffs(const std::string& original, const std::vector<CoilChoice>& coils) {
+    nlohmann::ordered_json doc = nlohmann::ordered_json::parse(original);
+    nlohmann::ordered_json& list = doc.is_array() ? doc : doc["areas"];
+    if (list.size() != coils.size()) throw ToolError("internal error: one holdoff per area expected");
+    bool changed = false;
+    for (std::size_t i = 0; i < coils.size(); ++i) {
+        if (!(coils[i].holdoff > 0) && !list[i].contains("holdoff")) continue;
+        list[i]["holdoff"] = coils[i].holdoff;
+        changed = true;
+    }
+    return changed ? doc.dump() : original;
+}
+
+}  // namespace
+
 std::string SearchedAreasText(const std::string& original, const std::string& source, const SearchOutcome& winner) {
     std::vector<Candidate> thresholds;
     for (const CoilChoice& c : winner.coils) thresholds.push_back(c.threshold);
@@ -355,7 +415,13 @@ std::string SearchedAreasText(const std::string& original, const std::string& so
         c.disturbRatio = winner.candidate.apply(parsed).disturbRatio;
         return c;
     }();
-    return TunedAreasText(original, source, thresholds, &settings);
+    const std::string text = TunedAreasText(WithHoldoffs(original, winner.coils), source, thresholds, &settings);
+    const AreasConfig back = ParseAreas(text, source);
+    for (std::size_t i = 0; i < winner.coils.size(); ++i)
+        if (back.areas[i].holdoff.value_or(0.0) != winner.coils[i].holdoff)
+            throw ToolError("internal error: the searched file does not read back holdoff " +
+                            std::to_string(winner.coils[i].holdoff));
+    return text;
 }
 
 }  // namespace tarvotool

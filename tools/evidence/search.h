@@ -13,6 +13,13 @@
 // coils (hits, misses, false triggers); ties go to fewer triggers, then to
 // the candidate nearer the detector's defaults (SearchCandidate::distance),
 // then to the one tried first.
+//
+// Each coil's holdoff is chosen inside every candidate, after its
+// threshold: the candidate's triggers at each threshold are replayed
+// through the holdoff filter at every rung of HoldoffLadder(), the rung
+// that gives the coil the best F1 going with that threshold (ties to the
+// smaller holdoff), and the threshold is then chosen on those pairs. This
+// costs no candidate.
 #ifndef TARVOCOIL_TOOLS_EVIDENCE_SEARCH_H
 #define TARVOCOIL_TOOLS_EVIDENCE_SEARCH_H
 
@@ -31,12 +38,12 @@
 
 namespace tarvotool {
 
-// What a coil gets from a candidate: its threshold (and, where it can be
-// derived from the run's records the same way, any further per-coil
-// setting) and the counts it scores there.
+// What a coil gets from a candidate: its threshold and holdoff, and the
+// counts its reported triggers (after the holdoff) score there.
 struct CoilChoice {
     Candidate threshold;
     MatchCounts counts;
+    double holdoff = 0.0;  // seconds
 };
 
 struct SearchOutcome {
@@ -58,6 +65,7 @@ struct SearchProgress {
 
 struct SearchOptions {
     std::vector<Candidate> thresholds;  // each coil's candidates with front light off
+    std::vector<double> holdoffs = HoldoffLadder();  // each labelled coil's, ascending
     MatchWindow window;
     int64_t lastFrame = -1;
     std::size_t maxCandidates = 400;
@@ -101,9 +109,10 @@ std::size_t LeastCandidates(const AreasConfig& areas);
 SearchResult Search(const AreasConfig& areas, const std::vector<TruthEntry>& truth, const SearchOptions& options,
                     const RunPass& runPass);
 
-// The areas file text with the winner's settings and thresholds; all else
-// (comments, order of keys, settings the winner does not use) kept. A bare
-// list of areas becomes an object, since only that has room for settings.
+// The areas file text with the winner's settings, thresholds and holdoffs
+// (written where non-zero or where the coil had one); all else (comments,
+// order of keys, settings the winner does not use) kept. A bare list of
+// areas becomes an object, since only that has room for settings.
 std::string SearchedAreasText(const std::string& original, const std::string& source, const SearchOutcome& winner);
 
 }  // namespace tarvotool

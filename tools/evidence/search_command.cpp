@@ -23,6 +23,14 @@ std::string F1Text(const MatchCounts& c) {
     return buf;
 }
 
+std::string CoilName(const std::string& name) { return "\"" + TerminalText(name) + "\""; }
+
+std::string Seconds(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", s);
+    return buf;
+}
+
 std::string CountsText(const MatchCounts& c) {
     return std::to_string(c.triggers) + " triggers, " + std::to_string(c.hits) + " hits, " +
            std::to_string(c.misses) + " misses, " + std::to_string(c.falses) + " false, F1 " + F1Text(c);
@@ -55,6 +63,11 @@ void PrintSettings(const AreasConfig& areas, const SearchOutcome& w, std::FILE* 
     for (const auto& r : rows)
         std::fprintf(out, "%-17s %8s %8s%s\n", r.name, r.before.c_str(), r.after.c_str(),
                      r.before != r.after ? "  *" : "");
+    for (std::size_t a = 0; a < areas.areas.size(); ++a) {
+        const std::string before = Seconds(areas.areas[a].holdoff.value_or(0.0)), after = Seconds(w.coils[a].holdoff);
+        std::fprintf(out, "%-17s %8s %8s%s  (%s, seconds)\n", "holdoff", before.c_str(), after.c_str(),
+                     before != after ? "  *" : "", CoilName(areas.areas[a].name).c_str());
+    }
     if (!w.candidate.frontLight)
         std::fprintf(out, "(with front_light off the light settings are unused and stay as they were)\n");
 }
@@ -74,6 +87,12 @@ void PrintCoils(const AreasConfig& areas, const SearchResult& r, std::FILE* out)
         t.areas.push_back(at);
     }
     PrintBeforeAfter(t, areas, out);
+    for (std::size_t a = 0; a < areas.areas.size(); ++a) {
+        const double before = areas.areas[a].holdoff.value_or(0.0), after = w.coils[a].holdoff;
+        if (before != after)
+            std::fprintf(out, "%s: holdoff %s s -> %s s (the counts above are after it)\n",
+                         CoilName(areas.areas[a].name).c_str(), Seconds(before).c_str(), Seconds(after).c_str());
+    }
 }
 
 // Every candidate as CSV, in the order they ran.
@@ -81,15 +100,18 @@ std::string CandidatesCsv(const SearchResult& r) {
     std::string out = "candidate,front_light";
     for (int d = 0; d < kSearchDims; ++d)
         if (d != kPresenceLevel) out += std::string(",") + Ladder(d).name;
-    out += ",thresholds,triggers,hits,misses,false\n";
+    out += ",thresholds,holdoffs,triggers,hits,misses,false\n";
     for (const SearchOutcome& o : r.tried) {
         out += std::to_string(o.order) + "," + (o.candidate.frontLight ? "on" : "off");
         for (int d = 0; d < kSearchDims; ++d)
             if (d != kPresenceLevel)
                 out += "," + (o.candidate.uses(d) ? Ladder(d).rungs[o.candidate.rung[d]] : std::string());
-        std::string t;
-        for (const CoilChoice& c : o.coils) t += (t.empty() ? "" : " ") + c.threshold.text;
-        out += "," + t + "," + std::to_string(o.total.triggers) + "," + std::to_string(o.total.hits) + "," +
+        std::string t, h;
+        for (const CoilChoice& c : o.coils) {
+            t += (t.empty() ? "" : " ") + c.threshold.text;
+            h += (h.empty() ? "" : " ") + Seconds(c.holdoff);
+        }
+        out += "," + t + "," + h + "," + std::to_string(o.total.triggers) + "," + std::to_string(o.total.hits) + "," +
                std::to_string(o.total.misses) + "," + std::to_string(o.total.falses) + "\n";
     }
     return out;
@@ -105,6 +127,10 @@ void PrintReport(const TuneCommand& cmd, const AreasConfig& areas, const SearchO
     for (const std::string& line : DescribeSpace()) std::printf("  %s\n", line.c_str());
     std::printf("  each coil's threshold (front light off): %zu candidates %s..%s, replayed from the run's records\n",
                 opt.thresholds.size(), opt.thresholds.front().text.c_str(), opt.thresholds.back().text.c_str());
+    std::string holdoffs;
+    for (double h : opt.holdoffs) holdoffs += (holdoffs.empty() ? "" : ",") + Seconds(h);
+    std::printf("  each coil's holdoff: %zu values %s s, replayed from the run's triggers (no candidate of its own)\n",
+                opt.holdoffs.size(), holdoffs.c_str());
     std::printf("candidates: %zu run (coarse grid %zu, refinement %zu in %d rounds) of at most %zu, %d passes over "
                 "the video, %.1f s (%.1f candidates/s)%s\n",
                 r.tried.size(), r.coarseCandidates, r.tried.size() - r.coarseCandidates, r.refinementRounds,

@@ -147,6 +147,13 @@ std::vector<SearchCandidate> Neighbours(const SearchCandidate& c, std::size_t co
     return out;
 }
 
+const std::vector<double>& HoldoffLadder() {
+    // Fine steps up to a second, where one car's burst of re-triggers ends;
+    // coarser beyond, where a holdoff starts to swallow the next car.
+    static const std::vector<double> ladder = {0, 0.2, 0.4, 0.6, 0.8, 1.0, 1.5, 2.0, 3.0};
+    return ladder;
+}
+
 std::vector<std::string> DescribeSpace() {
     std::vector<std::string> out;
     for (int d = 0; d < kSearchDims; ++d) {

@@ -14,9 +14,9 @@
 // candidate (one level for all coils, or a mix chosen per coil from the
 // levels already run), tried in a run of its own.
 //
-// Per-coil settings that, like the threshold, follow from one run's
-// records (a trigger hold-off, say) belong next to the threshold in
-// CoilChoice (search.h), searched the same way.
+// A coil's holdoff filters the triggers the run reported, so it needs no
+// run of its own: every candidate's triggers are replayed at each rung of
+// HoldoffLadder() per coil (CoilChoice in search.h).
 #ifndef TARVOCOIL_TOOLS_EVIDENCE_SEARCH_SPACE_H
 #define TARVOCOIL_TOOLS_EVIDENCE_SEARCH_SPACE_H
 
@@ -82,6 +82,9 @@ std::vector<SearchCandidate> CoarseGrid(const AreasConfig& areas);
 
 // The candidates one setting at a time `step` rungs away from `c`.
 std::vector<SearchCandidate> Neighbours(const SearchCandidate& c, std::size_t coils, std::size_t step);
+
+// A coil's holdoff values, seconds, ascending from 0 (no holdoff).
+const std::vector<double>& HoldoffLadder();
 
 // "frame_count 5,10,20,40 (of 15 rungs 2..100)" lines describing the space.
 std::vector<std::string> DescribeSpace();

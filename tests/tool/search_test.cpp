@@ -326,8 +326,19 @@ TEST(Search, NightReflectionsAndBurstsAndTheFileKeepsItsPromise) {
 
     const AreasConfig file = LoadAreasFile(out);
     const std::vector<TruthEntry> truth = LoadTruthFile(w.truth, AreaNames(file));
-    const auto raw = RunTriggers(w.clip, out, file.areas.size());
+    // `run` on the written file reports what the search promised; the same
+    // file without its holdoffs gives the raw triggers, which the holdoff
+    // filter turns into exactly what `run` reported.
+    AreasConfig noHoldoff = file;
+    for (AreaSpec& a : noHoldoff.areas) a.holdoff.reset();
+    const std::string rawAreas = Scratch("wet-night-searched-raw.json");
+    WriteFile(rawAreas, AreasToText(noHoldoff));
+    const auto raw = RunTriggers(w.clip, rawAreas, file.areas.size());
     const MatchCounts reported = Reported(raw, file, truth, true);
+    const MatchCounts byRun = Reported(RunTriggers(w.clip, out, file.areas.size()), file, truth, false);
+    EXPECT_EQ((std::vector<int>{byRun.triggers, byRun.hits, byRun.misses, byRun.falses}),
+              (std::vector<int>(all.begin() + 4, all.end())))
+        << r.out;
     EXPECT_EQ((std::vector<int>{reported.triggers, reported.hits, reported.misses, reported.falses}),
               (std::vector<int>(all.begin() + 4, all.end())))
         << r.out;

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/errors.h"
+#include "tools/loop/paths.h"
 
 namespace tarvotool {
 
@@ -94,17 +95,11 @@ void EventSink::frame(const ProcessedFrame& f) {
 void EventWriter::finish(bool withHeader) {
     if (!out_) return;
     if (withHeader) header();
+    if (own_) return CloseOutput(out_, path_, "events file");
     const bool failed = std::fflush(out_) != 0 || std::ferror(out_);
     const int err = errno;
-    if (own_) {
-        const bool closeFailed = std::fclose(out_) != 0;
-        out_ = nullptr;
-        if (failed || closeFailed)
-            throw ToolError("cannot write events file '" + path_ + "': " + std::strerror(closeFailed ? errno : err));
-    } else {
-        out_ = nullptr;
-        if (failed) throw ToolError(std::string("cannot write events to stdout: ") + std::strerror(err));
-    }
+    out_ = nullptr;
+    if (failed) throw ToolError(std::string("cannot write events to stdout: ") + std::strerror(err));
 }
 
 }  // namespace tarvotool

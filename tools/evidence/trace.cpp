@@ -10,6 +10,7 @@
 
 #include "host/errors.h"
 #include "tools/events/events.h"
+#include "tools/loop/paths.h"
 
 namespace tarvotool {
 
@@ -148,12 +149,7 @@ void TraceSink::frame(const ProcessedFrame& f) {
 
 void TraceSink::finish() {
     if (!out_) return;
-    const bool failed = std::fflush(out_) != 0 || std::ferror(out_);
-    const int err = errno;
-    const bool closeFailed = std::fclose(out_) != 0;
-    out_ = nullptr;
-    if (failed || closeFailed)
-        throw ToolError("cannot write trace file '" + path_ + "': " + std::strerror(closeFailed ? errno : err));
+    CloseOutput(out_, path_, "trace file");
     if (frames_ > 0 && records_ == 0) Warn("trace '" + path_ + "': the detector recorded no measurements");
 }
 

@@ -71,4 +71,14 @@ void WriteText(const std::string& path, const std::string& text, const char* wha
     if (!f) throw ToolError(std::string("cannot write ") + what + " '" + path + "': " + std::strerror(errno));
 }
 
+void CloseOutput(std::FILE*& file, const std::string& path, const char* what) {
+    const bool failed = std::fflush(file) != 0 || std::ferror(file);
+    const int err = errno;
+    const bool closeFailed = std::fclose(file) != 0;
+    file = nullptr;
+    if (failed || closeFailed)
+        throw ToolError(std::string("cannot write ") + what + " '" + path + "': " +
+                        std::strerror(closeFailed ? errno : err));
+}
+
 }  // namespace tarvotool

@@ -2,6 +2,7 @@
 #ifndef TARVOCOIL_TOOLS_LOOP_PATHS_H
 #define TARVOCOIL_TOOLS_LOOP_PATHS_H
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,12 @@ void CheckOutputsDistinct(const std::vector<NamedPath>& inputs, const std::vecto
 
 // Writes `text` to `path` as it is; throws ToolError naming `what` when it cannot.
 void WriteText(const std::string& path, const std::string& text, const char* what);
+
+// Flushes and closes an output the program wrote to `path` and sets `file`
+// to null; throws ToolError ("cannot write WHAT 'PATH': reason") when any
+// write, the flush or the close failed, so that a full disk is never a
+// silent success.
+void CloseOutput(std::FILE*& file, const std::string& path, const char* what);
 
 }  // namespace tarvotool
 

@@ -7,6 +7,7 @@
 
 #include "host/errors.h"
 #include "tools/loop/progress.h"
+#include "tools/loop/paths.h"
 
 namespace tarvotool {
 
@@ -30,12 +31,7 @@ void StatsFile::write(const IntervalRow& row) {
 
 void StatsFile::finish() {
     if (!out_) return;
-    const bool failed = std::fflush(out_) != 0 || std::ferror(out_);
-    const int err = errno;
-    const bool closeFailed = std::fclose(out_) != 0;
-    out_ = nullptr;
-    if (failed || closeFailed)
-        throw ToolError("cannot write stats file '" + path_ + "': " + std::strerror(closeFailed ? errno : err));
+    CloseOutput(out_, path_, "stats file");
 }
 
 TrafficSink::TrafficSink(const AreasConfig& areas, const TrafficRunOptions& options, std::unique_ptr<StatsFile> stats,

@@ -252,11 +252,11 @@ void ParseHealth(const Checker& c, const json& h, AreasConfig& out) {
     const std::string path = "$.health";
     if (!h.is_object()) c.fail(path, "expected an object, got " + Checker::describe(h));
     c.keys(h, path, {"no_activity", "max_presence", "chatter"});
-    HealthSpec spec;
-    if (h.contains("no_activity")) spec.noActivity = c.nonNegative(h["no_activity"], path + ".no_activity");
-    if (h.contains("max_presence")) spec.maxPresence = c.nonNegative(h["max_presence"], path + ".max_presence");
-    if (h.contains("chatter")) spec.chatter = c.nonNegative(h["chatter"], path + ".chatter", kMaxChatter);
-    out.health = spec;
+    HealthSpec checks;
+    if (h.contains("no_activity")) checks.noActivity = c.nonNegative(h["no_activity"], path + ".no_activity");
+    if (h.contains("max_presence")) checks.maxPresence = c.nonNegative(h["max_presence"], path + ".max_presence");
+    if (h.contains("chatter")) checks.chatter = c.nonNegative(h["chatter"], path + ".chatter", kMaxChatter);
+    out.health = checks;
 }
 
 }  // namespace

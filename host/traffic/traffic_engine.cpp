@@ -26,8 +26,8 @@ IntervalClock CheckedClock(const TrafficOptions& options) {
 }
 
 HealthLimits Limits(const AreasConfig& config) {
-    const HealthSpec spec = config.health.value_or(HealthSpec{});
-    return HealthLimits{spec.noActivityOr(), spec.maxPresenceOr(), spec.chatterOr()};
+    const HealthSpec checks = config.health.value_or(HealthSpec{});
+    return HealthLimits{checks.noActivityOr(), checks.maxPresenceOr(), checks.chatterOr()};
 }
 
 }  // namespace
@@ -45,28 +45,28 @@ TrafficEngine::TrafficEngine(const AreasConfig& config, const TrafficOptions& op
       table_(CheckedClock(options), AreaNames(config), ToCoils(config)) {
     const HealthLimits limits = Limits(config);
     areas_.reserve(config.areas.size());
-    for (const AreaSpec& spec : config.areas) {
+    for (const AreaSpec& given : config.areas) {
         Area a;
-        a.name = spec.name;
-        a.length = spec.length.value_or(NAN);
-        a.holdoff = HoldoffFilter(spec.holdoff.value_or(0.0));
+        a.name = given.name;
+        a.length = given.length.value_or(NAN);
+        a.holdoff = HoldoffFilter(given.holdoff.value_or(0.0));
         a.health = CoilHealth(limits);
         areas_.push_back(std::move(a));
     }
     pairs_.reserve(config.pairs.size());
     for (std::size_t i = 0; i < config.pairs.size(); ++i) {
-        const PairSpec& spec = config.pairs[i];
+        const PairSpec& given = config.pairs[i];
         Pair p;
-        p.name = spec.name;
-        p.from = spec.from;
-        p.to = spec.to;
-        p.fromArea = spec.fromArea;
-        p.toArea = spec.toArea;
-        p.distance = spec.distance;
-        p.matcher = PairMatcher(spec.maxTimeOr());
+        p.name = given.name;
+        p.from = given.from;
+        p.to = given.to;
+        p.fromArea = given.fromArea;
+        p.toArea = given.toArea;
+        p.distance = given.distance;
+        p.matcher = PairMatcher(given.maxTimeOr());
         pairs_.push_back(std::move(p));
-        areas_[spec.fromArea].fromOf = static_cast<int>(i);
-        areas_[spec.toArea].toOf = static_cast<int>(i);
+        areas_[given.fromArea].fromOf = static_cast<int>(i);
+        areas_[given.toArea].toOf = static_cast<int>(i);
     }
     // Events name coils and pairs by views of the strings above, which
     // stay where they are from here on.

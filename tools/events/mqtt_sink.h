@@ -6,37 +6,11 @@
 #include <string>
 
 #include "tools/events/delivery.h"
+#include "tools/events/mqtt_client.h"
 
 struct mosquitto;
 
 namespace tarvotool {
-
-// mqtt://[USER[:PASSWORD]@]HOST[:PORT]/TOPIC, mqtts:// for TLS (port 1883,
-// 8883 by default). HOST may be [IPv6]. TOPIC is the whole path after the
-// first '/', percent-decoded; it must not be empty or hold '+' or '#'.
-struct MqttTarget {
-    bool tls = false;
-    std::string host;
-    int port = 0;
-    std::string topic;
-    std::string user, password;  // from the URL, empty when absent
-    // mqtt://HOST:PORT/TOPIC, without credentials: for messages.
-    std::string label() const;
-};
-// Throws ToolError naming the URL (credentials elided) and the fault.
-MqttTarget ParseMqttUrl(const std::string& url);
-
-struct MqttSettings {
-    std::string clientId;            // empty: tarvocoil-PID-HOSTNAME
-    std::string user, password;      // empty: those of the URL
-    std::string caFile;              // TLS: trusted CAs (default: the system's)
-    std::string certFile, keyFile;   // TLS: a client certificate, both or neither
-    int keepaliveSeconds = 20;
-    std::chrono::milliseconds retryFirst{500};  // reconnect backoff
-    std::chrono::milliseconds retryMax{30000};
-    std::chrono::milliseconds connectTimeout{10000};  // for the broker's answer
-    unsigned window = 16;            // messages sent but not yet acknowledged
-};
 
 // Publishes each queued event with QoS 1 and retain off; an event leaves
 // the queue when the broker acknowledges it. After a broker loss it

@@ -1,0 +1,67 @@
+// mqtt_client.h - what every MQTT connection of the tool shares: the
+// broker's URL, the connection settings, and a libmosquitto client set up
+// with them (protocol, credentials, TLS), driven from the caller's thread.
+#ifndef TARVOCOIL_TOOLS_EVENTS_MQTT_CLIENT_H
+#define TARVOCOIL_TOOLS_EVENTS_MQTT_CLIENT_H
+
+#include <chrono>
+#include <string>
+
+struct mosquitto;
+
+namespace tarvotool {
+
+// mqtt://[USER[:PASSWORD]@]HOST[:PORT]/TOPIC, mqtts:// for TLS (port 1883,
+// 8883 by default). HOST may be [IPv6]. TOPIC is the whole path after the
+// first '/', percent-decoded; it must not be empty or hold '+' or '#'.
+struct MqttTarget {
+    bool tls = false;
+    std::string host;
+    int port = 0;
+    std::string topic;
+    std::string user, password;  // from the URL, empty when absent
+    // mqtt://HOST:PORT/TOPIC, without credentials: for messages.
+    std::string label() const;
+};
+// Throws ToolError naming the URL (credentials elided) and the fault.
+MqttTarget ParseMqttUrl(const std::string& url);
+
+struct MqttSettings {
+    std::string clientId;            // empty: tarvocoil-PID-HOSTNAME
+    std::string user, password;      // empty: those of the URL
+    std::string caFile;              // TLS: trusted CAs (default: the system's)
+    std::string certFile, keyFile;   // TLS: a client certificate, both or neither
+    int keepaliveSeconds = 20;
+    std::chrono::milliseconds retryFirst{500};  // reconnect backoff
+    std::chrono::milliseconds retryMax{30000};
+    std::chrono::milliseconds connectTimeout{10000};  // for the broker's answer
+    unsigned window = 16;            // messages sent but not yet acknowledged
+};
+
+// Once per process, before the first client.
+void InitMqttLibrary();
+// PREFIX-PID-HOSTNAME, cut to the 23 characters every broker must accept.
+std::string DefaultMqttClientId(const std::string& prefix = "tarvocoil-");
+// libmosquitto's text for an error code (errno's for MOSQ_ERR_ERRNO).
+std::string MqttErrorText(int rc);
+// CONNACK return codes 4 (bad user name or password) and 5 (not authorised).
+bool MqttCredentialsRefused(int connack);
+
+// A client with a clean session, MQTT 3.1.1, the credentials (the
+// settings', else the URL's) and TLS set up; null with `why` when that
+// fails. No callbacks are set.
+::mosquitto* NewMqttClient(const MqttTarget& target, const MqttSettings& settings, std::string& why);
+
+// One round of network work without libmosquitto's thread: waits up to
+// `timeoutMs` for the socket or `wakeFd` (drained when readable), then
+// reads, writes and keeps alive. MOSQ_ERR_SUCCESS or the error that ended
+// the link.
+int PumpMqtt(::mosquitto* m, int wakeFd, int timeoutMs);
+
+// After a blocking connect the socket is left blocking; poll() decides when
+// to read and write, so no call may wait inside libmosquitto.
+void MakeMqttSocketNonBlocking(::mosquitto* m);
+
+}  // namespace tarvotool
+
+#endif

@@ -218,6 +218,7 @@ void Subscriber::OnMessage(mosquitto*, void* obj, const mosquitto_message* msg) 
     const auto now = std::chrono::steady_clock::now();
     std::string payload(static_cast<const char*>(msg->payload), static_cast<std::size_t>(msg->payloadlen));
     std::lock_guard<std::mutex> lock(s->mu_);
+    s->received_.push_back({msg->topic, payload, msg->retain});
     s->messages_.push_back(payload);
     s->arrivals_.push_back(now);
     s->cv_.notify_all();
@@ -236,6 +237,16 @@ bool Subscriber::waitDistinct(std::size_t count, std::chrono::milliseconds limit
 std::vector<std::string> Subscriber::messages() const {
     std::lock_guard<std::mutex> lock(mu_);
     return messages_;
+}
+
+std::vector<Subscriber::Message> Subscriber::received() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return received_;
+}
+
+bool Subscriber::waitFor(const std::function<bool(const Message&)>& ready, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, limit, [&] { return std::any_of(received_.begin(), received_.end(), ready); });
 }
 
 std::vector<std::chrono::steady_clock::time_point> Subscriber::arrivals() const {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -73,6 +74,15 @@ public:
     bool waitDistinct(std::size_t count, std::chrono::milliseconds limit);
     // Every payload so far, and when each arrived.
     std::vector<std::string> messages() const;
+    // Every message so far with its topic and whether it came retained
+    // (kept by the broker from before the subscription).
+    struct Message {
+        std::string topic, payload;
+        bool retained = false;
+    };
+    std::vector<Message> received() const;
+    // Waits until a message satisfying `ready` has arrived.
+    bool waitFor(const std::function<bool(const Message&)>& ready, std::chrono::milliseconds limit);
     std::vector<std::chrono::steady_clock::time_point> arrivals() const;
 
 private:
@@ -82,6 +92,7 @@ private:
     mutable std::mutex mu_;
     std::condition_variable cv_;
     std::vector<std::string> messages_;
+    std::vector<Message> received_;
     std::vector<std::chrono::steady_clock::time_point> arrivals_;
     bool subscribed_ = false;
 };

@@ -105,6 +105,33 @@ TEST(SiteFile, ErrorsNameTheFileAndTheJsonPath) {
     EXPECT_EQ(open.authFile, "/s/p");
 }
 
+TEST(SiteFile, HomeAssistantWantsAnMqttReceiverAndIds) {
+    const std::string cam = R"({"cameras": [{"name": "a", "source": "rtsp://h/s", "areas": "a.json"}])";
+    const std::string mqtt = R"(, "events": {"mqtt": ["mqtt://broker/site/events"]})";
+    EXPECT_FALSE(ParseSite(cam + "}", "s.json").homeAssistant.enabled);
+    const SiteConfig byDefault = ParseSite(cam + mqtt + R"(, "homeassistant": {}})", "s.json");
+    EXPECT_TRUE(byDefault.homeAssistant.enabled);
+    EXPECT_EQ(byDefault.homeAssistant.discoveryPrefix, "homeassistant");
+    EXPECT_EQ(byDefault.homeAssistant.nodeId, "");
+    const SiteConfig set =
+        ParseSite(cam + mqtt + R"(, "homeassistant": {"discovery_prefix": "ha/site", "node_id": "gate-2"}})", "s.json");
+    EXPECT_EQ(set.homeAssistant.discoveryPrefix, "ha/site");
+    EXPECT_EQ(set.homeAssistant.nodeId, "gate-2");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {cam + R"(, "homeassistant": {}})", "$.homeassistant: needs an MQTT receiver"},
+        {cam + mqtt + R"(, "homeassistant": {"prefix": "x"}})", "$.homeassistant: unknown key \"prefix\""},
+        {cam + mqtt + R"(, "homeassistant": true})", "$.homeassistant: expected an object"},
+        {cam + mqtt + R"(, "homeassistant": {"discovery_prefix": "ha/#"}})",
+         "$.homeassistant.discovery_prefix: \"ha/#\" is not a topic prefix"},
+        {cam + mqtt + R"(, "homeassistant": {"discovery_prefix": "ha/"}})", "is not a topic prefix"},
+        {cam + mqtt + R"(, "homeassistant": {"node_id": "gate a"}})",
+         "$.homeassistant.node_id: \"gate a\" is not a node id"},
+        {cam + mqtt + R"(, "homeassistant": {"node_id": ""}})", "$.homeassistant.node_id: expected a non-empty"},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_NE(SiteError(text).find(expected), std::string::npos) << text << "\n  gave: " << SiteError(text);
+}
+
 TEST(FrameQueue, DropsTheOldestCountsItAndKeepsItsBaselineRequest) {
     FrameQueue q(2);
     BgrImage img;

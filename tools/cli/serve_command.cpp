@@ -8,9 +8,10 @@ CLI::App* AddServeCommand(CLI::App& app, ServeCommand& cmd) {
         "serve",
         "Run every camera of a site in one process: each stream on threads of its own\n"
         "with reconnection, events per camera and UTC day to the site's events folder\n"
-        "and receivers, a page with a tile per camera, /api/status and /metrics.");
+        "and receivers, a page with a tile per camera, /api/status and /metrics, and\n"
+        "optionally Home Assistant discovery on the first MQTT receiver's broker.");
     c->add_option("SITE", cmd.site, "The site file (JSON; see docs/serve.md)")->required()->type_name("SITE.json");
-    c->add_option("--flush-timeout", cmd.flushTimeout, "Seconds the receivers get to send what they hold at the end")
+    c->add_option("--flush-timeout", cmd.flushTimeout, "Seconds the receivers (and Home Assistant's connection) get to send what they hold at the end")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 3600.0))
         ->type_name("SECONDS");

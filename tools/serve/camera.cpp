@@ -90,7 +90,7 @@ private:
             cam_.status_.runningSince = cam_.status_.since;
             cam_.status_.message.clear();
         }
-        cam_.status_.streamUp = true;
+        cam_.setStreamUp(true);
     }
     Camera& cam_;
     int64_t offset_ = 0;
@@ -137,6 +137,27 @@ private:
         }
         for (std::size_t a = 0; a < s.coils.size() && a < f.areaCount; ++a)
             s.coils[a].present = f.measurements && a < f.measurements->size() && (*f.measurements)[a].present;
+        tell(s, triggers);
+    }
+
+    // The observer learns of changes only; of every coil's state once, at
+    // the first frame, so that it starts from the truth.
+    void tell(const CameraStatus& s, const std::vector<std::pair<std::size_t, EventRecord>>& triggers) {
+        CameraObserver* o = cam_.env_.observer;
+        if (!o) return;
+        const std::string& name = cam_.config_.name;
+        told_.resize(s.coils.size(), -1);
+        for (const auto& [area, e] : triggers) {
+            o->trigger(name, area, e);
+            o->coilCount(name, area, s.coils[area].triggers);
+        }
+        for (std::size_t a = 0; a < s.coils.size(); ++a) {
+            const int8_t present = s.coils[a].present ? 1 : 0;
+            if (told_[a] == present) continue;
+            if (told_[a] < 0) o->coilCount(name, a, s.coils[a].triggers);
+            told_[a] = present;
+            o->presence(name, a, present != 0);
+        }
     }
 
     // Pictures only while someone asks for them, at most every kPictureInterval.
@@ -166,6 +187,7 @@ private:
     Steady::time_point lastPaint_{};
     Steady::time_point windowStart_{};
     int64_t windowFrames_ = 0;
+    std::vector<int8_t> told_;  // per coil the presence last told: -1 none yet
 };
 
 Camera::Camera(SiteCamera config, AreasConfig areas, std::string areasText, CameraEnv env, std::string areasError)
@@ -218,7 +240,7 @@ void Camera::stop() {
         status_.state = CameraState::Stopped;
         status_.since = Wall::now();
     }
-    status_.streamUp = false;
+    setStreamUp(false);
 }
 
 void Camera::setState(CameraState s, const std::string& message) {
@@ -227,10 +249,16 @@ void Camera::setState(CameraState s, const std::string& message) {
     status_.state = s;
     status_.message = message;
     if (s != CameraState::Running) {
-        status_.streamUp = false;
+        setStreamUp(false);
         status_.runningSince.reset();
         status_.fps = 0.0;
     }
+}
+
+void Camera::setStreamUp(bool up) {
+    if (status_.streamUp == up) return;
+    status_.streamUp = up;
+    if (env_.observer) env_.observer->streamUp(config_.name, up);
 }
 
 CameraStatus Camera::status() const {

@@ -27,6 +27,7 @@
 #include "host/canvas.h"
 #include "host/event_json.h"
 #include "tools/serve/camera_events.h"
+#include "tools/serve/camera_observer.h"
 #include "tools/serve/frame_queue.h"
 #include "tools/serve/site_file.h"
 
@@ -68,6 +69,8 @@ struct CameraEnv {
     // Ids stay unique per camera across restarts.
     std::shared_ptr<EventStamper> stamper;
     WarnFn warn;
+    // Told of stream, presence, trigger and count changes; may be null.
+    CameraObserver* observer = nullptr;
 };
 
 class Camera {
@@ -107,6 +110,8 @@ private:
     // Whether pictures were asked for within kWatchWindow.
     bool watched() const;
     void setState(CameraState s, const std::string& message = {});
+    // Under mu_: the stream's up/down, and the observer told of a change.
+    void setStreamUp(bool up);
 
     const SiteCamera config_;
     const AreasConfig areas_;

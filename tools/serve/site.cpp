@@ -52,18 +52,33 @@ std::vector<std::string> HeaderLines(const std::string& path) {
 
 }  // namespace
 
+MqttSettings SiteMqttSettings(const SiteMqtt& m) {
+    MqttSettings settings;
+    settings.clientId = m.clientId;
+    settings.user = m.user;
+    if (!m.passwordFile.empty()) settings.password = FirstLine(m.passwordFile, "MQTT password file");
+    settings.caFile = m.caFile;
+    settings.certFile = m.certFile;
+    settings.keyFile = m.keyFile;
+    return settings;
+}
+
+std::unique_ptr<HaPublisher> SiteHomeAssistantPublisher(const SiteConfig& site, WarnFn warn) {
+    if (!site.homeAssistant.enabled || site.mqtt.empty()) return nullptr;
+    const SiteHomeAssistant& ha = site.homeAssistant;
+    MqttSettings settings = SiteMqttSettings(site.mqtt.front());
+    // A connection of its own beside the events receiver's: two clients
+    // with one id would throw each other off the broker.
+    if (!settings.clientId.empty()) settings.clientId += "-ha";
+    HaTopics topics(ha.discoveryPrefix, ha.nodeId.empty() ? DefaultHaNodeId() : ha.nodeId);
+    return std::make_unique<HaPublisher>(std::move(topics), ParseMqttUrl(site.mqtt.front().url), settings, warn);
+}
+
 std::vector<std::unique_ptr<Sink>> SiteReceivers(const SiteConfig& site, WarnFn warn) {
     std::vector<std::unique_ptr<Sink>> sinks;
-    for (const SiteMqtt& m : site.mqtt) {
-        MqttSettings settings;
-        settings.clientId = m.clientId;
-        settings.user = m.user;
-        if (!m.passwordFile.empty()) settings.password = FirstLine(m.passwordFile, "MQTT password file");
-        settings.caFile = m.caFile;
-        settings.certFile = m.certFile;
-        settings.keyFile = m.keyFile;
-        sinks.push_back(std::make_unique<MqttSink>(ParseMqttUrl(m.url), settings, kDefaultQueueEvents, warn));
-    }
+    for (const SiteMqtt& m : site.mqtt)
+        sinks.push_back(
+            std::make_unique<MqttSink>(ParseMqttUrl(m.url), SiteMqttSettings(m), kDefaultQueueEvents, warn));
     for (const SiteWebhook& w : site.webhooks) {
         WebhookSettings settings;
         settings.timeout = std::chrono::milliseconds(static_cast<int64_t>(w.timeout * 1000.0));
@@ -88,7 +103,7 @@ Site::Loaded Site::LoadCamera(const SiteCamera& config) {
 std::shared_ptr<Camera> Site::makeCamera(Loaded loaded) {
     std::shared_ptr<EventStamper>& stamper = stampers_[loaded.config.name];
     if (!stamper) stamper = std::make_shared<EventStamper>();
-    CameraEnv env{config_.eventsDir, delivery_.empty() ? nullptr : &delivery_, stamper, warn_};
+    CameraEnv env{config_.eventsDir, delivery_.empty() ? nullptr : &delivery_, stamper, warn_, homeAssistant_.get()};
     for (const std::string& w : loaded.areas.warnings) warn_(loaded.config.areas + ": " + w);
     auto cam = std::make_shared<Camera>(std::move(loaded.config), std::move(loaded.areas), std::move(loaded.areasText),
                                         env, loaded.error);
@@ -102,9 +117,24 @@ Site::Site(std::string path, SiteConfig config, WarnFn warn)
       startedAt_(std::chrono::system_clock::now()) {
     if (!config_.eventsDir.empty()) CheckEventsDir(config_.eventsDir);
     for (auto& sink : SiteReceivers(config_, warn_)) delivery_.add(std::move(sink));
-    for (const SiteCamera& c : config_.cameras) cameras_.push_back(makeCamera(LoadCamera(c)));
+    homeAssistant_ = SiteHomeAssistantPublisher(config_, warn_);
+    std::vector<Loaded> loaded;
+    for (const SiteCamera& c : config_.cameras) loaded.push_back(LoadCamera(c));
+    announce(loaded);
+    if (homeAssistant_) homeAssistant_->start();
+    for (Loaded& l : loaded) cameras_.push_back(makeCamera(std::move(l)));
     lastReload_.at = startedAt_;
     lastReload_.message = "started with " + std::to_string(cameras_.size()) + " cameras";
+}
+
+void Site::announce(const std::vector<Loaded>& cameras) {
+    if (!homeAssistant_) return;
+    std::vector<HaCamera> all;
+    for (const Loaded& l : cameras) {
+        all.push_back(HaCamera{l.config.name, {}});
+        for (const AreaSpec& a : l.areas.areas) all.back().coils.push_back(a.name);
+    }
+    homeAssistant_->setCameras(all);
 }
 
 Site::~Site() { stop(std::chrono::milliseconds(1000)); }
@@ -131,9 +161,14 @@ ReloadResult Site::reload() {
     }
     if (nextConfig.host != config_.host || nextConfig.port != config_.port ||
         nextConfig.eventsDir != config_.eventsDir || nextConfig.mqtt.size() != config_.mqtt.size() ||
-        nextConfig.webhooks.size() != config_.webhooks.size())
-        warn_("reload: changes to \"listen\" and \"events\" take effect when the service restarts");
+        nextConfig.webhooks.size() != config_.webhooks.size() ||
+        nextConfig.homeAssistant.enabled != config_.homeAssistant.enabled ||
+        nextConfig.homeAssistant.discoveryPrefix != config_.homeAssistant.discoveryPrefix ||
+        nextConfig.homeAssistant.nodeId != config_.homeAssistant.nodeId)
+        warn_("reload: changes to \"listen\", \"events\" and \"homeassistant\" take effect when the service "
+              "restarts");
 
+    announce(loaded);
     std::vector<std::shared_ptr<Camera>> old;
     {
         std::lock_guard<std::mutex> lock(mu_);
@@ -213,6 +248,7 @@ void Site::stop(std::chrono::milliseconds flush) {
         cams.swap(cameras_);
     }
     for (auto& c : cams) c->stop();
+    if (homeAssistant_) homeAssistant_->stop(flush);
     for (const SinkStats& s : delivery_.close(flush))
         if (s.dropped || s.undelivered || s.rejected) warn_(DescribeSinkStats(s));
 }

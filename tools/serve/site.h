@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "tools/events/delivery.h"
+#include "tools/events/mqtt_client.h"
 #include "tools/serve/camera.h"
+#include "tools/serve/ha_publisher.h"
 #include "tools/serve/site_file.h"
 
 namespace tarvotool {
@@ -60,12 +62,15 @@ private:
         std::string error;  // the areas file's parser, when it failed
     };
     static Loaded LoadCamera(const SiteCamera& config);
+    // Tells Home Assistant which cameras and coils there are now.
+    void announce(const std::vector<Loaded>& cameras);
     std::shared_ptr<Camera> makeCamera(Loaded loaded);
 
     const std::string path_;
     SiteConfig config_;
     WarnFn warn_;
     Delivery delivery_;
+    std::unique_ptr<HaPublisher> homeAssistant_;  // null unless the site asks for it
     const std::chrono::system_clock::time_point startedAt_;
     std::map<std::string, std::shared_ptr<EventStamper>> stampers_;
     mutable std::mutex mu_;  // the cameras and the last reload
@@ -78,6 +83,11 @@ private:
 // Receivers of the site's events from its site file entries; throws
 // ToolError when a password or headers file cannot be read.
 std::vector<std::unique_ptr<Sink>> SiteReceivers(const SiteConfig& site, WarnFn warn);
+// The connection settings of an MQTT receiver (its password file read).
+MqttSettings SiteMqttSettings(const SiteMqtt& m);
+// The Home Assistant publisher the site file asks for, not started; null
+// when it asks for none.
+std::unique_ptr<HaPublisher> SiteHomeAssistantPublisher(const SiteConfig& site, WarnFn warn);
 
 }  // namespace tarvotool
 

@@ -187,6 +187,35 @@ void ParseEvents(const SiteChecker& c, const json& v, SiteConfig& site) {
         site.webhooks.push_back(ParseWebhook(c, hooks[i], path + ".webhook[" + std::to_string(i) + "]"));
 }
 
+// A topic prefix Home Assistant subscribes below: levels without
+// wildcards, no empty level.
+bool IsTopicPrefix(const std::string& s) {
+    if (s.empty() || s.front() == '/' || s.back() == '/' || s.find("//") != std::string::npos) return false;
+    return s.find_first_of("+#") == std::string::npos;
+}
+
+void ParseHomeAssistant(const SiteChecker& c, const json& v, SiteConfig& site) {
+    const std::string path = "$.homeassistant";
+    c.object(v, path, {"discovery_prefix", "node_id"});
+    SiteHomeAssistant& ha = site.homeAssistant;
+    ha.enabled = true;
+    if (v.contains("discovery_prefix")) {
+        ha.discoveryPrefix = c.text(v["discovery_prefix"], path + ".discovery_prefix");
+        if (!IsTopicPrefix(ha.discoveryPrefix))
+            c.fail(path + ".discovery_prefix", "\"" + ha.discoveryPrefix +
+                                                   "\" is not a topic prefix (levels split by '/', none empty, "
+                                                   "no '+' or '#')");
+    }
+    if (v.contains("node_id")) {
+        ha.nodeId = c.text(v["node_id"], path + ".node_id");
+        if (!IsCameraName(ha.nodeId))
+            c.fail(path + ".node_id", "\"" + ha.nodeId + "\" is not a node id (1 to " +
+                                          std::to_string(kMaxCameraName) + " of A-Z, a-z, 0-9, _ and -)");
+    }
+    if (site.mqtt.empty())
+        c.fail(path, "needs an MQTT receiver in \"events.mqtt\": Home Assistant is reached through its broker");
+}
+
 }  // namespace
 
 bool SiteCamera::operator==(const SiteCamera& o) const {
@@ -209,7 +238,7 @@ bool IsCameraName(const std::string& name) {
 SiteConfig ParseSite(const std::string& text, const std::string& source) {
     const json doc = ParseJsonText(text, source);
     const SiteChecker c(source, fs::path(source).parent_path());
-    c.object(doc, "$", {"listen", "auth", "cameras", "events"});
+    c.object(doc, "$", {"listen", "auth", "cameras", "events", "homeassistant"});
     SiteConfig site;
     if (doc.contains("listen")) ParseListen(c, doc["listen"], site);
     if (doc.contains("auth")) site.authFile = c.file(doc["auth"], "$.auth");
@@ -230,6 +259,7 @@ SiteConfig ParseSite(const std::string& text, const std::string& source) {
         site.cameras.push_back(std::move(cam));
     }
     if (doc.contains("events")) ParseEvents(c, doc["events"], site);
+    if (doc.contains("homeassistant")) ParseHomeAssistant(c, doc["homeassistant"], site);
     return site;
 }
 

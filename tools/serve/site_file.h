@@ -8,14 +8,16 @@
 //               "mqtt": ["mqtt://broker.site/site/events",
 //                        {"url": "mqtts://broker.site/site/events", "user": "cam",
 //                         "password_file": "mqtt.pass", "ca": "site-ca.pem"}],
-//               "webhook": [{"url": "https://collector.site/hooks", "headers_file": "hook.headers"}]}}
+//               "webhook": [{"url": "https://collector.site/hooks", "headers_file": "hook.headers"}]},
+//    "homeassistant": {"discovery_prefix": "homeassistant", "node_id": "gate-a"}}
 //
 // "auth" names a password file (`tarvocoil passwd`): the page, the API and
 // /metrics then want HTTP Basic credentials. Listening beyond the loopback
 // requires it. Paths are relative to the site file's folder. A receiver is a URL or an
 // object with one. A camera's live options are `run`'s long options in
 // snake_case. Keys starting with "_" are comments; any other unknown key is
-// an error, as in areas files. Camera names become file names, MQTT topics
+// an error, as in areas files. "homeassistant" publishes the cameras to Home
+// Assistant on the first MQTT receiver's broker. Camera names become file names, MQTT topics
 // and metric labels, hence their narrow alphabet.
 #ifndef TARVOCOIL_TOOLS_SERVE_SITE_FILE_H
 #define TARVOCOIL_TOOLS_SERVE_SITE_FILE_H
@@ -57,6 +59,13 @@ struct SiteWebhook {
     double timeout = 10.0;
 };
 
+// Home Assistant discovery, on the broker of the first MQTT receiver.
+struct SiteHomeAssistant {
+    bool enabled = false;
+    std::string discoveryPrefix = "homeassistant";
+    std::string nodeId;  // empty: the host name, reduced to A-Z a-z 0-9 _ -
+};
+
 struct SiteConfig {
     std::string host = "127.0.0.1";
     int port = kDefaultServePort;
@@ -65,6 +74,7 @@ struct SiteConfig {
     std::string eventsDir;  // empty: events go to the receivers only
     std::vector<SiteMqtt> mqtt;
     std::vector<SiteWebhook> webhooks;
+    SiteHomeAssistant homeAssistant;
 };
 
 // Whether `name` is 1..kMaxCameraName of A-Z, a-z, 0-9, '_' and '-'.

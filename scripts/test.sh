@@ -225,7 +225,7 @@ sanitized() {
 tool_sanitized() {
   asan_configure &&
     cmake --build build-asan -j"$jobs" --target tarvocoil_cli tarvocoil_tool_tests tarvocoil_delivery_tests \
-          tarvocoil_serve_tests tarvocoil_edit_tests &&
+          tarvocoil_serve_tests tarvocoil_serve_ha_tests tarvocoil_edit_tests &&
     "${asan_env[@]}" timeout 1200 ctest --test-dir build-asan --output-on-failure -j"$jobs" -R '^tool\.'
 }
 # The threading tests, the event delivery threads (sinks, queues, MQTT and
@@ -234,10 +234,10 @@ tool_sanitized() {
 threads() {
   cmake -S . -B build-tsan "${sanitized_flags[@]}" -DTARVOCOIL_SANITIZE=thread -DTARVOCOIL_BENCH=OFF &&
     cmake --build build-tsan -j"$jobs" --target tarvocoil_tests tarvocoil_delivery_tests \
-          tarvocoil_edit_tests tarvocoil_serve_tests tarvocoil_cli &&
+          tarvocoil_edit_tests tarvocoil_serve_tests tarvocoil_serve_ha_tests tarvocoil_cli &&
     TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/sanitizers/tsan.supp" \
       ctest --test-dir build-tsan --output-on-failure \
-          -R '^(Threads|Soak)\.|^tool\.(EventJson|MqttUrl|Delivery|Mqtt|Webhook|EditApi|EditSearch|FrameQueue|Serve)\.'
+          -R '^(Threads|Soak)\.|^tool\.(EventJson|MqttUrl|Delivery|Mqtt|Webhook|EditApi|EditSearch|FrameQueue|Serve|HaPublisher|ServeHomeAssistant)\.'
 }
 win32() {
   if [ -n "${group_failure[wine]:-}" ]; then

@@ -172,6 +172,15 @@ bool HaPublisher::publish(mosquitto* m, Session& s, const std::string& topic, co
     return true;
 }
 
+bool HaPublisher::sendWork(mosquitto* m, Session& s, std::string& why) {
+    const Work w = takeWork();
+    for (const HaMessage& msg : w.retained)
+        if (!publish(m, s, msg.topic, msg.payload, true, why)) return false;
+    for (const auto& [topic, event] : w.triggers)
+        if (!publish(m, s, topic, EventToJson(event), false, why)) return false;
+    return true;
+}
+
 bool HaPublisher::connect(mosquitto* m, Session& s, std::string& why) {
     int rc = mosquitto_connect(m, broker_.host.c_str(), broker_.port, settings_.keepaliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
@@ -202,12 +211,8 @@ bool HaPublisher::connect(mosquitto* m, Session& s, std::string& why) {
 // (bounded) until the broker has it.
 void HaPublisher::sayOffline(mosquitto* m, Session& s) {
     std::string why;
-    {
-        // Whatever changed last goes out before "offline".
-        Work w = takeWork();
-        for (const HaMessage& msg : w.retained)
-            if (!publish(m, s, msg.topic, msg.payload, true, why)) return;
-    }
+    // Whatever changed last goes out before "offline".
+    if (!sendWork(m, s, why)) return;
     if (!publish(m, s, topics_.availability(), kOffline, true, why)) return;
     while (!s.inflight.empty() && Clock::now() < flushBy_)
         if (PumpMqtt(m, wakeFd_, 50) != MOSQ_ERR_SUCCESS) return;
@@ -238,11 +243,7 @@ bool HaPublisher::session(mosquitto* m, std::string& why, bool& connected) {
             sayOffline(m, s);
             return false;
         }
-        Work w = takeWork();
-        for (const HaMessage& msg : w.retained)
-            if (!publish(m, s, msg.topic, msg.payload, true, why)) return true;
-        for (const auto& [topic, event] : w.triggers)
-            if (!publish(m, s, topic, EventToJson(event), false, why)) return true;
+        if (!sendWork(m, s, why)) return true;
         const int rc = PumpMqtt(m, wakeFd_, 1000);
         if (rc != MOSQ_ERR_SUCCESS) {
             why = MqttErrorText(rc);

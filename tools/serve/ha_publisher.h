@@ -71,6 +71,8 @@ private:
     bool session(::mosquitto* m, std::string& why, bool& connected);
     bool connect(::mosquitto* m, Session& s, std::string& why);
     Work takeWork();
+    // Publishes what changed since the last call; false when the link broke.
+    bool sendWork(::mosquitto* m, Session& s, std::string& why);
     bool publish(::mosquitto* m, Session& s, const std::string& topic, const std::string& payload, bool retain,
                  std::string& why);
     void sayOffline(::mosquitto* m, Session& s);

@@ -850,7 +850,7 @@ bool EditServer::handle(const std::string& path, const httplib::Request& req, ht
                         const httplib::ContentReader* reader) {
     Impl& m = *impl_;
     try {
-        if (req.method == "GET") {
+        if (req.method == "GET" || req.method == "HEAD") {
             const auto it = m.gets.find(path);
             if (it == m.gets.end()) return false;
             it->second(req, res);

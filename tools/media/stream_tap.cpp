@@ -68,6 +68,11 @@ void StreamTap::packet(const AVPacket* pkt) {
     if (clipComplete_ || !writeError_.empty()) cv_.notify_all();
 }
 
+bool StreamTap::recording() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return clip_ != nullptr;
+}
+
 bool StreamTap::ended(const StreamRecordOptions& o, Steady::time_point waitingSince) const {
     if (clipComplete_ || connectionEnded_ || shut_ || !writeError_.empty() || StopRequested(o.stop)) return true;
     const auto stall = std::chrono::duration<double>(o.stallSeconds);
@@ -83,6 +88,7 @@ StreamRecording StreamTap::record(const StreamRecordOptions& o) {
     const auto stall = std::chrono::duration<double>(o.stallSeconds);
     std::unique_lock<std::mutex> lock(mu_);
     if (recording_) throw ToolError("a recording of '" + o.source + "' runs already");
+    if (shut_) throw ToolError("'" + o.source + "' stopped: nothing recorded");
     recording_ = true;
     struct Release {
         std::unique_lock<std::mutex>& lock;

@@ -47,6 +47,8 @@ public:
     // clip (cutShort). Throws ToolError when nothing could be recorded,
     // and when a recording runs already.
     StreamRecording record(const StreamRecordOptions& options);
+    // Whether a recording takes the packets now (its clip is open).
+    bool recording() const;
 
 private:
     struct Params;

@@ -207,7 +207,7 @@ void CameraEditors::handle(const std::string& camera, const std::string& path, c
             SendError(res, 404, "no such page or API call: " + req.method + " " + req.path);
         return;
     }
-    if (req.method == "GET" && (path == "/" || path == "/index.html")) {
+    if ((req.method == "GET" || req.method == "HEAD") && (path == "/" || path == "/index.html")) {
         waitingPage(*s, res);
     } else if (error.empty()) {
         res.set_header("Retry-After", "1");

@@ -10,7 +10,8 @@
 // Record button records again the same way. A save writes the areas file
 // (atomically, as the editor does) and restarts that camera alone. Clips
 // live in a temporary folder of the service; a camera's editor that nobody
-// used for kIdle is closed and its clip removed, all of them at exit.
+// used for kIdle is closed and its clip removed when any editor is asked
+// for next, and all of them at exit.
 #ifndef TARVOCOIL_TOOLS_SERVE_CAMERA_EDITOR_H
 #define TARVOCOIL_TOOLS_SERVE_CAMERA_EDITOR_H
 

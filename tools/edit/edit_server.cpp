@@ -913,7 +913,7 @@ void RecordFirstClip(EditCommand& cmd, LiveClip& clip, const volatile std::sig_a
     };
     const StreamRecording r = RecordStream(o);
     std::fprintf(stderr, "\n");
-    if (stop && *stop) throw ToolError("stopped while recording '" + cmd.video + "'");
+    if (StopRequested(stop)) throw ToolError("stopped while recording '" + cmd.video + "'");
     if (r.cutShort) Warn("'" + cmd.video + "' ended after " + Secs(r.seconds) + " s: the clip is shorter than asked");
     cmd.liveSource = cmd.video;
     cmd.video = clip.path;
@@ -936,7 +936,7 @@ int RunEditor(const EditCommand& command) {
     std::thread waiter([&] {
         int sig = 0;
         sigwait(&signals, &sig);
-        stop = 1;
+        RequestStop(&stop);  // read by the recording and the main thread
         std::lock_guard<std::mutex> lock(serverMutex);
         if (running) running->stop();
     });
@@ -967,7 +967,7 @@ int RunEditor(const EditCommand& command) {
     {
         std::lock_guard<std::mutex> lock(serverMutex);
         running = &server;
-        if (stop) server.stop();
+        if (StopRequested(&stop)) server.stop();
     }
     server.serve();
     std::lock_guard<std::mutex> lock(serverMutex);

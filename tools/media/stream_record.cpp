@@ -15,6 +15,7 @@ extern "C" {
 }
 
 #include "host/errors.h"
+#include "tools/loop/frame_loop.h"
 #include "tools/media/av_error.h"
 #include "tools/media/video_source.h"
 
@@ -31,7 +32,7 @@ struct Deadline {
 
 int Interrupted(void* opaque) {
     Deadline* d = static_cast<Deadline*>(opaque);
-    if (d->stop && *d->stop != 0) return d->stopped = true, 1;
+    if (StopRequested(d->stop)) return d->stopped = true, 1;
     if (av_gettime_relative() > d->at) return d->passed = true, 1;
     return 0;
 }

@@ -627,6 +627,7 @@ async function save() {
     let text = "Saved " + r.areas + " coil" + (r.areas === 1 ? "" : "s") + " to " + r.path;
     if (r.overwrote_change) text += "\n(it had changed on disk; this page's coils replaced it, the old file is " + r.path + ".bak)";
     if (r.warnings.length) text += "\n" + r.warnings.join("\n");
+    if (r.applied) text += "\n" + r.applied;  // under serve: what the camera's restart did
     message("save-message", text, "ok");
   } catch (e) {
     message("save-message", e.message, "error");

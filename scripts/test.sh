@@ -230,14 +230,15 @@ tool_sanitized() {
 }
 # The threading tests, the event delivery threads (sinks, queues, MQTT and
 # webhook clients), the editor's request gate and its background search (two
-# threads of detectors) and `serve`'s cameras in one ThreadSanitizer build.
+# threads of detectors), `serve`'s cameras and the recordings taken from their
+# streams in one ThreadSanitizer build.
 threads() {
   cmake -S . -B build-tsan "${sanitized_flags[@]}" -DTARVOCOIL_SANITIZE=thread -DTARVOCOIL_BENCH=OFF &&
     cmake --build build-tsan -j"$jobs" --target tarvocoil_tests tarvocoil_delivery_tests \
           tarvocoil_edit_tests tarvocoil_serve_tests tarvocoil_serve_ha_tests tarvocoil_cli &&
     TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/sanitizers/tsan.supp" \
       ctest --test-dir build-tsan --output-on-failure \
-          -R '^(Threads|Soak)\.|^tool\.(EventJson|MqttUrl|Delivery|Mqtt|Webhook|EditApi|EditSearch|FrameQueue|Serve|HaPublisher|ServeHomeAssistant)\.'
+          -R '^(Threads|Soak)\.|^tool\.(EventJson|MqttUrl|Delivery|Mqtt|Webhook|EditApi|EditSearch|FrameQueue|Serve|HaPublisher|ServeHomeAssistant|StreamTap)\.'
 }
 win32() {
   if [ -n "${group_failure[wine]:-}" ]; then

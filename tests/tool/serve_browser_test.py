@@ -4,7 +4,8 @@
 Serves three small live streams with the ffmpeg program on 127.0.0.1,
 starts `tarvocoil serve` on them, and checks the page: three tiles, each
 running with a picture and triggers; a stream killed turns its tile to lost
-while the others stay running, and back when the stream returns.
+while the others stay running, and back when the stream returns; a tile's
+Edit link opens the editor on a clip of that camera's running stream.
 
     serve_browser_test.py --tool build/tools/tarvocoil [--screenshot out.png]
 
@@ -170,7 +171,15 @@ def main():
         assert state("north") == "running" and state("south") == "running"
         streams["east"].start()
         wait.until(lambda d: state("east") == "running")
-        print("ok: three tiles; east lost and back while north and south ran")
+
+        # A tile's Edit link opens the editor on a clip of that camera's
+        # running stream (its page and API relative to the camera's prefix).
+        edit = tile("north").find_element(By.CSS_SELECTOR, "a.edit").get_attribute("href")
+        assert edit.endswith("/cameras/north/edit/"), edit
+        driver.get(edit + "?seconds=2")
+        wait.until(lambda d: "north.mkv" in d.find_element(By.ID, "video-name").text)
+        wait.until(lambda d: d.execute_script("return document.getElementById('frame').naturalWidth") == 320)
+        print("ok: three tiles; east lost and back while north and south ran; north's editor opened")
         return 0
     finally:
         if driver:

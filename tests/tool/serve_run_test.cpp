@@ -61,10 +61,17 @@ bool WaitUntil(Pred ready, std::chrono::seconds limit) {
 // The service started on a site of three cameras, each on a stream of its own.
 class Service {
 public:
-    Service() : dir_(Scratch("serve-site")) {
+    // With a user, the site asks for credentials (the password "open: sesame").
+    explicit Service(const std::vector<std::string>& cameras = kCameras, const std::string& user = "")
+        : dir_(Scratch(user.empty() ? "serve-site" : "serve-site-auth")) {
         fs::create_directories(dir_);
-        std::string cams;
-        for (const std::string& name : kCameras) {
+        std::string cams, auth;
+        if (!user.empty()) {
+            WriteFile(dir_ + "/pw", "open: sesame\n");
+            RunCli({"passwd", dir_ + "/site.passwd", user}, dir_ + "/pw");
+            auth = R"("auth": "site.passwd", )";
+        }
+        for (const std::string& name : cameras) {
             streams_[name] = std::make_unique<StreamServer>(ClipPath());
             streams_[name]->start();
             WriteFile(dir_ + "/" + name + ".areas.json", ClipAreasJson());
@@ -72,7 +79,8 @@ public:
                     streams_[name]->url() + R"(", "areas": ")" + name + R"(.areas.json", "stall": 1.5,
                      "retry_max_delay": 1})";
         }
-        WriteFile(site(), R"({"listen": "127.0.0.1:0", "cameras": [)" + cams + R"(], "events": {"dir": "events"}})");
+        WriteFile(site(), R"({"listen": "127.0.0.1:0", )" + auth + R"("cameras": [)" + cams +
+                              R"(], "events": {"dir": "events"}})");
         out_ = dir_ + "/serve.out";
         err_ = dir_ + "/serve.err";
         pid_ = StartCli({"serve", site(), "--flush-timeout", "1"}, out_, err_);
@@ -87,6 +95,7 @@ public:
         if (port_ > 0) {
             client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
             client_->set_read_timeout(30, 0);
+            if (!user.empty()) client_->set_basic_auth(user, "open: sesame");
         }
     }
     ~Service() {
@@ -96,6 +105,7 @@ public:
         }
     }
     std::string site() const { return dir_ + "/site.json"; }
+    std::string dir() const { return dir_; }
     std::string events() const { return dir_ + "/events"; }
     std::string err() const { return ReadFile(err_); }
     int port() const { return port_; }
@@ -300,4 +310,107 @@ TEST(Serve, CredentialsAreAskedForAndASourceThatCannotBeOpenedIsLost) {
     kill(pid, SIGTERM);
     EXPECT_EQ(WaitCli(pid, 30), 0) << ReadFile(err);
     EXPECT_NE(ReadFile(dir + "/site.passwd").find("alice:"), std::string::npos);
+}
+
+// A camera's editor, through the service: a clip of its running stream
+// (each stream serves one client, the camera: a second connection would
+// find nothing), the editor's API on it under the service's checks, and a
+// save that restarts that camera alone.
+TEST(Serve, CameraEditorRecordsFromTheRunningStreamAndSavesForThatCameraAlone) {
+    Service s({"north", "east"}, "alice");
+    ASSERT_GT(s.port(), 0) << s.err();
+    ASSERT_TRUE(WaitUntil([&] {
+        return s.camera("north").value("state", "") == "running" && s.camera("east").value("state", "") == "running";
+    }, 40s)) << s.err();
+
+    // The editor's routes answer to the service's credentials, Host and Origin checks.
+    httplib::Client anonymous("127.0.0.1", s.port());
+    auto res = anonymous.Get("/cameras/north/edit/");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 401);
+    res = s.http().Get("/cameras/north/edit/api/info", {{"Host", "evil.example:" + std::to_string(s.port())}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 403);
+    res = s.http().Put("/cameras/north/edit/api/areas", {{"Origin", "http://evil.example"}}, "{}", "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 403);
+    res = s.http().Get("/cameras/nobody/edit/");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 404);
+    res = s.http().Get("/cameras/north/edit/?seconds=1e9");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 400);
+
+    // Opening it records a clip; the page says so until it is complete.
+    res = s.http().Get("/cameras/north/edit/?seconds=2");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 202) << res->body;
+    EXPECT_NE(res->body.find("Recording a clip of camera north"), std::string::npos);
+    json info;
+    ASSERT_TRUE(WaitUntil([&] {
+        auto r = s.http().Get("/cameras/north/edit/api/info");
+        if (r && r->status == 200) info = json::parse(r->body);
+        return r && r->status != 503;
+    }, 30s)) << s.err();
+    ASSERT_TRUE(info.is_object()) << s.err();
+    EXPECT_EQ(info.at("live"), "camera north");
+    EXPECT_GT(info.at("frames").get<int64_t>(), 25);  // 2 s of a 25 fps stream, from a keyframe
+    EXPECT_LE(info.at("frames").get<int64_t>(), 51);
+    res = s.http().Get("/cameras/north/edit/api/frame?t=0.5");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->get_header_value("Content-Type"), "image/png");
+    res = s.http().Get("/cameras/north/edit/");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_NE(res->body.find("editor.js"), std::string::npos);
+    // The camera went on from the one connection it has.
+    EXPECT_EQ(s.camera("north").at("state"), "running");
+    EXPECT_EQ(s.camera("north").at("reconnects"), 0);
+
+    // A save writes that camera's areas file and restarts it alone.
+    res = s.http().Get("/cameras/north/edit/api/areas");
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200);
+    const json areas = json::parse(res->body);
+    json doc = areas.at("document");
+    doc["areas"][1]["name"] = "right 2";
+    const json eastBefore = s.camera("east");
+    res = s.http().Put("/cameras/north/edit/api/areas", {{"X-Areas-Base", areas.at("version").get<std::string>()}},
+                       doc.dump(), "application/json");
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200) << res->body;
+    EXPECT_EQ(json::parse(res->body).at("applied"), "restarted north");
+    EXPECT_NE(ReadFile(s.dir() + "/north.areas.json").find("right 2"), std::string::npos);
+    s.stream("north").kill();  // it served its one client, the camera's first run
+    s.stream("north").start();
+    ASSERT_TRUE(WaitUntil([&] {
+        const json c = s.camera("north");
+        return !c.is_null() && c.at("state") == "running" && c.at("coils").at(1).at("name") == "right 2";
+    }, 30s)) << s.err();
+    EXPECT_EQ(s.camera("east").at("running_since"), eastBefore.at("running_since"));
+    EXPECT_EQ(s.camera("east").at("reconnects"), 0);
+
+    // A recording ends with what it has when the stream is lost: the
+    // editor opens on the shorter clip rather than waiting for ever.
+    res = s.http().Get("/cameras/east/edit/?seconds=600");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 202);
+    ASSERT_TRUE(WaitUntil([&] {
+        auto r = s.http().Get("/cameras/east/edit/");
+        return r && r->body.find("Recording a clip of camera east for its editor: 1") != std::string::npos;
+    }, 30s)) << s.err();
+    s.stream("east").kill();
+    info = json();
+    ASSERT_TRUE(WaitUntil([&] {
+        auto r = s.http().Get("/cameras/east/edit/api/info");
+        if (r && r->status == 200) info = json::parse(r->body);
+        return r && r->status != 503;
+    }, 30s)) << s.err();
+    ASSERT_TRUE(info.is_object()) << s.err();
+    EXPECT_LT(info.at("duration").get<double>(), 60.0);
+
+    kill(s.pid(), SIGTERM);
+    EXPECT_EQ(WaitCli(s.pid(), 30), 0) << s.err();
+    s.forget();
 }

@@ -29,6 +29,7 @@
 #include "host/errors.h"
 #include "tools/edit/edit_assets.h"
 #include "tools/edit/edit_marks.h"
+#include "tools/loop/frame_loop.h"
 #include "tools/media/light_picture.h"
 #include "tools/media/stream_record.h"
 #include "tools/media/video_source.h"
@@ -126,12 +127,11 @@ std::string MediaType(const std::string& value) {
 
 // The requests that carry a body. A body sent with anything else is never
 // read: cpp-httplib would read it whole, without a limit.
-bool TakesBody(const httplib::Request& req) {
-    if (req.method == "PUT") return req.path == "/api/areas" || req.path == "/api/truth";
-    if (req.method == "POST")
-        return req.path == "/api/rows" || req.path == "/api/test" || req.path == "/api/tune" ||
-               req.path == "/api/light" || req.path == "/api/record" || req.path == "/api/search" ||
-               req.path == "/api/search/cancel";
+bool TakesBody(const std::string& method, const std::string& path) {
+    if (method == "PUT") return path == "/api/areas" || path == "/api/truth";
+    if (method == "POST")
+        return path == "/api/rows" || path == "/api/test" || path == "/api/tune" || path == "/api/light" ||
+               path == "/api/record" || path == "/api/search" || path == "/api/search/cancel";
     return false;
 }
 
@@ -205,11 +205,31 @@ struct EditServer::Impl {
     std::thread recorder;
     volatile std::sig_atomic_t stopRecording = 0;
     EditSearch search;    // runs in the background (edit_search.h)
+    // Every route, by method and path: registered on this server's own
+    // `http`, or answered through EditServer::handle on a host's.
+    using GetHandler = std::function<void(const httplib::Request&, httplib::Response&)>;
+    using BodyHandler =
+        std::function<void(const httplib::Request&, httplib::Response&, const httplib::ContentReader&)>;
+    std::map<std::string, GetHandler> gets;
+    std::map<std::pair<std::string, std::string>, BodyHandler> bodies;  // (PUT or POST, path)
+
+    void get(const std::string& path, GetHandler h) {
+        http.Get(path, h);
+        gets[path] = std::move(h);
+    }
+    void put(const std::string& path, BodyHandler h) {
+        http.Put(path, h);
+        bodies[{"PUT", path}] = std::move(h);
+    }
+    void post(const std::string& path, BodyHandler h) {
+        http.Post(path, h);
+        bodies[{"POST", path}] = std::move(h);
+    }
 
     explicit Impl(const EditCommand& c)
         : cmd(c), areasPath(c.areas.empty() ? DefaultAreasPath(c.video) : c.areas), store(areasPath) {}
     ~Impl() {
-        stopRecording = 1;
+        RequestStop(&stopRecording);  // read by the recording thread
         if (recorder.joinable()) recorder.join();
     }
 
@@ -231,7 +251,7 @@ struct EditServer::Impl {
     }
 
     static Refusal bodyRefusal(const httplib::Request& req) {
-        if (MayHaveBody(req) && !TakesBody(req)) return {404, "no such page or API call: " + req.method + " " + req.path};
+        if (MayHaveBody(req) && !TakesBody(req.method, req.path)) return {404, "no such page or API call: " + req.method + " " + req.path};
         if (req.method != "PUT" && req.method != "POST") return {};
         // A page of another site may send simple cross-site requests; it
         // can neither set a JSON content type without asking first nor
@@ -415,8 +435,8 @@ struct EditServer::Impl {
                 res.set_content(reinterpret_cast<const char*>(f.data), f.size, MimeType(f.name));
             };
             const std::string name = f.name;
-            http.Get("/" + name, serve);
-            if (name == "index.html") http.Get("/", serve);
+            get("/" + name, serve);
+            if (name == "index.html") get("/", serve);
         }
     }
 
@@ -452,12 +472,13 @@ struct EditServer::Impl {
         if (!body) return;
         try {
             const SaveResult r = store.save(*body, req.get_header_value("X-Areas-Base"));
-            SendJson(res, 200,
-                     json{{"version", r.version},
-                          {"path", areasPath},
-                          {"overwrote_change", r.overwroteChange},
-                          {"warnings", r.config.warnings},
-                          {"areas", r.config.areas.size()}});
+            json answer{{"version", r.version},
+                        {"path", areasPath},
+                        {"overwrote_change", r.overwroteChange},
+                        {"warnings", r.config.warnings},
+                        {"areas", r.config.areas.size()}};
+            if (cmd.saved) answer["applied"] = cmd.saved();
+            SendJson(res, 200, answer);
         } catch (const AreasFileReadOnly& e) {
             SendError(res, 403, e.what());
         } catch (const ToolError& e) {
@@ -637,7 +658,7 @@ struct EditServer::Impl {
         };
         std::string error, done;
         try {
-            const StreamRecording r = RecordStream(o);
+            const StreamRecording r = cmd.record ? cmd.record(o) : RecordStream(o);
             done = "recorded " + Secs(r.seconds) + " s" + (r.cutShort ? " (the stream ended early)" : "");
         } catch (const std::exception& e) {
             error = e.what();
@@ -729,48 +750,48 @@ struct EditServer::Impl {
         setUpServer();
         servePageFiles();
 
-        http.Get("/api/info", [this](const httplib::Request&, httplib::Response& res) { SendJson(res, 200, info()); });
+        get("/api/info", [this](const httplib::Request&, httplib::Response& res) { SendJson(res, 200, info()); });
 
-        http.Get("/api/frame", [this](const httplib::Request& req, httplib::Response& res) { getFrame(req, res); });
+        get("/api/frame", [this](const httplib::Request& req, httplib::Response& res) { getFrame(req, res); });
 
-        http.Get("/api/areas", [this](const httplib::Request& req, httplib::Response& res) { getAreas(req, res); });
+        get("/api/areas", [this](const httplib::Request& req, httplib::Response& res) { getAreas(req, res); });
 
-        http.Put("/api/areas", [this](const httplib::Request& req, httplib::Response& res,
+        put("/api/areas", [this](const httplib::Request& req, httplib::Response& res,
                                       const httplib::ContentReader& reader) { putAreas(req, res, reader); });
 
-        http.Post("/api/rows", [this](const httplib::Request&, httplib::Response& res,
+        post("/api/rows", [this](const httplib::Request&, httplib::Response& res,
                                       const httplib::ContentReader& reader) { postRows(res, reader); });
 
-        http.Post("/api/test", [this](const httplib::Request&, httplib::Response& res,
+        post("/api/test", [this](const httplib::Request&, httplib::Response& res,
                                       const httplib::ContentReader& reader) { postTest(res, reader); });
 
-        http.Post("/api/tune", [this](const httplib::Request&, httplib::Response& res,
+        post("/api/tune", [this](const httplib::Request&, httplib::Response& res,
                                       const httplib::ContentReader& reader) { postTune(res, reader); });
 
-        http.Get("/api/frames", [this](const httplib::Request&, httplib::Response& res) { getFrames(res); });
+        get("/api/frames", [this](const httplib::Request&, httplib::Response& res) { getFrames(res); });
 
-        http.Post("/api/light", [this](const httplib::Request&, httplib::Response& res,
+        post("/api/light", [this](const httplib::Request&, httplib::Response& res,
                                        const httplib::ContentReader& reader) { postLight(res, reader); });
 
-        http.Post("/api/record", [this](const httplib::Request&, httplib::Response& res,
+        post("/api/record", [this](const httplib::Request&, httplib::Response& res,
                                         const httplib::ContentReader& reader) { postRecord(res, reader); });
 
-        http.Get("/api/record", [this](const httplib::Request&, httplib::Response& res) {
+        get("/api/record", [this](const httplib::Request&, httplib::Response& res) {
             std::lock_guard<std::mutex> lock(recordMutex);
             SendJson(res, 200, recordAnswer());
         });
 
-        http.Get("/api/truth", [this](const httplib::Request&, httplib::Response& res) { getTruth(res); });
+        get("/api/truth", [this](const httplib::Request&, httplib::Response& res) { getTruth(res); });
 
-        http.Put("/api/truth", [this](const httplib::Request&, httplib::Response& res,
+        put("/api/truth", [this](const httplib::Request&, httplib::Response& res,
                                       const httplib::ContentReader& reader) { putTruth(res, reader); });
 
-        http.Post("/api/search", [this](const httplib::Request&, httplib::Response& res,
+        post("/api/search", [this](const httplib::Request&, httplib::Response& res,
                                         const httplib::ContentReader& reader) { postSearch(res, reader); });
-        http.Get("/api/search", [this](const httplib::Request&, httplib::Response& res) {
+        get("/api/search", [this](const httplib::Request&, httplib::Response& res) {
             SendJson(res, 200, search.status());
         });
-        http.Post("/api/search/cancel", [this](const httplib::Request&, httplib::Response& res,
+        post("/api/search/cancel", [this](const httplib::Request&, httplib::Response& res,
                                                const httplib::ContentReader& reader) {
             if (!ReadBody(reader, res)) return;
             search.cancel();
@@ -821,6 +842,31 @@ void EditServer::serve() { impl_->http.listen_after_bind(); }
 void EditServer::stop() { impl_->http.stop(); }
 const std::string& EditServer::areasPath() const { return impl_->areasPath; }
 
+bool EditServer::TakesBody(const std::string& method, const std::string& path) {
+    return tarvotool::TakesBody(method, path);
+}
+
+bool EditServer::handle(const std::string& path, const httplib::Request& req, httplib::Response& res,
+                        const httplib::ContentReader* reader) {
+    Impl& m = *impl_;
+    try {
+        if (req.method == "GET" || req.method == "HEAD") {
+            const auto it = m.gets.find(path);
+            if (it == m.gets.end()) return false;
+            it->second(req, res);
+            return true;
+        }
+        const auto it = m.bodies.find({req.method, path});
+        if (it == m.bodies.end() || !reader) return false;
+        it->second(req, res, *reader);
+    } catch (const ToolError& e) {  // as this server's own exception handler answers
+        SendError(res, 422, e.what());
+    } catch (const std::exception& e) {
+        SendError(res, 500, e.what());
+    }
+    return true;
+}
+
 std::string EditServer::url() const {
     std::string host = impl_->cmd.host;
     if (host == "0.0.0.0") host = "127.0.0.1";
@@ -867,7 +913,7 @@ void RecordFirstClip(EditCommand& cmd, LiveClip& clip, const volatile std::sig_a
     };
     const StreamRecording r = RecordStream(o);
     std::fprintf(stderr, "\n");
-    if (stop && *stop) throw ToolError("stopped while recording '" + cmd.video + "'");
+    if (StopRequested(stop)) throw ToolError("stopped while recording '" + cmd.video + "'");
     if (r.cutShort) Warn("'" + cmd.video + "' ended after " + Secs(r.seconds) + " s: the clip is shorter than asked");
     cmd.liveSource = cmd.video;
     cmd.video = clip.path;
@@ -890,7 +936,7 @@ int RunEditor(const EditCommand& command) {
     std::thread waiter([&] {
         int sig = 0;
         sigwait(&signals, &sig);
-        stop = 1;
+        RequestStop(&stop);  // read by the recording and the main thread
         std::lock_guard<std::mutex> lock(serverMutex);
         if (running) running->stop();
     });
@@ -921,7 +967,7 @@ int RunEditor(const EditCommand& command) {
     {
         std::lock_guard<std::mutex> lock(serverMutex);
         running = &server;
-        if (stop) server.stop();
+        if (StopRequested(&stop)) server.stop();
     }
     server.serve();
     std::lock_guard<std::mutex> lock(serverMutex);

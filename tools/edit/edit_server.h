@@ -26,8 +26,17 @@
 #define TARVOCOIL_TOOLS_EDIT_EDIT_SERVER_H
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
+
+#include "tools/media/stream_record.h"
+
+namespace httplib {
+struct Request;
+struct Response;
+class ContentReader;
+}  // namespace httplib
 
 namespace tarvotool {
 
@@ -46,6 +55,12 @@ struct EditCommand {
     double stallSeconds = 10.0;
     // Set by RunEditor for the server: the live source `video` was recorded from.
     std::string liveSource;
+    // Set by a host that serves the editor on its own server (`serve`):
+    // records a fresh clip of liveSource in place of RecordStream (which
+    // opens the source again), and is told of each save of the areas file
+    // (its answer goes back to the page as "applied").
+    std::function<StreamRecording(const StreamRecordOptions&)> record;
+    std::function<std::string()> saved;
 };
 
 constexpr std::size_t kMaxRequestBody = 1 << 20;
@@ -68,6 +83,16 @@ public:
     void stop();
     std::string url() const;
     const std::string& areasPath() const;
+
+    // Answers a request for one of the editor's own paths ("/", "/api/info",
+    // ...) that came to a host's server under a prefix of its own. The
+    // host's guard checks the address, the origin, the content type and
+    // the body limits as this server's does (TakesBody says which requests
+    // carry a body; none larger than kMaxRequestBody); reader is null for
+    // requests without one. False when the editor has no such path.
+    bool handle(const std::string& path, const httplib::Request& req, httplib::Response& res,
+                const httplib::ContentReader* reader);
+    static bool TakesBody(const std::string& method, const std::string& path);
 
 private:
     struct Impl;

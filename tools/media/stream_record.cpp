@@ -15,6 +15,7 @@ extern "C" {
 }
 
 #include "host/errors.h"
+#include "tools/loop/frame_loop.h"
 #include "tools/media/av_error.h"
 #include "tools/media/video_source.h"
 
@@ -31,7 +32,7 @@ struct Deadline {
 
 int Interrupted(void* opaque) {
     Deadline* d = static_cast<Deadline*>(opaque);
-    if (d->stop && *d->stop != 0) return d->stopped = true, 1;
+    if (StopRequested(d->stop)) return d->stopped = true, 1;
     if (av_gettime_relative() > d->at) return d->passed = true, 1;
     return 0;
 }
@@ -39,19 +40,6 @@ int Interrupted(void* opaque) {
 struct Input {
     AVFormatContext* fmt = nullptr;
     ~Input() { avformat_close_input(&fmt); }
-};
-
-struct Output {
-    AVFormatContext* fmt = nullptr;
-    std::string path;
-    bool keep = false;
-    ~Output() {
-        if (fmt) {
-            if (fmt->pb) avio_closep(&fmt->pb);
-            avformat_free_context(fmt);
-        }
-        if (!keep && !path.empty()) std::remove(path.c_str());
-    }
 };
 
 // b - a for stream timestamps, which a hostile or wrapped stream may put
@@ -86,27 +74,6 @@ void OpenSource(Input& in, Deadline& deadline, const StreamRecordOptions& o, int
     if (err < 0) throw ToolError("cannot record '" + o.source + "': " + AvError(err));
 }
 
-// A temporary file beside `out` for the clip, in the container `out`'s name asks for.
-void OpenClip(Output& clip, const AVStream* video, const std::string& out) {
-    const AVOutputFormat* format = av_guess_format(nullptr, out.c_str(), nullptr);
-    if (!format) throw ToolError("cannot record into '" + out + "': no container for that name (try .mkv)");
-    std::string tmpl = out + ".part-XXXXXX";
-    const int fd = mkstemp(tmpl.data());
-    if (fd < 0) throw ToolError("cannot record into '" + out + "': " + std::strerror(errno));
-    close(fd);
-    clip.path = tmpl;
-    if (avformat_alloc_output_context2(&clip.fmt, format, nullptr, tmpl.c_str()) < 0 || !clip.fmt)
-        throw ToolError("cannot record into '" + out + "'");
-    AVStream* st = avformat_new_stream(clip.fmt, nullptr);
-    if (!st || avcodec_parameters_copy(st->codecpar, video->codecpar) < 0) throw ToolError("out of memory");
-    st->codecpar->codec_tag = 0;  // the output container chooses its own
-    st->time_base = video->time_base;
-    int err = avio_open(&clip.fmt->pb, tmpl.c_str(), AVIO_FLAG_WRITE);
-    if (err < 0) throw ToolError("cannot record into '" + out + "': " + AvError(err));
-    err = avformat_write_header(clip.fmt, nullptr);
-    if (err < 0) throw ToolError("cannot record this stream into '" + out + "': " + AvError(err));
-}
-
 }  // namespace
 
 namespace {
@@ -119,61 +86,103 @@ namespace {
     throw ToolError("'" + o.source + "' ended before its first picture: nothing recorded");
 }
 
-// The video packets from the first keyframe on, timed from it, into the clip.
-class PacketCopy {
-public:
-    PacketCopy(const AVStream* video, AVFormatContext* clip, const StreamRecordOptions& o)
-        : video_(video), clip_(clip), o_(o) {}
+}  // namespace
 
-    bool started() const { return origin_ != AV_NOPTS_VALUE; }
+struct ClipWriter::Impl {
+    AVFormatContext* fmt = nullptr;
+    std::string out, path;  // the clip, and the temporary file it is written into
+    AVRational timeBase{1, 1};
+    double seconds = 0.0;
+    bool keep = false;
+    int64_t origin = AV_NOPTS_VALUE;  // the first keyframe's timestamp
+    int64_t lastDts = AV_NOPTS_VALUE;
+    StreamRecording rec;
 
-    // Writes one packet of the video stream (taking it); false when the
-    // clip ends before it.
-    bool take(AVPacket* pkt, StreamRecording& rec) {
-        const int64_t ts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
-        if (!started()) {
-            if (!(pkt->flags & AV_PKT_FLAG_KEY) || ts == AV_NOPTS_VALUE) {
-                av_packet_unref(pkt);
-                return true;
-            }
-            origin_ = ts;
+    ~Impl() {
+        if (fmt) {
+            if (fmt->pb) avio_closep(&fmt->pb);
+            avformat_free_context(fmt);
         }
-        const double at = ts == AV_NOPTS_VALUE ? rec.seconds : Since(ts, origin_) * av_q2d(video_->time_base);
-        // A clip ends at its length, and where the stream's clock jumps
-        // back (a restarted camera): a muxer takes no earlier packet.
-        const bool back = pkt->dts != AV_NOPTS_VALUE && lastDts_ != AV_NOPTS_VALUE && pkt->dts <= lastDts_;
-        if (at >= o_.seconds || at < 0 || back) {
-            rec.cutShort = at < o_.seconds;
-            av_packet_unref(pkt);
-            return false;
-        }
-        if (pkt->dts != AV_NOPTS_VALUE) lastDts_ = pkt->dts;
-        rec.seconds = std::max(rec.seconds, at);
-        if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = Since(pkt->pts, origin_);
-        if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = Since(pkt->dts, origin_);
-        av_packet_rescale_ts(pkt, video_->time_base, clip_->streams[0]->time_base);
-        pkt->stream_index = 0;
-        pkt->pos = -1;
-        const int err = av_interleaved_write_frame(clip_, pkt);  // takes the packet
-        if (err < 0) throw ToolError("cannot record into '" + o_.out + "': " + AvError(err));
-        ++rec.packets;
-        if (o_.progress && rec.seconds - lastReport_ >= 0.5) {
-            lastReport_ = rec.seconds;
-            o_.progress(rec.seconds);
-        }
-        return true;
+        if (!keep && !path.empty()) std::remove(path.c_str());
     }
 
-private:
-    const AVStream* video_;
-    AVFormatContext* clip_;
-    const StreamRecordOptions& o_;
-    int64_t origin_ = AV_NOPTS_VALUE;  // the first keyframe's timestamp
-    int64_t lastDts_ = AV_NOPTS_VALUE;
-    double lastReport_ = -1.0;
+    void open(const AVCodecParameters* codec) {
+        const AVOutputFormat* format = av_guess_format(nullptr, out.c_str(), nullptr);
+        if (!format) throw ToolError("cannot record into '" + out + "': no container for that name (try .mkv)");
+        std::string tmpl = out + ".part-XXXXXX";
+        const int fd = mkstemp(tmpl.data());
+        if (fd < 0) throw ToolError("cannot record into '" + out + "': " + std::strerror(errno));
+        close(fd);
+        path = tmpl;
+        if (avformat_alloc_output_context2(&fmt, format, nullptr, tmpl.c_str()) < 0 || !fmt)
+            throw ToolError("cannot record into '" + out + "'");
+        AVStream* st = avformat_new_stream(fmt, nullptr);
+        if (!st || avcodec_parameters_copy(st->codecpar, codec) < 0) throw ToolError("out of memory");
+        st->codecpar->codec_tag = 0;  // the output container chooses its own
+        st->time_base = timeBase;
+        int err = avio_open(&fmt->pb, tmpl.c_str(), AVIO_FLAG_WRITE);
+        if (err < 0) throw ToolError("cannot record into '" + out + "': " + AvError(err));
+        err = avformat_write_header(fmt, nullptr);
+        if (err < 0) throw ToolError("cannot record this stream into '" + out + "': " + AvError(err));
+    }
 };
 
-}  // namespace
+ClipWriter::ClipWriter(const AVCodecParameters* codec, int timeBaseNum, int timeBaseDen, const std::string& out,
+                       double seconds)
+    : impl_(new Impl) {
+    impl_->out = out;
+    impl_->timeBase = AVRational{timeBaseNum, timeBaseDen};
+    impl_->seconds = seconds;
+    impl_->open(codec);
+}
+
+ClipWriter::~ClipWriter() = default;
+
+bool ClipWriter::started() const { return impl_->origin != AV_NOPTS_VALUE; }
+const StreamRecording& ClipWriter::recording() const { return impl_->rec; }
+
+bool ClipWriter::take(AVPacket* pkt) {
+    Impl& m = *impl_;
+    const int64_t ts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+    if (!started()) {
+        if (!(pkt->flags & AV_PKT_FLAG_KEY) || ts == AV_NOPTS_VALUE) {
+            av_packet_unref(pkt);
+            return true;
+        }
+        m.origin = ts;
+    }
+    const double at = ts == AV_NOPTS_VALUE ? m.rec.seconds : Since(ts, m.origin) * av_q2d(m.timeBase);
+    // A clip ends at its length, and where the stream's clock jumps back
+    // (a restarted camera): a muxer takes no earlier packet.
+    const bool back = pkt->dts != AV_NOPTS_VALUE && m.lastDts != AV_NOPTS_VALUE && pkt->dts <= m.lastDts;
+    if (at >= m.seconds || at < 0 || back) {
+        m.rec.cutShort = at < m.seconds;
+        av_packet_unref(pkt);
+        return false;
+    }
+    if (pkt->dts != AV_NOPTS_VALUE) m.lastDts = pkt->dts;
+    m.rec.seconds = std::max(m.rec.seconds, at);
+    if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = Since(pkt->pts, m.origin);
+    if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = Since(pkt->dts, m.origin);
+    av_packet_rescale_ts(pkt, m.timeBase, m.fmt->streams[0]->time_base);
+    pkt->stream_index = 0;
+    pkt->pos = -1;
+    const int err = av_interleaved_write_frame(m.fmt, pkt);  // takes the packet
+    if (err < 0) throw ToolError("cannot record into '" + m.out + "': " + AvError(err));
+    ++m.rec.packets;
+    return true;
+}
+
+StreamRecording ClipWriter::finish() {
+    Impl& m = *impl_;
+    const int err = av_write_trailer(m.fmt);
+    if (err < 0) throw ToolError("cannot record into '" + m.out + "': " + AvError(err));
+    avio_closep(&m.fmt->pb);
+    if (std::rename(m.path.c_str(), m.out.c_str()) != 0)
+        throw ToolError("cannot record into '" + m.out + "': " + std::strerror(errno));
+    m.keep = true;
+    return m.rec;
+}
 
 StreamRecording RecordStream(const StreamRecordOptions& o) {
     std::error_code ec;
@@ -186,34 +195,34 @@ StreamRecording RecordStream(const StreamRecordOptions& o) {
     OpenSource(in, deadline, o, stallUs);
     const int index = av_find_best_stream(in.fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (index < 0) throw ToolError("cannot record '" + o.source + "': it has no video stream");
-    Output clip;
-    OpenClip(clip, in.fmt->streams[index], o.out);
+    const AVStream* video = in.fmt->streams[index];
+    ClipWriter clip(video->codecpar, video->time_base.num, video->time_base.den, o.out, o.seconds);
 
-    StreamRecording rec;
     Packet pkt;
-    PacketCopy copy(in.fmt->streams[index], clip.fmt, o);
+    double lastReport = -1.0;
+    bool sourceEnded = false;
     // Until the first keyframe the deadline is not renewed: a source that
     // sends packets but never a picture one can start from is no source.
     deadline.at = av_gettime_relative() + stallUs;
     while (true) {
         if (av_read_frame(in.fmt, pkt.p) < 0) {
-            if (!copy.started()) NoFirstPicture(deadline, o);
-            rec.cutShort = true;
+            if (!clip.started()) NoFirstPicture(deadline, o);
+            sourceEnded = true;
             break;
         }
         if (pkt.p->stream_index != index) {
             av_packet_unref(pkt.p);
             continue;
         }
-        if (!copy.take(pkt.p, rec)) break;
-        if (copy.started()) deadline.at = av_gettime_relative() + stallUs;
+        if (!clip.take(pkt.p)) break;
+        if (clip.started()) deadline.at = av_gettime_relative() + stallUs;
+        if (o.progress && clip.recording().seconds - lastReport >= 0.5) {
+            lastReport = clip.recording().seconds;
+            o.progress(lastReport);
+        }
     }
-    const int err = av_write_trailer(clip.fmt);
-    if (err < 0) throw ToolError("cannot record into '" + o.out + "': " + AvError(err));
-    avio_closep(&clip.fmt->pb);
-    if (std::rename(clip.path.c_str(), o.out.c_str()) != 0)
-        throw ToolError("cannot record into '" + o.out + "': " + std::strerror(errno));
-    clip.keep = true;
+    StreamRecording rec = clip.finish();
+    rec.cutShort = rec.cutShort || sourceEnded;  // it ended, stalled or was stopped first
     if (o.progress) o.progress(rec.seconds);
     return rec;
 }

@@ -5,8 +5,13 @@
 #define TARVOCOIL_TOOLS_MEDIA_STREAM_RECORD_H
 
 #include <csignal>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+
+struct AVCodecParameters;
+struct AVPacket;
 
 namespace tarvotool {
 
@@ -36,6 +41,36 @@ struct StreamRecording {
 // written then). A source that ends, stalls or is stopped after its first
 // keyframe, or whose clock jumps back, leaves the shorter clip (cutShort).
 StreamRecording RecordStream(const StreamRecordOptions& options);
+
+// The muxing side of a recording, for any supplier of a video stream's
+// packets (a source opened for the recording, or one being decoded
+// already): packets from the first keyframe on, timed from it, into a
+// temporary file beside `out` that finish() renames over it.
+class ClipWriter {
+public:
+    // The stream's codec parameters and time base; opens the temporary
+    // file in the container `out`'s name asks for. Throws ToolError.
+    ClipWriter(const AVCodecParameters* codec, int timeBaseNum, int timeBaseDen, const std::string& out,
+               double seconds);
+    ~ClipWriter();  // removes the temporary file unless finish() renamed it
+    ClipWriter(const ClipWriter&) = delete;
+    ClipWriter& operator=(const ClipWriter&) = delete;
+
+    // Whether a keyframe has come (nothing is written before one).
+    bool started() const;
+    // Takes one packet (its reference, whatever the answer); false when
+    // the clip ends before it: its length reached, or the stream's clock
+    // jumping back (recording.cutShort tells which). Throws ToolError
+    // when the file cannot be written.
+    bool take(AVPacket* packet);
+    const StreamRecording& recording() const;
+    // Completes the file and renames it over `out`. Throws ToolError.
+    StreamRecording finish();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace tarvotool
 

@@ -1,6 +1,8 @@
 // video_reader.cpp - demuxing, decoding and BGR conversion through FFmpeg.
 #include "tools/media/video_reader.h"
 
+#include "tools/media/stream_tap.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -150,6 +152,7 @@ struct VideoReader::Impl {
     bool wholeRows = true;
 
     ~Impl() {
+        if (opt.tap && fmt && stream >= 0) opt.tap->closed(fmt->streams[stream]);
         sws_freeContext(sws);
         av_frame_free(&bgr);
         av_frame_free(&frame);
@@ -221,6 +224,7 @@ struct VideoReader::Impl {
             }
             if (pkt->stream_index == stream) {
                 ++packetsIn;
+                if (opt.tap) opt.tap->packet(pkt);
                 err = avcodec_send_packet(dec, pkt);
                 if (err < 0 && err != AVERROR(EAGAIN)) damaged();
             }
@@ -413,6 +417,7 @@ VideoReader::VideoReader(const std::string& path, const VideoReaderOptions& opti
     m.pkt = av_packet_alloc();
     m.frame = av_frame_alloc();
     if (!m.pkt || !m.frame) throw ToolError("out of memory");
+    if (m.opt.tap) m.opt.tap->opened(m.fmt->streams[m.stream]);
 }
 
 VideoReader::~VideoReader() = default;

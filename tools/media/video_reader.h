@@ -19,6 +19,8 @@
 
 namespace tarvotool {
 
+class StreamTap;
+
 // Whether the path names a V4L2 camera (/dev/video*), opened with
 // libavdevice's V4L2 input rather than as a file.
 bool IsVideoDevice(const std::string& path);
@@ -56,6 +58,10 @@ struct VideoReaderOptions {
     // frame whole (a service that draws pictures only while someone
     // watches). Called on the reading thread.
     std::function<bool()> wholeFrame;
+    // When set, shown the video stream once it is open, each of its
+    // packets before it is decoded, and the end of the reader (recordings
+    // of a stream already being decoded). Not owned; outlives the reader.
+    StreamTap* tap = nullptr;
 };
 
 struct VideoFrame {

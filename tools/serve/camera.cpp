@@ -231,6 +231,7 @@ void Camera::stop() {
     if (stopped_) return;
     stopped_ = true;
     RequestStop(&stop_);
+    tap_.shutDown();
     queue_.close();
     if (decoder_.joinable()) decoder_.join();
     if (detector_.joinable()) detector_.join();
@@ -295,6 +296,7 @@ void Camera::runConnection(int64_t& handedOut, int& width, int& height, Listener
     // watches the pictures: a camera nobody looks at costs what `run` does.
     ro.rows = [this](int, int h) { return RowsTheDetectorReads(rows_, h); };
     ro.wholeFrame = [this] { return wholeNext_; };
+    ro.tap = &tap_;
     int64_t errors = 0;  // each connection adds its own when it closes
     std::string why;
     std::unique_ptr<LiveConnection> first = ReaderConnection::Open(config_.source, ro, &errors, why);

@@ -26,6 +26,7 @@
 #include "host/areas_file.h"
 #include "host/canvas.h"
 #include "host/event_json.h"
+#include "tools/media/stream_tap.h"
 #include "tools/serve/camera_events.h"
 #include "tools/serve/camera_observer.h"
 #include "tools/serve/frame_queue.h"
@@ -99,6 +100,11 @@ public:
     static constexpr std::chrono::milliseconds kPictureInterval{250};
     static constexpr std::chrono::seconds kWatchWindow{5};
 
+    // A clip of the running stream, copied from the packets the decoding
+    // thread reads (no second connection); blocks until it is complete.
+    // See StreamTap::record; a camera stopped meanwhile ends it.
+    StreamRecording record(const StreamRecordOptions& options) { return tap_.record(options); }
+
 private:
     class Listener;
     class Sink;
@@ -121,6 +127,7 @@ private:
     const std::string areasError_;
     std::vector<std::vector<tarvocoil::AreaRow>> rows_;  // the detector's, per area
     FrameQueue queue_{2};
+    StreamTap tap_;  // the decoding thread's packets, for recordings
     QueueSource* source_ = nullptr;  // the detector thread's, while it runs
     bool wholeNext_ = false;  // decoding thread: convert the next frame whole
     volatile std::sig_atomic_t stop_ = 0;

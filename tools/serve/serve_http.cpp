@@ -6,14 +6,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <regex>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include "host/errors.h"
 #include "tools/edit/edit_http.h"
+#include "tools/edit/edit_server.h"
 #include "tools/edit/edit_video.h"
 #include "tools/edit/http_address.h"
+#include "tools/serve/camera_editor.h"
 #include "tools/serve/serve_assets.h"
 #include "tools/serve/site_report.h"
 
@@ -23,7 +26,17 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::size_t kMaxBody = 64 * 1024;
+constexpr std::size_t kMaxBody = 64 * 1024;  // of the service's own requests; the editor's take kMaxRequestBody
+
+// /cameras/NAME/edit/PATH: a camera's editor (camera_editor.h).
+const char* const kEditorRoute = R"(/cameras/([A-Za-z0-9_-]{1,64})/edit(/.*))";
+
+// The editor's own path of a request for a camera's editor, or empty.
+std::string EditorPath(const std::string& path) {
+    static const std::regex route(kEditorRoute);
+    std::smatch m;
+    return std::regex_match(path, m, route) ? m[2].str() : std::string();
+}
 
 void SendJson(httplib::Response& res, int status, const json& body) {
     res.status = status;
@@ -54,7 +67,7 @@ std::string MediaType(const std::string& value) {
 
 HttpLimits Limits() {
     HttpLimits limits;
-    limits.maxBodyBytes = kMaxBody;
+    limits.maxBodyBytes = kMaxRequestBody;
     return limits;
 }
 
@@ -67,8 +80,10 @@ struct ServeHttp::Impl {
     BasicAuth* auth;
     int port = 0;
     GatedHttpServer http{Limits()};
+    CameraEditors editors;
 
-    Impl(Site& s, std::string h, int p, BasicAuth* a) : site(s), host(std::move(h)), wantedPort(p), auth(a) {}
+    Impl(Site& s, std::string h, int p, BasicAuth* a)
+        : site(s), host(std::move(h)), wantedPort(p), auth(a), editors(s) {}
 
     // Credentials, when the site asks for them: false after answering.
     bool authorised(const httplib::Request& req, httplib::Response& res) const {
@@ -104,11 +119,13 @@ struct ServeHttp::Impl {
                                 req.method == "DELETE" || req.method == "PRI";
         // A body is read only where a route takes one: cpp-httplib would
         // read any other whole.
-        if (bodyMethod && !(req.method == "POST" && req.path == "/api/reload")) {
+        const std::string editorPath = EditorPath(req.path);
+        const bool editor = !editorPath.empty() && EditServer::TakesBody(req.method, editorPath);
+        if (bodyMethod && !editor && !(req.method == "POST" && req.path == "/api/reload")) {
             why = "no such page or API call: " + req.method + " " + req.path;
             return 404;
         }
-        if (req.method != "POST") return 0;
+        if (req.method != "POST" && req.method != "PUT") return 0;
         // Another site's page may send simple cross-site POSTs; it can
         // neither hide its Origin nor send JSON without asking first.
         const std::string origin = req.get_header_value("Origin");
@@ -121,7 +138,8 @@ struct ServeHttp::Impl {
             return 415;
         }
         if (req.has_header("Content-Length") &&
-            std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) > kMaxBody) {
+            std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) >
+                (editor ? kMaxRequestBody : kMaxBody)) {
             why = "refused: the body is too large";
             return 413;
         }
@@ -129,7 +147,7 @@ struct ServeHttp::Impl {
     }
 
     void setUp() {
-        http.set_payload_max_length(kMaxBody);
+        http.set_payload_max_length(kMaxRequestBody);
         // No SO_REUSEPORT: a second server on the same port must fail, not
         // take part of the requests.
         http.set_socket_options([](socket_t sock) {
@@ -191,6 +209,23 @@ struct ServeHttp::Impl {
             const ReloadResult r = site.reload();
             SendJson(res, r.ok ? 200 : 422, json{{"ok", r.ok}, {"message", r.message}});
         });
+        editorRoutes();
+    }
+
+    // A camera's editor: its page relative to /cameras/NAME/edit/.
+    void editorRoutes() {
+        http.Get(R"(/cameras/([A-Za-z0-9_-]{1,64})/edit)", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_redirect(req.path + "/");
+        });
+        http.Get(kEditorRoute, [this](const httplib::Request& req, httplib::Response& res) {
+            editors.handle(req.matches[1].str(), req.matches[2].str(), req, res, nullptr);
+        });
+        const auto withBody = [this](const httplib::Request& req, httplib::Response& res,
+                                     const httplib::ContentReader& reader) {
+            editors.handle(req.matches[1].str(), req.matches[2].str(), req, res, &reader);
+        };
+        http.Put(kEditorRoute, withBody);
+        http.Post(kEditorRoute, withBody);
     }
 };
 

@@ -7,10 +7,15 @@
 //                                  drawn, PNG (404 until there is one);
 //                                  asking is what makes the camera paint
 //   POST /api/reload               reads the site and areas files again
+//   /cameras/NAME/edit/...         the coil editor for that camera, on a
+//                                  clip of its running stream (camera_editor.h):
+//                                  the editor's page and API under that prefix
 //   GET  /metrics                  Prometheus text format
 // As the editor's server: requests whose Host header is not this server's
 // address are refused (DNS rebinding), POSTs from another site's page too;
-// slow clients are dropped by the request gate (tools/edit/edit_http.h).
+// slow clients are dropped by the request gate (tools/edit/edit_http.h);
+// bodies are taken only by the routes that read one, up to 64 KiB (the
+// editor's, 1 MiB).
 // With a password file every request needs HTTP Basic credentials
 // (401 without, 429 while a failed client address must wait).
 #ifndef TARVOCOIL_TOOLS_SERVE_SERVE_HTTP_H

@@ -219,6 +219,43 @@ ReloadResult Site::reload() {
     return r;
 }
 
+ReloadResult Site::reloadCamera(const std::string& name) {
+    std::lock_guard<std::mutex> one(reloadMu_);
+    ReloadResult r;
+    r.at = std::chrono::system_clock::now();
+    const std::shared_ptr<Camera> was = camera(name);
+    if (!was) {
+        r.ok = false;
+        r.message = "no camera '" + name + "'";
+        return r;
+    }
+    Loaded l = LoadCamera(was->config());
+    if (!l.error.empty()) {
+        r.ok = false;
+        r.message = "camera '" + name + "' keeps running as it was: " + l.error;
+    } else if (l.areasText == was->areasText()) {
+        r.message = "nothing changed";
+    } else {
+        // Stopped first: one camera never has two connections or two writers.
+        was->stop();
+        std::shared_ptr<Camera> next = makeCamera(std::move(l));
+        std::lock_guard<std::mutex> lock(mu_);
+        std::replace(cameras_.begin(), cameras_.end(), was, next);
+        r.message = "restarted " + name;
+    }
+    warn_("reload: " + r.message);
+    std::lock_guard<std::mutex> lock(mu_);
+    lastReload_ = r;
+    return r;
+}
+
+std::shared_ptr<Camera> Site::camera(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& c : cameras_)
+        if (c->config().name == name) return c;
+    return nullptr;
+}
+
 ReloadResult Site::lastReload() const {
     std::lock_guard<std::mutex> lock(mu_);
     return lastReload_;

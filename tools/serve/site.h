@@ -42,6 +42,16 @@ public:
     // untouched. Thread-safe.
     ReloadResult reload();
     ReloadResult lastReload() const;
+    // Reads the named camera's areas file again and restarts that camera
+    // alone when it changed (a save from its editor), with its entry of
+    // the site file as it runs; the other cameras and the site file are
+    // left as they are. A file that does not parse keeps the camera
+    // running as it is (ok false, the parser's message). Thread-safe.
+    ReloadResult reloadCamera(const std::string& name);
+
+    // The named camera as it runs now (a reload may replace it later);
+    // null when there is none.
+    std::shared_ptr<Camera> camera(const std::string& name) const;
 
     std::vector<CameraStatus> status() const;
     // The named camera's latest picture (see Camera::picture); empty when

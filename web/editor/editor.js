@@ -96,12 +96,12 @@ function loadFrame() {
     loadFrame();
   };
   if (!$("light-view").checked) {
-    img.src = "/api/frame?t=" + t.toFixed(6);
+    img.src = "api/frame?t=" + t.toFixed(6);
     return;
   }
   // The light view is drawn by the server, as `frame --light` draws it,
   // for the coils and settings on the page.
-  fetch("/api/light", { method: "POST", headers: { "Content-Type": "application/json" },
+  fetch("api/light", { method: "POST", headers: { "Content-Type": "application/json" },
                         body: JSON.stringify({ areas: state.doc, frame: i }) })
     .then(async (res) => {
       if (!res.ok) throw new Error((await res.json()).error);
@@ -234,7 +234,7 @@ function refreshRows() {
   rowsTimer = setTimeout(async () => {
     if (!state.doc.areas.length) { state.rows = []; draw(); return; }
     try {
-      const answer = await api("POST", "/api/rows", state.doc);
+      const answer = await api("POST", "api/rows", state.doc);
       state.rows = answer.rows;
       message("save-message", "");
     } catch (e) {
@@ -538,7 +538,7 @@ function renderMarkLanes() {
 
 // The truth file's rows onto the page's coils: by name, else by index.
 async function loadMarks() {
-  const t = await api("GET", "/api/truth");
+  const t = await api("GET", "api/truth");
   state.marks = [];
   for (const r of t.rows) state.marks.push({ frame: r.frame, area: null, name: r.area });
   state.selectedMark = null;
@@ -551,7 +551,7 @@ async function loadMarks() {
 
 async function saveMarks() {
   try {
-    const r = await api("PUT", "/api/truth", { areas: state.doc, marks: marksForServer() });
+    const r = await api("PUT", "api/truth", { areas: state.doc, marks: marksForServer() });
     if (r.written) $("marks-dirty").hidden = true;
     message("marks-message", r.message, r.written ? "ok" : "");
   } catch (e) {
@@ -595,7 +595,7 @@ function formToSettings(input) {
 // ---------------------------------------------------------------- load, save
 
 async function loadAreas() {
-  const a = await api("GET", "/api/areas");
+  const a = await api("GET", "api/areas");
   state.version = a.version;
   if (a.document) {
     state.doc = a.document;
@@ -620,13 +620,14 @@ async function loadAreas() {
 
 async function save() {
   try {
-    const r = await api("PUT", "/api/areas", state.doc, { "X-Areas-Base": state.version });
+    const r = await api("PUT", "api/areas", state.doc, { "X-Areas-Base": state.version });
     state.version = r.version;
     $("disk-banner").hidden = true;
     setDirty(false);
     let text = "Saved " + r.areas + " coil" + (r.areas === 1 ? "" : "s") + " to " + r.path;
     if (r.overwrote_change) text += "\n(it had changed on disk; this page's coils replaced it, the old file is " + r.path + ".bak)";
     if (r.warnings.length) text += "\n" + r.warnings.join("\n");
+    if (r.applied) text += "\n" + r.applied;  // under serve: what the camera's restart did
     message("save-message", text, "ok");
   } catch (e) {
     message("save-message", e.message, "error");
@@ -635,7 +636,7 @@ async function save() {
 
 async function pollDisk() {
   try {
-    const a = await api("GET", "/api/areas?version=1");
+    const a = await api("GET", "api/areas?version=1");
     $("disk-banner").hidden = a.version === state.version;
   } catch (e) {
     // The editor was stopped; nothing to watch any more.
@@ -653,7 +654,7 @@ async function runTest() {
   message("test-message", "running the detector...");
   $("run-test").disabled = true;
   try {
-    state.test = await api("POST", "/api/test", body);
+    state.test = await api("POST", "api/test", body);
     state.test.coils = state.doc.areas.map((a) => a.name);
     const t = state.test;
     let text = t.events.length + " trigger" + (t.events.length === 1 ? "" : "s") + " in " + t.frames + " frames";
@@ -681,7 +682,7 @@ async function tune() {
   try {
     const body = { areas: state.doc };
     if (labelling()) body.marks = marksForServer();
-    const r = await api("POST", "/api/tune", body);
+    const r = await api("POST", "api/tune", body);
     r.thresholds.forEach((v, i) => { if (state.doc.areas[i]) state.doc.areas[i].threshold = v; });
     renderCoils();
     setDirty(true);
@@ -705,7 +706,7 @@ async function search() {
   if (start !== "") body.start = Number(start);
   if (duration !== "") body.duration = Number(duration);
   try {
-    await api("POST", "/api/search", body);
+    await api("POST", "api/search", body);
   } catch (e) {
     message("test-message", e.message, "error");
     return;
@@ -717,7 +718,7 @@ async function search() {
     await new Promise((done) => setTimeout(done, 500));
     let s;
     try {
-      s = await api("GET", "/api/search");
+      s = await api("GET", "api/search");
     } catch (e) {
       message("test-message", e.message, "error");
       break;
@@ -756,7 +757,7 @@ function applySearch(r) {
 
 async function cancelSearch() {
   try {
-    await api("POST", "/api/search/cancel", {});
+    await api("POST", "api/search/cancel", {});
   } catch (e) {
     message("test-message", e.message, "error");
   }
@@ -894,15 +895,15 @@ function drawMargins(c, series, times, first, span) {
 async function recordAgain() {
   $("record").disabled = true;
   try {
-    await api("POST", "/api/record", {});
+    await api("POST", "api/record", {});
     let r;
     do {
       await new Promise((done) => setTimeout(done, 500));
-      r = await api("GET", "/api/record");
+      r = await api("GET", "api/record");
       message("record-message", "recording: " + r.seconds.toFixed(1) + " of " + r.of + " s");
     } while (r.recording);
     if (r.error) throw new Error(r.error);
-    state.frameTimes = (await api("GET", "/api/frames")).times;
+    state.frameTimes = (await api("GET", "api/frames")).times;
     $("time").max = Math.max(0, frameCount() - 1);
     state.marks = [];
     marksChanged();
@@ -934,14 +935,14 @@ function onKey(ev) {
 }
 
 async function start() {
-  const info = (state.info = await api("GET", "/api/info"));
+  const info = (state.info = await api("GET", "api/info"));
   $("video-name").textContent = info.video + " (" + info.width + "x" + info.height + ", " +
     info.fps.toFixed(3).replace(/\.?0+$/, "") + " fps" +
     (info.duration ? ", " + info.duration.toFixed(2) + " s" : "") + ")";
   $("areas-path").textContent = info.areas_file;
   const c = canvas();
   $("frame").addEventListener("load", draw, { once: true });
-  state.frameTimes = (await api("GET", "/api/frames")).times;
+  state.frameTimes = (await api("GET", "api/frames")).times;
   const slider = $("time");
   slider.step = 1;
   slider.max = Math.max(0, frameCount() - 1);

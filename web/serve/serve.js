@@ -32,7 +32,12 @@ function makeTile(name) {
   const root = el("section", "tile");
   root.dataset.camera = name;
   const title = el("h2");
-  title.append(el("span", "name", name), el("span", "state"));
+  // The coil editor for this camera, on a clip recorded from its stream.
+  const edit = el("a", "edit", "Edit");
+  edit.href = "cameras/" + encodeURIComponent(name) + "/edit/";
+  edit.target = "_blank";
+  edit.rel = "noopener";
+  title.append(el("span", "name", name), edit, el("span", "state"));
   const img = el("img", "picture");
   img.alt = "latest frame of " + name;
   const facts = el("p", "facts"), message = el("p", "message");

@@ -88,7 +88,7 @@ Site::Loaded Site::LoadCamera(const SiteCamera& config) {
 std::shared_ptr<Camera> Site::makeCamera(Loaded loaded) {
     std::shared_ptr<EventStamper>& stamper = stampers_[loaded.config.name];
     if (!stamper) stamper = std::make_shared<EventStamper>();
-    CameraEnv env{config_.eventsDir, delivery_.empty() ? nullptr : &delivery_, stamper, warn_};
+    CameraEnv env{config_.eventsDir, delivery_.empty() ? nullptr : &delivery_, stamper, warn_, config_.statsInterval};
     for (const std::string& w : loaded.areas.warnings) warn_(loaded.config.areas + ": " + w);
     auto cam = std::make_shared<Camera>(std::move(loaded.config), std::move(loaded.areas), std::move(loaded.areasText),
                                         env, loaded.error);
@@ -133,6 +133,10 @@ ReloadResult Site::reload() {
         nextConfig.eventsDir != config_.eventsDir || nextConfig.mqtt.size() != config_.mqtt.size() ||
         nextConfig.webhooks.size() != config_.webhooks.size())
         warn_("reload: changes to \"listen\" and \"events\" take effect when the service restarts");
+    // A camera that restarts writes its open interval; one that goes on
+    // keeps its interval and its counts.
+    const bool sameInterval = nextConfig.statsInterval == config_.statsInterval;
+    config_.statsInterval = nextConfig.statsInterval;
 
     std::vector<std::shared_ptr<Camera>> old;
     {
@@ -156,7 +160,7 @@ ReloadResult Site::reload() {
     std::vector<std::shared_ptr<Camera>> next;
     for (Loaded& l : loaded) {
         const std::shared_ptr<Camera> was = running(l.config.name);
-        if (was && was->config() == l.config && was->areasText() == l.areasText) {
+        if (was && sameInterval && was->config() == l.config && was->areasText() == l.areasText) {
             next.push_back(was);
             continue;
         }

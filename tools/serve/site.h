@@ -34,10 +34,11 @@ public:
     Site& operator=(const Site&) = delete;
 
     // Reads the site file and every areas file again. When any fails to
-    // parse, everything keeps running as it is; otherwise cameras that are
-    // new start, removed ones stop (their events flushed), changed ones
-    // (their entry or their areas file) restart, and the others go on
-    // untouched. Thread-safe.
+    // parse, everything keeps running as it is;
+    // otherwise cameras that are new start, removed ones stop (their
+    // events flushed), changed ones (their entry or their areas file, or
+    // the site's stats interval) restart, writing their open traffic
+    // interval first, and the others go on untouched. Thread-safe.
     ReloadResult reload();
     ReloadResult lastReload() const;
 

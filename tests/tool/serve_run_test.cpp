@@ -313,7 +313,7 @@ TEST(Serve, ThreeCamerasLossAndReturnMetricsReloadAndRefusals) {
     s.forget();
 }
 
-TEST(Serve, CredentialsAreAskedForAndASourceThatCannotBeOpenedIsLost) {
+TEST(Serve, CredentialsAreAskedForReadAgainOnReloadAndSourcesLostOrNoisy) {
     const std::string dir = Scratch("serve-auth");
     fs::create_directories(dir);
     WriteFile(dir + "/a.areas.json", ClipAreasJson());
@@ -377,6 +377,29 @@ TEST(Serve, CredentialsAreAskedForAndASourceThatCannotBeOpenedIsLost) {
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
     EXPECT_NE(res->body.find("tarvocoil_camera_stream_up{camera=\"gone\"} 0"), std::string::npos);
+
+    // A user added with `passwd` passes after a reload, without a restart;
+    // a password file that does not read at a reload keeps the old users.
+    WriteFile(pw, "b0b\n");
+    ASSERT_EQ(RunCli({"passwd", dir + "/site.passwd", "bob"}, pw).status, 0);
+    httplib::Client bob("127.0.0.1", port);
+    bob.set_basic_auth("bob", "b0b");
+    res = http.Post("/api/reload", "{}", "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200) << res->body;
+    // This address failed above: bob waits out its pause.
+    EXPECT_TRUE(WaitUntil([&] {
+        res = bob.Get("/api/status");
+        return res && res->status == 200;
+    }, 40s));
+    WriteFile(dir + "/site.passwd", ReadFile(dir + "/site.passwd") + "no colon here\n");
+    res = http.Post("/api/reload", "{}", "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 422);
+    EXPECT_NE(res->body.find("site.passwd"), std::string::npos) << res->body;
+    res = bob.Get("/metrics");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
     kill(pid, SIGTERM);
     EXPECT_EQ(WaitCli(pid, 30), 0) << ReadFile(err);
     EXPECT_NE(ReadFile(dir + "/site.passwd").find("alice:"), std::string::npos);

@@ -304,4 +304,17 @@ TEST(BasicAuth, ChecksCredentialsAndSlowsAnAddressAfterFailures) {
     t += BasicAuth::kFirstPause;
     EXPECT_EQ(auth.check(good, "10.0.0.1", t), BasicAuth::Verdict::Allowed);  // remembered from 10.0.0.2
     EXPECT_EQ(auth.check("Basic Ym9iOng=", "10.0.0.3", t), BasicAuth::Verdict::Wrong);  // bob: no such user
+
+    // The password file read again: an unchanged entry stays remembered,
+    // a changed one must pass again, a removed one no longer passes.
+    const PasswordHashes before = {{"alice", HashPassword("open: sesame")}};
+    BasicAuth again(before);
+    EXPECT_EQ(again.check(good, "10.0.0.4", t), BasicAuth::Verdict::Allowed);
+    again.setUsers(before);
+    again.setUsers({{"alice", before.at("alice")}, {"bob", HashPassword("x")}});
+    EXPECT_EQ(again.check(good, "10.0.0.4", t), BasicAuth::Verdict::Allowed);
+    EXPECT_EQ(again.check("Basic Ym9iOng=", "10.0.0.5", t), BasicAuth::Verdict::Allowed);
+    again.setUsers({{"bob", HashPassword("y")}});
+    EXPECT_EQ(again.check(good, "10.0.0.4", t), BasicAuth::Verdict::Wrong);
+    EXPECT_EQ(again.check("Basic Ym9iOng=", "10.0.0.5", t), BasicAuth::Verdict::Wrong);
 }

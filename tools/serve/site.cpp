@@ -115,12 +115,15 @@ ReloadResult Site::reload() {
     r.at = std::chrono::system_clock::now();
     SiteConfig nextConfig;
     std::vector<Loaded> loaded;
+    PasswordHashes users;
     try {
         nextConfig = LoadSiteFile(path_);
         for (const SiteCamera& c : nextConfig.cameras) {
             loaded.push_back(LoadCamera(c));
             if (!loaded.back().error.empty()) throw ToolError(loaded.back().error);
         }
+        // `tarvocoil passwd` changes take effect here, without a restart.
+        if (auth_ && !nextConfig.authFile.empty()) users = ReadPasswordFile(nextConfig.authFile);
     } catch (const ToolError& e) {
         r.ok = false;
         r.message = std::string("reload refused, the running configuration stays: ") + e.what();
@@ -131,8 +134,11 @@ ReloadResult Site::reload() {
     }
     if (nextConfig.host != config_.host || nextConfig.port != config_.port ||
         nextConfig.eventsDir != config_.eventsDir || nextConfig.mqtt.size() != config_.mqtt.size() ||
-        nextConfig.webhooks.size() != config_.webhooks.size())
-        warn_("reload: changes to \"listen\" and \"events\" take effect when the service restarts");
+        nextConfig.webhooks.size() != config_.webhooks.size() ||
+        nextConfig.authFile.empty() != config_.authFile.empty())
+        warn_("reload: changes to \"listen\", \"events\" and whether there is \"auth\" take effect when the "
+              "service restarts");
+    if (auth_ && !nextConfig.authFile.empty()) auth_->setUsers(std::move(users));
     // A camera that restarts writes its open interval; one that goes on
     // keeps its interval and its counts.
     const bool sameInterval = nextConfig.statsInterval == config_.statsInterval;

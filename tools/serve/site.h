@@ -12,6 +12,7 @@
 
 #include "tools/events/delivery.h"
 #include "tools/serve/camera.h"
+#include "tools/serve/http_auth.h"
 #include "tools/serve/site_file.h"
 
 namespace tarvotool {
@@ -33,8 +34,12 @@ public:
     Site(const Site&) = delete;
     Site& operator=(const Site&) = delete;
 
-    // Reads the site file and every areas file again. When any fails to
-    // parse, everything keeps running as it is;
+    // The credentials the web server checks: a reload reads the site's
+    // password file again into it (not owned; null without one).
+    void setAuth(BasicAuth* auth) { auth_ = auth; }
+
+    // Reads the site file, every areas file and the password file again.
+    // When any fails to parse or read, everything keeps running as it is;
     // otherwise cameras that are new start, removed ones stop (their
     // events flushed), changed ones (their entry or their areas file, or
     // the site's stats interval) restart, writing their open traffic
@@ -67,6 +72,7 @@ private:
     SiteConfig config_;
     WarnFn warn_;
     Delivery delivery_;
+    BasicAuth* auth_ = nullptr;
     const std::chrono::system_clock::time_point startedAt_;
     std::map<std::string, std::shared_ptr<EventStamper>> stampers_;
     mutable std::mutex mu_;  // the cameras and the last reload

@@ -233,21 +233,16 @@ TEST(Serve, ThreeCamerasLossAndReturnMetricsReloadAndRefusals) {
         const std::vector<json> events = CameraEvents(s.events(), name);
         const auto counted = TriggersAndRowCounts(events);
         for (const json& coil : s.camera(name).at("coils")) {
-            const auto& [triggers, rows] = counted.count(coil.at("name")) ? counted.at(coil.at("name")) : std::pair<int64_t, int64_t>{};
+            const auto it = counted.find(coil.at("name").get<std::string>());
+            const auto [triggers, rows] = it == counted.end() ? std::pair<int64_t, int64_t>{} : it->second;
             EXPECT_EQ(coil.at("triggers").get<int64_t>(), triggers) << name << coil;
             EXPECT_EQ(rows + coil.at("interval_count").get<int64_t>(), triggers) << name << coil;
             EXPECT_TRUE(coil.at("interval_occupancy_percent").is_number()) << name << coil;
             EXPECT_EQ(coil.at("health"), "ok") << name << coil;
-            const std::string labels = "{camera=\"" + name + "\",coil=\"" +
-                                       std::regex_replace(coil.at("name").get<std::string>(), std::regex("\""), "\\\"") + "\"}";
-            EXPECT_NE(res->body.find("tarvocoil_coil_interval_triggers" + labels + " " +
-                                     std::to_string(coil.at("interval_count").get<int64_t>()) + "\n"),
-                      std::string::npos) << labels;
         }
     }
     const json right = s.camera("north").at("coils").at(1);
     EXPECT_EQ(right.at("vehicles").get<std::size_t>(), Count(CameraEvents(s.events(), "north"), "vehicle")) << right;
-    EXPECT_TRUE(s.camera("east").at("coils").at(1).at("vehicles").is_null());
 
     // A changed areas file restarts its camera alone.
     for (const std::string& name : kCameras) s.stream(name).start();

@@ -98,9 +98,11 @@ TEST(SiteFile, ErrorsNameTheFileAndTheJsonPath) {
         {R"({"cameras": [)" + cam + R"(], "events": {"mqtt": [{"url": "mqtt://b/t", "cert": "c.pem"}]}})",
          "\"cert\" and \"key\" go together"},
         {R"({"cameras": [)", "/sites/a/site.json:1:"},
-        {R"({"cameras": [)" + cam + R"(], "stats_interval": 0})", "$.stats_interval: expected a number of seconds greater than 0, got 0"},
+        {R"({"cameras": [)" + cam + R"(], "stats_interval": 0})",
+         "$.stats_interval: expected a number of seconds greater than 0, got 0"},
         {R"({"cameras": [)" + cam + R"(], "stats_interval": -60})", "$.stats_interval: expected a number of seconds"},
-        {R"({"cameras": [)" + cam + R"(], "stats_interval": "60"})", "$.stats_interval: expected a number of seconds greater than 0, got string"},
+        {R"({"cameras": [)" + cam + R"(], "stats_interval": "60"})",
+         "$.stats_interval: expected a number of seconds greater than 0, got string"},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_NE(SiteError(text).find(expected), std::string::npos) << text << "\n  gave: " << SiteError(text);

@@ -109,8 +109,9 @@ ordered_json CameraJson(const CameraStatus& c) {
         cj["present"] = k.present;
         cj["last_trigger"] = k.lastTrigger ? ordered_json(IsoUtcMillis(*k.lastTrigger)) : ordered_json(nullptr);
         cj["interval_count"] = k.intervalCount;
-        cj["interval_occupancy_percent"] =
-            k.intervalOccupancy ? ordered_json(std::round(*k.intervalOccupancy * 1000.0) / 10.0) : ordered_json(nullptr);
+        cj["interval_occupancy_percent"] = k.intervalOccupancy
+                                               ? ordered_json(std::round(*k.intervalOccupancy * 1000.0) / 10.0)
+                                               : ordered_json(nullptr);
         cj["health"] = HealthStateText(k.health);
         cj["vehicles"] = k.vehicles ? ordered_json(*k.vehicles) : ordered_json(nullptr);
         cj["last_speed_kmh"] =

@@ -232,7 +232,8 @@ TEST(Serve, ThreeCamerasLossAndReturnMetricsReloadAndRefusals) {
     for (const std::string& name : kCameras) {
         const std::vector<json> events = CameraEvents(s.events(), name);
         const auto counted = TriggersAndRowCounts(events);
-        for (const json& coil : s.camera(name).at("coils")) {
+        const json camera = s.camera(name);  // the loop below reads into it
+        for (const json& coil : camera.at("coils")) {
             const auto it = counted.find(coil.at("name").get<std::string>());
             const auto [triggers, rows] = it == counted.end() ? std::pair<int64_t, int64_t>{} : it->second;
             EXPECT_EQ(coil.at("triggers").get<int64_t>(), triggers) << name << coil;
@@ -284,7 +285,8 @@ TEST(Serve, ThreeCamerasLossAndReturnMetricsReloadAndRefusals) {
     EXPECT_EQ(eastEvents[lastRow].at("name"), "bottom");
     if (UtcHour() == hourBefore) {
         // The new east counts afresh: its interval holds its own triggers only.
-        for (const json& coil : s.camera("east").at("coils"))
+        const json eastNow = s.camera("east");
+        for (const json& coil : eastNow.at("coils"))
             EXPECT_EQ(coil.at("interval_count"), coil.at("triggers")) << coil;
         EXPECT_EQ(Count(CameraEvents(s.events(), "north"), "stats"), northRows);
         for (std::size_t k = 0; k < 3; ++k)

@@ -49,6 +49,7 @@ public:
     bool open() const { return open_; }
     int64_t openIndex() const { return index_; }
     CoilTally& tally(std::size_t area) { return tallies_[area]; }
+    const CoilTally& tally(std::size_t area) const { return tallies_[area]; }
 
 private:
     IntervalRow row(int64_t k, std::size_t area, const CoilTally& t) const;

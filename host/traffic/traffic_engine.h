@@ -84,6 +84,9 @@ public:
     int64_t reported(std::size_t area) const { return areas_[area].reported; }
     int64_t suppressed(std::size_t area) const { return areas_[area].suppressed; }
     HealthState health(std::size_t area) const { return areas_[area].health.state(); }
+    // What the coil gathered so far in the interval still open; null
+    // before the first frame and after finish().
+    const CoilTally* openTally(std::size_t area) const { return table_.open() ? &table_.tally(area) : nullptr; }
 
 private:
     struct Area {

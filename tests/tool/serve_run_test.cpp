@@ -29,6 +29,29 @@ namespace {
 
 const std::vector<std::string> kCameras = {"north", "east", "south"};
 
+// The clip's coils with the first two as a pair: north measures vehicles.
+std::string PairedAreas() {
+    std::string areas = ClipAreasJson();
+    areas.replace(areas.rfind(']'), 1,
+                  R"(], "pairs": [{"name": "p", "from": "left, \"A\"", "to": "right", "distance": 5, "max_time": 5}])");
+    return areas;
+}
+
+// The UTC hour: traffic intervals of 3600 s close when it changes.
+int64_t UtcHour() {
+    return std::chrono::duration_cast<std::chrono::hours>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// Per coil name, the triggers and the counts of the stats rows among `events`.
+std::map<std::string, std::pair<int64_t, int64_t>> TriggersAndRowCounts(const std::vector<json>& events) {
+    std::map<std::string, std::pair<int64_t, int64_t>> out;
+    for (const json& e : events) {
+        if (e.at("event") == "trigger") ++out[e.at("name").get<std::string>()].first;
+        if (e.at("event") == "stats") out[e.at("name").get<std::string>()].second += e.at("count").get<int64_t>();
+    }
+    return out;
+}
+
 // Every complete event line of a camera's files, oldest file first.
 std::vector<json> CameraEvents(const std::string& dir, const std::string& camera) {
     std::vector<std::string> files;
@@ -74,13 +97,14 @@ public:
         for (const std::string& name : cameras) {
             streams_[name] = std::make_unique<StreamServer>(ClipPath());
             streams_[name]->start();
-            WriteFile(dir_ + "/" + name + ".areas.json", ClipAreasJson());
+            WriteFile(dir_ + "/" + name + ".areas.json", name == "north" ? PairedAreas() : ClipAreasJson());
             cams += std::string(cams.empty() ? "" : ",") + R"({"name": ")" + name + R"(", "source": ")" +
                     streams_[name]->url() + R"(", "areas": ")" + name + R"(.areas.json", "stall": 1.5,
                      "retry_max_delay": 1})";
         }
+        // Intervals of an hour: within the test only a restart closes one.
         WriteFile(site(), R"({"listen": "127.0.0.1:0", )" + auth + R"("cameras": [)" + cams +
-                              R"(], "events": {"dir": "events"}})");
+                              R"(], "events": {"dir": "events"}, "stats_interval": 3600})");
         out_ = dir_ + "/serve.out";
         err_ = dir_ + "/serve.err";
         pid_ = StartCli({"serve", site(), "--flush-timeout", "1"}, out_, err_);
@@ -212,6 +236,23 @@ TEST(Serve, ThreeCamerasLossAndReturnMetricsReloadAndRefusals) {
     }
     EXPECT_EQ(metrics.size(), 9u) << res->body;
     for (const auto& [key, n] : metrics) EXPECT_EQ(n, written[key]) << key;
+    // Every reported trigger is in a closed interval's stats event or in
+    // the open interval's count; vehicles are the vehicle events.
+    for (const std::string& name : kCameras) {
+        const std::vector<json> events = CameraEvents(s.events(), name);
+        const auto counted = TriggersAndRowCounts(events);
+        const json camera = s.camera(name);  // the loop below reads into it
+        for (const json& coil : camera.at("coils")) {
+            const auto it = counted.find(coil.at("name").get<std::string>());
+            const auto [triggers, rows] = it == counted.end() ? std::pair<int64_t, int64_t>{} : it->second;
+            EXPECT_EQ(coil.at("triggers").get<int64_t>(), triggers) << name << coil;
+            EXPECT_EQ(rows + coil.at("interval_count").get<int64_t>(), triggers) << name << coil;
+            EXPECT_TRUE(coil.at("interval_occupancy_percent").is_number()) << name << coil;
+            EXPECT_EQ(coil.at("health"), "ok") << name << coil;
+        }
+    }
+    const json right = s.camera("north").at("coils").at(1);
+    EXPECT_EQ(right.at("vehicles").get<std::size_t>(), Count(CameraEvents(s.events(), "north"), "vehicle")) << right;
 
     // A changed areas file restarts its camera alone.
     for (const std::string& name : kCameras) s.stream(name).start();
@@ -221,6 +262,8 @@ TEST(Serve, ThreeCamerasLossAndReturnMetricsReloadAndRefusals) {
         return true;
     }, 40s)) << s.err();
     const json northBefore = s.camera("north"), southBefore = s.camera("south");
+    const int64_t hourBefore = UtcHour();
+    const std::size_t northRows = Count(CameraEvents(s.events(), "north"), "stats");
     std::string areas = ClipAreasJson();
     areas.replace(areas.find("\"right\""), 7, "\"right 2\"");
     WriteFile(s.site().substr(0, s.site().rfind('/')) + "/east.areas.json", areas);
@@ -238,6 +281,27 @@ TEST(Serve, ThreeCamerasLossAndReturnMetricsReloadAndRefusals) {
     EXPECT_EQ(s.camera("north").at("running_since"), northBefore.at("running_since"));
     EXPECT_EQ(s.camera("south").at("running_since"), southBefore.at("running_since"));
     EXPECT_GE(s.frames("north"), northBefore.at("frames").get<uint64_t>());
+    // East wrote its open interval before it restarted: up to its last stats
+    // event, its rows hold every trigger of its first run. The others kept
+    // their intervals (unless the hour turned meanwhile).
+    const std::vector<json> eastEvents = CameraEvents(s.events(), "east");
+    std::size_t lastRow = 0;
+    for (std::size_t i = 0; i < eastEvents.size(); ++i)
+        if (eastEvents[i].at("event") == "stats") lastRow = i;
+    ASSERT_GT(lastRow, 0u);
+    for (const auto& [coil, counts] : TriggersAndRowCounts({eastEvents.begin(), eastEvents.begin() + lastRow + 1}))
+        EXPECT_EQ(counts.second, counts.first) << coil;
+    EXPECT_EQ(eastEvents[lastRow].at("name"), "bottom");
+    if (UtcHour() == hourBefore) {
+        // The new east counts afresh: its interval holds its own triggers only.
+        const json eastNow = s.camera("east");
+        for (const json& coil : eastNow.at("coils"))
+            EXPECT_EQ(coil.at("interval_count"), coil.at("triggers")) << coil;
+        EXPECT_EQ(Count(CameraEvents(s.events(), "north"), "stats"), northRows);
+        for (std::size_t k = 0; k < 3; ++k)
+            EXPECT_GE(s.camera("north").at("coils").at(k).at("interval_count").get<int64_t>(),
+                      northBefore.at("coils").at(k).at("interval_count").get<int64_t>());
+    }
     // Ids stay unique per camera across the restart.
     std::set<uint64_t> ids;
     for (const json& e : CameraEvents(s.events(), "east")) EXPECT_TRUE(ids.insert(e.at("id").get<uint64_t>()).second);
@@ -255,17 +319,20 @@ TEST(Serve, ThreeCamerasLossAndReturnMetricsReloadAndRefusals) {
     s.forget();
 }
 
-TEST(Serve, CredentialsAreAskedForAndASourceThatCannotBeOpenedIsLost) {
+TEST(Serve, CredentialsAreAskedForReadAgainOnReloadAndSourcesLostOrNoisy) {
     const std::string dir = Scratch("serve-auth");
     fs::create_directories(dir);
     WriteFile(dir + "/a.areas.json", ClipAreasJson());
+    StreamServer noisy(ClipPath(), 500);  // damaged packets: decoding errors
+    noisy.start();
     const std::string pw = dir + "/pw";
     WriteFile(pw, "open: sesame\n");
     ASSERT_EQ(RunCli({"passwd", dir + "/site.passwd", "alice"}, pw).status, 0);
     // Port 9 (discard) on the loopback: nothing listens there.
     WriteFile(dir + "/site.json", R"({"listen": "127.0.0.1:0", "auth": "site.passwd",
         "cameras": [{"name": "gone", "source": "http://127.0.0.1:9/none.ts", "areas": "a.areas.json",
-                     "stall": 1, "retry_max_delay": 1}]})");
+                     "stall": 1, "retry_max_delay": 1},
+                    {"name": "noisy", "source": ")" + noisy.url() + R"(", "areas": "a.areas.json", "stall": 30}]})");
     const std::string out = dir + "/out", err = dir + "/err";
     const int pid = StartCli({"serve", dir + "/site.json"}, out, err);
     int port = 0;
@@ -294,6 +361,15 @@ TEST(Serve, CredentialsAreAskedForAndASourceThatCannotBeOpenedIsLost) {
         const std::string state = json::parse(r->body).at("cameras").at(0).at("state");
         return state == "lost" || state == "reconnecting";
     }, 20s));
+    // Decoding errors show while the stream still runs (its one connection
+    // never ended: no reconnect).
+    ASSERT_TRUE(WaitUntil([&] {
+        auto r = http.Get("/api/status");
+        if (!r || r->status != 200) return false;
+        const json cam = json::parse(r->body).at("cameras").at(1);
+        return cam.at("decode_errors").get<uint64_t>() > 0 && cam.at("state") == "running" &&
+               cam.at("reconnects") == 0;
+    }, 30s)) << ReadFile(err);
     httplib::Client wrong("127.0.0.1", port);
     wrong.set_basic_auth("alice", "guess");
     res = wrong.Get("/api/status");
@@ -307,6 +383,29 @@ TEST(Serve, CredentialsAreAskedForAndASourceThatCannotBeOpenedIsLost) {
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
     EXPECT_NE(res->body.find("tarvocoil_camera_stream_up{camera=\"gone\"} 0"), std::string::npos);
+
+    // A user added with `passwd` passes after a reload, without a restart;
+    // a password file that does not read at a reload keeps the old users.
+    WriteFile(pw, "b0b\n");
+    ASSERT_EQ(RunCli({"passwd", dir + "/site.passwd", "bob"}, pw).status, 0);
+    httplib::Client bob("127.0.0.1", port);
+    bob.set_basic_auth("bob", "b0b");
+    res = http.Post("/api/reload", "{}", "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200) << res->body;
+    // This address failed above: bob waits out its pause.
+    EXPECT_TRUE(WaitUntil([&] {
+        res = bob.Get("/api/status");
+        return res && res->status == 200;
+    }, 40s));
+    WriteFile(dir + "/site.passwd", ReadFile(dir + "/site.passwd") + "no colon here\n");
+    res = http.Post("/api/reload", "{}", "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 422);
+    EXPECT_NE(res->body.find("site.passwd"), std::string::npos) << res->body;
+    res = bob.Get("/metrics");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
     kill(pid, SIGTERM);
     EXPECT_EQ(WaitCli(pid, 30), 0) << ReadFile(err);
     EXPECT_NE(ReadFile(dir + "/site.passwd").find("alice:"), std::string::npos);
@@ -375,6 +474,7 @@ TEST(Serve, CameraEditorRecordsFromTheRunningStreamAndSavesForThatCameraAlone) {
     const json areas = json::parse(res->body);
     json doc = areas.at("document");
     doc["areas"][1]["name"] = "right 2";
+    doc["pairs"][0]["to"] = "right 2";  // the pair names the coil it ends on
     const json eastBefore = s.camera("east");
     res = s.http().Put("/cameras/north/edit/api/areas", {{"X-Areas-Base", areas.at("version").get<std::string>()}},
                        doc.dump(), "application/json");

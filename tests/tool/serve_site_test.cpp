@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include <nlohmann/json.hpp>
@@ -97,6 +98,11 @@ TEST(SiteFile, ErrorsNameTheFileAndTheJsonPath) {
         {R"({"cameras": [)" + cam + R"(], "events": {"mqtt": [{"url": "mqtt://b/t", "cert": "c.pem"}]}})",
          "\"cert\" and \"key\" go together"},
         {R"({"cameras": [)", "/sites/a/site.json:1:"},
+        {R"({"cameras": [)" + cam + R"(], "stats_interval": 0})",
+         "$.stats_interval: expected a number of seconds greater than 0, got 0"},
+        {R"({"cameras": [)" + cam + R"(], "stats_interval": -60})", "$.stats_interval: expected a number of seconds"},
+        {R"({"cameras": [)" + cam + R"(], "stats_interval": "60"})",
+         "$.stats_interval: expected a number of seconds greater than 0, got string"},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_NE(SiteError(text).find(expected), std::string::npos) << text << "\n  gave: " << SiteError(text);
@@ -165,8 +171,34 @@ TEST(SiteReport, MetricsAreWellFormedWithEscapedLabels) {
     c.frames = 120;
     c.framesDropped = 3;
     c.streamUp = true;
-    c.coils = {{"left, \"A\"\\x\ny", 7, true, std::nullopt}, {"right", 0, false, std::nullopt}};
+    c.coils.resize(2);
+    c.coils[0].name = "left, \"A\"\\x\ny";
+    c.coils[0].triggers = 7;
+    c.coils[0].present = true;
+    c.coils[1].name = "right";
+    c.coils[1].intervalCount = 4;
+    c.coils[1].intervalOccupancy = 0.25;
+    c.coils[1].health = HealthState::Chatter;
+    c.coils[1].vehicles = 3;
+    c.coils[1].lastSpeedKmh = 48.5;
     const std::string text = MetricsText({c}, 12.5);
+    // Traffic data: the open interval, one health state set, and vehicles
+    // and speed only where a pair ends (and a speed was measured).
+    for (const char* sample : {"tarvocoil_coil_interval_triggers{camera=\"north\",coil=\"right\"} 4\n",
+                               "tarvocoil_coil_interval_occupancy_ratio{camera=\"north\",coil=\"right\"} 0.25\n",
+                               "tarvocoil_coil_health{camera=\"north\",coil=\"right\",state=\"chatter\"} 1\n",
+                               "tarvocoil_coil_health{camera=\"north\",coil=\"right\",state=\"ok\"} 0\n",
+                               "tarvocoil_coil_vehicles_total{camera=\"north\",coil=\"right\"} 3\n",
+                               "tarvocoil_coil_speed_kmh{camera=\"north\",coil=\"right\"} 48.5\n"})
+        EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n') - std::count(text.begin(), text.end(), '#'),
+              5 + 3 * 2 + 1 + 2 * 4 + 1 + 1 + 1)
+        << text;  // five camera families, two coils in three, one occupancy, 2x4 health, vehicles, speed, uptime
+    const nlohmann::json status = StatusJson({c}, 12.5, ReloadResult{});
+    const nlohmann::json& right = status.at("cameras").at(0).at("coils").at(1);
+    EXPECT_EQ(right.at("interval_occupancy_percent"), 25.0);
+    EXPECT_EQ(right.at("health"), "chatter");
+    EXPECT_TRUE(status.at("cameras").at(0).at("coils").at(0).at("vehicles").is_null());
     EXPECT_NE(text.find("tarvocoil_camera_frames_total{camera=\"north\"} 120\n"), std::string::npos);
     EXPECT_NE(text.find("tarvocoil_camera_frames_dropped_total{camera=\"north\"} 3\n"), std::string::npos);
     EXPECT_NE(text.find("tarvocoil_camera_stream_up{camera=\"north\"} 1\n"), std::string::npos);
@@ -185,7 +217,7 @@ TEST(SiteReport, MetricsAreWellFormedWithEscapedLabels) {
             EXPECT_TRUE(typed.count(name)) << line;
         }
     }
-    EXPECT_EQ(typed.size(), 8u);
+    EXPECT_EQ(typed.size(), 13u);
 }
 
 TEST(CameraEvents, OneFilePerCameraAndDayWithTheCameraNamed) {
@@ -301,4 +333,17 @@ TEST(BasicAuth, ChecksCredentialsAndSlowsAnAddressAfterFailures) {
     t += BasicAuth::kFirstPause;
     EXPECT_EQ(auth.check(good, "10.0.0.1", t), BasicAuth::Verdict::Allowed);  // remembered from 10.0.0.2
     EXPECT_EQ(auth.check("Basic Ym9iOng=", "10.0.0.3", t), BasicAuth::Verdict::Wrong);  // bob: no such user
+
+    // The password file read again: an unchanged entry stays remembered,
+    // a changed one must pass again, a removed one no longer passes.
+    const PasswordHashes before = {{"alice", HashPassword("open: sesame")}};
+    BasicAuth again(before);
+    EXPECT_EQ(again.check(good, "10.0.0.4", t), BasicAuth::Verdict::Allowed);
+    again.setUsers(before);
+    again.setUsers({{"alice", before.at("alice")}, {"bob", HashPassword("x")}});
+    EXPECT_EQ(again.check(good, "10.0.0.4", t), BasicAuth::Verdict::Allowed);
+    EXPECT_EQ(again.check("Basic Ym9iOng=", "10.0.0.5", t), BasicAuth::Verdict::Allowed);
+    again.setUsers({{"bob", HashPassword("y")}});
+    EXPECT_EQ(again.check(good, "10.0.0.4", t), BasicAuth::Verdict::Wrong);
+    EXPECT_EQ(again.check("Basic Ym9iOng=", "10.0.0.5", t), BasicAuth::Verdict::Wrong);
 }

@@ -60,7 +60,7 @@ int FreePort() {
 
 }  // namespace
 
-StreamServer::StreamServer(const std::string& clip) : clip_(clip), port_(FreePort()) {}
+StreamServer::StreamServer(const std::string& clip, int noise) : clip_(clip), noise_(noise), port_(FreePort()) {}
 
 StreamServer::~StreamServer() { kill(); }
 
@@ -71,7 +71,13 @@ void StreamServer::start() {
     std::vector<std::string> args{"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-re",
                                   "-stream_loop", "-1", "-i", clip_, "-an", "-vf", "scale=trunc(iw/2)*2:trunc(ih/2)*2",
                                   "-c:v", "mpeg2video", "-q:v", "2",
-                                  "-g", "5", "-f", "mpegts", "-listen", "1", url()};
+                                  "-g", "5"};
+    if (noise_ > 0) {
+        args.push_back("-bsf:v");
+        args.push_back("noise=amount=" + std::to_string(noise_));
+    }
+    for (const char* a : {"-f", "mpegts", "-listen", "1"}) args.push_back(a);
+    args.push_back(url());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

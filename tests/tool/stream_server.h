@@ -13,7 +13,9 @@ namespace tooltest {
 class StreamServer {
 public:
     // clip: any file ffmpeg reads; it is re-encoded to MPEG-2 video in TS.
-    explicit StreamServer(const std::string& clip);
+    // noise > 0: about one byte in `noise` of each video packet is
+    // damaged, so that the client's decoder reports errors.
+    explicit StreamServer(const std::string& clip, int noise = 0);
     ~StreamServer();
     StreamServer(const StreamServer&) = delete;
     StreamServer& operator=(const StreamServer&) = delete;
@@ -30,6 +32,7 @@ public:
 
 private:
     std::string clip_;
+    int noise_ = 0;
     int port_ = 0;
     pid_t pid_ = -1;
 };

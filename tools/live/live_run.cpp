@@ -35,13 +35,19 @@ std::unique_ptr<ReaderConnection> ReaderConnection::Open(const std::string& url,
     }
 }
 
-ReaderConnection::~ReaderConnection() {
-    if (errors_) *errors_ += reader_.decodeErrors();
+ReaderConnection::~ReaderConnection() { countErrors(); }
+
+void ReaderConnection::countErrors() {
+    const int64_t now = reader_.decodeErrors();
+    if (errors_) *errors_ += now - counted_;
+    counted_ = now;
 }
 
 bool ReaderConnection::next(SourceFrame& out, std::string& why) {
     VideoFrame f;
-    if (reader_.next(f)) {
+    const bool got = reader_.next(f);
+    countErrors();
+    if (got) {
         ToSourceFrame(f, out);
         return true;
     }

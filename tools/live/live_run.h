@@ -15,7 +15,8 @@
 namespace tarvotool {
 
 // One connection: a VideoReader on the URL with the stall timeout.
-// Its decoding errors are added to *errors when it closes.
+// Its decoding errors are added to *errors as they happen (after each
+// frame read, on the reading thread) and when it closes.
 class ReaderConnection : public LiveConnection {
 public:
     // A reader the caller opened (and keeps).
@@ -29,8 +30,10 @@ public:
 private:
     std::unique_ptr<VideoReader> owned_;
     VideoReader& reader_;
+    void countErrors();
     double stall_;
     int64_t* errors_;
+    int64_t counted_ = 0;  // of the reader's errors, added to *errors_ so far
 };
 
 // Stream events to the events file and every receiver, and warnings on

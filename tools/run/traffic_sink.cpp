@@ -34,23 +34,64 @@ void StatsFile::finish() {
     CloseOutput(out_, path_, "stats file");
 }
 
+namespace {
+
+// `run`'s results: stamped by the run's outlet (which hands them to the
+// receivers) and written to its events file.
+class OutletTarget : public TrafficEventTarget {
+public:
+    OutletTarget(EventOutlet& outlet, EventWriter& file, std::function<void()> beforeWrite, bool statsEvents)
+        : outlet_(outlet), file_(file), beforeWrite_(std::move(beforeWrite)), statsEvents_(statsEvents) {}
+    void vehicle(const VehicleEvent& v) override { write(outlet_.vehicle(v)); }
+    void health(const HealthEvent& h) override { write(outlet_.health(h)); }
+    void stats(const IntervalRow& row) override {
+        if (statsEvents_) write(outlet_.stats(row));
+    }
+
+private:
+    void write(const SerializedEvent& e) {
+        if (beforeWrite_) beforeWrite_();
+        file_.write(e);
+    }
+    EventOutlet& outlet_;
+    EventWriter& file_;
+    std::function<void()> beforeWrite_;
+    bool statsEvents_;
+};
+
+}  // namespace
+
 TrafficSink::TrafficSink(const AreasConfig& areas, const TrafficRunOptions& options, std::unique_ptr<StatsFile> stats,
                          EventOutlet& outlet, EventWriter& file, std::function<void()> beforeWrite)
     : options_(options),
-      outlet_(outlet),
-      file_(file),
-      beforeWrite_(std::move(beforeWrite)),
+      ownTarget_(std::make_unique<OutletTarget>(outlet, file, std::move(beforeWrite), options.statsEvents)),
+      target_(*ownTarget_),
       stats_(std::move(stats)),
-      suppressed_(areas.areas.size(), 0),
-      publisher_([this](const ProcessedFrame&) {
-          if (pending_) publish(*pending_);
-          pending_ = nullptr;
-      }) {
+      publisher_([this](const ProcessedFrame&) { publishPending(); }) {
+    start(areas);
+}
+
+TrafficSink::TrafficSink(const AreasConfig& areas, const TrafficRunOptions& options, std::unique_ptr<StatsFile> stats,
+                         TrafficEventTarget& target)
+    : options_(options),
+      target_(target),
+      stats_(std::move(stats)),
+      publisher_([this](const ProcessedFrame&) { publishPending(); }) {
+    start(areas);
+}
+
+void TrafficSink::start(const AreasConfig& areas) {
+    suppressed_.assign(areas.areas.size(), 0);
     TrafficOptions t;
-    t.intervalSeconds = options.intervalSeconds;
-    t.basis = options.live ? IntervalBasis::WallClock : IntervalBasis::StreamTime;
+    t.intervalSeconds = options_.intervalSeconds;
+    t.basis = options_.live ? IntervalBasis::WallClock : IntervalBasis::StreamTime;
     engine_ = std::make_unique<TrafficEngine>(areas, t);
     for (const AreaSpec& a : areas.areas) anyHoldoff_ = anyHoldoff_ || a.holdoff.value_or(0.0) > 0;
+}
+
+void TrafficSink::publishPending() {
+    if (pending_) publish(*pending_);
+    pending_ = nullptr;
 }
 
 void TrafficSink::frame(const ProcessedFrame& f) {
@@ -69,18 +110,13 @@ void TrafficSink::frame(const ProcessedFrame& f) {
     pending_ = &out;
 }
 
-void TrafficSink::write(const SerializedEvent& e) {
-    if (beforeWrite_) beforeWrite_();
-    file_.write(e);
-}
-
 void TrafficSink::publish(const TrafficOutput& out) {
     for (const std::string& w : out.warnings) WarnAboveProgress(w);
-    for (const VehicleEvent& v : out.vehicles) write(outlet_.vehicle(v));
-    for (const HealthEvent& h : out.health) write(outlet_.health(h));
+    for (const VehicleEvent& v : out.vehicles) target_.vehicle(v);
+    for (const HealthEvent& h : out.health) target_.health(h);
     for (const IntervalRow& row : out.rows) {
         if (stats_) stats_->write(row);
-        if (options_.statsEvents) write(outlet_.stats(row));
+        target_.stats(row);
     }
 }
 

@@ -1,7 +1,7 @@
 // traffic_sink.h - `run`'s traffic data: each processed frame through the
 // traffic engine, which decides the triggers the run reports (holdoff),
-// and its vehicle, health and interval results to the events file, the
-// receivers and the stats file.
+// and its vehicle, health and interval results to the stats file and a
+// target: `run`'s events file and receivers, or a camera of `serve`.
 #ifndef TARVOCOIL_TOOLS_RUN_TRAFFIC_SINK_H
 #define TARVOCOIL_TOOLS_RUN_TRAFFIC_SINK_H
 
@@ -46,6 +46,17 @@ private:
     std::FILE* out_ = nullptr;
 };
 
+// Where the engine's vehicle, health and interval results go: `run`'s
+// events file and receivers, or a camera of `serve`.
+class TrafficEventTarget {
+public:
+    virtual ~TrafficEventTarget() = default;
+    virtual void vehicle(const VehicleEvent& v) = 0;
+    virtual void health(const HealthEvent& h) = 0;
+    // Every interval row as it closes (after the stats file has it).
+    virtual void stats(const IntervalRow& row) = 0;
+};
+
 // Added to the frame loop twice: itself before the events sink (it runs
 // the engine and marks the held-back triggers the events sink and the
 // trace skip or mark), and publisher() after it, which writes the frame's
@@ -57,6 +68,9 @@ public:
     // goes to (optional).
     TrafficSink(const AreasConfig& areas, const TrafficRunOptions& options, std::unique_ptr<StatsFile> stats,
                 EventOutlet& outlet, EventWriter& file, std::function<void()> beforeWrite = {});
+    // The results to `target` (not owned; it outlives the sink).
+    TrafficSink(const AreasConfig& areas, const TrafficRunOptions& options, std::unique_ptr<StatsFile> stats,
+                TrafficEventTarget& target);
     bool wantsMeasurements() const override { return true; }
     void frame(const ProcessedFrame& f) override;
     // The engine's last vehicles (without length) and the last partial
@@ -72,16 +86,18 @@ public:
     // Triggers held back by holdoff over the run, all coils.
     int64_t suppressedTotal() const;
     bool anyHoldoff() const { return anyHoldoff_; }
+    // The engine's counts so far (read on the thread that feeds frames).
+    const TrafficEngine& engine() const { return *engine_; }
 
 private:
+    void start(const AreasConfig& areas);
     void publish(const TrafficOutput& out);
-    void write(const SerializedEvent& e);
+    void publishPending();
 
     std::unique_ptr<TrafficEngine> engine_;  // by pointer: events view its names
     TrafficRunOptions options_;
-    EventOutlet& outlet_;
-    EventWriter& file_;
-    std::function<void()> beforeWrite_;
+    std::unique_ptr<TrafficEventTarget> ownTarget_;  // run's, made by its constructor (before target_)
+    TrafficEventTarget& target_;
     std::unique_ptr<StatsFile> stats_;
     std::vector<uint8_t> suppressed_;
     const TrafficOutput* pending_ = nullptr;  // the engine's output of this frame

@@ -9,6 +9,7 @@
 #include "tools/media/detector_rows.h"
 #include "tools/media/review.h"
 #include "tools/media/video_reader.h"
+#include "tools/run/traffic_sink.h"
 
 namespace tarvotool {
 
@@ -98,30 +99,63 @@ private:
     Steady::time_point lostAt_{};
 };
 
-// The detector's side: triggers to events, counts, presence, pictures.
-class Camera::Sink : public FrameSink {
+// The detector's side: the traffic engine (which holds back triggers
+// within a coil's holdoff), the reported triggers and the engine's
+// vehicle, health and stats events, counts, presence, pictures.
+class Camera::Sink : public FrameSink, public TrafficEventTarget {
 public:
-    Sink(Camera& cam, std::vector<std::vector<tarvocoil::AreaRow>> rows) : cam_(cam), rows_(std::move(rows)) {}
+    Sink(Camera& cam, std::vector<std::vector<tarvocoil::AreaRow>> rows)
+        : cam_(cam),
+          rows_(std::move(rows)),
+          traffic_(cam.areas_, TrafficOptionsOf(cam.env_), nullptr, *this),
+          shown_(std::max<std::size_t>(cam.areas_.areas.size(), 1), 0) {}
     bool wantsMeasurements() const override { return true; }
     void frame(const ProcessedFrame& f) override {
+        traffic_.frame(f);
+        const std::vector<uint8_t>& held = traffic_.suppressed();
         std::vector<std::pair<std::size_t, EventRecord>> triggers;
         for (std::size_t a = 0; !f.baseline && a < f.areaCount; ++a) {
-            if (!f.triggered(a)) continue;
+            if (!f.triggered(a) || (a < held.size() && held[a])) continue;
             EventRecord e = cam_.env_.stamper->trigger(f.fileIndex, f.time, static_cast<int>(a),
                                                        cam_.areas_.areas[a].name);
             cam_.events_.write(e);
             triggers.emplace_back(a, std::move(e));
         }
+        // The engine's events of this frame follow its triggers, as in `run`.
+        traffic_.publisher().frame(f);
         count(f, triggers);
-        paint(f);
+        paint(f, held);
     }
+    // The open interval goes out as a partial row, and vehicles still
+    // waiting for their coil's exit without a length.
+    void finish() override { traffic_.finish(); }
+
+    void vehicle(const VehicleEvent& v) override {
+        cam_.events_.write(cam_.env_.stamper->vehicle(v));
+        const std::size_t to = cam_.areas_.pairs[v.pair].toArea;
+        std::lock_guard<std::mutex> lock(cam_.mu_);
+        CoilStatus& c = cam_.status_.coils[to];
+        c.vehicles = c.vehicles.value_or(0) + 1;
+        c.lastSpeedKmh = v.speedKmh;
+    }
+    void health(const HealthEvent& h) override { cam_.events_.write(cam_.env_.stamper->health(h)); }
+    void stats(const IntervalRow& row) override { cam_.events_.write(cam_.env_.stamper->stats(row)); }
 
 private:
+    static TrafficRunOptions TrafficOptionsOf(const CameraEnv& env) {
+        TrafficRunOptions o;
+        o.intervalSeconds = env.statsInterval;
+        o.statsEvents = true;
+        o.live = true;  // wall-clock intervals aligned to UTC
+        return o;
+    }
+
     void count(const ProcessedFrame& f, const std::vector<std::pair<std::size_t, EventRecord>>& triggers) {
         const auto t = Steady::now();
         if (windowFrames_ == 0) windowStart_ = t;
         ++windowFrames_;
         const double span = std::chrono::duration<double>(t - windowStart_).count();
+        const TrafficEngine& engine = traffic_.engine();
         std::lock_guard<std::mutex> lock(cam_.mu_);
         CameraStatus& s = cam_.status_;
         ++s.frames;
@@ -135,39 +169,53 @@ private:
             ++s.coils[area].triggers;
             s.coils[area].lastTrigger = e.wallTime;
         }
-        for (std::size_t a = 0; a < s.coils.size() && a < f.areaCount; ++a)
-            s.coils[a].present = f.measurements && a < f.measurements->size() && (*f.measurements)[a].present;
+        for (std::size_t a = 0; a < s.coils.size() && a < f.areaCount; ++a) {
+            CoilStatus& c = s.coils[a];
+            c.present = f.measurements && a < f.measurements->size() && (*f.measurements)[a].present;
+            c.health = engine.health(a);
+            const CoilTally* open = engine.openTally(a);
+            c.intervalCount = open ? open->count : 0;
+            c.intervalOccupancy.reset();
+            if (open && open->frames > 0)
+                c.intervalOccupancy = static_cast<double>(open->present) / static_cast<double>(open->frames);
+        }
         tell(s, triggers);
     }
 
     // The observer learns of changes only; of every coil's state once, at
-    // the first frame, so that it starts from the truth.
+    // the first frame, so that it starts from the truth. The count is the
+    // open interval's: it rises with each reported trigger and falls back
+    // when an interval closes.
     void tell(const CameraStatus& s, const std::vector<std::pair<std::size_t, EventRecord>>& triggers) {
         CameraObserver* o = cam_.env_.observer;
         if (!o) return;
         const std::string& name = cam_.config_.name;
         told_.resize(s.coils.size(), -1);
-        for (const auto& [area, e] : triggers) {
-            o->trigger(name, area, e);
-            o->coilCount(name, area, s.coils[area].triggers);
-        }
+        toldCount_.resize(s.coils.size(), -1);
+        for (const auto& [area, e] : triggers) o->trigger(name, area, e);
         for (std::size_t a = 0; a < s.coils.size(); ++a) {
+            if (toldCount_[a] != s.coils[a].intervalCount) {
+                toldCount_[a] = s.coils[a].intervalCount;
+                o->coilCount(name, a, static_cast<uint64_t>(toldCount_[a]));
+            }
             const int8_t present = s.coils[a].present ? 1 : 0;
             if (told_[a] == present) continue;
-            if (told_[a] < 0) o->coilCount(name, a, s.coils[a].triggers);
             told_[a] = present;
             o->presence(name, a, present != 0);
         }
     }
 
     // Pictures only while someone asks for them, at most every kPictureInterval.
-    void paint(const ProcessedFrame& f) {
+    void paint(const ProcessedFrame& f, const std::vector<uint8_t>& held) {
         if (!painter_ || painterWidth_ != f.picture.width || painterHeight_ != f.picture.height) {
             painter_ = std::make_unique<ReviewPainter>(f.picture.width, f.picture.height, cam_.areas_, rows_, 25.0);
             painterWidth_ = f.picture.width;
             painterHeight_ = f.picture.height;
         }
-        painter_->triggered(f.baseline ? nullptr : f.flags);
+        // Coils flash on the triggers reported, not on those held back.
+        for (std::size_t a = 0; a < f.areaCount && a < shown_.size(); ++a)
+            shown_[a] = f.flags && !(a < held.size() && held[a]) ? f.flags[a] : 0;
+        painter_->triggered(f.baseline || !f.flags ? nullptr : shown_.data());
         const auto now = Steady::now();
         // A frame converted while nobody watched has the detector's rows only.
         if (!cam_.watched() || !cam_.source_->currentWhole()) return;
@@ -182,12 +230,15 @@ private:
 
     Camera& cam_;
     std::vector<std::vector<tarvocoil::AreaRow>> rows_;
+    TrafficSink traffic_;
+    std::vector<int32_t> shown_;  // the flags of the reported triggers
     std::unique_ptr<ReviewPainter> painter_;
     int painterWidth_ = 0, painterHeight_ = 0;
     Steady::time_point lastPaint_{};
     Steady::time_point windowStart_{};
     int64_t windowFrames_ = 0;
     std::vector<int8_t> told_;  // per coil the presence last told: -1 none yet
+    std::vector<int64_t> toldCount_;  // per coil the interval count last told: -1 none yet
 };
 
 Camera::Camera(SiteCamera config, AreasConfig areas, std::string areasText, CameraEnv env, std::string areasError)
@@ -200,8 +251,14 @@ Camera::Camera(SiteCamera config, AreasConfig areas, std::string areasText, Came
     if (!env_.stamper) env_.stamper = std::make_shared<EventStamper>();
     if (!env_.warn) env_.warn = [](const std::string& m) { Warn(m); };
     status_.name = config_.name;
+    status_.statsInterval = env_.statsInterval;
     status_.since = Wall::now();
-    for (const AreaSpec& a : areas_.areas) status_.coils.push_back(CoilStatus{a.name, 0, false, std::nullopt});
+    for (const AreaSpec& a : areas_.areas) {
+        CoilStatus c;
+        c.name = a.name;
+        status_.coils.push_back(std::move(c));
+    }
+    for (const PairSpec& p : areas_.pairs) status_.coils[p.toArea].vehicles = 0;
     if (areasError_.empty()) {
         tarvocoil::Detector det;
         ApplyAreas(det, areas_);
@@ -297,11 +354,15 @@ void Camera::runConnection(int64_t& handedOut, int& width, int& height, Listener
     ro.rows = [this](int, int h) { return RowsTheDetectorReads(rows_, h); };
     ro.wholeFrame = [this] { return wholeNext_; };
     ro.tap = &tap_;
-    int64_t errors = 0;  // each connection adds its own when it closes
+    // The connections add their errors as frames are read; published after
+    // each frame, so that /metrics shows them while the stream runs.
+    const int64_t errorsBefore = decodeErrors_.load(std::memory_order_relaxed);
+    int64_t errors = 0;
+    auto publishErrors = [&] { decodeErrors_.store(errorsBefore + errors, std::memory_order_relaxed); };
     std::string why;
     std::unique_ptr<LiveConnection> first = ReaderConnection::Open(config_.source, ro, &errors, why);
     if (!first) {
-        decodeErrors_.fetch_add(errors, std::memory_order_relaxed);
+        publishErrors();
         throw ToolError(why);
     }
     listener.setOffset(handedOut);
@@ -340,12 +401,13 @@ void Camera::runConnection(int64_t& handedOut, int& width, int& height, Listener
                 bands = RowsTheDetectorReads(rows_, f.picture.height);
                 bandsHeight = f.picture.height;
             }
+            publishErrors();
             if (!queue_.push(f, handedOut++, wholeNext_, &bands)) break;
         }
         endReason = source.endReason();
         gaveUp = source.gaveUp();
     }
-    decodeErrors_.fetch_add(errors, std::memory_order_relaxed);
+    publishErrors();
     if (gaveUp) throw std::runtime_error(endReason);
     if (!StopRequested(&stop_)) throw ToolError(endReason.empty() ? "end of stream" : endReason);
 }

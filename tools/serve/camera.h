@@ -3,9 +3,10 @@
 //
 //   decoding thread:  connects (again and again, with backoff), decodes,
 //                     copies each frame into a queue of two (FrameQueue)
-//   detector thread:  the frame loop over that queue: detector, events,
-//                     counts, and the picture for the page while someone
-//                     watches
+//   detector thread:  the frame loop over that queue: detector, traffic
+//                     data (holdoff, vehicles, health, intervals as `run`
+//                     has them for a live stream), events, counts, and the
+//                     picture for the page while someone watches
 //
 // Nothing a camera does waits for another camera: a stream that dies,
 // cannot be opened or decodes badly changes this camera's state alone.
@@ -26,6 +27,7 @@
 #include "host/areas_file.h"
 #include "host/canvas.h"
 #include "host/event_json.h"
+#include "host/traffic/coil_health.h"
 #include "tools/media/stream_tap.h"
 #include "tools/serve/camera_events.h"
 #include "tools/serve/camera_observer.h"
@@ -40,9 +42,17 @@ const char* CameraStateName(CameraState state);
 
 struct CoilStatus {
     std::string name;
-    uint64_t triggers = 0;
+    uint64_t triggers = 0;  // reported (after the coil's holdoff), as the trigger events
     bool present = false;  // the detector's presence decision on the last frame
     std::optional<std::chrono::system_clock::time_point> lastTrigger;
+    // The traffic interval still open: reported triggers, and the share of
+    // its frames the coil was present on (none before a frame).
+    int64_t intervalCount = 0;
+    std::optional<double> intervalOccupancy;
+    HealthState health = HealthState::Ok;
+    // On a pair's "to" coil: its vehicle events and the last one's speed.
+    std::optional<uint64_t> vehicles;
+    std::optional<double> lastSpeedKmh;
 };
 
 // What the page, /api/status and /metrics show of a camera at one moment.
@@ -59,6 +69,7 @@ struct CameraStatus {
     bool streamUp = false;
     double fps = 0.0;            // processed frames per second, over the last few seconds
     int width = 0, height = 0;
+    double statsInterval = 0;    // seconds of its traffic intervals
     std::vector<CoilStatus> coils;
 };
 
@@ -70,6 +81,7 @@ struct CameraEnv {
     // Ids stay unique per camera across restarts.
     std::shared_ptr<EventStamper> stamper;
     WarnFn warn;
+    double statsInterval = kDefaultStatsInterval;  // seconds of the traffic intervals
     // Told of stream, presence, trigger and count changes; may be null.
     CameraObserver* observer = nullptr;
 };
@@ -85,12 +97,14 @@ public:
     Camera& operator=(const Camera&) = delete;
 
     void start();
-    // Stops both threads and closes the events file; the camera ends in
-    // state "stopped". Safe to call twice.
+    // Stops both threads, writes the open traffic interval (a partial
+    // "stats" event per coil) and closes the events file; the camera ends
+    // in state "stopped". Safe to call twice.
     void stop();
 
     const SiteCamera& config() const { return config_; }
     const std::string& areasText() const { return areasText_; }
+    double statsInterval() const { return env_.statsInterval; }
     CameraStatus status() const;
 
     // The latest frame with its coils drawn, painted at most every

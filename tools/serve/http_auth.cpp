@@ -64,14 +64,38 @@ bool ParseBasicAuth(const std::string& header, std::string& user, std::string& p
     return true;
 }
 
-bool BasicAuth::verify(const std::string& authorization) {
+void BasicAuth::setUsers(PasswordHashes users) {
+    std::lock_guard<std::mutex> lock(mu_);
+    // A user removed or with a new password must not pass on a header
+    // remembered from before; the others stay remembered.
+    passed_.erase(std::remove_if(passed_.begin(), passed_.end(),
+                                 [&](const auto& p) {
+                                     std::string user, password;
+                                     if (!ParseBasicAuth(p.first, user, password)) return true;
+                                     const auto was = users_.find(user), now = users.find(user);
+                                     return was == users_.end() || now == users.end() || was->second != now->second;
+                                 }),
+                  passed_.end());
+    users_ = std::move(users);
+    ++generation_;
+}
+
+bool BasicAuth::verify(const std::string& authorization, uint64_t& generation) {
     std::string user, password;
     if (!ParseBasicAuth(authorization, user, password)) return false;
-    const auto it = users_.find(user);
     // An unknown user costs a hash as well, so that timing tells no names.
     static const std::string decoy = HashPassword("decoy");
-    const bool match = CheckPassword(password, it == users_.end() ? decoy : it->second);
-    return match && it != users_.end();
+    std::string hash;
+    bool known = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        generation = generation_;
+        const auto it = users_.find(user);
+        known = it != users_.end();
+        if (known) hash = it->second;
+    }
+    const bool match = CheckPassword(password, known ? hash : decoy);  // milliseconds: outside the lock
+    return match && known;
 }
 
 bool BasicAuth::remembered(const std::string& authorization, Clock::time_point now) {
@@ -91,10 +115,14 @@ BasicAuth::Verdict BasicAuth::check(const std::string& authorization, const std:
         const auto f = failures_.find(address);
         if (f != failures_.end() && now < f->second.until) return Verdict::Slowed;
     }
-    const bool ok = verify(authorization);  // milliseconds: outside the lock
+    uint64_t generation = 0;
+    const bool ok = verify(authorization, generation);
     std::lock_guard<std::mutex> lock(mu_);
     if (ok) {
         failures_.erase(address);
+        // Checked against users replaced meanwhile: let this request pass,
+        // but do not remember it for the new ones.
+        if (generation != generation_) return Verdict::Allowed;
         if (passed_.size() >= kMaxRemembered) passed_.erase(passed_.begin());
         passed_.emplace_back(authorization, now + kRemembered);
         return Verdict::Allowed;

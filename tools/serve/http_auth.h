@@ -31,6 +31,10 @@ public:
     enum class Verdict { Allowed, Missing, Wrong, Slowed };
 
     explicit BasicAuth(PasswordHashes users) : users_(std::move(users)) {}
+    // The password file read again: from now on these users alone pass.
+    // Remembered credentials of a user removed or given a new password
+    // are forgotten.
+    void setUsers(PasswordHashes users);
     // `address`: the client's address, for slowing its failures down.
     Verdict check(const std::string& authorization, const std::string& address, Clock::time_point now = Clock::now());
     // Seconds until the address may try again (for Retry-After).
@@ -45,11 +49,14 @@ private:
         int count = 0;
         Clock::time_point until;
     };
-    bool verify(const std::string& authorization);
+    // Whether the credentials match, and the users' generation they were
+    // checked against.
+    bool verify(const std::string& authorization, uint64_t& generation);
     bool remembered(const std::string& authorization, Clock::time_point now);
 
-    const PasswordHashes users_;
     mutable std::mutex mu_;
+    PasswordHashes users_;
+    uint64_t generation_ = 0;  // of users_, counted up by setUsers()
     std::map<std::string, Failures> failures_;
     std::vector<std::pair<std::string, Clock::time_point>> passed_;  // header, until
 };

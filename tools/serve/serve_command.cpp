@@ -46,6 +46,7 @@ int RunServe(const ServeCommand& cmd) {
     std::unique_ptr<BasicAuth> auth;
     if (!config.authFile.empty()) auth = std::make_unique<BasicAuth>(ReadPasswordFile(config.authFile));
     Site site(cmd.site, std::move(config), SiteWarn);
+    site.setAuth(auth.get());
     ServeHttp http(site, host, port, auth.get());
     try {
         http.bind();

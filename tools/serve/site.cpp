@@ -103,7 +103,8 @@ Site::Loaded Site::LoadCamera(const SiteCamera& config) {
 std::shared_ptr<Camera> Site::makeCamera(Loaded loaded) {
     std::shared_ptr<EventStamper>& stamper = stampers_[loaded.config.name];
     if (!stamper) stamper = std::make_shared<EventStamper>();
-    CameraEnv env{config_.eventsDir, delivery_.empty() ? nullptr : &delivery_, stamper, warn_, homeAssistant_.get()};
+    CameraEnv env{config_.eventsDir, delivery_.empty() ? nullptr : &delivery_, stamper, warn_, config_.statsInterval,
+                  homeAssistant_.get()};
     for (const std::string& w : loaded.areas.warnings) warn_(loaded.config.areas + ": " + w);
     auto cam = std::make_shared<Camera>(std::move(loaded.config), std::move(loaded.areas), std::move(loaded.areasText),
                                         env, loaded.error);
@@ -145,12 +146,15 @@ ReloadResult Site::reload() {
     r.at = std::chrono::system_clock::now();
     SiteConfig nextConfig;
     std::vector<Loaded> loaded;
+    PasswordHashes users;
     try {
         nextConfig = LoadSiteFile(path_);
         for (const SiteCamera& c : nextConfig.cameras) {
             loaded.push_back(LoadCamera(c));
             if (!loaded.back().error.empty()) throw ToolError(loaded.back().error);
         }
+        // `tarvocoil passwd` changes take effect here, without a restart.
+        if (auth_ && !nextConfig.authFile.empty()) users = ReadPasswordFile(nextConfig.authFile);
     } catch (const ToolError& e) {
         r.ok = false;
         r.message = std::string("reload refused, the running configuration stays: ") + e.what();
@@ -162,11 +166,17 @@ ReloadResult Site::reload() {
     if (nextConfig.host != config_.host || nextConfig.port != config_.port ||
         nextConfig.eventsDir != config_.eventsDir || nextConfig.mqtt.size() != config_.mqtt.size() ||
         nextConfig.webhooks.size() != config_.webhooks.size() ||
+        nextConfig.authFile.empty() != config_.authFile.empty() ||
         nextConfig.homeAssistant.enabled != config_.homeAssistant.enabled ||
         nextConfig.homeAssistant.discoveryPrefix != config_.homeAssistant.discoveryPrefix ||
         nextConfig.homeAssistant.nodeId != config_.homeAssistant.nodeId)
-        warn_("reload: changes to \"listen\", \"events\" and \"homeassistant\" take effect when the service "
-              "restarts");
+        warn_("reload: changes to \"listen\", \"events\", \"homeassistant\" and whether there is \"auth\" take "
+              "effect when the service restarts");
+    if (auth_ && !nextConfig.authFile.empty()) auth_->setUsers(std::move(users));
+    // A camera that restarts writes its open interval; one that goes on
+    // keeps its interval and its counts.
+    const bool sameInterval = nextConfig.statsInterval == config_.statsInterval;
+    config_.statsInterval = nextConfig.statsInterval;
 
     announce(loaded);
     std::vector<std::shared_ptr<Camera>> old;
@@ -191,7 +201,7 @@ ReloadResult Site::reload() {
     std::vector<std::shared_ptr<Camera>> next;
     for (Loaded& l : loaded) {
         const std::shared_ptr<Camera> was = running(l.config.name);
-        if (was && was->config() == l.config && was->areasText() == l.areasText) {
+        if (was && sameInterval && was->config() == l.config && was->areasText() == l.areasText) {
             next.push_back(was);
             continue;
         }

@@ -14,6 +14,7 @@
 #include "tools/events/mqtt_client.h"
 #include "tools/serve/camera.h"
 #include "tools/serve/ha_publisher.h"
+#include "tools/serve/http_auth.h"
 #include "tools/serve/site_file.h"
 
 namespace tarvotool {
@@ -35,11 +36,16 @@ public:
     Site(const Site&) = delete;
     Site& operator=(const Site&) = delete;
 
-    // Reads the site file and every areas file again. When any fails to
-    // parse, everything keeps running as it is; otherwise cameras that are
-    // new start, removed ones stop (their events flushed), changed ones
-    // (their entry or their areas file) restart, and the others go on
-    // untouched. Thread-safe.
+    // The credentials the web server checks: a reload reads the site's
+    // password file again into it (not owned; null without one).
+    void setAuth(BasicAuth* auth) { auth_ = auth; }
+
+    // Reads the site file, every areas file and the password file again.
+    // When any fails to parse or read, everything keeps running as it is;
+    // otherwise cameras that are new start, removed ones stop (their
+    // events flushed), changed ones (their entry or their areas file, or
+    // the site's stats interval) restart, writing their open traffic
+    // interval first, and the others go on untouched. Thread-safe.
     ReloadResult reload();
     ReloadResult lastReload() const;
     // Reads the named camera's areas file again and restarts that camera
@@ -81,6 +87,7 @@ private:
     WarnFn warn_;
     Delivery delivery_;
     std::unique_ptr<HaPublisher> homeAssistant_;  // null unless the site asks for it
+    BasicAuth* auth_ = nullptr;
     const std::chrono::system_clock::time_point startedAt_;
     std::map<std::string, std::shared_ptr<EventStamper>> stampers_;
     mutable std::mutex mu_;  // the cameras and the last reload

@@ -216,6 +216,16 @@ void ParseHomeAssistant(const SiteChecker& c, const json& v, SiteConfig& site) {
         c.fail(path, "needs an MQTT receiver in \"events.mqtt\": Home Assistant is reached through its broker");
 }
 
+// As `run --stats-interval`: any finite number of seconds above 0.
+double ParseStatsInterval(const SiteChecker& c, const json& v) {
+    const std::string path = "$.stats_interval";
+    const std::string wanted = "expected a number of seconds greater than 0";
+    if (!v.is_number()) c.fail(path, wanted + ", got " + SiteChecker::describe(v));
+    const double d = v.get<double>();
+    if (!std::isfinite(d) || d <= 0) c.fail(path, wanted + ", got " + v.dump());
+    return d;
+}
+
 }  // namespace
 
 bool SiteCamera::operator==(const SiteCamera& o) const {
@@ -238,7 +248,7 @@ bool IsCameraName(const std::string& name) {
 SiteConfig ParseSite(const std::string& text, const std::string& source) {
     const json doc = ParseJsonText(text, source);
     const SiteChecker c(source, fs::path(source).parent_path());
-    c.object(doc, "$", {"listen", "auth", "cameras", "events", "homeassistant"});
+    c.object(doc, "$", {"listen", "auth", "cameras", "events", "stats_interval", "homeassistant"});
     SiteConfig site;
     if (doc.contains("listen")) ParseListen(c, doc["listen"], site);
     if (doc.contains("auth")) site.authFile = c.file(doc["auth"], "$.auth");
@@ -259,6 +269,7 @@ SiteConfig ParseSite(const std::string& text, const std::string& source) {
         site.cameras.push_back(std::move(cam));
     }
     if (doc.contains("events")) ParseEvents(c, doc["events"], site);
+    if (doc.contains("stats_interval")) site.statsInterval = ParseStatsInterval(c, doc["stats_interval"]);
     if (doc.contains("homeassistant")) ParseHomeAssistant(c, doc["homeassistant"], site);
     return site;
 }

@@ -9,8 +9,11 @@
 //                        {"url": "mqtts://broker.site/site/events", "user": "cam",
 //                         "password_file": "mqtt.pass", "ca": "site-ca.pem"}],
 //               "webhook": [{"url": "https://collector.site/hooks", "headers_file": "hook.headers"}]},
+//    "stats_interval": 60,
 //    "homeassistant": {"discovery_prefix": "homeassistant", "node_id": "gate-a"}}
 //
+// "stats_interval": seconds of each camera's traffic intervals (wall-clock,
+// aligned to UTC, as `run --stats-interval` on a live stream; default 60).
 // "auth" names a password file (`tarvocoil passwd`): the page, the API and
 // /metrics then want HTTP Basic credentials. Listening beyond the loopback
 // requires it. Paths are relative to the site file's folder. A receiver is a URL or an
@@ -33,6 +36,7 @@ namespace tarvotool {
 constexpr std::size_t kMaxCameraName = 64;
 constexpr std::size_t kMaxSiteFileBytes = std::size_t{4} << 20;
 constexpr int kDefaultServePort = 8770;
+constexpr double kDefaultStatsInterval = 60.0;
 
 struct SiteCamera {
     std::string name;
@@ -74,6 +78,7 @@ struct SiteConfig {
     std::string eventsDir;  // empty: events go to the receivers only
     std::vector<SiteMqtt> mqtt;
     std::vector<SiteWebhook> webhooks;
+    double statsInterval = kDefaultStatsInterval;
     SiteHomeAssistant homeAssistant;
 };
 

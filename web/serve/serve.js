@@ -43,7 +43,17 @@ function makeTile(name) {
   const facts = el("p", "facts"), message = el("p", "message");
   const table = el("table");
   const head = el("tr");
-  for (const h of ["coil", "triggers", "last trigger", "present"]) head.append(el("th", "", h));
+  const columns = [
+    ["coil", ""], ["triggers", "reported since the camera started"],
+    ["count", "triggers reported in the traffic interval still open"],
+    ["occ.", "share of the open interval's frames the coil was present on"],
+    ["health", "the coil's health state"], ["vehicles", "measured by the pair ending on this coil; the last speed"],
+    ["last trigger", ""], ["present", ""]];
+  for (const [h, tip] of columns) {
+    const th = el("th", "", h);
+    if (tip) th.title = tip;
+    head.append(th);
+  }
   table.append(head);
   root.append(title, img, facts, message, table);
   document.getElementById("tiles").append(root);
@@ -56,20 +66,29 @@ function showCamera(cam) {
   t.state.textContent = cam.state + (cam.state === "running" ? "" : " for " + since(cam.since));
   t.state.className = "state " + cam.state;
   t.facts.textContent = cam.fps.toFixed(1) + " fps · up " + (cam.running_since ? since(cam.running_since) : "-") +
-      " · " + cam.frames + " frames, " + cam.frames_dropped + " dropped, " + cam.reconnects + " reconnects";
+      " · " + cam.frames + " frames, " + cam.frames_dropped + " dropped, " + cam.decode_errors + " decode errors, " +
+      cam.reconnects + " reconnects · intervals of " + cam.stats_interval + " s";
   t.message.textContent = cam.message || "";
   while (t.table.rows.length > cam.coils.length + 1) t.table.deleteRow(-1);
   cam.coils.forEach((coil, i) => {
     let row = t.table.rows[i + 1];
     if (!row) {
       row = t.table.insertRow();
-      row.append(el("td"), el("td", "num"), el("td"), el("td"));
-      row.cells[3].append(el("span", "present"));
+      row.append(el("td"), el("td", "num"), el("td", "num"), el("td", "num"), el("td"), el("td", "num"), el("td"),
+                 el("td"));
+      row.cells[7].append(el("span", "present"));
     }
     row.cells[0].textContent = coil.name;
     row.cells[1].textContent = coil.triggers;
-    row.cells[2].textContent = clock(coil.last_trigger);
-    row.cells[3].firstChild.className = "present" + (coil.present ? " on" : "");
+    row.cells[2].textContent = coil.interval_count;
+    row.cells[3].textContent = coil.interval_occupancy_percent === null ? "-" :
+        coil.interval_occupancy_percent.toFixed(1) + " %";
+    row.cells[4].textContent = coil.health;
+    row.cells[4].className = "health " + coil.health;
+    row.cells[5].textContent = coil.vehicles === null ? "" : coil.vehicles +
+        (coil.last_speed_kmh === null ? "" : " · " + coil.last_speed_kmh.toFixed(0) + " km/h");
+    row.cells[6].textContent = clock(coil.last_trigger);
+    row.cells[7].firstChild.className = "present" + (coil.present ? " on" : "");
     const before = t.triggers.get(coil.name);
     if (before !== undefined && coil.triggers > before) {
       row.classList.remove("flash");

@@ -56,6 +56,12 @@ struct VideoReaderOptions {
     // frame whole (a service that draws pictures only while someone
     // watches). Called on the reading thread.
     std::function<bool()> wholeFrame;
+    // Hand out pictures that outlive the next call: each VideoFrame::keep
+    // holds its picture's buffer, and the reader converts the next frames
+    // into other buffers while it is held (a consumer on another thread
+    // then needs no copy). With `rows`, the unconverted rows of such a
+    // buffer hold whichever earlier frame was converted into it.
+    bool sharePictures = false;
 };
 
 struct VideoFrame {
@@ -68,6 +74,9 @@ struct VideoFrame {
     // The frame's size as decoded; `picture` is scaled from it when it
     // differs from width() x height().
     int decodedWidth = 0, decodedHeight = 0;
+    // With VideoReaderOptions::sharePictures: keeps `picture` valid while
+    // held (on any thread); null otherwise.
+    std::shared_ptr<const void> keep;
 };
 
 class VideoReader {

@@ -267,6 +267,8 @@ void Camera::runConnection(int64_t& handedOut, int& width, int& height, Listener
     // watches the pictures: a camera nobody looks at costs what `run` does.
     ro.rows = [this](int, int h) { return RowsTheDetectorReads(rows_, h); };
     ro.wholeFrame = [this] { return wholeNext_; };
+    // The queue holds the reader's own buffers: no copy between the threads.
+    ro.sharePictures = true;
     int64_t errors = 0;  // each connection adds its own when it closes
     std::string why;
     std::unique_ptr<LiveConnection> first = ReaderConnection::Open(config_.source, ro, &errors, why);
@@ -311,6 +313,7 @@ void Camera::runConnection(int64_t& handedOut, int& width, int& height, Listener
                 bandsHeight = f.picture.height;
             }
             if (!queue_.push(f, handedOut++, wholeNext_, &bands)) break;
+            f.keep.reset();  // the queue's hold alone: one buffer fewer in use
         }
         endReason = source.endReason();
         gaveUp = source.gaveUp();

@@ -38,6 +38,12 @@ cat >"$dir/site.json" <<JSON
  "cameras": [{"name": "bench", "source": "$url", "areas": "lanes-$size.json"}]}
 JSON
 
+# "FRAMES DROPPED" of the camera in a status file.
+frames_of() {
+  python3 -c 'import json, sys; c = json.load(open(sys.argv[1]))["cameras"][0]; print(c["frames"], c["frames_dropped"])' \
+    "$1" 2>/dev/null || echo "? ?"
+}
+
 # One process for `seconds`, then SIGTERM; prints its CPU seconds.
 timed_run() {
   (
@@ -78,12 +84,12 @@ for ((i = 1; i <= rounds; i++)); do
     start_stream "$clip" "$port"
     timed_serve "$BASELINE" >>"$dir/baseline.cpu"
     stop_streams
+    mv "$dir/status.json" "$dir/status-baseline.json"
     mv "$dir/status-serve.json" "$dir/status.json"
   fi
-  dropped=$(/usr/bin/python3 -c 'import json,sys; c=json.load(open(sys.argv[1]))["cameras"][0]; print(c["frames"], c["frames_dropped"])' \
-    "$dir/status.json" 2>/dev/null || echo "? ?")
+  dropped=$(frames_of "$dir/status.json")
   echo "round $i: run $(tail -1 "$dir/run.cpu") s, serve $(tail -1 "$dir/serve.cpu") s (frames, dropped: $dropped)" \
-    "${BASELINE:+, baseline serve $(tail -1 "$dir/baseline.cpu") s}"
+    "${BASELINE:+, baseline serve $(tail -1 "$dir/baseline.cpu") s ($(frames_of "$dir/status-baseline.json"))}"
 done
 echo "load average after:  $(cut -d' ' -f1-3 /proc/loadavg)"
 r=$(median <"$dir/run.cpu")

@@ -2,6 +2,7 @@
 // gives the bytes, events and trace of whole-frame conversion.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -114,4 +115,52 @@ TEST(ReaderRows, RunOnDetectorRowsMatchesWholeFrames) {
     EXPECT_NE(traces[0].find("\"blob\":{"), std::string::npos);  // a light blob was measured
     EXPECT_EQ(events[0], events[1]);
     EXPECT_EQ(traces[0], traces[1]);
+}
+
+// A reader that shares its pictures must never convert into a buffer a
+// consumer still holds (the detector thread of `serve` reads it while the
+// decoding thread goes on), and must come back to the same few buffers
+// once they are let go.
+TEST(ReaderRows, SharedPicturesStayIntactWhileHeldAndBuffersReturn) {
+    const std::string path = Clip("rows-shared.nut", "96x66", "yuv420p", "ffv1", 12);
+    std::vector<std::vector<uint8_t>> expected;
+    {
+        tarvotool::VideoReader whole(path);
+        tarvotool::VideoFrame f;
+        while (whole.next(f)) {
+            std::vector<uint8_t> rows;
+            for (int y = 0; y < f.picture.height; ++y) {
+                const uint8_t* p = f.picture.pixels + static_cast<ptrdiff_t>(y) * f.picture.stride;
+                rows.insert(rows.end(), p, p + 3 * f.picture.width);
+            }
+            expected.push_back(std::move(rows));
+        }
+    }
+    ASSERT_EQ(expected.size(), 12u);
+    tarvotool::VideoReaderOptions o;
+    o.sharePictures = true;
+    tarvotool::VideoReader shared(path, o);
+    std::vector<tarvotool::VideoFrame> held(5);
+    for (auto& f : held) {
+        ASSERT_TRUE(shared.next(f));
+        ASSERT_TRUE(f.keep);
+    }
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        const auto& p = held[i].picture;
+        for (int y = 0; y < p.height; ++y)
+            ASSERT_EQ(0, std::memcmp(p.pixels + static_cast<ptrdiff_t>(y) * p.stride,
+                                     expected[i].data() + static_cast<size_t>(y) * 3 * p.width, 3 * p.width))
+                << "held frame " << i << " row " << y << " was written over";
+    }
+    held.clear();
+    // Each frame let go before the next: one buffer in turn, or two.
+    std::vector<const uint8_t*> buffers;
+    tarvotool::VideoFrame f;
+    for (int i = 5; shared.next(f); ++i) {
+        ASSERT_EQ(0, std::memcmp(f.picture.pixels, expected[i].data(), 3 * f.picture.width)) << "frame " << i;
+        if (std::find(buffers.begin(), buffers.end(), f.picture.pixels) == buffers.end())
+            buffers.push_back(f.picture.pixels);
+        f.keep.reset();
+    }
+    EXPECT_LE(buffers.size(), 2u);
 }

@@ -165,6 +165,44 @@ TEST(FrameQueue, DropsTheOldestCountsItAndKeepsItsBaselineRequest) {
     EXPECT_FALSE(q.push(f, 5));
 }
 
+// A source that shares its buffers: the queue holds them instead of
+// copying, and lets go of every frame it drops or hands on, so that the
+// source can convert into them again.
+TEST(FrameQueue, HoldsSharedPicturesAndLetsGoOfDroppedOnes) {
+    FrameQueue q(2);
+    std::vector<BgrImage> buffers(4);
+    std::vector<std::weak_ptr<const void>> holds;
+    for (int i = 0; i < 4; ++i) {
+        buffers[i].resize(4, 2);
+        SourceFrame f;
+        f.picture = buffers[i].view();
+        auto keep = std::make_shared<int>(i);
+        holds.push_back(keep);
+        f.keep = std::move(keep);
+        ASSERT_TRUE(q.push(f, i));
+    }
+    EXPECT_EQ(q.dropped(), 2u);
+    EXPECT_TRUE(holds[0].expired());
+    EXPECT_TRUE(holds[1].expired());
+    QueueSource source(q);
+    SourceFrame out;
+    ASSERT_TRUE(source.next(out));
+    EXPECT_EQ(out.fileIndex, 2);
+    EXPECT_EQ(out.picture.pixels, buffers[2].view().pixels);  // no copy
+    EXPECT_FALSE(holds[2].expired());  // while the detector reads it
+    ASSERT_TRUE(source.next(out));
+    EXPECT_TRUE(holds[2].expired());
+    EXPECT_EQ(out.picture.pixels, buffers[3].view().pixels);
+    // A source without a hold still has its picture copied.
+    SourceFrame plain;
+    plain.picture = buffers[0].view();
+    ASSERT_TRUE(q.push(plain, 4));
+    ASSERT_TRUE(source.next(out));
+    EXPECT_TRUE(holds[3].expired());
+    EXPECT_NE(out.picture.pixels, buffers[0].view().pixels);
+    EXPECT_EQ(out.picture.width, 4);
+}
+
 TEST(SiteReport, MetricsAreWellFormedWithEscapedLabels) {
     CameraStatus c;
     c.name = "north";

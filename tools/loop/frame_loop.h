@@ -39,6 +39,7 @@
 #include <csignal>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,9 @@ private:
 // One picture as a source hands it out.
 struct SourceFrame {
     tarvocoil::FrameView picture;  // valid until the source's next call
+    // When set, `picture` stays valid while this is held, also after the
+    // source's next call and on another thread.
+    std::shared_ptr<const void> keep;
     double time = 0.0;             // seconds
     int64_t fileIndex = -1;        // index in the source (decode order), -1 unknown
     // The size the source decoded before scaling to `picture`'s; 0: the same.

@@ -123,6 +123,8 @@ struct VideoReader::Impl {
     AVPacket* pkt = nullptr;
     AVFrame* frame = nullptr;  // as decoded
     AVFrame* bgr = nullptr;    // converted, in FFmpeg's own aligned buffer
+    // opt.sharePictures: buffers set aside while a consumer held them.
+    std::vector<AVFrame*> spares;
     SwsContext* sws = nullptr;
     int stream = -1;
     int videoStreams = 0;
@@ -155,6 +157,7 @@ struct VideoReader::Impl {
         if (opt.tap && fmt && stream >= 0) opt.tap->closed(fmt->streams[stream]);
         sws_freeContext(sws);
         av_frame_free(&bgr);
+        for (AVFrame*& f : spares) av_frame_free(&f);
         av_frame_free(&frame);
         av_packet_free(&pkt);
         avcodec_free_context(&dec);
@@ -261,6 +264,7 @@ struct VideoReader::Impl {
             swsRange = frame->color_range;
             chooseBands();
         }
+        if (opt.sharePictures) takeFreeBuffer();
         if (!bgr) {
             // FFmpeg's own allocation: rows aligned and padded as its
             // converters write them (they store whole vectors past the
@@ -289,6 +293,31 @@ struct VideoReader::Impl {
                 throw ToolError(path + ": cannot convert a frame to BGR");
             }
         sws_frame_end(sws);
+    }
+
+    // A picture handed out still held elsewhere is never written again:
+    // the next frame goes into a buffer nobody holds, a new one when every
+    // spare is held (as many as the consumer holds at once).
+    void takeFreeBuffer() {
+        if (bgr && av_buffer_is_writable(bgr->buf[0])) return;
+        if (bgr) spares.push_back(bgr);
+        bgr = nullptr;
+        for (std::size_t i = 0; i < spares.size(); ++i)
+            if (av_buffer_is_writable(spares[i]->buf[0])) {
+                bgr = spares[i];
+                spares.erase(spares.begin() + static_cast<std::ptrdiff_t>(i));
+                return;
+            }
+    }
+
+    // A handle on the buffer of the picture just converted.
+    std::shared_ptr<const void> holdPicture() const {
+        AVBufferRef* ref = av_buffer_ref(bgr->buf[0]);
+        if (!ref) throw ToolError("out of memory");
+        return std::shared_ptr<const void>(ref, [](const void* p) {
+            AVBufferRef* b = const_cast<AVBufferRef*>(static_cast<const AVBufferRef*>(p));
+            av_buffer_unref(&b);
+        });
     }
 
     // The bands of opt.rows for the output size and the converter just set
@@ -517,6 +546,7 @@ bool VideoReader::next(VideoFrame& out) {
         m.convert();
         av_frame_unref(m.frame);
         out.picture = tarvocoil::FrameView{m.bgr->data[0], m.width, m.height, m.bgr->linesize[0]};
+        out.keep = m.opt.sharePictures ? m.holdPicture() : nullptr;
         out.time = t;
         out.index = index;
         return true;

@@ -62,6 +62,12 @@ struct VideoReaderOptions {
     // packets before it is decoded, and the end of the reader (recordings
     // of a stream already being decoded). Not owned; outlives the reader.
     StreamTap* tap = nullptr;
+    // Hand out pictures that outlive the next call: each VideoFrame::keep
+    // holds its picture's buffer, and the reader converts the next frames
+    // into other buffers while it is held (a consumer on another thread
+    // then needs no copy). With `rows`, the unconverted rows of such a
+    // buffer hold whichever earlier frame was converted into it.
+    bool sharePictures = false;
 };
 
 struct VideoFrame {
@@ -74,6 +80,9 @@ struct VideoFrame {
     // The frame's size as decoded; `picture` is scaled from it when it
     // differs from width() x height().
     int decodedWidth = 0, decodedHeight = 0;
+    // With VideoReaderOptions::sharePictures: keeps `picture` valid while
+    // held (on any thread); null otherwise.
+    std::shared_ptr<const void> keep;
 };
 
 class VideoReader {

@@ -21,6 +21,7 @@ void ToSourceFrame(const VideoFrame& f, SourceFrame& out) {
     out.fileIndex = f.index;
     out.decodedWidth = f.decodedWidth;
     out.decodedHeight = f.decodedHeight;
+    out.keep = f.keep;
 }
 
 VideoSource::VideoSource(VideoReader& reader, const std::string& name, double start, std::optional<double> duration,

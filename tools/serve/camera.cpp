@@ -354,6 +354,8 @@ void Camera::runConnection(int64_t& handedOut, int& width, int& height, Listener
     ro.rows = [this](int, int h) { return RowsTheDetectorReads(rows_, h); };
     ro.wholeFrame = [this] { return wholeNext_; };
     ro.tap = &tap_;
+    // The queue holds the reader's own buffers: no copy between the threads.
+    ro.sharePictures = true;
     // The connections add their errors as frames are read; published after
     // each frame, so that /metrics shows them while the stream runs.
     const int64_t errorsBefore = decodeErrors_.load(std::memory_order_relaxed);
@@ -403,6 +405,7 @@ void Camera::runConnection(int64_t& handedOut, int& width, int& height, Listener
             }
             publishErrors();
             if (!queue_.push(f, handedOut++, wholeNext_, &bands)) break;
+            f.keep.reset();  // the queue's hold alone: one buffer fewer in use
         }
         endReason = source.endReason();
         gaveUp = source.gaveUp();

@@ -2,7 +2,8 @@
 // events, on threads of its own.
 //
 //   decoding thread:  connects (again and again, with backoff), decodes,
-//                     copies each frame into a queue of two (FrameQueue)
+//                     hands each frame to a queue of two (FrameQueue)
+//                     in a buffer of the reader's own, without a copy
 //   detector thread:  the frame loop over that queue: detector, traffic
 //                     data (holdoff, vehicles, health, intervals as `run`
 //                     has them for a live stream), events, counts, and the

@@ -37,6 +37,7 @@ bool FrameQueue::push(const SourceFrame& frame, int64_t index, bool whole, const
             waiting_.front().note = std::move(carriedNote);
             carried = BaselineCause::None;
         }
+        old.keep.reset();  // the source may convert into it again
         spare_.push_back(std::move(old));
     }
     QueuedFrame slot;
@@ -45,12 +46,18 @@ bool FrameQueue::push(const SourceFrame& frame, int64_t index, bool whole, const
         spare_.pop_back();
     }
     lock.unlock();
-    // The copy is made outside the lock, so that the detector thread can
+    // A copy is made outside the lock, so that the detector thread can
     // take a frame meanwhile.
-    if (!whole && bands)
-        CopyBands(slot.image, frame.picture, *bands);
-    else
-        slot.image.assign(frame.picture);
+    if (frame.keep) {
+        slot.keep = frame.keep;
+        slot.picture = frame.picture;
+    } else {
+        if (!whole && bands)
+            CopyBands(slot.image, frame.picture, *bands);
+        else
+            slot.image.assign(frame.picture);
+        slot.picture = slot.image.view();
+    }
     slot.time = frame.time;
     slot.index = index;
     slot.whole = whole;
@@ -68,6 +75,7 @@ bool FrameQueue::pop(QueuedFrame& out) {
     std::unique_lock<std::mutex> lock(mu_);
     cv_.wait(lock, [&] { return closed_ || !waiting_.empty(); });
     if (waiting_.empty()) return false;
+    out.keep.reset();
     if (out.image.data.capacity() > 0) spare_.push_back(std::move(out));
     out = std::move(waiting_.front());
     waiting_.pop_front();
@@ -84,7 +92,7 @@ void FrameQueue::close() {
 
 bool QueueSource::next(SourceFrame& out) {
     if (!queue_.pop(current_)) return false;
-    out.picture = current_.image.view();
+    out.picture = current_.picture;
     out.time = current_.time;
     out.fileIndex = current_.index;
     out.newBaseline = current_.baseline;

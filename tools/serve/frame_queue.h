@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -24,6 +25,10 @@
 namespace tarvotool {
 
 struct QueuedFrame {
+    // The picture: the source's own buffer while `keep` holds it, else a
+    // copy in `image`.
+    tarvocoil::FrameView picture;
+    std::shared_ptr<const void> keep;
     BgrImage image;
     double time = 0.0;
     int64_t index = 0;  // in the camera's stream, counted by the decoding side
@@ -36,9 +41,10 @@ class FrameQueue {
 public:
     explicit FrameQueue(std::size_t capacity = 2) : capacity_(capacity < 1 ? 1 : capacity) {}
 
-    // Copies the picture in (only the rows of `bands` when the frame is
-    // not whole and bands are given); drops the oldest waiting frame when
-    // full. False once the queue is closed.
+    // Takes the picture in: by holding frame.keep when the source shares
+    // its buffer, else by copying (only the rows of `bands` when the frame
+    // is not whole and bands are given). Drops the oldest waiting frame
+    // when full. False once the queue is closed.
     bool push(const SourceFrame& frame, int64_t index, bool whole = true,
               const std::vector<RowBand>* bands = nullptr);
     // Waits for the next frame; false when the queue is closed and empty.

@@ -2,7 +2,7 @@
 # serve_capacity.sh - how many 25 fps H.264 cameras one `tarvocoil serve`
 # carries on this machine with no frame dropped.
 #
-#   bench/serve_capacity.sh [--max N] [--seconds S] [--sizes 1280x720,1920x1080]
+#   bench/serve_capacity.sh [--max N] [--counts N,N,...] [--seconds S] [--sizes 1280x720,1920x1080]
 #
 # For each picture size (both by default), encodes a 30 s 25 fps H.264
 # clip once, then for N = 1, 2, ... serves N streams of it with `ffmpeg
@@ -12,7 +12,8 @@
 # at the start and the end of S seconds (60 by default). N passes when
 # every camera is running, processed at least 24.5 frames per second over
 # those S seconds and dropped no frame in them. It stops at the first N
-# that fails, or after --max (16 by default). Each step is bounded (its
+# that fails, or after --max (16 by default); --counts tries only the
+# counts listed, in order, up to the first that fails. Each step is bounded (its
 # processes get SIGTERM after S + 40 s at the latest) and every process
 # it started is ended on exit. The load average is printed with each
 # step: other load on the machine changes the figures. Uses
@@ -22,14 +23,16 @@ cd "$(dirname "$0")/.."
 . bench/live_streams.sh
 
 max=16
+counts=
 seconds=60
 sizes=1280x720,1920x1080
 while [ $# -gt 0 ]; do
   case $1 in
     --max) max=$2; shift 2 ;;
+    --counts) counts=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
     --sizes) sizes=$2; shift 2 ;;
-    *) echo "usage: $0 [--max N] [--seconds S] [--sizes WxH,...]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--max N] [--counts N,N,...] [--seconds S] [--sizes WxH,...]" >&2; exit 2 ;;
   esac
 done
 tool=${TARVOCOIL:-build/tools/tarvocoil}
@@ -108,7 +111,12 @@ echo "tarvocoil serve capacity: 25 fps H.264 streams, four lane coils per camera
 IFS=, read -r -a size_list <<<"$sizes"
 for size in "${size_list[@]}"; do
   carried=0
-  for ((n = 1; n <= max; n++)); do
+  if [ -n "$counts" ]; then
+    IFS=, read -r -a count_list <<<"$counts"
+  else
+    count_list=($(seq 1 "$max"))
+  fi
+  for n in "${count_list[@]}"; do
     if step "$size" "$n"; then carried=$n; else break; fi
   done
   echo "$size: $carried cameras with no frame dropped$([ "$carried" = "$max" ] && echo " (the --max limit)")"

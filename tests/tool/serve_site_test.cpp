@@ -165,6 +165,44 @@ TEST(FrameQueue, DropsTheOldestCountsItAndKeepsItsBaselineRequest) {
     EXPECT_FALSE(q.push(f, 5));
 }
 
+// A loss sits between the frames before and after it, however full the
+// queue gets, and reaches the detector's side with the last frame it saw.
+TEST(FrameQueue, ALossKeepsItsPlaceAndIsNeverDropped) {
+    FrameQueue q(2);
+    BgrImage img;
+    img.resize(4, 2);
+    SourceFrame f;
+    f.picture = img.view();
+    std::vector<std::string> seen;
+    QueueSource source(q, [&](std::optional<int64_t> index, std::optional<double> time) {
+        seen.push_back("loss after " + (index ? std::to_string(*index) : std::string("none")) + " at " +
+                       (time ? std::to_string(static_cast<int>(*time)) : std::string("none")));
+    });
+    q.pushLoss();  // lost before any frame
+    for (int i = 0; i < 2; ++i) {
+        f.time = 10 + i;
+        ASSERT_TRUE(q.push(f, i));
+    }
+    q.pushLoss();
+    for (int i = 2; i < 5; ++i) {  // frames of the return push out 0, 1 and 2, not the loss
+        f.time = 10 + i;
+        f.newBaseline = i == 2 ? BaselineCause::Reconnect : BaselineCause::None;
+        ASSERT_TRUE(q.push(f, i));
+    }
+    EXPECT_EQ(q.dropped(), 3u);
+    SourceFrame out;
+    ASSERT_TRUE(source.next(out));
+    seen.push_back("frame " + std::to_string(out.fileIndex));
+    EXPECT_EQ(out.newBaseline, BaselineCause::Reconnect);  // frame 2's request, past the loss
+    ASSERT_TRUE(source.next(out));
+    seen.push_back("frame " + std::to_string(out.fileIndex));
+    q.pushLoss();
+    q.close();
+    EXPECT_FALSE(source.next(out));
+    EXPECT_EQ(seen, (std::vector<std::string>{"loss after none at none", "loss after none at none", "frame 3",
+                                              "frame 4", "loss after 4 at 14"}));
+}
+
 // A source that shares its buffers: the queue holds them instead of
 // copying, and lets go of every frame it drops or hands on, so that the
 // source can convert into them again.

@@ -59,6 +59,8 @@ public:
         lostAt_ = Steady::now();
         if (lastIndex) lastIndex = *lastIndex + offset_;
         cam_.events_.write(cam_.env_.stamper->streamLost(lastIndex, lastTime, why));
+        // The detector's side ends the presences after the frames it still has.
+        cam_.queue_.pushLoss();
         cam_.env_.warn("camera '" + cam_.config_.name + "': stream lost (" + why + "); reconnecting");
     }
     void streamRestored(int64_t nextIndex, double gapSeconds) override {
@@ -129,6 +131,11 @@ public:
     // The open interval goes out as a partial row, and vehicles still
     // waiting for their coil's exit without a length.
     void finish() override { traffic_.finish(); }
+    // The stream went after this frame: what was on the coils ends unseen.
+    // Lost before any frame, there is nothing on them.
+    void streamLost(std::optional<int64_t> lastIndex, std::optional<double> lastTime) {
+        if (lastIndex) traffic_.streamLost(lastIndex, lastTime);
+    }
 
     void vehicle(const VehicleEvent& v) override {
         cam_.events_.write(cam_.env_.stamper->vehicle(v));
@@ -453,9 +460,11 @@ void Camera::detectThread() {
     try {
         tarvocoil::Detector det;
         ApplyAreas(det, areas_);
-        QueueSource source(queue_);
-        source_ = &source;
         Sink sink(*this, rows_);
+        QueueSource source(queue_, [&sink](std::optional<int64_t> index, std::optional<double> time) {
+            sink.streamLost(index, time);
+        });
+        source_ = &source;
         FrameLoop loop(det, areas_.areas.size());
         loop.setStop(&stop_);
         loop.setBaselineReset([&](int64_t index, const SourceFrame& f) {

@@ -24,17 +24,21 @@ bool FrameQueue::push(const SourceFrame& frame, int64_t index, bool whole, const
     if (closed_) return false;
     BaselineCause carried = BaselineCause::None;
     std::string carriedNote;
-    if (waiting_.size() >= capacity_) {
-        QueuedFrame old = std::move(waiting_.front());
-        waiting_.pop_front();
+    if (frames_ >= capacity_) {
+        // The oldest frame; a loss before it stays where it is.
+        auto oldest = std::find_if(waiting_.begin(), waiting_.end(), [](const QueuedFrame& q) { return !q.lost; });
+        QueuedFrame old = std::move(*oldest);
+        auto after = waiting_.erase(oldest);
+        --frames_;
         carried = old.baseline;
         carriedNote = std::move(old.note);
         dropped_.fetch_add(1, std::memory_order_relaxed);
-        // The dropped frame's request goes to the next one still waiting, or
-        // to this one.
-        if (carried != BaselineCause::None && !waiting_.empty() && waiting_.front().baseline == BaselineCause::None) {
-            waiting_.front().baseline = carried;
-            waiting_.front().note = std::move(carriedNote);
+        // The dropped frame's request goes to the next frame still waiting,
+        // or to this one.
+        after = std::find_if(after, waiting_.end(), [](const QueuedFrame& q) { return !q.lost; });
+        if (carried != BaselineCause::None && after != waiting_.end() && after->baseline == BaselineCause::None) {
+            after->baseline = carried;
+            after->note = std::move(carriedNote);
             carried = BaselineCause::None;
         }
         old.keep.reset();  // the source may convert into it again
@@ -66,9 +70,21 @@ bool FrameQueue::push(const SourceFrame& frame, int64_t index, bool whole, const
     lock.lock();
     if (closed_) return false;
     waiting_.push_back(std::move(slot));
+    ++frames_;
     lock.unlock();
     cv_.notify_one();
     return true;
+}
+
+void FrameQueue::pushLoss() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (closed_) return;
+        QueuedFrame loss;
+        loss.lost = true;
+        waiting_.push_back(std::move(loss));
+    }
+    cv_.notify_one();
 }
 
 bool FrameQueue::pop(QueuedFrame& out) {
@@ -79,6 +95,7 @@ bool FrameQueue::pop(QueuedFrame& out) {
     if (out.image.data.capacity() > 0) spare_.push_back(std::move(out));
     out = std::move(waiting_.front());
     waiting_.pop_front();
+    if (!out.lost) --frames_;
     return true;
 }
 
@@ -91,7 +108,15 @@ void FrameQueue::close() {
 }
 
 bool QueueSource::next(SourceFrame& out) {
-    if (!queue_.pop(current_)) return false;
+    for (;;) {
+        if (!queue_.pop(current_)) return false;
+        if (!current_.lost) break;
+        if (onLoss_) onLoss_(any_ ? std::optional<int64_t>(lastIndex_) : std::nullopt,
+                             any_ ? std::optional<double>(lastTime_) : std::nullopt);
+    }
+    any_ = true;
+    lastIndex_ = current_.index;
+    lastTime_ = current_.time;
     out.picture = current_.picture;
     out.time = current_.time;
     out.fileIndex = current_.index;

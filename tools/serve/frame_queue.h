@@ -5,7 +5,10 @@
 // behind, the oldest waiting frame is dropped and counted, so that what
 // the detector sees stays current and memory stays bounded. A dropped
 // frame's request for a new baseline passes to the frame after it: the
-// scene it announced has changed for that one as well.
+// scene it announced has changed for that one as well. A stream's loss
+// travels in the queue too, between the frames before it and after it,
+// and is never dropped: the detector's side ends what was on the coils
+// when the stream went, not when it comes back.
 #ifndef TARVOCOIL_TOOLS_SERVE_FRAME_QUEUE_H
 #define TARVOCOIL_TOOLS_SERVE_FRAME_QUEUE_H
 
@@ -13,8 +16,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +40,7 @@ struct QueuedFrame {
     BaselineCause baseline = BaselineCause::None;
     std::string note;
     bool whole = true;  // every row converted (else only the detector's)
+    bool lost = false;  // not a frame: the stream was lost after the frames before it
 };
 
 class FrameQueue {
@@ -47,8 +53,10 @@ public:
     // when full. False once the queue is closed.
     bool push(const SourceFrame& frame, int64_t index, bool whole = true,
               const std::vector<RowBand>* bands = nullptr);
-    // Waits for the next frame; false when the queue is closed and empty.
-    // The buffer `out` held goes back to the queue for reuse.
+    // The stream was lost after the frames pushed so far.
+    void pushLoss();
+    // Waits for the next frame or loss; false when the queue is closed and
+    // empty. The buffer `out` held goes back to the queue for reuse.
     bool pop(QueuedFrame& out);
     // No more frames: pop() returns what is waiting, then false.
     void close();
@@ -56,10 +64,11 @@ public:
     uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
 private:
-    const std::size_t capacity_;
+    const std::size_t capacity_;  // frames; losses do not count
     std::mutex mu_;
     std::condition_variable cv_;
     std::deque<QueuedFrame> waiting_;
+    std::size_t frames_ = 0;  // in waiting_, losses left out
     std::vector<QueuedFrame> spare_;
     bool closed_ = false;
     std::atomic<uint64_t> dropped_{0};
@@ -68,14 +77,21 @@ private:
 // The queue as the frame loop's source.
 class QueueSource : public FrameSource {
 public:
-    explicit QueueSource(FrameQueue& queue) : queue_(queue) {}
+    // Called from next() for each loss, with the index and time of the
+    // last frame handed out before it (none before the first frame).
+    using LossFn = std::function<void(std::optional<int64_t> lastIndex, std::optional<double> lastTime)>;
+    explicit QueueSource(FrameQueue& queue, LossFn onLoss = {}) : queue_(queue), onLoss_(std::move(onLoss)) {}
     bool next(SourceFrame& out) override;
     // Whether the frame the last next() handed out has every row.
     bool currentWhole() const { return current_.whole; }
 
 private:
     FrameQueue& queue_;
+    LossFn onLoss_;
     QueuedFrame current_;
+    bool any_ = false;  // a frame was handed out
+    int64_t lastIndex_ = 0;
+    double lastTime_ = 0.0;
 };
 
 }  // namespace tarvotool

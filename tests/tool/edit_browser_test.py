@@ -242,10 +242,22 @@ def main():
                   for r in driver.find_elements(By.CSS_SELECTOR, "#vehicles tbody tr")]
         assert len(speeds) == 2 and all(abs(v - 57.6) < 57.6 * 0.08 for v in speeds), speeds
         # Deleting a coil takes its pair away, says so, and Save succeeds.
+        # The rows of the new coils are answered late on purpose (as on a
+        # busy machine): their answer must not wipe the save's message.
+        driver.execute_script("""
+            const plain = window.fetch;
+            window.rowsAnswered = 0;
+            window.fetch = (url, opts) => String(url).endsWith("api/rows")
+                ? new Promise((r) => setTimeout(r, 500)).then(() => plain(url, opts))
+                    .then((res) => { window.rowsAnswered++; return res; })
+                : plain(url, opts);""")
         driver.find_elements(By.CSS_SELECTOR, ".coil-delete")[1].click()
         assert 'pair "lane"' in text("save-message"), text("save-message")
         driver.find_element(By.ID, "save").click()
         wait.until(lambda d: "Saved 1 coil" in text("save-message"))
+        wait.until(lambda d: d.execute_script("return window.rowsAnswered") >= 1)
+        driver.execute_script("return new Promise((r) => setTimeout(r, 300))")  # its handler has run
+        assert "Saved 1 coil" in text("save-message"), text("save-message")
         with open(areas) as f:
             assert "pairs" not in json.load(f)
         print("ok: coil drawn, saved, %d triggers equal to run; a pair's vehicles measured" % len(expected))

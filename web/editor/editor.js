@@ -228,7 +228,10 @@ function removePairsOf(coil) {
 }
 
 // The detector's own rows for the coils as they are now (debounced).
+// An answer clears only the error an earlier answer showed: a save's
+// message (or a removed pair's) may have come in meanwhile and stays.
 let rowsTimer = null;
+let rowsError = null;
 function refreshRows() {
   clearTimeout(rowsTimer);
   rowsTimer = setTimeout(async () => {
@@ -236,9 +239,11 @@ function refreshRows() {
     try {
       const answer = await api("POST", "api/rows", state.doc);
       state.rows = answer.rows;
-      message("save-message", "");
+      if (rowsError !== null && $("save-message").textContent === rowsError) message("save-message", "");
+      rowsError = null;
     } catch (e) {
       state.rows = [];
+      rowsError = e.message;
       message("save-message", e.message, "error");
     }
     draw();

@@ -67,9 +67,9 @@ void TrafficTestSink::finish() {
         if (Rank(r.health) > Rank(c.health)) c.health = r.health;
     }
     for (std::size_t p = 0; p < areas_.pairs.size(); ++p) {
-        const PairSpec& spec = areas_.pairs[p];
+        const PairSpec& given = areas_.pairs[p];
         const PairCounts& counts = engine_.pairCounts(p);
-        TestTraffic::Pair pair{spec.name, spec.from, spec.to, spec.distance, 0, counts.unmatchedFrom,
+        TestTraffic::Pair pair{given.name, given.from, given.to, given.distance, 0, counts.unmatchedFrom,
                                counts.unmatchedTo, std::nullopt};
         double sum = 0;
         for (const TestTraffic::Vehicle& v : out_.vehicles)

@@ -22,14 +22,13 @@ import argparse
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-CHROMIUM = "/usr/bin/chromium"
-CHROMEDRIVER = "/usr/bin/chromedriver"
+from browser_harness import chromium, end_within, missing, start_server
+
 WIDTH, HEIGHT = 320, 240
 
 
@@ -45,17 +44,7 @@ def make_clip(path):
 
 
 def start_editor(tool, clip, areas, truth):
-    proc = subprocess.Popen([tool, "edit", clip, "--areas", areas, "--truth", truth, "--port", "0"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    deadline = time.time() + 20
-    while time.time() < deadline:
-        line = proc.stdout.readline()
-        if not line:
-            break
-        if line.startswith("open http://"):
-            return proc, line.split()[1]
-    proc.kill()
-    raise RuntimeError("the editor did not start: " + proc.stderr.read())
+    return start_server([tool, "edit", clip, "--areas", areas, "--truth", truth, "--port", "0"], "the editor")
 
 
 def main():
@@ -64,25 +53,14 @@ def main():
     ap.add_argument("--screenshot", help="also save the page as this PNG")
     ap.add_argument("--shots", help="also save the labelling and light view pictures into this folder")
     args = ap.parse_args()
-    try:
-        from selenium import webdriver
-        from selenium.webdriver.chrome.service import Service
-        from selenium.webdriver.common.action_chains import ActionChains
-        from selenium.webdriver.common.by import By
-        from selenium.webdriver.support.ui import WebDriverWait
-    except ImportError:
-        print("skipped: python3-selenium is not installed")
+    why = missing()
+    if why:
+        print("skipped: " + why)
         return 77
-    for prog in (CHROMIUM, CHROMEDRIVER):
-        if not os.access(prog, os.X_OK):
-            print("skipped: " + prog + " is not installed")
-            return 77
-    if not shutil.which("ffmpeg"):
-        print("skipped: the ffmpeg program is not installed")
-        return 77
-    # Whatever happens below, the test ends within its time.
-    signal.signal(signal.SIGALRM, lambda *_: sys.exit("timed out"))
-    signal.alarm(170)
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+    end_within(170)
 
     work = tempfile.mkdtemp(prefix="tarvocoil-edit-browser-")
     clip, areas = os.path.join(work, "clip.mkv"), os.path.join(work, "areas.json")
@@ -95,14 +73,7 @@ def main():
     editor, url = start_editor(args.tool, clip, areas, truth)
     driver = None
     try:
-        opts = webdriver.ChromeOptions()
-        opts.binary_location = CHROMIUM
-        for a in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-                  "--disable-component-update", "--disable-sync", "--no-first-run", "--disable-dev-shm-usage",
-                  "--window-size=1200,1000", "--user-data-dir=" + os.path.join(work, "profile")):
-            opts.add_argument(a)
-        driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=opts)
-        driver.set_page_load_timeout(30)
+        driver = chromium(work, "1200,1000")
         wait = WebDriverWait(driver, 30)
         driver.get(url)
         wait.until(lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-ready") == "1")

@@ -16,15 +16,14 @@ import argparse
 import json
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import time
 
-CHROMIUM = "/usr/bin/chromium"
-CHROMEDRIVER = "/usr/bin/chromedriver"
+from browser_harness import chromium, end_within, missing, start_server
+
 CAMERAS = ["north", "east", "south"]
 AREAS = {"areas": [{"name": "lane A", "vertices": [[120, 90], [200, 90], [200, 150], [120, 150]]}]}
 
@@ -82,16 +81,7 @@ class Stream:
 
 
 def start_serve(tool, site):
-    proc = subprocess.Popen([tool, "serve", site], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    deadline = time.time() + 20
-    while time.time() < deadline:
-        line = proc.stdout.readline()
-        if not line:
-            break
-        if line.startswith("open http://"):
-            return proc, line.split()[1]
-    proc.kill()
-    raise RuntimeError("serve did not start: " + proc.stderr.read())
+    return start_server([tool, "serve", site], "serve")
 
 
 def main():
@@ -99,23 +89,13 @@ def main():
     ap.add_argument("--tool", required=True)
     ap.add_argument("--screenshot", help="also save the page as this PNG")
     args = ap.parse_args()
-    try:
-        from selenium import webdriver
-        from selenium.webdriver.chrome.service import Service
-        from selenium.webdriver.common.by import By
-        from selenium.webdriver.support.ui import WebDriverWait
-    except ImportError:
-        print("skipped: python3-selenium is not installed")
+    why = missing()
+    if why:
+        print("skipped: " + why)
         return 77
-    for prog in (CHROMIUM, CHROMEDRIVER):
-        if not os.access(prog, os.X_OK):
-            print("skipped: " + prog + " is not installed")
-            return 77
-    if not shutil.which("ffmpeg"):
-        print("skipped: the ffmpeg program is not installed")
-        return 77
-    signal.signal(signal.SIGALRM, lambda *_: sys.exit("timed out"))
-    signal.alarm(170)
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+    end_within(170)
 
     work = tempfile.mkdtemp(prefix="tarvocoil-serve-browser-")
     clip = os.path.join(work, "clip.mkv")
@@ -135,14 +115,7 @@ def main():
     serve, url = start_serve(args.tool, site)
     driver = None
     try:
-        opts = webdriver.ChromeOptions()
-        opts.binary_location = CHROMIUM
-        for a in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-                  "--disable-component-update", "--disable-sync", "--no-first-run", "--disable-dev-shm-usage",
-                  "--window-size=1200,900", "--user-data-dir=" + os.path.join(work, "profile")):
-            opts.add_argument(a)
-        driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=opts)
-        driver.set_page_load_timeout(30)
+        driver = chromium(work, "1200,900")
         wait = WebDriverWait(driver, 40)
         driver.get(url)
 

@@ -163,6 +163,40 @@ TEST(HaPublisher, RetainsConfigsAndStatesAndRemovesAGoneCamera) {
     EXPECT_EQ(got.count(topics.count(north, 0)), 0u);  // never counted: nothing published
 }
 
+// A coil ON for a single frame is told ON and then OFF, however quickly
+// the changes follow each other: Home Assistant must see every vehicle.
+TEST(HaPublisher, EveryChangeOfAStateGoesOutInOrder) {
+    deliverytest::Broker broker;
+    broker.start();
+    const HaTopics topics("homeassistant", "node2");
+    const HaCamera cam{"north", {"in"}};
+    deliverytest::Subscriber watch(broker.port(), topics.presence(cam, 0), "ha-order");
+    ASSERT_TRUE(watch.waitSubscribed(10s));
+    HaPublisher ha(topics, ParseMqttUrl(broker.url("events")), MqttSettings{}, [](const std::string&) {});
+    ha.setCameras({cam});
+    ha.start();
+    ha.presence("north", 0, false);
+    ASSERT_TRUE(watch.waitFor(Is(topics.presence(cam, 0), "OFF"), 20s));
+    constexpr int kPulses = 200;
+    for (int i = 0; i < kPulses; ++i) {
+        ha.presence("north", 0, true);
+        ha.presence("north", 0, false);
+    }
+    auto count = [&](const std::string& payload) {
+        int n = 0;
+        for (const Message& m : watch.received()) n += m.payload == payload;
+        return n;
+    };
+    ASSERT_TRUE(Eventually([&] { return count("OFF") == kPulses + 1; }, 20s)) << count("ON") << " ON";
+    std::string last;
+    for (const Message& m : watch.received()) {
+        EXPECT_NE(m.payload, last);
+        last = m.payload;
+    }
+    EXPECT_EQ(count("ON"), kPulses);
+    ha.stop(2000ms);
+}
+
 // `serve` on one live stream: the camera's entities discovered, a coil's
 // presence ON then OFF and kept by the broker, the trigger and the count,
 // and "offline" from the broker's last will once the process is killed.

@@ -68,8 +68,17 @@ void HaPublisher::wake() {
 void HaPublisher::keep(const std::string& topic, std::string payload) {
     auto it = retained_.find(topic);
     if (it != retained_.end() && it->second == payload) return;
-    retained_[topic] = std::move(payload);
-    unsent_.insert(topic);
+    retained_[topic] = payload;
+    if (changes_.size() >= kMaxQueuedChanges) {
+        queueWholePicture();
+        return;
+    }
+    changes_.push_back({topic, std::move(payload), true});
+}
+
+void HaPublisher::queueWholePicture() {
+    changes_.clear();
+    for (const auto& [topic, payload] : retained_) changes_.push_back({topic, payload, true});
 }
 
 const HaCamera* HaPublisher::camera(const std::string& name) const {
@@ -152,8 +161,8 @@ uint64_t HaPublisher::droppedTriggers() const {
 HaPublisher::Work HaPublisher::takeWork() {
     Work w;
     std::lock_guard<std::mutex> lock(mu_);
-    for (const std::string& t : unsent_) w.retained.push_back({t, retained_.at(t), true});
-    unsent_.clear();
+    w.retained.assign(std::make_move_iterator(changes_.begin()), std::make_move_iterator(changes_.end()));
+    changes_.clear();
     w.triggers.assign(std::make_move_iterator(triggers_.begin()), std::make_move_iterator(triggers_.end()));
     triggers_.clear();
     return w;
@@ -235,7 +244,7 @@ bool HaPublisher::session(mosquitto* m, std::string& why, bool& connected) {
     {
         // A fresh connection sends everything: the broker may have lost it.
         std::lock_guard<std::mutex> lock(mu_);
-        for (const auto& [topic, payload] : retained_) unsent_.insert(topic);
+        queueWholePicture();
     }
     if (!publish(m, s, topics_.availability(), kOnline, true, why)) return true;
     for (;;) {

@@ -3,9 +3,11 @@
 // Its own connection to the broker (own client id, a last will that says
 // "offline") and its own thread: cameras hand it changes and never wait.
 // What the broker keeps (discovery configs and states) is held here as the
-// latest payload per topic, so a change replaces the one not yet sent and
-// a reconnect sends the whole picture again; trigger messages wait in a
-// bounded queue that drops its oldest when full.
+// latest payload per topic, so a reconnect sends the whole picture again.
+// While connected every change goes out in order, so a coil that is ON
+// for a single frame is still seen ON and then OFF; a backlog too long
+// (a broker that stopped reading) shrinks to the latest picture. Trigger
+// messages wait in a bounded queue that drops its oldest when full.
 #ifndef TARVOCOIL_TOOLS_SERVE_HA_PUBLISHER_H
 #define TARVOCOIL_TOOLS_SERVE_HA_PUBLISHER_H
 
@@ -33,6 +35,7 @@ namespace tarvotool {
 class HaPublisher : public CameraObserver {
 public:
     static constexpr std::size_t kMaxQueuedTriggers = 1000;
+    static constexpr std::size_t kMaxQueuedChanges = 4096;
 
     // Throws ToolError for settings no connection could use (TLS files).
     HaPublisher(HaTopics topics, MqttTarget broker, MqttSettings settings, WarnFn warn);
@@ -63,6 +66,8 @@ private:
     };
     // The retained topic's payload from now on (under mu_).
     void keep(const std::string& topic, std::string payload);
+    // Everything the broker should keep, to send as it stands (under mu_).
+    void queueWholePicture();
     const HaCamera* camera(const std::string& name) const;  // under mu_
     void wake();
     void run();
@@ -86,7 +91,7 @@ private:
     mutable std::mutex mu_;
     std::map<std::string, HaCamera> cameras_;
     std::map<std::string, std::string> retained_;  // topic -> latest payload
-    std::set<std::string> unsent_;                 // of retained_, on this connection
+    std::deque<HaMessage> changes_;                // to send on this connection, in order
     std::deque<std::pair<std::string, EventRecord>> triggers_;
     uint64_t dropped_ = 0;
 

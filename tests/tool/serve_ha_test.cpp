@@ -94,6 +94,16 @@ TEST(HaDiscovery, ConfigsNameTheirDeviceStateAndAvailability) {
     EXPECT_EQ(occupancy.at("device_class"), "occupancy");
     EXPECT_EQ(occupancy.at("state_topic"), t.presence(cam, 0));
     EXPECT_EQ(json::parse(configs[0].payload).at("device_class"), "connectivity");
+
+    // Two coils of one name: their triggers and entities are told apart.
+    std::vector<std::string> subtypes, names;
+    for (const HaMessage& m : t.configs(HaCamera{"gate", {"exit", "in", "exit"}})) {
+        const json j = json::parse(m.payload);
+        if (j.contains("subtype")) subtypes.push_back(j.at("subtype"));
+        if (j.contains("name")) names.push_back(j.at("name"));
+    }
+    EXPECT_EQ(subtypes, (std::vector<std::string>{"exit (1)", "in", "exit (3)"}));
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size());
 }
 
 // The publisher alone: configs and states retained for a subscriber that

@@ -63,6 +63,13 @@ std::string HaTopics::coilId(const HaCamera& camera, std::size_t coil) {
     return id;
 }
 
+std::string HaTopics::coilLabel(const HaCamera& camera, std::size_t coil) {
+    const std::string& name = camera.coils.at(coil);
+    for (std::size_t i = 0; i < camera.coils.size(); ++i)
+        if (i != coil && camera.coils[i] == name) return name + " (" + std::to_string(coil + 1) + ")";
+    return name;
+}
+
 std::string HaTopics::presence(const HaCamera& camera, std::size_t coil) const {
     return base(camera.name) + "/" + coilId(camera, coil) + "/presence";
 }
@@ -98,19 +105,19 @@ std::vector<HaMessage> HaTopics::configs(const HaCamera& camera) const {
     stream["payload_off"] = "OFF";
     out.push_back({configTopic("binary_sensor", camera.name + "_stream"), stream.dump()});
     for (std::size_t c = 0; c < camera.coils.size(); ++c) {
-        const std::string id = coilId(camera, c), object = camera.name + "_" + id;
-        json occupied = entity(camera.coils[c] + " occupied", idBase + "_" + id + "_occupancy", presence(camera, c));
+        const std::string id = coilId(camera, c), object = camera.name + "_" + id, label = coilLabel(camera, c);
+        json occupied = entity(label + " occupied", idBase + "_" + id + "_occupancy", presence(camera, c));
         occupied["device_class"] = "occupancy";
         occupied["payload_on"] = "ON";
         occupied["payload_off"] = "OFF";
         out.push_back({configTopic("binary_sensor", object + "_occupancy"), occupied.dump()});
-        json counted = entity(camera.coils[c] + " count", idBase + "_" + id + "_count", count(camera, c));
+        json counted = entity(label + " count", idBase + "_" + id + "_count", count(camera, c));
         counted["state_class"] = "measurement";
         counted["unit_of_measurement"] = "vehicles";
         out.push_back({configTopic("sensor", object + "_count"), counted.dump()});
         // Any payload fires the trigger; it is the trigger event's JSON.
         const json fired{{"automation_type", "trigger"}, {"topic", trigger(camera, c)},
-                         {"type", "trigger"},            {"subtype", camera.coils[c]},
+                         {"type", "trigger"},            {"subtype", label},
                          {"device", device}};
         out.push_back({configTopic("device_automation", object + "_trigger"), fired.dump()});
     }

@@ -43,6 +43,11 @@ public:
     // The coil's topic level: its name as an id, with its index appended
     // when another coil of the camera reduces to the same id.
     static std::string coilId(const HaCamera& camera, std::size_t coil);
+    // The coil as people read it in Home Assistant: its name, with its
+    // number (from 1) added when another coil of the camera has that name,
+    // so that two entities or device triggers are never told apart by
+    // nothing.
+    static std::string coilLabel(const HaCamera& camera, std::size_t coil);
     std::string presence(const HaCamera& camera, std::size_t coil) const;
     std::string count(const HaCamera& camera, std::size_t coil) const;
     std::string trigger(const HaCamera& camera, std::size_t coil) const;

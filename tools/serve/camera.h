@@ -2,7 +2,7 @@
 // events, on threads of its own.
 //
 //   decoding thread:  connects (again and again, with backoff), decodes,
-//                     hands each frame to a queue of two (FrameQueue)
+//                     hands each frame to a queue of eight (FrameQueue)
 //                     in a buffer of the reader's own, without a copy
 //   detector thread:  the frame loop over that queue: detector, traffic
 //                     data (holdoff, vehicles, health, intervals as `run`
@@ -141,7 +141,12 @@ private:
     CameraEvents events_;
     const std::string areasError_;
     std::vector<std::vector<tarvocoil::AreaRow>> rows_;  // the detector's, per area
-    FrameQueue queue_{2};
+    // 320 ms at 25 fps: a detector thread kept off the CPU for a moment
+    // (a busy neighbour, a page being drawn) catches up without losing a
+    // frame, which would change what the detector reports; only a camera
+    // that stays behind drops. Waiting frames are the reader's buffers.
+    static constexpr std::size_t kFramesWaiting = 8;
+    FrameQueue queue_{kFramesWaiting};
     StreamTap tap_;  // the decoding thread's packets, for recordings
     QueueSource* source_ = nullptr;  // the detector thread's, while it runs
     bool wholeNext_ = false;  // decoding thread: convert the next frame whole

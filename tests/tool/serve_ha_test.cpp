@@ -3,11 +3,17 @@
 // live stream with a subscriber watching what Home Assistant would see.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <map>
+#include <memory>
 #include <regex>
 #include <set>
 #include <thread>
@@ -205,6 +211,38 @@ TEST(HaPublisher, EveryChangeOfAStateGoesOutInOrder) {
     }
     EXPECT_EQ(count("ON"), kPulses);
     ha.stop(2000ms);
+}
+
+// A broker behind a firewall that drops packets: the TCP handshake never
+// completes. Stopping must not wait for the system's TCP timeout (minutes),
+// or the service's stop and a reload would hang with it.
+TEST(HaPublisher, StopsAtOnceWhileABrokerNeverAnswers) {
+    // A listener whose one-place queue is taken: further handshakes hang.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0), taken = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    ASSERT_EQ(connect(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+
+    MqttSettings settings;
+    settings.connectTimeout = 60s;  // longer than the test may take: only stopping ends the attempt
+    auto ha = std::make_unique<HaPublisher>(
+        HaTopics("homeassistant", "node3"), ParseMqttUrl("mqtt://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x"),
+        settings, [](const std::string&) {});
+    ha->setCameras({HaCamera{"north", {"in"}}});
+    ha->start();
+    std::this_thread::sleep_for(500ms);  // well into the handshake
+    auto stopped = std::async(std::launch::async, [&] { ha->stop(1000ms); });
+    EXPECT_EQ(stopped.wait_for(30s), std::future_status::ready) << "stop waits for the TCP handshake";
+    stopped.wait();
+    ha.reset();
+    close(taken);
+    close(listener);
 }
 
 // `serve` on one live stream: the camera's entities discovered, a coil's

@@ -193,9 +193,12 @@ int PumpMqtt(mosquitto* m, int wakeFd, int timeoutMs) {
     return rc;
 }
 
-void MakeMqttSocketNonBlocking(mosquitto* m) {
+int StartMqttConnect(mosquitto* m, const MqttTarget& target, int keepaliveSeconds) {
+    const int rc = mosquitto_connect_async(m, target.host.c_str(), target.port, keepaliveSeconds);
+    if (rc != MOSQ_ERR_SUCCESS) return rc;
     const int fd = mosquitto_socket(m);
     if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return MOSQ_ERR_SUCCESS;
 }
 
 }  // namespace tarvotool

@@ -58,9 +58,14 @@ bool MqttCredentialsRefused(int connack);
 // the link.
 int PumpMqtt(::mosquitto* m, int wakeFd, int timeoutMs);
 
-// After a blocking connect the socket is left blocking; poll() decides when
-// to read and write, so no call may wait inside libmosquitto.
-void MakeMqttSocketNonBlocking(::mosquitto* m);
+// Starts connecting to the target's broker and returns at once: the TCP
+// handshake, TLS and CONNECT go on in PumpMqtt, so that a broker behind a
+// firewall that drops packets holds nobody past their own deadline (a
+// blocking connect waits for the system's TCP timeout, minutes). The
+// socket is non-blocking: poll() decides when to read and write, so no
+// call waits inside libmosquitto. MOSQ_ERR_SUCCESS or why it could not
+// start (a name that does not resolve, say).
+int StartMqttConnect(::mosquitto* m, const MqttTarget& target, int keepaliveSeconds);
 
 }  // namespace tarvotool
 

@@ -7,9 +7,6 @@
 // copies of unacknowledged messages beside ours.
 #include "tools/events/mqtt_sink.h"
 
-
-#include <cerrno>
-#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -73,12 +70,11 @@ MqttSink::SessionEnd MqttSink::session(mosquitto* m, std::string& why) {
         ~Detach() { mosquitto_user_data_set(m, nullptr); }
     } detach{m};
 
-    int rc = mosquitto_connect(m, target_.host.c_str(), target_.port, settings_.keepaliveSeconds);
+    int rc = StartMqttConnect(m, target_, settings_.keepaliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
-        why = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : MqttErrorText(rc);
+        why = MqttErrorText(rc);
         return SessionEnd::Lost;
     }
-    MakeMqttSocketNonBlocking(m);
 
     const auto connectBy = Clock::now() + settings_.connectTimeout;
     while (s.connack < 0) {

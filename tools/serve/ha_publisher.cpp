@@ -191,12 +191,11 @@ bool HaPublisher::sendWork(mosquitto* m, Session& s, std::string& why) {
 }
 
 bool HaPublisher::connect(mosquitto* m, Session& s, std::string& why) {
-    int rc = mosquitto_connect(m, broker_.host.c_str(), broker_.port, settings_.keepaliveSeconds);
+    int rc = StartMqttConnect(m, broker_, settings_.keepaliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
         why = MqttErrorText(rc);
         return false;
     }
-    MakeMqttSocketNonBlocking(m);
     const auto connectBy = Clock::now() + settings_.connectTimeout;
     while (s.connack < 0 && !stopping_.load()) {
         if (Clock::now() >= connectBy) {

@@ -130,8 +130,7 @@ CameraEditors::~CameraEditors() {
     std::filesystem::remove_all(dir_, ec);
 }
 
-std::shared_ptr<CameraEditors::Session> CameraEditors::open(const std::string& camera, const httplib::Request& req,
-                                                            httplib::Response& res) {
+void CameraEditors::closeIdle() {
     std::vector<std::shared_ptr<Session>> idle;  // closed after the lock is released
     std::lock_guard<std::mutex> lock(mu_);
     const auto now = Steady::now();
@@ -146,6 +145,12 @@ std::shared_ptr<CameraEditors::Session> CameraEditors::open(const std::string& c
         idle.push_back(it->second);
         it = sessions_.erase(it);
     }
+}
+
+std::shared_ptr<CameraEditors::Session> CameraEditors::open(const std::string& camera, const httplib::Request& req,
+                                                            httplib::Response& res) {
+    closeIdle();
+    std::lock_guard<std::mutex> lock(mu_);
     if (const auto it = sessions_.find(camera); it != sessions_.end()) return it->second;
     if (!site_.camera(camera)) {
         SendError(res, 404, "there is no camera '" + camera + "'");

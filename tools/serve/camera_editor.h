@@ -10,8 +10,9 @@
 // Record button records again the same way. A save writes the areas file
 // (atomically, as the editor does) and restarts that camera alone. Clips
 // live in a temporary folder of the service; a camera's editor that nobody
-// used for kIdle is closed and its clip removed when any editor is asked
-// for next, and all of them at exit.
+// used for kIdle is closed and its clip removed (closeIdle, which the
+// service calls every minute, and before opening an editor), and all of
+// them at exit.
 #ifndef TARVOCOIL_TOOLS_SERVE_CAMERA_EDITOR_H
 #define TARVOCOIL_TOOLS_SERVE_CAMERA_EDITOR_H
 
@@ -49,6 +50,8 @@ public:
     // the recording is, and the API answers 503. reader: null without a body.
     void handle(const std::string& camera, const std::string& path, const httplib::Request& req,
                 httplib::Response& res, const httplib::ContentReader* reader);
+    // Closes the editors nobody used for kIdle and removes their clips.
+    void closeIdle();
 
 private:
     struct Session;

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -64,9 +65,14 @@ int RunServe(const ServeCommand& cmd) {
         http.serve();
         if (!stopping.load()) pthread_kill(waiter, SIGTERM);
     });
+    // Woken every minute without a signal, to close editors left open.
+    const timespec housekeeping{60, 0};
     for (;;) {
-        int sig = 0;
-        if (sigwait(&signals, &sig) != 0) continue;
+        const int sig = sigtimedwait(&signals, nullptr, &housekeeping);
+        if (sig < 0) {
+            if (errno == EAGAIN) http.closeIdleEditors();
+            continue;
+        }
         if (sig == SIGHUP) {
             site.reload();
             continue;

@@ -252,6 +252,8 @@ int ServeHttp::bind() {
 void ServeHttp::serve() { impl_->http.listen_after_bind(); }
 void ServeHttp::stop() { impl_->http.stop(); }
 
+void ServeHttp::closeIdleEditors() { impl_->editors.closeIdle(); }
+
 std::string ServeHttp::url() const {
     std::string h = impl_->host;
     if (h.find(':') != std::string::npos) h = "[" + h + "]";

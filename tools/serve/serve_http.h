@@ -43,6 +43,8 @@ public:
     void serve();
     void stop();
     std::string url() const;
+    // The camera editors nobody used for a while: closed, their clips removed.
+    void closeIdleEditors();
 
 private:
     struct Impl;

@@ -297,17 +297,27 @@ struct VideoReader::Impl {
 
     // A picture handed out still held elsewhere is never written again:
     // the next frame goes into a buffer nobody holds, a new one when every
-    // spare is held (as many as the consumer holds at once).
+    // spare is held (as many as the consumer holds at once). Buffers a
+    // consumer that fell behind needed are given back once it caught up:
+    // one free spare is kept, so that a steady hand-over allocates nothing.
     void takeFreeBuffer() {
         if (bgr && av_buffer_is_writable(bgr->buf[0])) return;
         if (bgr) spares.push_back(bgr);
         bgr = nullptr;
-        for (std::size_t i = 0; i < spares.size(); ++i)
-            if (av_buffer_is_writable(spares[i]->buf[0])) {
-                bgr = spares[i];
-                spares.erase(spares.begin() + static_cast<std::ptrdiff_t>(i));
-                return;
-            }
+        AVFrame* spare = nullptr;
+        std::vector<AVFrame*> held;
+        for (AVFrame* f : spares) {
+            if (!av_buffer_is_writable(f->buf[0]))
+                held.push_back(f);
+            else if (!bgr)
+                bgr = f;
+            else if (!spare)
+                spare = f;
+            else
+                av_frame_free(&f);
+        }
+        if (spare) held.push_back(spare);
+        spares.swap(held);
     }
 
     // A handle on the buffer of the picture just converted.

@@ -69,7 +69,7 @@ void HaPublisher::keep(const std::string& topic, std::string payload) {
     auto it = retained_.find(topic);
     if (it != retained_.end() && it->second == payload) return;
     retained_[topic] = payload;
-    if (changes_.size() >= kMaxQueuedChanges) {
+    if (changes_.size() >= kMaxQueuedChanges + retained_.size()) {
         queueWholePicture();
         return;
     }
@@ -251,7 +251,9 @@ bool HaPublisher::session(mosquitto* m, std::string& why, bool& connected) {
             sayOffline(m, s);
             return false;
         }
-        if (!sendWork(m, s, why)) return true;
+        // Work is taken only while the broker keeps up, so that what waits
+        // stays in the bounded queues here, not in libmosquitto's.
+        if (s.inflight.size() < settings_.window && !sendWork(m, s, why)) return true;
         const int rc = PumpMqtt(m, wakeFd_, 1000);
         if (rc != MOSQ_ERR_SUCCESS) {
             why = MqttErrorText(rc);

@@ -5,9 +5,11 @@
 // What the broker keeps (discovery configs and states) is held here as the
 // latest payload per topic, so a reconnect sends the whole picture again.
 // While connected every change goes out in order, so a coil that is ON
-// for a single frame is still seen ON and then OFF; a backlog too long
-// (a broker that stopped reading) shrinks to the latest picture. Trigger
-// messages wait in a bounded queue that drops its oldest when full.
+// for a single frame is still seen ON and then OFF. Changes are handed to
+// the connection only while the broker acknowledges what it was sent; a
+// backlog too long (a broker away or one that stopped reading) shrinks to
+// the latest picture. Trigger messages wait in a bounded queue that drops
+// its oldest when full.
 #ifndef TARVOCOIL_TOOLS_SERVE_HA_PUBLISHER_H
 #define TARVOCOIL_TOOLS_SERVE_HA_PUBLISHER_H
 
@@ -35,7 +37,7 @@ namespace tarvotool {
 class HaPublisher : public CameraObserver {
 public:
     static constexpr std::size_t kMaxQueuedTriggers = 1000;
-    static constexpr std::size_t kMaxQueuedChanges = 4096;
+    static constexpr std::size_t kMaxQueuedChanges = 4096;  // beyond one per retained topic
 
     // Throws ToolError for settings no connection could use (TLS files).
     HaPublisher(HaTopics topics, MqttTarget broker, MqttSettings settings, WarnFn warn);

@@ -54,6 +54,28 @@ bool Eventually(Pred ready, std::chrono::seconds limit) {
     return ready();
 }
 
+sockaddr_in Loopback(int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return addr;
+}
+
+// A TCP listener on 127.0.0.1 with a queue of one; -1 when it cannot.
+int LoopbackListener(int& port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = Loopback(0);
+    socklen_t len = sizeof addr;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 0) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
 }  // namespace
 
 TEST(HaDiscovery, ConfigsNameTheirDeviceStateAndAvailability) {
@@ -218,22 +240,17 @@ TEST(HaPublisher, EveryChangeOfAStateGoesOutInOrder) {
 // or the service's stop and a reload would hang with it.
 TEST(HaPublisher, StopsAtOnceWhileABrokerNeverAnswers) {
     // A listener whose one-place queue is taken: further handshakes hang.
-    const int listener = socket(AF_INET, SOCK_STREAM, 0), taken = socket(AF_INET, SOCK_STREAM, 0);
+    int port = 0;
+    const int listener = LoopbackListener(port), taken = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(listener, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    ASSERT_EQ(connect(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const sockaddr_in addr = Loopback(port);
+    ASSERT_EQ(connect(taken, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
 
     MqttSettings settings;
     settings.connectTimeout = 60s;  // longer than the test may take: only stopping ends the attempt
-    auto ha = std::make_unique<HaPublisher>(
-        HaTopics("homeassistant", "node3"), ParseMqttUrl("mqtt://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x"),
-        settings, [](const std::string&) {});
+    auto ha = std::make_unique<HaPublisher>(HaTopics("homeassistant", "node3"),
+                                            ParseMqttUrl("mqtt://127.0.0.1:" + std::to_string(port) + "/x"), settings,
+                                            [](const std::string&) {});
     ha->setCameras({HaCamera{"north", {"in"}}});
     ha->start();
     std::this_thread::sleep_for(500ms);  // well into the handshake
@@ -242,6 +259,46 @@ TEST(HaPublisher, StopsAtOnceWhileABrokerNeverAnswers) {
     stopped.wait();
     ha.reset();
     close(taken);
+    close(listener);
+}
+
+// A broker that accepts the connection and then acknowledges nothing:
+// what waits stays in the publisher's bounded queue (the oldest triggers
+// dropped and counted), not in an ever longer queue of the MQTT library.
+TEST(HaPublisher, ABrokerThatStopsAcknowledgingFillsTheBoundedQueue) {
+    int port = 0;
+    const int listener = LoopbackListener(port);
+    ASSERT_GE(listener, 0);
+    std::thread broker([listener] {
+        const int c = accept(listener, nullptr, nullptr);
+        if (c < 0) return;
+        char buf[4096];
+        // CONNECT in, CONNACK (accepted) out; then everything is read and
+        // nothing answered, until the client goes.
+        if (read(c, buf, sizeof buf) > 0) {
+            const unsigned char connack[] = {0x20, 0x02, 0x00, 0x00};
+            if (write(c, connack, sizeof connack) == static_cast<ssize_t>(sizeof connack))
+                while (read(c, buf, sizeof buf) > 0) {
+                }
+        }
+        close(c);
+    });
+    const HaCamera cam{"north", {"in"}};
+    HaPublisher ha(HaTopics("homeassistant", "node4"), ParseMqttUrl("mqtt://127.0.0.1:" + std::to_string(port) + "/x"),
+                   MqttSettings{}, [](const std::string&) {});
+    ha.setCameras({cam});
+    ha.start();
+    EventRecord e;
+    for (int i = 0; i < 100; ++i) ha.trigger("north", 0, e);  // more than the unacknowledged window
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(ha.droppedTriggers(), 0u);
+    const std::size_t more = 2 * HaPublisher::kMaxQueuedTriggers;
+    for (std::size_t i = 0; i < more; ++i) ha.trigger("north", 0, e);
+    // (More when the first ones had not yet been taken.)
+    EXPECT_GE(ha.droppedTriggers(), more - HaPublisher::kMaxQueuedTriggers);
+    ha.stop(0ms);
+    shutdown(listener, SHUT_RDWR);
+    broker.join();
     close(listener);
 }
 

@@ -16,6 +16,7 @@
 #include "tools/events/delivery.h"
 #include "tools/events/events.h"
 #include "tests/tool/delivery_test_util.h"
+#include "tests/tool/tool_test_util.h"
 #include "host/event_json.h"
 #include "tools/events/mqtt_sink.h"
 #include "tools/events/webhook_sink.h"
@@ -385,14 +386,10 @@ TEST(Mqtt, TlsDeliversOnlyToABrokerWhoseCertificateIsTrustedAndNamed) {
     EXPECT_TRUE(notes.has(impostor.url("tls") + ": cannot connect")) << notes.all();
 }
 
-// Polls `done` every 10 ms for up to 20 s.
+// Up to 20 s, asked every 10 ms.
 template <typename Pred>
 bool Eventually(Pred done) {
-    for (int i = 0; i < 2000; ++i) {
-        if (done()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return done();
+    return tooltest::WaitUntil(done, 20s, 10ms);
 }
 
 // Wrong credentials on the first connection: no retry mends them, the sink

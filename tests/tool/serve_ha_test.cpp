@@ -44,16 +44,6 @@ std::function<bool(const Message&)> Is(const std::string& topic, const std::stri
     return [=](const Message& m) { return m.topic == topic && m.payload == payload; };
 }
 
-template <typename Pred>
-bool Eventually(Pred ready, std::chrono::seconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < until) {
-        if (ready()) return true;
-        std::this_thread::sleep_for(200ms);
-    }
-    return ready();
-}
-
 sockaddr_in Loopback(int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -225,7 +215,7 @@ TEST(HaPublisher, EveryChangeOfAStateGoesOutInOrder) {
         for (const Message& m : watch.received()) n += m.payload == payload;
         return n;
     };
-    ASSERT_TRUE(Eventually([&] { return count("OFF") == kPulses + 1; }, 20s)) << count("ON") << " ON";
+    ASSERT_TRUE(tooltest::WaitUntil([&] { return count("OFF") == kPulses + 1; }, 20s)) << count("ON") << " ON";
     std::string last;
     for (const Message& m : watch.received()) {
         EXPECT_NE(m.payload, last);
@@ -353,7 +343,7 @@ TEST(ServeHomeAssistant, PresenceRetainedAndOfflineByLastWill) {
             if (onThenOff(c)) return true;
         return false;
     };
-    ASSERT_TRUE(Eventually(anyOnThenOff, 40s)) << ReadFile(dir + "/err") << [&] {
+    ASSERT_TRUE(tooltest::WaitUntil(anyOnThenOff, 40s)) << ReadFile(dir + "/err") << [&] {
         std::string seen;
         for (const Message& m : sub.received()) seen += m.topic + " " + m.payload.substr(0, 40) + "\n";
         return seen;

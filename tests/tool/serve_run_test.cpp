@@ -71,15 +71,6 @@ std::size_t Count(const std::vector<json>& events, const std::string& kind) {
     return std::count_if(events.begin(), events.end(), [&](const json& e) { return e.at("event") == kind; });
 }
 
-template <typename Pred>
-bool WaitUntil(Pred ready, std::chrono::seconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < until) {
-        if (ready()) return true;
-        std::this_thread::sleep_for(200ms);
-    }
-    return false;
-}
 
 // The service started on a site of three cameras, each on a stream of its own.
 class Service {

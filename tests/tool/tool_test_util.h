@@ -3,6 +3,7 @@
 #define TARVOCOIL_TESTS_TOOL_UTIL_H
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <utility>
@@ -13,6 +14,19 @@
 #include "tests/tool/test_paths.h"
 
 namespace tooltest {
+
+// Asks `ready` every `step` until it says yes or `limit` has passed; its
+// last answer.
+template <typename Pred>
+bool WaitUntil(Pred ready, std::chrono::milliseconds limit,
+               std::chrono::milliseconds step = std::chrono::milliseconds(200)) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        if (ready()) return true;
+        std::this_thread::sleep_for(step);
+    }
+    return ready();
+}
 
 struct CliResult {
     int status = -1;  // exit status, or 128 + signal when killed

@@ -201,4 +201,33 @@ int StartMqttConnect(mosquitto* m, const MqttTarget& target, int keepaliveSecond
     return MOSQ_ERR_SUCCESS;
 }
 
+MqttConnect ConnectMqtt(mosquitto* m, const MqttTarget& target, const MqttSettings& settings, int wakeFd,
+                        const int& connack, const std::function<bool()>& stop, std::string& why) {
+    int rc = StartMqttConnect(m, target, settings.keepaliveSeconds);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        why = MqttErrorText(rc);
+        return MqttConnect::Failed;
+    }
+    const auto connectBy = std::chrono::steady_clock::now() + settings.connectTimeout;
+    while (connack < 0) {
+        if (stop()) return MqttConnect::Stopped;
+        if (std::chrono::steady_clock::now() >= connectBy) {
+            why = "no answer to CONNECT";
+            return MqttConnect::Failed;
+        }
+        rc = PumpMqtt(m, wakeFd, 100);
+        if (rc != MOSQ_ERR_SUCCESS && connack < 0) {
+            why = MqttErrorText(rc);
+            return MqttConnect::Failed;
+        }
+    }
+    // A refusal also ends the link (libmosquitto: "connection refused"):
+    // the broker's own reason says more.
+    if (connack != 0) {
+        why = std::string("the broker refused the connection: ") + mosquitto_connack_string(connack);
+        return MqttConnect::Refused;
+    }
+    return MqttConnect::Accepted;
+}
+
 }  // namespace tarvotool

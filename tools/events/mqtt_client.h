@@ -5,6 +5,7 @@
 #define TARVOCOIL_TOOLS_EVENTS_MQTT_CLIENT_H
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 struct mosquitto;
@@ -66,6 +67,14 @@ int PumpMqtt(::mosquitto* m, int wakeFd, int timeoutMs);
 // call waits inside libmosquitto. MOSQ_ERR_SUCCESS or why it could not
 // start (a name that does not resolve, say).
 int StartMqttConnect(::mosquitto* m, const MqttTarget& target, int keepaliveSeconds);
+
+enum class MqttConnect { Accepted, Refused, Failed, Stopped };
+// Connects (StartMqttConnect) and pumps until the broker answers CONNECT,
+// settings.connectTimeout passes or `stop` says so. `connack` is where the
+// client's connect callback writes the broker's answer (-1 until then);
+// Refused leaves the broker's code there. `why` says what went wrong.
+MqttConnect ConnectMqtt(::mosquitto* m, const MqttTarget& target, const MqttSettings& settings, int wakeFd,
+                        const int& connack, const std::function<bool()>& stop, std::string& why);
 
 }  // namespace tarvotool
 

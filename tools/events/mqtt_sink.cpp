@@ -70,32 +70,15 @@ MqttSink::SessionEnd MqttSink::session(mosquitto* m, std::string& why) {
         ~Detach() { mosquitto_user_data_set(m, nullptr); }
     } detach{m};
 
-    int rc = StartMqttConnect(m, target_, settings_.keepaliveSeconds);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        why = MqttErrorText(rc);
-        return SessionEnd::Lost;
-    }
-
-    const auto connectBy = Clock::now() + settings_.connectTimeout;
-    while (s.connack < 0) {
-        if (shouldEnd()) return SessionEnd::Finished;
-        if (Clock::now() >= connectBy) {
-            why = "no answer to CONNECT";
-            return SessionEnd::Lost;
-        }
-        rc = PumpMqtt(m, wakeFd(), 100);
-        if (rc != MOSQ_ERR_SUCCESS && s.connack < 0) {
-            why = MqttErrorText(rc);
-            return SessionEnd::Lost;
-        }
-    }
-    // A refusal also ends the link (libmosquitto: "connection refused"):
-    // the broker's own reason says more.
-    if (s.connack != 0) {
-        why = std::string("the broker refused the connection: ") + mosquitto_connack_string(s.connack);
-        return MqttCredentialsRefused(s.connack) ? SessionEnd::NotAuthorised : SessionEnd::Lost;
+    switch (ConnectMqtt(m, target_, settings_, wakeFd(), s.connack, [this] { return shouldEnd(); }, why)) {
+        case MqttConnect::Accepted: break;
+        case MqttConnect::Stopped: return SessionEnd::Finished;
+        case MqttConnect::Refused:
+            return MqttCredentialsRefused(s.connack) ? SessionEnd::NotAuthorised : SessionEnd::Lost;
+        case MqttConnect::Failed: return SessionEnd::Lost;
     }
     onConnected();
+    int rc = MOSQ_ERR_SUCCESS;
 
     uint64_t next = frontSeq();
     for (;;) {

@@ -191,28 +191,8 @@ bool HaPublisher::sendWork(mosquitto* m, Session& s, std::string& why) {
 }
 
 bool HaPublisher::connect(mosquitto* m, Session& s, std::string& why) {
-    int rc = StartMqttConnect(m, broker_, settings_.keepaliveSeconds);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        why = MqttErrorText(rc);
-        return false;
-    }
-    const auto connectBy = Clock::now() + settings_.connectTimeout;
-    while (s.connack < 0 && !stopping_.load()) {
-        if (Clock::now() >= connectBy) {
-            why = "no answer to CONNECT";
-            return false;
-        }
-        rc = PumpMqtt(m, wakeFd_, 100);
-        if (rc != MOSQ_ERR_SUCCESS && s.connack < 0) {
-            why = MqttErrorText(rc);
-            return false;
-        }
-    }
-    if (s.connack > 0) {
-        why = std::string("the broker refused the connection: ") + mosquitto_connack_string(s.connack);
-        return false;
-    }
-    return s.connack == 0;
+    return ConnectMqtt(m, broker_, settings_, wakeFd_, s.connack, [this] { return stopping_.load(); }, why) ==
+           MqttConnect::Accepted;
 }
 
 // At a clean stop the last will is not sent: say it ourselves, and wait

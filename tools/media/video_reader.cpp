@@ -304,11 +304,13 @@ struct VideoReader::Impl {
         if (bgr && av_buffer_is_writable(bgr->buf[0])) return;
         if (bgr) spares.push_back(bgr);
         bgr = nullptr;
+        // Sorted in place: this runs for every frame.
         AVFrame* spare = nullptr;
-        std::vector<AVFrame*> held;
-        for (AVFrame* f : spares) {
+        std::size_t held = 0;
+        for (std::size_t i = 0; i < spares.size(); ++i) {
+            AVFrame* f = spares[i];
             if (!av_buffer_is_writable(f->buf[0]))
-                held.push_back(f);
+                spares[held++] = f;
             else if (!bgr)
                 bgr = f;
             else if (!spare)
@@ -316,8 +318,8 @@ struct VideoReader::Impl {
             else
                 av_frame_free(&f);
         }
-        if (spare) held.push_back(spare);
-        spares.swap(held);
+        spares.resize(held);
+        if (spare) spares.push_back(spare);
     }
 
     // A handle on the buffer of the picture just converted.
